@@ -1,0 +1,35 @@
+#include "host/plugin_module.h"
+
+#include <dlfcn.h>
+
+#include <stdexcept>
+
+namespace host {
+
+SharedLibrary::SharedLibrary(const std::filesystem::path& path) {
+    m_handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (m_handle == nullptr) {
+        const char* reason = dlerror();
+        throw std::runtime_error("cannot load " + path.string() + ": " +
+                                 (reason ? reason : "unknown reason"));
+    }
+}
+
+SharedLibrary::~SharedLibrary() {
+    if (m_handle != nullptr) {
+        dlclose(m_handle);
+    }
+}
+
+void* SharedLibrary::symbol(const char* name) const {
+    return dlsym(m_handle, name);
+}
+
+std::filesystem::path defaultPluginPath() {
+    std::error_code error;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+    const auto folder = error ? std::filesystem::current_path() : self.parent_path();
+    return folder / "korvadin_encoder_plugin.dvcp";
+}
+
+} // namespace host

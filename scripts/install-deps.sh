@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a task needs, only those that are missing.
+#   scripts/install-deps.sh build      compilers, CMake, Ninja, GoogleTest
+#   scripts/install-deps.sh test       build + the independent readers the tests use
+#   scripts/install-deps.sh bench      test + the peers and sample picture of the benchmarks
+set -euo pipefail
+
+task=${1:-build}
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev)
+case "$task" in
+build) ;;
+test) packages+=(ffmpeg) ;;
+bench) packages+=(ffmpeg libjxl-testdata) ;;
+*)
+    echo "usage: $0 build|test|bench" >&2
+    exit 2
+    ;;
+esac
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "installing: ${missing[*]}"
+sudo=()
+[ "$(id -u)" -ne 0 ] && sudo=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
