@@ -19,7 +19,10 @@ inline uint32_t u32At(const std::vector<uint8_t>& bytes, uint64_t at) {
 }
 
 inline uint16_t u16At(const std::vector<uint8_t>& bytes, uint64_t at) {
-    return static_cast<uint16_t>(u32At(bytes, at) & 0xFFFF);
+    if (at + 2 > bytes.size()) {
+        throw std::out_of_range("read past the end of the file");
+    }
+    return static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8);
 }
 
 inline uint64_t u64At(const std::vector<uint8_t>& bytes, uint64_t at) {
