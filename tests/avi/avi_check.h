@@ -4,6 +4,7 @@
 #pragma once
 
 #include "avi/avi_writer.h"
+#include "fileio/memory_file.h"
 #include "riff_reader.h"
 
 #include <gtest/gtest.h>
@@ -70,6 +71,19 @@ inline void writeScript(IOPlugin::AviWriter& writer, const std::vector<ChunkSpec
         const std::vector<uint8_t> data = payloadOf(n, c.size);
         writer.writeChunk(c.stream, data.data(), c.size, c.duration, c.keyFrame);
     }
+}
+
+// A whole file in memory: a video stream, audio streams of the given bits, the script.
+inline std::vector<uint8_t> writeAviFile(const IOPlugin::AviLimits& limits,
+                                         const std::vector<uint16_t>& audioBits,
+                                         const std::vector<ChunkSpec>& script) {
+    MemoryFile file;
+    IOPlugin::AviWriter writer(file, limits);
+    addStreams(writer, audioBits);
+    writer.writeHeader();
+    writeScript(writer, script);
+    writer.finalize();
+    return file.bytes;
 }
 
 struct StreamView {

@@ -1,6 +1,7 @@
 #include "avi/avi_writer.h"
 #include "avi_check.h"
 #include "fileio/memory_file.h"
+#include "fileio/named_cases.h"
 
 #include <gtest/gtest.h>
 
@@ -64,38 +65,28 @@ TEST(AviWriter, HeaderLayoutOfOneVideoAndOneAudioStream) {
 }
 
 TEST(AviWriter, FileWithoutChunks) {
-    MemoryFile file;
-    AviWriter writer(file);
-    addStreams(writer, {});
-    writer.writeHeader();
-    writer.finalize();
-    const AviView view = viewAvi(file.bytes);
+    const std::vector<uint8_t> bytes = writeAviFile({}, {}, {});
+    const AviView view = viewAvi(bytes);
     ASSERT_EQ(view.riffs.size(), 1u);
     EXPECT_EQ(view.riffs[0].child("LIST:movi").size, 4u);
     EXPECT_EQ(view.riffs[0].child("idx1").size, 0u);
-    EXPECT_EQ(u32At(file.bytes, view.streams[0].indx + 4), 0u);
-    checkAvi(file.bytes, {}, {});
+    EXPECT_EQ(u32At(bytes, view.streams[0].indx + 4), 0u);
+    checkAvi(bytes, {}, {});
 }
 
 TEST(AviWriter, OffsetsPadsFlagsAndBufferSizes) {
-    MemoryFile file;
-    AviWriter writer(file);
-    addStreams(writer, {8});
     const std::vector<ChunkSpec> script = {
         {0, 5, 1, true}, {1, 3, 3, false}, {0, 6, 1, false}, {1, 2, 2, false}};
-    writer.writeHeader();
-    writeScript(writer, script);
-    writer.finalize();
-
-    const AviView view = viewAvi(file.bytes);
+    const std::vector<uint8_t> bytes = writeAviFile({}, {8}, script);
+    const AviView view = viewAvi(bytes);
     const Chunk& movi = view.riffs[0].child("LIST:movi");
     const Chunk& idx1 = view.riffs[0].child("idx1");
     const Chunk& ix00 = movi.child("ix00");
-    EXPECT_EQ(u32At(file.bytes, idx1.dataOffset() + 8), 4u) << "first chunk in idx1";
-    EXPECT_EQ(u32At(file.bytes, ix00.dataOffset() + 24), 20u) << "first chunk in ix00";
-    EXPECT_EQ(u32At(file.bytes, idx1.dataOffset() + 16 + 8), 4u + 8 + 5 + 1) << "after a pad";
-    EXPECT_EQ(u32At(file.bytes, view.avih + 28), 5u + 9);
-    checkAvi(file.bytes, script, {});
+    EXPECT_EQ(u32At(bytes, idx1.dataOffset() + 8), 4u) << "first chunk in idx1";
+    EXPECT_EQ(u32At(bytes, ix00.dataOffset() + 24), 20u) << "first chunk in ix00";
+    EXPECT_EQ(u32At(bytes, idx1.dataOffset() + 16 + 8), 4u + 8 + 5 + 1) << "after a pad";
+    EXPECT_EQ(u32At(bytes, view.avih + 28), 5u + 9);
+    checkAvi(bytes, script, {});
 }
 
 // Video in every chunk of the script, two audio streams of which one falls silent halfway;
@@ -113,55 +104,37 @@ std::vector<ChunkSpec> mixedScript(size_t frames) {
 }
 
 TEST(AviWriter, RiffSwitchesKeepEveryRiffWithinItsLimit) {
-    MemoryFile file;
-    AviWriter writer(file, kSmall);
-    addStreams(writer, {16, 24});
     const std::vector<ChunkSpec> script = mixedScript(120);
-    writer.writeHeader();
-    writeScript(writer, script);
-    writer.finalize();
-
-    const AviView view = viewAvi(file.bytes);
+    const std::vector<uint8_t> bytes = writeAviFile(kSmall, {16, 24}, script);
+    const AviView view = viewAvi(bytes);
     EXPECT_GE(view.riffs.size(), 5u);
     EXPECT_THROW(view.riffs.back().child("LIST:movi").child("ix02"), std::runtime_error)
         << "stream 2 fell silent";
-    EXPECT_LT(u32At(file.bytes, view.streams[2].indx + 4),
-              u32At(file.bytes, view.streams[1].indx + 4));
-    checkAvi(file.bytes, script, kSmall);
+    EXPECT_LT(u32At(bytes, view.streams[2].indx + 4), u32At(bytes, view.streams[1].indx + 4));
+    checkAvi(bytes, script, kSmall);
 }
 
 TEST(AviWriter, ChunkLargerThanTheLimitGetsARiffOfItsOwn) {
-    MemoryFile file;
-    AviWriter writer(file, kSmall);
-    addStreams(writer, {});
     const std::vector<ChunkSpec> script = {
         {0, 100, 1, true}, {0, 5001, 1, true}, {0, 100, 1, true}};
-    writer.writeHeader();
-    writeScript(writer, script);
-    writer.finalize();
-    const AviView view = viewAvi(file.bytes);
+    const std::vector<uint8_t> bytes = writeAviFile(kSmall, {}, script);
+    const AviView view = viewAvi(bytes);
     ASSERT_EQ(view.riffs.size(), 3u);
     EXPECT_GT(view.riffs[1].size + 8, kSmall.riffLimit);
-    checkAvi(file.bytes, script, kSmall);
+    checkAvi(bytes, script, kSmall);
 }
 
 TEST(AviWriter, SuperIndexKeepsToItsReservedSize) {
     // Room for two entries: the first RIFF and one AVIX.
     const AviLimits limits{4096 + 3000, 4096, 3000};
-    MemoryFile file;
-    AviWriter writer(file, limits);
-    addStreams(writer, {16, 8});
     const std::vector<ChunkSpec> script = mixedScript(40);
-    writer.writeHeader();
-    writeScript(writer, script);
-    writer.finalize();
-
-    const AviView view = viewAvi(file.bytes); // the chunks after each indx are intact
+    const std::vector<uint8_t> bytes = writeAviFile(limits, {16, 8}, script);
+    const AviView view = viewAvi(bytes); // the chunks after each indx are intact
     ASSERT_GE(view.riffs.size(), 4u);
     EXPECT_EQ(view.streams[0].indxSize, 24u + 2 * 16);
-    EXPECT_EQ(u32At(file.bytes, view.streams[0].indx + 4), view.riffs.size())
+    EXPECT_EQ(u32At(bytes, view.streams[0].indx + 4), view.riffs.size())
         << "nEntriesInUse counts every standard index";
-    checkAvi(file.bytes, script, limits);
+    checkAvi(bytes, script, limits);
 }
 
 TEST(AviWriter, MisuseIsRefusedWithoutWriting) {
@@ -223,8 +196,7 @@ TEST(AviWriter, ChunkIdsAndTheStreamLimit) {
     EXPECT_EQ(writer.streamCount(), 100u);
 }
 
-struct AudioCase {
-    const char* name;
+struct AudioCase : korvadin_test::NamedCase {
     uint16_t tag;
     uint16_t channels;
     uint32_t rate;
@@ -234,10 +206,6 @@ struct AudioCase {
     uint16_t blockAlign;
     uint16_t containerBits;
 };
-
-void PrintTo(const AudioCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class AudioFormats : public testing::TestWithParam<AudioCase> {};
 
@@ -282,15 +250,15 @@ TEST_P(AudioFormats, HeaderAndFormat) {
 
 INSTANTIATE_TEST_SUITE_P(
     AviWriter, AudioFormats,
-    testing::Values(AudioCase{"Pcm16Stereo", 1, 2, 48000, 16, 3, 16, 4, 16},
-                    AudioCase{"Pcm8Mono", 1, 1, 44100, 8, 0, 16, 1, 8},
-                    AudioCase{"Float32Stereo", 3, 2, 48000, 32, 3, 16, 8, 32},
-                    AudioCase{"Pcm24Stereo", 1, 2, 48000, 24, 3, 40, 6, 24},
-                    AudioCase{"Pcm20InThreeBytes", 1, 2, 96000, 20, 3, 40, 6, 24},
-                    AudioCase{"Surround51", 1, 6, 48000, 16, 0x3F, 40, 12, 16},
-                    AudioCase{"MonoWithAMask", 1, 1, 48000, 16, 4, 40, 2, 16},
-                    AudioCase{"StereoWithoutTheStereoMask", 3, 2, 48000, 32, 0, 40, 8, 32},
-                    AudioCase{"NoChannels", 1, 0, 48000, 16, 0, 16, 0, 16}),
-    [](const auto& info) { return std::string(info.param.name); });
+    testing::Values(AudioCase{{"Pcm16Stereo"}, 1, 2, 48000, 16, 3, 16, 4, 16},
+                    AudioCase{{"Pcm8Mono"}, 1, 1, 44100, 8, 0, 16, 1, 8},
+                    AudioCase{{"Float32Stereo"}, 3, 2, 48000, 32, 3, 16, 8, 32},
+                    AudioCase{{"Pcm24Stereo"}, 1, 2, 48000, 24, 3, 40, 6, 24},
+                    AudioCase{{"Pcm20InThreeBytes"}, 1, 2, 96000, 20, 3, 40, 6, 24},
+                    AudioCase{{"Surround51"}, 1, 6, 48000, 16, 0x3F, 40, 12, 16},
+                    AudioCase{{"MonoWithAMask"}, 1, 1, 48000, 16, 4, 40, 2, 16},
+                    AudioCase{{"StereoWithoutTheStereoMask"}, 3, 2, 48000, 32, 0, 40, 8, 32},
+                    AudioCase{{"NoChannels"}, 1, 0, 48000, 16, 0, 16, 0, 16}),
+    korvadin_test::CaseName());
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "avi/riff_writer.h"
 #include "fileio/errors.h"
 #include "fileio/memory_file.h"
+#include "fileio/named_cases.h"
 #include "riff_reader.h"
 
 #include <gtest/gtest.h>
@@ -52,16 +53,11 @@ TEST(RiffWriter, OddChunkIsPaddedAndCountedInItsList) {
     EXPECT_EQ(file.tell(), 28);
 }
 
-struct PatchCase {
-    const char* name;
+struct PatchCase : korvadin_test::NamedCase {
     uint32_t declared;
     uint32_t written;
     bool patched;
 };
-
-void PrintTo(const PatchCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class SizePatch : public testing::TestWithParam<PatchCase> {};
 
@@ -78,11 +74,11 @@ TEST_P(SizePatch, OnlyAWrongSizeIsRewritten) {
 }
 
 INSTANTIATE_TEST_SUITE_P(RiffWriter, SizePatch,
-                         testing::Values(PatchCase{"ExactSize", 56, 56, false},
-                                         PatchCase{"FewerBytes", 56, 50, true},
-                                         PatchCase{"MoreBytes", 4, 10, true},
-                                         PatchCase{"Empty", 0, 0, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing::Values(PatchCase{{"ExactSize"}, 56, 56, false},
+                                         PatchCase{{"FewerBytes"}, 56, 50, true},
+                                         PatchCase{{"MoreBytes"}, 4, 10, true},
+                                         PatchCase{{"Empty"}, 0, 0, false}),
+                         korvadin_test::CaseName());
 
 TEST(RiffWriter, NestedListsAddUp) {
     MemoryFile file;
@@ -150,18 +146,13 @@ TEST(RiffWriter, ShortPayloadIsCountedAndReported) {
     EXPECT_EQ(chunk.close().size, 5u) << "the size on file describes what is there";
 }
 
-struct CloseFailure {
-    const char* name;
+struct CloseFailure : korvadin_test::NamedCase {
     uint32_t id;
     uint32_t listType;
     uint32_t payload;
     uint64_t failingWrite; // 3: the size patch (2 payload, 3 patch) or the pad
     const char* message;
 };
-
-void PrintTo(const CloseFailure& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class CloseFailures : public testing::TestWithParam<CloseFailure> {};
 
@@ -185,15 +176,19 @@ TEST_P(CloseFailures, NameTheChunkAndPopIt) {
     EXPECT_EQ(riff.currentChunk()->listType, riffFourcc("AVI ")) << "the failed chunk is popped";
 }
 
-INSTANTIATE_TEST_SUITE_P(RiffWriter, CloseFailures,
-                         testing::Values(CloseFailure{"ListPatch", kListId, riffFourcc("movi"), 6,
-                                                      4, "Failed to close riff chunk: movi"},
-                                         CloseFailure{"PlainPad", riffFourcc("00dc"), 0, 5, 4,
-                                                      "Failed to close riff chunk: 00dc"},
-                                         CloseFailure{"ListPadAfterPatch", kListId,
-                                                      riffFourcc("odd "), 5, 5,
-                                                      "Failed to close riff chunk: odd "}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    RiffWriter, CloseFailures,
+    testing::Values(
+        CloseFailure{
+            {"ListPatch"}, kListId, riffFourcc("movi"), 6, 4, "Failed to close riff chunk: movi"},
+        CloseFailure{{"PlainPad"}, riffFourcc("00dc"), 0, 5, 4, "Failed to close riff chunk: 00dc"},
+        CloseFailure{{"ListPadAfterPatch"},
+                     kListId,
+                     riffFourcc("odd "),
+                     5,
+                     5,
+                     "Failed to close riff chunk: odd "}),
+    korvadin_test::CaseName());
 
 TEST(RiffWriter, PadIsWrittenEvenWhenThePatchFails) {
     MemoryFile file;

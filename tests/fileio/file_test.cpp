@@ -1,5 +1,6 @@
 #include "fileio/errors.h"
 #include "fileio/memory_file.h"
+#include "fileio/named_cases.h"
 #include "fileio/platform_file.h"
 #include "fileio/scratch_dir.h"
 
@@ -24,17 +25,12 @@ std::string fileText(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-struct ModeCase {
-    const char* name;
+struct ModeCase : korvadin_test::NamedCase {
     uint32_t mode;
     bool exists;
     bool opens;
     const char* contentAfter; // null: the file must not exist afterwards
 };
-
-void PrintTo(const ModeCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class OpenModes : public testing::TestWithParam<ModeCase> {};
 
@@ -57,18 +53,18 @@ TEST_P(OpenModes, CreateTruncateOrRefuse) {
 
 INSTANTIATE_TEST_SUITE_P(
     File, OpenModes,
-    testing::Values(ModeCase{"WriteCreates", Write, false, true, ""},
-                    ModeCase{"WriteTruncates", Write, true, true, ""},
-                    ModeCase{"ReadWriteCreates", Read | Write, false, true, ""},
-                    ModeCase{"ReadWriteTruncates", Read | Write, true, true, ""},
-                    ModeCase{"WriteShareReadTruncates", Write | ShareRead, true, true, ""},
-                    ModeCase{"ReadKeepsContent", Read, true, true, "0123456789"},
-                    ModeCase{"ReadNeedsExistingFile", Read, false, false, nullptr},
-                    ModeCase{"NoModeFails", 0, true, false, "0123456789"},
-                    ModeCase{"NoBufferingAloneFails", NoBuffering, true, false, "0123456789"},
-                    ModeCase{"ShareReadAloneFails", ShareRead, true, false, "0123456789"},
-                    ModeCase{"NoModeCreatesNothing", 0, false, false, nullptr}),
-    [](const auto& info) { return std::string(info.param.name); });
+    testing::Values(ModeCase{{"WriteCreates"}, Write, false, true, ""},
+                    ModeCase{{"WriteTruncates"}, Write, true, true, ""},
+                    ModeCase{{"ReadWriteCreates"}, Read | Write, false, true, ""},
+                    ModeCase{{"ReadWriteTruncates"}, Read | Write, true, true, ""},
+                    ModeCase{{"WriteShareReadTruncates"}, Write | ShareRead, true, true, ""},
+                    ModeCase{{"ReadKeepsContent"}, Read, true, true, "0123456789"},
+                    ModeCase{{"ReadNeedsExistingFile"}, Read, false, false, nullptr},
+                    ModeCase{{"NoModeFails"}, 0, true, false, "0123456789"},
+                    ModeCase{{"NoBufferingAloneFails"}, NoBuffering, true, false, "0123456789"},
+                    ModeCase{{"ShareReadAloneFails"}, ShareRead, true, false, "0123456789"},
+                    ModeCase{{"NoModeCreatesNothing"}, 0, false, false, nullptr}),
+    korvadin_test::CaseName());
 
 TEST(File, EmptyPathFails) {
     PlatformFile file;
@@ -159,16 +155,11 @@ TEST(File, DestructionReleasesTheFile) {
     EXPECT_EQ(fileText(path), "abc");
 }
 
-struct ShareCase {
-    const char* name;
+struct ShareCase : korvadin_test::NamedCase {
     uint32_t first;
     uint32_t second;
     bool secondOpens;
 };
-
-void PrintTo(const ShareCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class Sharing : public testing::TestWithParam<ShareCase> {};
 
@@ -193,14 +184,14 @@ TEST_P(Sharing, SecondOpenerWhileTheFirstHoldsTheFile) {
 INSTANTIATE_TEST_SUITE_P(
     File, Sharing,
     testing::Values(
-        ShareCase{"WriterRefusesReaders", Write, Read | ShareRead, false},
-        ShareCase{"SharingWriterRefusesReaders", Write | ShareRead, Read | ShareRead, false},
-        ShareCase{"WriterRefusesWriters", Write, Write, false},
-        ShareCase{"SharingReadersCoexist", Read | ShareRead, Read | ShareRead, true},
-        ShareCase{"NonSharingReaderIsRefused", Read | ShareRead, Read, false},
-        ShareCase{"NonSharingReaderRefusesOthers", Read, Read | ShareRead, false},
-        ShareCase{"SharingReaderRefusesWriters", Read | ShareRead, Write | ShareRead, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+        ShareCase{{"WriterRefusesReaders"}, Write, Read | ShareRead, false},
+        ShareCase{{"SharingWriterRefusesReaders"}, Write | ShareRead, Read | ShareRead, false},
+        ShareCase{{"WriterRefusesWriters"}, Write, Write, false},
+        ShareCase{{"SharingReadersCoexist"}, Read | ShareRead, Read | ShareRead, true},
+        ShareCase{{"NonSharingReaderIsRefused"}, Read | ShareRead, Read, false},
+        ShareCase{{"NonSharingReaderRefusesOthers"}, Read, Read | ShareRead, false},
+        ShareCase{{"SharingReaderRefusesWriters"}, Read | ShareRead, Write | ShareRead, false}),
+    korvadin_test::CaseName());
 
 TEST(FileErrors, MessagesAndChain) {
     const WriteError write(10, 3);
