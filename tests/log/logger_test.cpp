@@ -1,4 +1,5 @@
 #include "fileio/scratch_dir.h"
+#include "log/log_platform.h"
 #include "log/logger.h"
 #include "log/module_log.h"
 
@@ -22,9 +23,7 @@ std::time_t fixedClock() {
 }
 
 std::string localText(const char* format) {
-    std::tm local{};
-    const std::time_t now = kNow;
-    localtime_r(&now, &local);
+    const std::tm local = logplatform::localTime(kNow);
     char text[64];
     std::strftime(text, sizeof text, format, &local);
     return text;
@@ -93,8 +92,7 @@ TEST(Logger, PrefixesEveryLine) {
     }
     const auto found = lines(logFolder(dir) / logName(0));
     const std::vector<std::string> expected = {"Log opened",
-                                               "Application: " +
-                                                   fs::read_symlink("/proc/self/exe").string(),
+                                               "Application: " + logplatform::executablePath(),
                                                "two",
                                                "lines",
                                                "ends with a line feed",
