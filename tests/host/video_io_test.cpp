@@ -62,8 +62,8 @@ TEST_P(Y4mFromFfmpeg, ReadsFormatAndSamplesAndWritesWhatFfmpegReads) {
     // ffmpeg 5.1 writes and reads deeper Y4M chroma rows of an odd-width picture one byte
     // short, so those cases use an even width (the chroma width is still odd).
     const uint32_t width = c.depth > 8 ? 34 : 33;
-    ASSERT_TRUE(ffmpeg(source(width) + pix + "-strict -1 -f yuv4mpegpipe " + y4m.string()));
-    ASSERT_TRUE(ffmpeg(source(width) + pix + "-f rawvideo " + raw.string()));
+    ASSERT_TRUE(ffmpeg(source(width) + pix + "-strict -1 -f yuv4mpegpipe " + y4m.string() + " " +
+                       pix + "-f rawvideo " + raw.string()));
 
     auto reader = host::openY4m(y4m.string());
     const auto& info = reader->info();
