@@ -259,6 +259,11 @@ TEST_F(EncoderTest, FramesLeaveAsKeyFramesInOrderWithDtsEqualToPts) {
         EXPECT_EQ(library().planesDesc[i], library().beginIn[0]);
         EXPECT_TRUE(library().planesZeroed[i]);
     }
+    // Every call went to the instance that open made.
+    ASSERT_EQ(library().opened.size(), 1u);
+    for (const uint32_t instance : library().instancesUsed) {
+        EXPECT_EQ(instance, library().opened[0]);
+    }
     EXPECT_TRUE(host().errorTexts().empty());
     expectLocksBalanced();
 }
@@ -303,155 +308,113 @@ void PrintTo(const FrameCase& c, std::ostream* os) {
 
 class FrameFailureTest : public EncoderTest, public ::testing::WithParamInterface<FrameCase> {};
 
-std::optional<int32_t> failWhen(bool condition, int32_t result) {
-    return condition ? std::optional(result) : std::nullopt;
+using Prepare = std::function<host::Handle(host::Handle frame)>;
+
+// Makes the host answer the messages that match with result, without carrying them out.
+Prepare hostAnswers(std::function<bool(const host::TraceEntry&, host::Handle frame)> matches,
+                    int32_t result) {
+    return [=](host::Handle f) {
+        host::Host::instance().setInterceptor(
+            [=](const host::TraceEntry& e) -> std::optional<int32_t> {
+                return matches(e, f) ? std::optional(result) : std::nullopt;
+            });
+        return f;
+    };
+}
+
+Prepare hostAnswers(uint32_t msg, int32_t result) {
+    return hostAnswers([msg](const host::TraceEntry& e, host::Handle) { return e.msg == msg; },
+                       result);
+}
+
+Prepare propertyMissing(const std::string& key) {
+    return hostAnswers([key](const host::TraceEntry& e,
+                             host::Handle) { return e.msg == msgGetProperty && e.key == key; },
+                       errNotFound);
+}
+
+Prepare change(std::function<void(host::Host&, host::Handle frame)> edit) {
+    return [=](host::Handle f) {
+        edit(host::Host::instance(), f);
+        return f;
+    };
 }
 
 const std::string kAlloc = "Korvadin Plugin :: Failed to allocate the output buffer";
+const std::string kSize = "Korvadin Plugin :: Width/Height not set when encoding the frame";
+const std::string kPts = "Korvadin Plugin :: PTS not set when encoding the frame";
 
 const std::vector<FrameCase> kFrameCases = {
     {"NoFrameHandle", [](host::Handle) -> host::Handle { return 0; }, 1, {}, false},
     {"FrameCannotBeLocked",
-     [](host::Handle f) {
-         host::Host::instance().setInterceptor([f](const host::TraceEntry& e) {
-             return failWhen(e.msg == msgBufferLock && e.handle == f, errFailed);
-         });
-         return f;
-     },
+     hostAnswers([](const host::TraceEntry& e,
+                    host::Handle f) { return e.msg == msgBufferLock && e.handle == f; },
+                 errFailed),
      -1,
      {"Korvadin Plugin :: Failed to lock the input buffer"},
      false},
     {"EmptyFrame",
-     [](host::Handle f) {
-         host::Host::instance().setBufferData(f, {});
-         return f;
-     },
+     change([](host::Host& h, host::Handle f) { h.setBufferData(f, {}); }),
      -7,
      {"Korvadin Plugin :: No data to encode"},
      false},
-    {"NoWidth",
-     [](host::Handle f) {
-         host::Host::instance().setInterceptor([f](const host::TraceEntry& e) {
-             return failWhen(e.msg == msgGetProperty && e.key == "width", errNotFound);
-         });
-         return f;
-     },
-     -6,
-     {"Korvadin Plugin :: Width/Height not set when encoding the frame"},
-     false},
+    {"NoWidth", propertyMissing("width"), -6, {kSize}, false},
+    {"NoHeight", propertyMissing("height"), -6, {kSize}, false},
     {"HeightMistyped",
-     [](host::Handle f) {
-         host::Host::instance().setUInt8(f, "height", 4);
-         return f;
-     },
+     change([](host::Host& h, host::Handle f) { h.setUInt8(f, "height", 4); }),
      -6,
-     {"Korvadin Plugin :: Width/Height not set when encoding the frame"},
+     {kSize},
      false},
-    {"NoPts",
-     [](host::Handle f) {
-         host::Host::instance().setInterceptor([f](const host::TraceEntry& e) {
-             return failWhen(e.msg == msgGetProperty && e.key == "pts", errNotFound);
-         });
-         return f;
-     },
-     -6,
-     {"Korvadin Plugin :: PTS not set when encoding the frame"},
-     false},
+    {"NoPts", propertyMissing("pts"), -6, {kPts}, false},
     {"PtsMistyped",
-     [](host::Handle f) {
-         host::Host::instance().setUInt32(f, "pts", 4);
-         return f;
-     },
+     change([](host::Host& h, host::Handle f) { h.setUInt32(f, "pts", 4); }),
      -6,
-     {"Korvadin Plugin :: PTS not set when encoding the frame"},
+     {kPts},
      false},
     {"OutputBufferRefused",
-     [](host::Handle f) {
-         host::Host::instance().setInterceptor([](const host::TraceEntry& e) {
-             return failWhen(e.msg == msgCreateObject, errCreateFailed);
-         });
-         return f;
-     },
+     hostAnswers(msgCreateObject, errCreateFailed),
      -4,
      {"Plugin Failed to create a buffer", kAlloc},
      false},
-    {"OutputBufferWithoutHandle",
-     [](host::Handle f) {
-         host::Host::instance().setInterceptor(
-             [](const host::TraceEntry& e) { return failWhen(e.msg == msgCreateObject, errNone); });
-         return f;
-     },
-     -4,
-     {kAlloc},
-     false},
-    {"OutputBufferCannotBeSized",
-     [](host::Handle f) {
-         host::Host::instance().setInterceptor([](const host::TraceEntry& e) {
-             return failWhen(e.msg == msgBufferResize, errFailed);
-         });
-         return f;
-     },
-     -4,
-     {kAlloc},
-     false},
+    {"OutputBufferWithoutHandle", hostAnswers(msgCreateObject, errNone), -4, {kAlloc}, false},
+    {"OutputBufferCannotBeSized", hostAnswers(msgBufferResize, errFailed), -4, {kAlloc}, false},
     {"OutputBufferCannotBeLocked",
-     [](host::Handle f) {
-         host::Host::instance().setInterceptor([f](const host::TraceEntry& e) {
-             return failWhen(e.msg == msgBufferLock && e.handle != f, errFailed);
-         });
-         return f;
-     },
+     hostAnswers([](const host::TraceEntry& e,
+                    host::Handle f) { return e.msg == msgBufferLock && e.handle != f; },
+                 errFailed),
      -4,
      {"Korvadin Plugin :: Failed to lock the output buffer"},
      false},
+    // The host claims to have sized the buffer but left it empty.
     {"OutputBufferOfAnotherSize",
-     [](host::Handle f) {
-         // The host claims to have sized the buffer but left it empty.
-         host::Host::instance().setInterceptor(
-             [](const host::TraceEntry& e) { return failWhen(e.msg == msgBufferResize, errNone); });
-         return f;
-     },
+     hostAnswers(msgBufferResize, errNone),
      -4,
      {"Korvadin Plugin :: The output buffer holds 0 bytes instead of 4096"},
      false},
     {"OutputBufferLargerThanAsked",
-     [](host::Handle f) {
-         host::Host::instance().setInterceptor([](const host::TraceEntry& e) {
-             if (e.msg == msgBufferResize) {
-                 host::Host::instance().setBufferData(e.handle, std::vector<uint8_t>(5000));
+     hostAnswers(
+         [](const host::TraceEntry& e, host::Handle) {
+             if (e.msg != msgBufferResize) {
+                 return false;
              }
-             return failWhen(e.msg == msgBufferResize, errNone);
-         });
-         return f;
-     },
+             host::Host::instance().setBufferData(e.handle, std::vector<uint8_t>(5000));
+             return true;
+         },
+         errNone),
      -4,
      {"Korvadin Plugin :: The output buffer holds 5000 bytes instead of 4096"},
      false},
     {"LibraryCannotLayOutThePlanes",
-     [](host::Handle f) {
-         fake_korvadin::script().initPlanesResult = -11;
-         return f;
-     },
+     change([](host::Host&, host::Handle) { fake_korvadin::script().initPlanesResult = -11; }),
      -1,
      {"Korvadin Plugin :: compress failed: Korvadin error (-11): Result -11: initPlanesCommon("},
      false},
     {"LibraryCannotCompress",
-     [](host::Handle f) {
-         fake_korvadin::script().compressResult = -12;
-         return f;
-     },
+     change([](host::Host&, host::Handle) { fake_korvadin::script().compressResult = -12; }),
      -1,
      {"Korvadin Plugin :: compress failed: Korvadin error (-12): Result -12: compress({{0x"},
      true},
-    {"CallbackAnswersItsOwnResult",
-     [](host::Handle f) {
-         host::Host::instance().setInterceptor(
-             [](const host::TraceEntry& e) { return failWhen(e.msg == msgCodecBuffer, 5); });
-         return f;
-     },
-     5,
-     {},
-     true},
+    {"CallbackAnswersItsOwnResult", hostAnswers(msgCodecBuffer, 5), 5, {}, true},
 };
 
 TEST_P(FrameFailureTest, IsRefusedWithItsResultAndTextAndLeavesNothingLockedOrHeld) {

@@ -133,6 +133,9 @@ TEST_F(RegistrationTest, EveryAcceptedVariantGetsItsFullBagInTableOrder) {
         EXPECT_EQ(out.format, s_codecFormats[i].id);
     }
     expectOneInstanceClosed();
+    for (const uint32_t instance : library().instancesUsed) {
+        EXPECT_EQ(instance, library().opened.at(0));
+    }
     EXPECT_TRUE(host().errorTexts().empty());
 }
 

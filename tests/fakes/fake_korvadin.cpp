@@ -22,6 +22,14 @@ State& state() {
     return s;
 }
 
+// Notes a call on an instance and hands back the record for the call's own details.
+Record& enter(Call call, uint32_t instance) {
+    Record& r = state().record;
+    r.calls.push_back(call);
+    r.instancesUsed.push_back(instance);
+    return r;
+}
+
 bool allZero(const korvadin_planes* planes) {
     const auto* bytes = reinterpret_cast<const uint8_t*>(planes);
     return std::all_of(bytes, bytes + sizeof(korvadin_planes), [](uint8_t b) { return b == 0; });
@@ -100,10 +108,8 @@ KORVADIN_API int32_t korvadin_library_close(void) {
 KORVADIN_API int32_t korvadin_compress_query(uint32_t instance, const korvadin_format* in,
                                              const korvadin_format* out, uint64_t* scratch,
                                              uint32_t* reserved) {
-    Record& r = state().record;
+    Record& r = enter(Call::CompressQuery, instance);
     const Script& s = state().script;
-    r.calls.push_back(Call::CompressQuery);
-    r.instancesUsed.push_back(instance);
     r.queryIn.push_back(*in);
     r.queryOut.push_back(*out);
     r.queryScratchMissing |= scratch == nullptr;
@@ -117,10 +123,8 @@ KORVADIN_API int32_t korvadin_compress_query(uint32_t instance, const korvadin_f
 KORVADIN_API int32_t korvadin_compress_begin(uint32_t instance, const korvadin_format_ex* in,
                                              const korvadin_format_ex* out, const uint8_t** cookie,
                                              uint64_t* cookieSize, uint32_t* compBufferSize) {
-    Record& r = state().record;
+    Record& r = enter(Call::CompressBegin, instance);
     const Script& s = state().script;
-    r.calls.push_back(Call::CompressBegin);
-    r.instancesUsed.push_back(instance);
     r.beginIn.push_back(*in);
     r.beginOut.push_back(*out);
     if (s.compressBeginResult != 0) {
@@ -135,10 +139,8 @@ KORVADIN_API int32_t korvadin_compress_begin(uint32_t instance, const korvadin_f
 
 KORVADIN_API int32_t korvadin_init_planes_common(uint32_t instance, const korvadin_format_ex* desc,
                                                  korvadin_planes* planes, uint8_t* frame) {
-    Record& r = state().record;
+    Record& r = enter(Call::InitPlanes, instance);
     const Script& s = state().script;
-    r.calls.push_back(Call::InitPlanes);
-    r.instancesUsed.push_back(instance);
     r.planesDesc.push_back(*desc);
     r.planesFrames.push_back(frame);
     r.planesZeroed.push_back(allZero(planes));
@@ -162,10 +164,8 @@ KORVADIN_API int32_t korvadin_init_planes_common(uint32_t instance, const korvad
 // tests can compare with the frame they sent.
 KORVADIN_API int32_t korvadin_compress(uint32_t instance, const korvadin_planes* planes,
                                        uint8_t* out, uint32_t* compressedSize) {
-    Record& r = state().record;
+    Record& r = enter(Call::Compress, instance);
     const Script& s = state().script;
-    r.calls.push_back(Call::Compress);
-    r.instancesUsed.push_back(instance);
     r.compressOutputs.push_back(out);
     if (s.compressResult != 0) {
         return s.compressResult;
