@@ -176,16 +176,6 @@ TEST_F(EncoderTest, OpenDescribesTheJobToTheLibraryAndPublishesTheCookie) {
     }
 }
 
-TEST_F(EncoderTest, SettingsOfTheWrongTypeOrCountKeepTheirDefaults) {
-    create();
-    host().setUInt8(m_settings, "width", 64);
-    host().setUInt32s(m_settings, "height", {48, 48});
-    host().setUInt32(m_settings, "dataRange", 1);
-    ASSERT_EQ(open(), errNone);
-    const korvadin_format_ex in = {{0, 0, 254}, 1, 22, 0, 0, 1, 0};
-    EXPECT_EQ(library().beginIn.at(0), in);
-}
-
 TEST_F(EncoderTest, FailedOpenLeavesNoInstanceAndRefusesFramesSilently) {
     struct Case {
         std::string name;
@@ -495,25 +485,6 @@ TEST_F(EncoderTest, SecondOpenIsRefusedAndTheRunningJobGoesOn) {
     EXPECT_EQ(encode(frame(pattern(32), 7)), errNone);
     ASSERT_EQ(delivered().size(), 1u);
     EXPECT_EQ(library().planesDesc.at(0).base.width, 8u);
-}
-
-TEST_F(EncoderTest, SignalAndPropertiesChangeNothing) {
-    openEncoder();
-    const host::Handle properties = host().createBag();
-    EXPECT_EQ(send(msgCodecSignal, m_encoder), errNone);
-    EXPECT_EQ(send(msgCodecProperties, m_encoder, properties), errNone);
-    EXPECT_TRUE(host().propertyKeys(properties).empty());
-    EXPECT_TRUE(sent(msgSetProperty).empty());
-    EXPECT_TRUE(delivered().empty());
-}
-
-TEST_F(EncoderTest, ReleasingTheEncoderClosesItsInstanceAndGivesTheCallbackBack) {
-    openEncoder();
-    EXPECT_EQ(fake_korvadin::liveInstances(), 1);
-    releaseEncoder();
-    EXPECT_EQ(library().closed, library().opened);
-    EXPECT_EQ(library().libraryCloses, library().libraryInits);
-    EXPECT_TRUE(host().leaks().empty());
 }
 
 } // namespace
