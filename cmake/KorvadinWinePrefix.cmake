@@ -17,6 +17,14 @@ endif()
 
 set(ENV{WINEPREFIX} ${prefix})
 set(ENV{WINEDEBUG} -all)
+# Wine's drive Z: is the root of the Linux file system.
+set(wine_path "")
+foreach(dir IN LISTS KORVADIN_DLL_DIRS)
+    string(REPLACE "/" "\\" dir "Z:${dir}")
+    list(APPEND wine_path "${dir}")
+endforeach()
+list(REMOVE_DUPLICATES wine_path)
+set(ENV{WINEPATH} "${wine_path}")
 # No .NET or HTML engine downloads, and no menu entries in the user's desktop.
 set(ENV{WINEDLLOVERRIDES} "mscoree,mshtml=;winemenubuilder.exe=d")
 
