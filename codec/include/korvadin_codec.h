@@ -37,6 +37,8 @@ extern "C" {
 /* Number of threads an encoder instance codes slices on; 0 means one per processor.
  * Takes effect at the next korvadin_compress_begin. The compressed bytes do not depend on it. */
 KORVADIN_CODEC_API int32_t korvadin_set_thread_count(uint32_t instance, uint32_t threads);
+/* The thread count of every instance opened after this call (0: one per processor). */
+KORVADIN_CODEC_API void korvadin_set_default_thread_count(uint32_t threads);
 
 typedef struct korvadin_decoder korvadin_decoder;
 

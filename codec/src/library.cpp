@@ -1,4 +1,5 @@
 // The nine functions the module imports, and the thread-count extension.
+#include <atomic>
 #include <deque>
 #include <map>
 #include <memory>
@@ -13,8 +14,12 @@ namespace kvcodec {
 
 namespace {
 
+// The thread count of instances opened from now on, for programs that cannot reach the
+// instance a plug-in opened.
+std::atomic<unsigned> s_defaultThreads{0};
+
 struct Instance {
-    unsigned threads = 0;
+    unsigned threads = s_defaultThreads.load();
     // Every configuration ever handed out stays valid until the instance closes.
     std::deque<std::vector<uint8_t>> configs;
     std::unique_ptr<FrameEncoder> encoder;
@@ -254,6 +259,10 @@ KORVADIN_API int32_t korvadin_compress(uint32_t instance, const korvadin_planes*
         view.pitch[i] = p.pitch;
     }
     return inst->encoder->encode(view, out, compressedSize);
+}
+
+KORVADIN_API void korvadin_set_default_thread_count(uint32_t threads) {
+    s_defaultThreads.store(threads);
 }
 
 KORVADIN_API int32_t korvadin_set_thread_count(uint32_t instance, uint32_t threads) {

@@ -1,10 +1,12 @@
 #include "davinci/encoder/plugin_entry.h"
 
 #include "davinci/encoder/codec_formats.h"
+#include "davinci/encoder/korvadin_avi_container.h"
 #include "davinci/encoder/korvadin_encoder.h"
 #include "davinci/encoder/plugin_identity.h"
 #include "davinci/encoder/registration.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -143,6 +145,10 @@ namespace IOPlugin {
 int32_t createObject(const uint8_t* uuid, IPluginObjRef** out) {
     if (const CodecFormat* format = findCodecFormatByUuid(uuid)) {
         *out = new KorvadinEncoder(*format);
+        return errNone;
+    }
+    if (std::equal(kContainerUuid.begin(), kContainerUuid.end(), uuid)) {
+        *out = new KorvadinAviContainer();
         return errNone;
     }
     return errUnsupported;
