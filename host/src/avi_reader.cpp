@@ -394,10 +394,17 @@ void AviReader::crossCheck(Walk& walk) {
         }
     }
 
-    for (auto& s : m_streams)
-        for (auto& c : s.chunks) {
+    std::vector<bool> indexed(m_streams.size());
+    for (const auto& ix : walk.indexes)
+        if (ix.stream < indexed.size())
+            indexed[ix.stream] = true;
+    for (size_t si = 0; si < m_streams.size(); ++si) {
+        // One problem for a stream without any standard index, not one per chunk.
+        if (!indexed[si] && !m_streams[si].chunks.empty())
+            problem("stream " + std::to_string(si) + " has chunks but no standard index");
+        for (auto& c : m_streams[si].chunks) {
             const std::string what = "chunk " + shown(c.id) + at(c.offset - 8);
-            if (!c.ixKeyFrame)
+            if (!c.ixKeyFrame && indexed[si])
                 problem(what + " is in no standard index");
             if (c.riff == 0 && walk.idx1 && !c.idx1KeyFrame)
                 problem(what + " is not in idx1");
@@ -405,6 +412,7 @@ void AviReader::crossCheck(Walk& walk) {
                 problem(what + ": idx1 and the standard index disagree about the key frame");
             c.keyFrame = c.ixKeyFrame.value_or(c.idx1KeyFrame.value_or(false));
         }
+    }
 }
 
 } // namespace host

@@ -57,6 +57,11 @@ struct Bytes {
     Bytes& u16(uint16_t x) { return raw(&x, 2); }
     Bytes& u32(uint32_t x) { return raw(&x, 4); }
     Bytes& u64(uint64_t x) { return raw(&x, 8); }
+    Bytes& u32s(std::initializer_list<uint32_t> xs) {
+        for (uint32_t x : xs)
+            u32(x);
+        return *this;
+    }
     Bytes& id(const char* s) { return raw(s, 4); }
     Bytes& zeros(size_t n) {
         v.resize(v.size() + n);
@@ -95,19 +100,7 @@ struct SampleAvi {
     SampleAvi() {
         b.begin("RIFF", "AVI ");
         b.begin("LIST", "hdrl");
-        b.chunk("avih", Bytes{}
-                            .u32(40000)
-                            .u32(0)
-                            .u32(0)
-                            .u32(0x10)
-                            .u32(2)
-                            .u32(0)
-                            .u32(2)
-                            .u32(20)
-                            .u32(64)
-                            .u32(48)
-                            .zeros(16)
-                            .v);
+        b.chunk("avih", Bytes{}.u32s({40000, 0, 0, 0x10, 2, 0, 2, 20, 64, 48, 0, 0, 0, 0}).v);
         streamList("vids", "K8RG", 1, 25, 3, 11, 0, Bytes{}.u32(44).zeros(36).u32(0xABCD).v, 0);
         streamList("auds", "\0\0\0\0", 4, 192000, 3, 8, 4,
                    Bytes{}.u16(1).u16(2).u32(48000).u32(192000).u16(4).u16(16).v, 1);
@@ -155,19 +148,12 @@ struct SampleAvi {
                     uint32_t length, uint32_t buffer, uint32_t sampleSize,
                     const std::vector<uint8_t>& format, uint32_t index) {
         b.begin("LIST", "strl");
-        b.chunk("strh", Bytes{}
-                            .id(type)
-                            .id(handler)
-                            .zeros(12)
-                            .u32(scale)
-                            .u32(rate)
-                            .u32(0)
-                            .u32(length)
-                            .u32(buffer)
-                            .u32(10000)
-                            .u32(sampleSize)
-                            .zeros(8)
-                            .v);
+        b.chunk("strh",
+                Bytes{}
+                    .id(type)
+                    .id(handler)
+                    .u32s({0, 0, 0, scale, rate, 0, length, buffer, 10000, sampleSize, 0, 0})
+                    .v);
         b.chunk("strf", format);
         indxData[index] =
             b.chunk("indx",
@@ -345,6 +331,26 @@ TEST(AviReader, RefusesWhatIsNoAvi) {
         }
     }
     EXPECT_THROW(AviReader(scratch("missing.avi").string()), std::runtime_error);
+}
+
+// An independent writer's file: its legacy index must agree with the chunks the walk finds.
+TEST(AviReader, AgreesWithTheIndexOfAnFfmpegFile) {
+    SKIP_WITHOUT_FFMPEG();
+    const auto path = scratch("ffmpeg.avi");
+    ASSERT_TRUE(media_test::ffmpeg("-f lavfi -i testsrc2=s=64x48:d=0.4 -f lavfi -i sine=d=0.4 "
+                                   "-c:v rawvideo -pix_fmt bgr24 -c:a pcm_s16le " +
+                                   path.string()));
+    AviReader r(path.string());
+    ASSERT_EQ(r.streams().size(), 2u);
+    EXPECT_EQ(r.streams()[0].fccType, "vids");
+    EXPECT_EQ(r.streams()[0].chunks.size(), 10u);
+    EXPECT_EQ(r.streams()[1].fccType, "auds");
+    EXPECT_EQ(r.streams()[1].length, 17640u);
+    for (const auto& s : r.streams())
+        for (const auto& c : s.chunks)
+            EXPECT_TRUE(c.idx1KeyFrame.has_value());
+    EXPECT_EQ(r.readChunk(r.streams()[0].chunks[9]).size(), 64u * 48 * 3);
+    EXPECT_FALSE(mentions(r.problems(), "idx1")) << joined(r.problems());
 }
 
 // Overwrites words of a valid file with hostile values: the reader must end, stay inside the
