@@ -271,7 +271,7 @@ TEST(AviReader, DamagedFilesListTheirProblemsAndStillShowWhatIsThere) {
     const std::vector<Damage> cases{
         {"truncated in the second RIFF",
          [](SampleAvi& a) { a.b.bytes.resize(a.chunks[3].header + 6); },
-         {"RIFF 'AVIX' at offset", "declares 110 bytes, past the end of its parent",
+         {"chunk 'RIFF' at offset", "declares 110 bytes, past the end of its parent",
           "6 stray bytes"}},
         {"movi size past its RIFF",
          [](SampleAvi& a) { a.b.patch32(a.firstMovi + 4, 0x7FFFFFF0); },
@@ -281,7 +281,7 @@ TEST(AviReader, DamagedFilesListTheirProblemsAndStillShowWhatIsThere) {
              const uint8_t empty[12] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'A', 'V', 'I', 'X'};
              a.b.bytes.insert(a.b.bytes.end(), empty, empty + 12);
          },
-         {"too short to hold its type"}},
+         {"list at offset 1080 is too short to hold its type"}},
         {"data chunk size zeroed",
          [](SampleAvi& a) { a.b.patch32(a.chunks[0].header + 4, 0); },
          {"is in no standard index"}},
