@@ -1,10 +1,15 @@
 #include "davinci/encoder/codec_formats.h"
 
+#include "log/module_log.h"
+
 #include <algorithm>
 
 namespace IOPlugin {
 
 namespace {
+
+// The log starts before the table below is built, and so stops after the table is destroyed.
+[[maybe_unused]] const bool s_moduleLogStarted = (startModuleLog(), true);
 
 // Each variant's identifier: a common prefix, then the library's format code and the row.
 constexpr Uuid variantUuid(uint8_t id, uint8_t row) {

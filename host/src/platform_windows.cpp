@@ -1,5 +1,7 @@
+#include "host/platform.h"
 #include "host/plugin_module.h"
 
+#include <io.h>
 #include <windows.h>
 
 #include <stdexcept>
@@ -30,6 +32,10 @@ std::filesystem::path defaultPluginPath() {
     const DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
     const std::filesystem::path self(std::wstring(buffer, length));
     return self.parent_path() / "korvadin_encoder_plugin.dvcp";
+}
+
+bool isTerminal(std::FILE* stream) {
+    return _isatty(_fileno(stream)) != 0;
 }
 
 } // namespace host

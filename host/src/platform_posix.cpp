@@ -1,6 +1,8 @@
+#include "host/platform.h"
 #include "host/plugin_module.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <stdexcept>
 
@@ -30,6 +32,10 @@ std::filesystem::path defaultPluginPath() {
     const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
     const auto folder = error ? std::filesystem::current_path() : self.parent_path();
     return folder / "korvadin_encoder_plugin.dvcp";
+}
+
+bool isTerminal(std::FILE* stream) {
+    return isatty(fileno(stream)) != 0;
 }
 
 } // namespace host

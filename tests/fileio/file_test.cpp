@@ -1,0 +1,214 @@
+#include "fileio/errors.h"
+#include "fileio/memory_file.h"
+#include "fileio/named_cases.h"
+#include "fileio/platform_file.h"
+#include "fileio/scratch_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+using namespace fileio;
+using korvadin_test::MemoryFile;
+using korvadin_test::ScratchDir;
+
+namespace {
+
+void putFile(const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+struct ModeCase : korvadin_test::NamedCase {
+    uint32_t mode;
+    bool exists;
+    bool opens;
+    const char* contentAfter; // null: the file must not exist afterwards
+};
+
+class OpenModes : public testing::TestWithParam<ModeCase> {};
+
+TEST_P(OpenModes, CreateTruncateOrRefuse) {
+    const ModeCase& c = GetParam();
+    ScratchDir dir;
+    const std::string path = dir.file("f.bin");
+    if (c.exists) {
+        putFile(path, "0123456789");
+    }
+    PlatformFile file;
+    EXPECT_EQ(file.open(path.c_str(), c.mode), c.opens);
+    file.close();
+    if (c.contentAfter == nullptr) {
+        EXPECT_FALSE(std::filesystem::exists(path));
+    } else {
+        EXPECT_EQ(fileText(path), c.contentAfter);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    File, OpenModes,
+    testing::Values(ModeCase{{"WriteCreates"}, Write, false, true, ""},
+                    ModeCase{{"WriteTruncates"}, Write, true, true, ""},
+                    ModeCase{{"ReadWriteCreates"}, Read | Write, false, true, ""},
+                    ModeCase{{"ReadWriteTruncates"}, Read | Write, true, true, ""},
+                    ModeCase{{"WriteShareReadTruncates"}, Write | ShareRead, true, true, ""},
+                    ModeCase{{"ReadKeepsContent"}, Read, true, true, "0123456789"},
+                    ModeCase{{"ReadNeedsExistingFile"}, Read, false, false, nullptr},
+                    ModeCase{{"NoModeFails"}, 0, true, false, "0123456789"},
+                    ModeCase{{"NoBufferingAloneFails"}, NoBuffering, true, false, "0123456789"},
+                    ModeCase{{"ShareReadAloneFails"}, ShareRead, true, false, "0123456789"},
+                    ModeCase{{"NoModeCreatesNothing"}, 0, false, false, nullptr}),
+    korvadin_test::CaseName());
+
+TEST(File, EmptyPathFails) {
+    PlatformFile file;
+    EXPECT_FALSE(file.open("", Write));
+    EXPECT_FALSE(file.open("", Read));
+}
+
+TEST(File, WritesReadsAndPositions) {
+    ScratchDir dir;
+    const std::string path = dir.file("f.bin");
+    PlatformFile file;
+    ASSERT_TRUE(file.open(path.c_str(), Read | Write));
+    EXPECT_EQ(file.write("abcdef", 6), 6u);
+    EXPECT_EQ(file.tell(), 6);
+    EXPECT_EQ(file.size(), 6);
+    ASSERT_TRUE(file.seek(2));
+    char buffer[8] = {};
+    EXPECT_EQ(file.read(buffer, sizeof buffer), 4u) << "a read stops at the end of the file";
+    EXPECT_EQ(std::string(buffer, 4), "cdef");
+    EXPECT_FALSE(file.seek(-1));
+    EXPECT_EQ(file.tell(), 6);
+}
+
+TEST(File, WriteAtRestoresThePosition) {
+    ScratchDir dir;
+    const std::string path = dir.file("f.bin");
+    PlatformFile file;
+    ASSERT_TRUE(file.open(path.c_str(), Write));
+    ASSERT_EQ(file.write("abcdef", 6), 6u);
+    EXPECT_EQ(file.writeAt("XY", 2, 1), 2u);
+    EXPECT_EQ(file.tell(), 6);
+    EXPECT_EQ(file.writeAt("Q", 1, -3), 0u) << "an unreachable offset writes nothing";
+    EXPECT_EQ(file.tell(), 6);
+    ASSERT_EQ(file.write("g", 1), 1u);
+    file.close();
+    EXPECT_EQ(fileText(path), "aXYdefg");
+}
+
+TEST(File, WriteAtRestoresThePositionAfterAShortWrite) {
+    MemoryFile file;
+    ASSERT_EQ(file.write("abcdef", 6), 6u);
+    file.injectFault(2, MemoryFile::Fault::Short);
+    EXPECT_EQ(file.writeAt("WXYZ", 4, 1), 2u);
+    EXPECT_EQ(file.tell(), 6);
+    EXPECT_EQ(std::string(file.bytes.begin(), file.bytes.end()), "aWXdef");
+}
+
+TEST(File, ClosedFileReportsFailureByResults) {
+    ScratchDir dir;
+    const std::string path = dir.file("f.bin");
+    PlatformFile file;
+    char byte = 0;
+    EXPECT_EQ(file.write("a", 1), 0u);
+    EXPECT_EQ(file.read(&byte, 1), 0u);
+    EXPECT_EQ(file.tell(), 0);
+    EXPECT_FALSE(file.seek(0));
+    EXPECT_EQ(file.writeAt("a", 1, 0), 0u);
+    file.close();
+    file.close();
+    EXPECT_EQ(file.alignment(), 4096u);
+    EXPECT_EQ(file.blockSize(), 4096u);
+}
+
+TEST(File, FailedReopenLeavesTheEarlierFileClosed) {
+    ScratchDir dir;
+    const std::string first = dir.file("first.bin");
+    PlatformFile file;
+    ASSERT_TRUE(file.open(first.c_str(), Write));
+    ASSERT_EQ(file.write("abc", 3), 3u);
+    EXPECT_FALSE(file.open(dir.file("missing.bin").c_str(), Read));
+    EXPECT_EQ(file.write("d", 1), 0u);
+    EXPECT_EQ(file.tell(), 0);
+    EXPECT_EQ(fileText(first), "abc");
+    PlatformFile other;
+    EXPECT_TRUE(other.open(first.c_str(), Read)) << "the earlier file must have been released";
+}
+
+TEST(File, DestructionReleasesTheFile) {
+    ScratchDir dir;
+    const std::string path = dir.file("f.bin");
+    {
+        PlatformFile file;
+        ASSERT_TRUE(file.open(path.c_str(), Write));
+        ASSERT_EQ(file.write("abc", 3), 3u);
+    }
+    PlatformFile again;
+    EXPECT_TRUE(again.open(path.c_str(), Read));
+    EXPECT_EQ(fileText(path), "abc");
+}
+
+struct ShareCase : korvadin_test::NamedCase {
+    uint32_t first;
+    uint32_t second;
+    bool secondOpens;
+};
+
+class Sharing : public testing::TestWithParam<ShareCase> {};
+
+TEST_P(Sharing, SecondOpenerWhileTheFirstHoldsTheFile) {
+    const ShareCase& c = GetParam();
+    ScratchDir dir;
+    const std::string path = dir.file("f.bin");
+    putFile(path, "keep");
+    PlatformFile first;
+    ASSERT_TRUE(first.open(path.c_str(), c.first));
+    if (c.first & Write) {
+        ASSERT_EQ(first.write("mine", 4), 4u);
+    }
+    PlatformFile second;
+    EXPECT_EQ(second.open(path.c_str(), c.second), c.secondOpens);
+    second.close();
+    EXPECT_EQ(fileText(path).size(), 4u) << "a refused opener must not truncate the file";
+    first.close();
+    EXPECT_TRUE(second.open(path.c_str(), c.second));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    File, Sharing,
+    testing::Values(
+        ShareCase{{"WriterRefusesReaders"}, Write, Read | ShareRead, false},
+        ShareCase{{"SharingWriterRefusesReaders"}, Write | ShareRead, Read | ShareRead, false},
+        ShareCase{{"WriterRefusesWriters"}, Write, Write, false},
+        ShareCase{{"SharingReadersCoexist"}, Read | ShareRead, Read | ShareRead, true},
+        ShareCase{{"NonSharingReaderIsRefused"}, Read | ShareRead, Read, false},
+        ShareCase{{"NonSharingReaderRefusesOthers"}, Read, Read | ShareRead, false},
+        ShareCase{{"SharingReaderRefusesWriters"}, Read | ShareRead, Write | ShareRead, false}),
+    korvadin_test::CaseName());
+
+TEST(FileErrors, MessagesAndChain) {
+    const WriteError write(10, 3);
+    const WriteAtError writeAt(-5, 4, 0);
+    const WriteAtError large(INT64_MAX, UINT64_MAX, 0);
+    EXPECT_STREQ(write.what(), "Write error: size: 10, written: 3");
+    EXPECT_STREQ(writeAt.what(), "Write at error: offset: -5, size: 4, written: 0");
+    EXPECT_STREQ(large.what(), "Write at error: offset: 9223372036854775807, size: "
+                               "18446744073709551615, written: 0");
+    EXPECT_EQ(writeAt.offset(), -5);
+    EXPECT_EQ(writeAt.size(), 4u);
+    try {
+        throw WriteAtError(7, 2, 1);
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(dynamic_cast<const WriteError*>(&e), nullptr);
+        EXPECT_STREQ(e.what(), "Write at error: offset: 7, size: 2, written: 1");
+    }
+}
+
+} // namespace

@@ -1,0 +1,36 @@
+// A fresh, empty folder under the system's temporary folder, removed with everything in it
+// when the test ends.
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+
+#include <unistd.h>
+
+namespace korvadin_test {
+
+class ScratchDir {
+public:
+    ScratchDir() {
+        static std::atomic<int> counter{0};
+        m_path = std::filesystem::temp_directory_path() /
+                 ("korvadin_test_" + std::to_string(getpid()) + "_" + std::to_string(counter++));
+        std::filesystem::remove_all(m_path);
+        std::filesystem::create_directories(m_path);
+    }
+    ~ScratchDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    const std::filesystem::path& path() const { return m_path; }
+    std::string file(const std::string& name) const { return (m_path / name).string(); }
+
+private:
+    std::filesystem::path m_path;
+};
+
+} // namespace korvadin_test
