@@ -57,9 +57,10 @@ std::optional<uint32_t> streamOf(const std::string& id, bool index) {
 
 struct AviReader::Header {
     std::string id;
-    uint64_t offset = 0; // of the header
-    uint32_t size = 0;
-    std::string listType; // for RIFF and LIST
+    uint64_t offset = 0;   // of the header
+    uint32_t size = 0;     // within the parent
+    uint32_t declared = 0; // as written
+    std::string listType;  // for RIFF and LIST
     uint64_t data() const { return offset + 8; }
     uint64_t end() const { return data() + size; }
     bool isList(const char* type) const { return id == "LIST" && listType == type; }
@@ -89,37 +90,21 @@ AviReader::AviReader(const std::string& path) : m_in(std::make_unique<media::Inp
     if (!m_in->readExact(head, 12) || fourcc(head) != "RIFF" || fourcc(head + 8) != "AVI ")
         throw std::runtime_error(name + ": not an AVI file (it does not begin with RIFF 'AVI ')");
 
+    // The top level is walked like any list, so a truncated last RIFF still shows its chunks.
     Walk walk;
-    uint64_t p = 0;
-    while (p < m_fileSize) {
-        if (m_fileSize - p < 12) {
-            problem(std::to_string(m_fileSize - p) + " stray bytes" + at(p) +
-                    " after the last RIFF");
-            break;
-        }
-        auto bytes = readAt(p, 12);
-        const std::string id = fourcc(&bytes[0]), type = fourcc(&bytes[8]);
-        const uint32_t size = le32(&bytes[4]);
-        if (id != "RIFF") {
-            problem("chunk " + shown(id) + at(p) + " where a RIFF should begin");
-            break;
-        }
+    forEachChunk(0, m_fileSize, [&](const Header& h) {
         const char* expected = m_riffs.empty() ? "AVI " : "AVIX";
-        if (type != expected)
-            problem("RIFF" + at(p) + " is of type " + shown(type) + ", not '" + expected + "'");
-        uint64_t end = p + 8 + size;
-        if (end > m_fileSize) {
-            problem("RIFF " + shown(type) + at(p) + " declares " + std::to_string(size) +
-                    " bytes but the file ends at " + std::to_string(m_fileSize));
-            end = m_fileSize;
+        if (h.id != "RIFF") {
+            problem("chunk " + shown(h.id) + at(h.offset) + " where a RIFF should begin");
+            return;
         }
-        m_riffs.push_back({type, p, size});
-        if (size < 4)
-            problem("RIFF" + at(p) + " is too short to hold its type");
-        else if (type == expected)
-            walkRiff(p + 12, end, m_riffs.size() - 1, walk);
-        p += 8 + uint64_t{size} + (size & 1);
-    }
+        m_riffs.push_back({h.listType, h.offset, h.declared});
+        if (h.listType == expected)
+            walkRiff(h.data() + 4, h.end(), m_riffs.size() - 1, walk);
+        else
+            problem("RIFF" + at(h.offset) + " is of type " + shown(h.listType) + ", not '" +
+                    expected + "'");
+    });
     crossCheck(walk);
     if (m_unlisted)
         m_problems.push_back("... and " + std::to_string(m_unlisted) + " more problems");
@@ -162,7 +147,7 @@ void AviReader::forEachChunk(uint64_t begin, uint64_t end, Visit&& visit) {
             return;
         }
         auto bytes = readAt(p, 8);
-        Header h{fourcc(&bytes[0]), p, le32(&bytes[4]), {}};
+        Header h{fourcc(&bytes[0]), p, le32(&bytes[4]), le32(&bytes[4]), {}};
         const bool isList = h.id == "LIST" || h.id == "RIFF";
         if (h.size > end - p - 8) {
             problem("chunk " + shown(h.id) + at(p) + " declares " + std::to_string(h.size) +
@@ -394,10 +379,17 @@ void AviReader::crossCheck(Walk& walk) {
         }
     }
 
-    for (auto& s : m_streams)
-        for (auto& c : s.chunks) {
+    std::vector<bool> indexed(m_streams.size());
+    for (const auto& ix : walk.indexes)
+        if (ix.stream < indexed.size())
+            indexed[ix.stream] = true;
+    for (size_t si = 0; si < m_streams.size(); ++si) {
+        // One problem for a stream without any standard index, not one per chunk.
+        if (!indexed[si] && !m_streams[si].chunks.empty())
+            problem("stream " + std::to_string(si) + " has chunks but no standard index");
+        for (auto& c : m_streams[si].chunks) {
             const std::string what = "chunk " + shown(c.id) + at(c.offset - 8);
-            if (!c.ixKeyFrame)
+            if (!c.ixKeyFrame && indexed[si])
                 problem(what + " is in no standard index");
             if (c.riff == 0 && walk.idx1 && !c.idx1KeyFrame)
                 problem(what + " is not in idx1");
@@ -405,6 +397,7 @@ void AviReader::crossCheck(Walk& walk) {
                 problem(what + ": idx1 and the standard index disagree about the key frame");
             c.keyFrame = c.ixKeyFrame.value_or(c.idx1KeyFrame.value_or(false));
         }
+    }
 }
 
 } // namespace host

@@ -38,4 +38,19 @@ bool isTerminal(std::FILE* stream) {
     return isatty(fileno(stream)) != 0;
 }
 
+bool seekFile(std::FILE* stream, uint64_t position) {
+    return fseeko(stream, static_cast<off_t>(position), SEEK_SET) == 0;
+}
+
+std::optional<uint64_t> seekableFileSize(std::FILE* stream) {
+    if (fseeko(stream, 0, SEEK_END) != 0)
+        return std::nullopt;
+    const off_t end = ftello(stream);
+    if (end < 0 || fseeko(stream, 0, SEEK_SET) != 0)
+        return std::nullopt;
+    return static_cast<uint64_t>(end);
+}
+
+void setBinaryMode(std::FILE*) {}
+
 } // namespace host

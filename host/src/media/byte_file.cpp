@@ -1,52 +1,15 @@
 #include "byte_file.h"
 
+#include "host/platform.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#endif
-
 namespace host::media {
 
 namespace {
-
-// The only platform-dependent part: 64-bit seeking and switching the standard streams to binary.
-int seek64(std::FILE* f, uint64_t pos) {
-#ifdef _WIN32
-    return _fseeki64(f, static_cast<__int64>(pos), SEEK_SET);
-#else
-    return fseeko(f, static_cast<off_t>(pos), SEEK_SET);
-#endif
-}
-
-std::optional<uint64_t> regularFileSize(std::FILE* f) {
-#ifdef _WIN32
-    if (_fseeki64(f, 0, SEEK_END) != 0)
-        return std::nullopt;
-    __int64 end = _ftelli64(f);
-    if (end < 0 || _fseeki64(f, 0, SEEK_SET) != 0)
-        return std::nullopt;
-#else
-    if (fseeko(f, 0, SEEK_END) != 0)
-        return std::nullopt;
-    off_t end = ftello(f);
-    if (end < 0 || fseeko(f, 0, SEEK_SET) != 0)
-        return std::nullopt;
-#endif
-    return static_cast<uint64_t>(end);
-}
-
-void setBinary(std::FILE* f) {
-#ifdef _WIN32
-    _setmode(_fileno(f), _O_BINARY);
-#else
-    (void)f;
-#endif
-}
 
 std::string systemError() {
     return std::strerror(errno);
@@ -63,14 +26,14 @@ std::string describePath(const std::string& path, bool output) {
 InputFile::InputFile(const std::string& path) : m_name(describePath(path)) {
     if (path == "-") {
         m_file = stdin;
-        setBinary(m_file);
+        setBinaryMode(m_file);
         return;
     }
     m_file = std::fopen(path.c_str(), "rb");
     if (!m_file)
         throw std::runtime_error("cannot open " + m_name + ": " + systemError());
     m_owned = true;
-    m_size = regularFileSize(m_file);
+    m_size = seekableFileSize(m_file);
 }
 
 InputFile::~InputFile() {
@@ -113,7 +76,7 @@ bool InputFile::skip(uint64_t n) {
 }
 
 void InputFile::seek(uint64_t pos) {
-    if (seek64(m_file, pos) != 0)
+    if (!seekFile(m_file, pos))
         throw std::runtime_error("cannot seek in " + m_name + ": " + systemError());
     m_pos = pos;
 }
@@ -121,7 +84,7 @@ void InputFile::seek(uint64_t pos) {
 OutputFile::OutputFile(const std::string& path) : m_name(describePath(path, true)) {
     if (path == "-") {
         m_file = stdout;
-        setBinary(m_file);
+        setBinaryMode(m_file);
         return;
     }
     m_file = std::fopen(path.c_str(), "wb");

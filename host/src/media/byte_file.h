@@ -1,6 +1,6 @@
 // Sequential byte files for the media readers and writers: a path or "-" for the standard
 // streams, 64-bit positions, and errors that name the file. The platform's seek and binary-mode
-// calls live in byte_file.cpp and nowhere else.
+// calls are host platform services (host/platform.h).
 #pragma once
 
 #include <cstdint>

@@ -5,6 +5,8 @@
 #include "host/media/video_io.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <vector>
 
 namespace host {
 
@@ -63,12 +65,19 @@ private:
     }
 
     static void background(Canvas& c, uint32_t W, uint32_t H, uint32_t t) {
+        std::vector<uint32_t> gx(W);
+        std::vector<uint16_t> red(W);
+        for (uint32_t x = 0; x < W; ++x) {
+            gx[x] = x * 768 / W;
+            red[x] = tri(gx[x] + 3 * t);
+        }
         for (uint32_t y = 0; y < H; ++y) {
-            uint32_t gy = y * 512 / H;
-            for (uint32_t x = 0; x < W; ++x) {
-                uint32_t gx = x * 768 / W;
-                c.set(x, y, tri(gx + 3 * t), tri(gy + 2 * t + 128), tri(gx + gy - 5 * t + 300));
-            }
+            const uint32_t gy = y * 512 / H, blue = gy - 5 * t + 300;
+            const size_t row = size_t{y} * W;
+            std::copy(red.begin(), red.end(), c.pic.planes[0].begin() + row);
+            std::fill_n(c.pic.planes[1].begin() + row, W, tri(gy + 2 * t + 128));
+            for (uint32_t x = 0; x < W; ++x)
+                c.pic.planes[2][row + x] = tri(gx[x] + blue);
         }
     }
 
@@ -116,18 +125,24 @@ private:
         const uint32_t cellW = 6 * k, cellH = 9 * k;
         const uint32_t top = H * 3 / 4, bottom = H - H / 32, left = W / 16, right = W - W / 16;
         for (uint32_t y = top; y < bottom; ++y) {
-            uint32_t sy = y - top + t;
-            uint32_t line = sy / cellH, row = sy % cellH / k;
+            const uint32_t sy = y - top + t;
+            const uint32_t line = sy / cellH, row = sy % cellH / k;
+            uint32_t glyphCol = UINT32_MAX, bits = 0;
             for (uint32_t x = left; x < right; ++x) {
-                size_t i = size_t{y} * W + x;
-                uint16_t r = c.pic.planes[0][i] / 4, g = c.pic.planes[1][i] / 4,
-                         b = c.pic.planes[2][i] / 4 + 20;
-                uint32_t col = (x - left) / cellW, dot = (x - left) % cellW / k;
-                uint32_t h = mix(line, col);
-                // Roughly one cell in six is a space; a glyph is 5 dots wide and 7 high.
-                if (h % 6 != 0 && dot < 5 && row < 7 && (mix(h, row) >> (dot + 3) & 1))
-                    r = g = b = 245;
-                c.set(x, y, r, g, b);
+                const size_t i = size_t{y} * W + x;
+                const uint32_t col = (x - left) / cellW, dot = (x - left) % cellW / k;
+                if (col != glyphCol) {
+                    // Roughly one cell in six is a space; a glyph is 5 dots wide and 7 high.
+                    const uint32_t h = mix(line, col);
+                    bits = h % 6 != 0 && row < 7 ? mix(h, row) >> 3 : 0;
+                    glyphCol = col;
+                }
+                if (dot < 5 && (bits >> dot & 1)) {
+                    c.set(x, y, 245, 245, 245);
+                } else {
+                    c.set(x, y, c.pic.planes[0][i] / 4, c.pic.planes[1][i] / 4,
+                          uint16_t(c.pic.planes[2][i] / 4 + 20));
+                }
             }
         }
     }

@@ -37,7 +37,9 @@ void put32(std::vector<uint8_t>& v, uint32_t x) {
     put16(v, x >> 16);
 }
 void putId(std::vector<uint8_t>& v, const char* id) {
-    v.insert(v.end(), id, id + 4);
+    for (int i = 0; i < 4; ++i) {
+        v.push_back(static_cast<uint8_t>(id[i]));
+    }
 }
 
 class WavReader final : public AudioReader {
