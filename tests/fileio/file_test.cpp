@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 using namespace fileio;
 using korvadin_test::MemoryFile;
@@ -70,6 +71,44 @@ TEST(File, EmptyPathFails) {
     PlatformFile file;
     EXPECT_FALSE(file.open("", Write));
     EXPECT_FALSE(file.open("", Read));
+}
+
+std::string utf8(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return {text.begin(), text.end()};
+}
+
+std::vector<std::string> namesIn(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(utf8(entry.path().filename()));
+    }
+    return names;
+}
+
+// Paths are UTF-8: the file system must get the characters they spell, not their bytes read
+// in some other code page.
+TEST(File, Utf8PathsKeepTheirCharacters) {
+    ScratchDir dir;
+    const std::string name = utf8(u8"\u00dcbung \u65e5\u672c \U0001f3ac.avi");
+    const std::string path = utf8(dir.path()) + "/" + name;
+    PlatformFile file;
+    ASSERT_TRUE(file.open(path.c_str(), Write));
+    ASSERT_EQ(file.write("abc", 3), 3u);
+    file.close();
+    EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{name});
+    ASSERT_TRUE(file.open(path.c_str(), Read));
+    char buffer[4] = {};
+    EXPECT_EQ(file.read(buffer, sizeof buffer), 3u);
+    EXPECT_STREQ(buffer, "abc");
+}
+
+// Bytes that are not UTF-8 are no reason to refuse: the platform substitutes what it must.
+TEST(File, InvalidUtf8IsStillOpened) {
+    ScratchDir dir;
+    PlatformFile file;
+    EXPECT_TRUE(file.open((utf8(dir.path()) + "/bad\xff\xfe.bin").c_str(), Write));
+    EXPECT_EQ(namesIn(dir.path()).size(), 1u);
 }
 
 TEST(File, WritesReadsAndPositions) {
