@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <cstdio>
 
 using namespace IOPlugin;
 using namespace korvadin_test;
@@ -25,6 +25,16 @@ std::vector<ChunkSpec> faultScript() {
         script.push_back({2, 3 * (7 + f % 2), 7 + f % 2, false});
     }
     return script;
+}
+
+// The texts that file errors may carry on their way out of the writer.
+bool isFileErrorText(const std::string& text) {
+    int end = 0;
+    std::sscanf(text.c_str(), "Write error: size: %*[0-9], written: %*[0-9]%n", &end);
+    const std::string close = "Failed to close riff chunk: ";
+    return static_cast<size_t>(end) == text.size() ||
+           (text.starts_with(close) && text.size() > close.size()) ||
+           text == "AviWriter::finalize: failed to correctly finalize avi";
 }
 
 struct Outcome {
@@ -79,9 +89,6 @@ TEST(AviWriterFaults, EveryFailedWriteIsReportedAndFinalizeRunsToItsEnd) {
     // avih, dmlh, and strh and indx of each of the three streams.
     const uint64_t headerRewrites = 2 + 2 * 3;
 
-    const std::regex allowed("Write error: size: [0-9]+, written: [0-9]+|"
-                             "Failed to close riff chunk: [ -~]+|"
-                             "AviWriter::finalize: failed to correctly finalize avi");
     for (const auto fault : {MemoryFile::Fault::Fail, MemoryFile::Fault::Short}) {
         for (uint64_t k = 1; k <= totalWrites; ++k) {
             SCOPED_TRACE("write " + std::to_string(k) +
@@ -91,7 +98,7 @@ TEST(AviWriterFaults, EveryFailedWriteIsReportedAndFinalizeRunsToItsEnd) {
             const Outcome out = writeFile(file);
             ASSERT_FALSE(out.errors.empty()) << "the failure went unreported";
             for (const std::string& error : out.errors) {
-                EXPECT_TRUE(std::regex_match(error, allowed)) << error;
+                EXPECT_TRUE(isFileErrorText(error)) << error;
             }
             if (out.headerWritten) {
                 EXPECT_GE(out.rewritesInFinalize, headerRewrites);
