@@ -15,7 +15,7 @@
 
 namespace korvadin_test {
 
-struct ChunkSpec {
+struct ScriptedChunk {
     uint64_t stream;
     uint32_t size;
     uint32_t duration;
@@ -65,9 +65,9 @@ inline void addStreams(IOPlugin::AviWriter& writer, const std::vector<uint16_t>&
     }
 }
 
-inline void writeScript(IOPlugin::AviWriter& writer, const std::vector<ChunkSpec>& script) {
+inline void writeScript(IOPlugin::AviWriter& writer, const std::vector<ScriptedChunk>& script) {
     for (size_t n = 0; n < script.size(); ++n) {
-        const ChunkSpec& c = script[n];
+        const ScriptedChunk& c = script[n];
         const std::vector<uint8_t> data = payloadOf(n, c.size);
         writer.writeChunk(c.stream, data.data(), c.size, c.duration, c.keyFrame);
     }
@@ -76,7 +76,7 @@ inline void writeScript(IOPlugin::AviWriter& writer, const std::vector<ChunkSpec
 // A whole file in memory: a video stream, audio streams of the given bits, the script.
 inline std::vector<uint8_t> writeAviFile(const IOPlugin::AviLimits& limits,
                                          const std::vector<uint16_t>& audioBits,
-                                         const std::vector<ChunkSpec>& script) {
+                                         const std::vector<ScriptedChunk>& script) {
     MemoryFile file;
     IOPlugin::AviWriter writer(file, limits);
     addStreams(writer, audioBits);
@@ -125,7 +125,7 @@ inline std::string chunkIdOf(uint64_t stream, const std::string& type) {
 }
 
 // Checks everything a reader relies on against the script that was written.
-inline void checkAvi(const std::vector<uint8_t>& bytes, const std::vector<ChunkSpec>& script,
+inline void checkAvi(const std::vector<uint8_t>& bytes, const std::vector<ScriptedChunk>& script,
                      const IOPlugin::AviLimits& limits) {
     const AviView view = viewAvi(bytes);
     EXPECT_EQ(view.riffs.back().end(), bytes.size()) << "nothing follows the last RIFF";
@@ -146,32 +146,32 @@ inline void checkAvi(const std::vector<uint8_t>& bytes, const std::vector<ChunkS
         EXPECT_EQ(riff.listType, r == 0 ? "AVI " : "AVIX");
 
         // Data chunks in script order, then an ix chunk for each stream that had some.
-        std::vector<std::vector<std::pair<const ChunkSpec*, const Chunk*>>> ofStream(streams);
+        std::vector<std::vector<std::pair<const ScriptedChunk*, const Chunk*>>> ofStream(streams);
         size_t c = 0;
         for (; c < movi.children.size() && !movi.children[c].id.starts_with("ix"); ++c, ++next) {
             const Chunk& data = movi.children[c];
             ASSERT_LT(next, script.size()) << "more data chunks than written";
-            const ChunkSpec& spec = script[next];
-            EXPECT_EQ(data.id, chunkIdOf(spec.stream, view.streams.at(spec.stream).type));
-            EXPECT_EQ(data.size, spec.size);
-            const std::vector<uint8_t> payload = payloadOf(next, spec.size);
+            const ScriptedChunk& planned = script[next];
+            EXPECT_EQ(data.id, chunkIdOf(planned.stream, view.streams.at(planned.stream).type));
+            EXPECT_EQ(data.size, planned.size);
+            const std::vector<uint8_t> payload = payloadOf(next, planned.size);
             EXPECT_TRUE(std::equal(payload.begin(), payload.end(),
                                    bytes.begin() + static_cast<long>(data.dataOffset())));
-            if (spec.size % 2 != 0) {
-                EXPECT_EQ(bytes.at(data.dataOffset() + spec.size), 0) << "pad byte";
+            if (planned.size % 2 != 0) {
+                EXPECT_EQ(bytes.at(data.dataOffset() + planned.size), 0) << "pad byte";
             }
             if (r == 0) {
                 const uint64_t e = riff.child("idx1").dataOffset() + 16 * c;
                 EXPECT_EQ(textAt(bytes, e), data.id);
-                EXPECT_EQ(u32At(bytes, e + 4), spec.keyFrame ? 0x10u : 0u);
+                EXPECT_EQ(u32At(bytes, e + 4), planned.keyFrame ? 0x10u : 0u);
                 EXPECT_EQ(u32At(bytes, e + 8), data.offset - (movi.offset + 8));
-                EXPECT_EQ(u32At(bytes, e + 12), spec.size);
-                videoInFirst += view.streams[spec.stream].type == "vids" ? spec.duration : 0;
+                EXPECT_EQ(u32At(bytes, e + 12), planned.size);
+                videoInFirst += view.streams[planned.stream].type == "vids" ? planned.duration : 0;
             }
-            ofStream[spec.stream].push_back({&spec, &data});
-            lengths[spec.stream] += spec.duration;
-            largest[spec.stream] = std::max(largest[spec.stream], spec.size);
-            largestChunk = std::max(largestChunk, spec.size + 8 + spec.size % 2);
+            ofStream[planned.stream].push_back({&planned, &data});
+            lengths[planned.stream] += planned.duration;
+            largest[planned.stream] = std::max(largest[planned.stream], planned.size);
+            largestChunk = std::max(largestChunk, planned.size + 8 + planned.size % 2);
         }
         if (r == 0) {
             EXPECT_EQ(riff.child("idx1").size, 16 * c);
@@ -197,11 +197,11 @@ inline void checkAvi(const std::vector<uint8_t>& bytes, const std::vector<ChunkS
             EXPECT_EQ(u64At(bytes, base + 12), movi.offset);
             uint32_t duration = 0;
             for (size_t k = 0; k < ofStream[s].size(); ++k) {
-                const auto [spec, data] = ofStream[s][k];
+                const auto [planned, data] = ofStream[s][k];
                 EXPECT_EQ(u32At(bytes, base + 24 + 8 * k), data->dataOffset() - movi.offset);
                 EXPECT_EQ(u32At(bytes, base + 28 + 8 * k),
-                          spec->size | (spec->keyFrame ? 0 : 0x80000000u));
-                duration += spec->duration;
+                          planned->size | (planned->keyFrame ? 0 : 0x80000000u));
+                duration += planned->duration;
             }
             const StreamView& sv = view.streams[s];
             const uint64_t e = sv.indx + 24 + 16 * superUsed[s]++;

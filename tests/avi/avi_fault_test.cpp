@@ -1,5 +1,5 @@
 // Every write of a small file, made to fail or to come up short in turn: the failure must
-// reach the caller as a file error with its specified text, finalize must still rewrite every
+// reach the caller as a file error with one of its fixed texts, finalize must still rewrite every
 // header, and nothing may crash or leak (the sanitizer build runs this too).
 #include "avi/avi_writer.h"
 #include "avi_check.h"
@@ -17,8 +17,8 @@ namespace {
 
 const AviLimits kSmall{64 * 1024, 4096, 1500};
 
-std::vector<ChunkSpec> faultScript() {
-    std::vector<ChunkSpec> script;
+std::vector<ScriptedChunk> faultScript() {
+    std::vector<ScriptedChunk> script;
     for (uint32_t f = 0; f < 14; ++f) {
         script.push_back({0, 91 + 10 * (f % 3), 1, f % 4 == 0});
         script.push_back({1, 2 * (30 + f), 30 + f, false});
@@ -49,7 +49,7 @@ Outcome writeFile(MemoryFile& file) {
     Outcome out;
     AviWriter writer(file, kSmall);
     addStreams(writer, {16, 24});
-    const std::vector<ChunkSpec> script = faultScript();
+    const std::vector<ScriptedChunk> script = faultScript();
     const auto attempt = [&](const std::function<void()>& call) {
         try {
             call();
@@ -116,7 +116,7 @@ TEST(AviWriterFaults, FailedChunkLeavesNoIndexEntry) {
     AviWriter writer(file);
     addStreams(writer, {});
     writer.writeHeader();
-    const std::vector<ChunkSpec> script = {{0, 10, 1, true}, {0, 11, 1, true}};
+    const std::vector<ScriptedChunk> script = {{0, 10, 1, true}, {0, 11, 1, true}};
     writeScript(writer, script);
     file.injectFault(file.writes + 2, MemoryFile::Fault::Short); // the next chunk's payload
     EXPECT_THROW(writer.writeChunk(0, "0123456789", 10, 1, true), fileio::WriteError);

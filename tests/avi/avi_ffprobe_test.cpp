@@ -58,7 +58,7 @@ TEST(AviWriterFfprobe, ReadsEveryPacketOfEveryStream) {
     // 16-bit stereo audio in chunks of whole blocks, 24-bit mono in odd-sized chunks, video
     // frames of odd and even sizes; audio chunks stay within the 1024 samples that the reader
     // takes as one packet.
-    std::vector<ChunkSpec> script;
+    std::vector<ScriptedChunk> script;
     for (uint32_t f = 0; f < 40; ++f) {
         script.push_back({0, 1001 + 3 * f, 1, f % 5 == 0});
         script.push_back({1, 4 * (800 + f % 3), 800 + f % 3, false});
@@ -91,7 +91,7 @@ TEST(AviWriterFfprobe, ReadsEveryPacketOfEveryStream) {
     // Audio packets are all key frames to the reader.
     Packets expected, found;
     std::map<uint64_t, uint32_t> durations;
-    for (const ChunkSpec& c : script) {
+    for (const ScriptedChunk& c : script) {
         expected[c.stream].push_back(packetText(c.size, c.duration, c.keyFrame || c.stream > 0));
         durations[c.stream] += c.duration;
     }
