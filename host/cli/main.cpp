@@ -1,82 +1,94 @@
 // korvadin: drives the built plug-in through its exported entry, as the editor does.
-#include "host/session.h"
+#include "commands.h"
+
+#include "host/plugin_module.h"
 
 #include <cstdio>
-#include <cstring>
 #include <exception>
-#include <string>
 #include <string_view>
 
 namespace {
 
-constexpr const char* kUsage = R"(usage: korvadin <command> [options]
+constexpr const char* kUsage = R"(usage: korvadin [--plugin PATH] <command> [options]
 
-Drives korvadin_encoder_plugin.dvcp (found next to this program, or given with
---plugin PATH) through its pluginInit entry exactly as the editor loads it.
+Loads korvadin_encoder_plugin.dvcp (next to this program, or the file given with --plugin)
+through its pluginInit entry exactly as the editor does, and renders with it.
 
 commands:
-  codecs      list the codec variants and containers the plug-in registers
-  help        show this text
+  codecs                 the codec variants and containers the plug-in registers
+  render [INPUT] -o OUT.avi [options]
+                         render video (and audio) into a Korvadin AVI file
+  decode IN.avi -o OUT   the video track back to Y4M (YUV and luma-only variants) or raw
+                         video (RGB variants); OUT '-' writes to standard output
+  probe IN.avi           streams, formats, RIFF list and chunk counts, read from the file
 
-options:
-  --plugin PATH   load the plug-in file at PATH
+render input (one of):
+  (none)                 the built-in clip: an animated 1920x1080 scene with a stereo tone
+  FILE.y4m | -           Y4M from a file or standard input, e.g.
+                           ffmpeg -i in.mov -f yuv4mpegpipe - | korvadin render - -o out.avi
+  FILE --raw WxH:PIXFMT [--rate N/D]
+                         raw video: rgb24, rgba, rgb48le or rgba64le (default rate 25/1)
+
+render options:
+  -o, --output OUT.avi   the file to write (replaced if it exists)
+  -c, --codec NAME|4CC   the variant, e.g. K8Y2 or "10-bit YUV 422" (default: the one that
+                         follows the input's layout and depth; see 'korvadin codecs')
+  --audio FILE.wav       add an audio track (repeatable): 8/16/24/32-bit PCM or 32-bit float
+  --frames N             stop after N frames (the built-in clip has 75 by default)
+  --threads N            codec threads (default: one per processor)
+  --verify               decode every frame as it is written and compare it with the input,
+                         then read the file back and compare every packet
 )";
-
-int listCodecs(host::PluginSession& session) {
-    int32_t codecsResult = 0;
-    int32_t containersResult = 0;
-    const auto codecs = session.registerCodecs(&codecsResult);
-    const auto containers = session.registerContainers(&containersResult);
-    std::printf("%-16s %-6s\n", "codec", "fourcc");
-    for (const auto& codec : codecs) {
-        std::printf("%-16s %-6s\n", codec.name.c_str(), host::fourccText(codec.fourcc).c_str());
-    }
-    for (const auto& container : containers) {
-        std::printf("container: %s\n", container.name.c_str());
-    }
-    for (const auto& text : session.host().errorTexts()) {
-        std::fprintf(stderr, "%s\n", text.c_str());
-    }
-    if (codecsResult != 0 || containersResult != 0) {
-        std::fprintf(stderr, "korvadin: registration answered %d (codecs) and %d (containers)\n",
-                     codecsResult, containersResult);
-        return 1;
-    }
-    return 0;
-}
 
 } // namespace
 
 int main(int argc, char** argv) {
+    cli::Context context{host::defaultPluginPath(), {}};
     std::string command;
-    std::filesystem::path pluginPath = host::defaultPluginPath();
-    for (int i = 1; i < argc; ++i) {
+    int i = 1;
+    for (; i < argc && command.empty(); ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--plugin" && i + 1 < argc) {
-            pluginPath = argv[++i];
+            context.pluginPath = argv[++i];
         } else if (arg == "-h" || arg == "--help" || arg == "help") {
             std::fputs(kUsage, stdout);
             return 0;
-        } else if (command.empty()) {
-            command = arg;
         } else {
-            std::fprintf(stderr, "korvadin: unexpected argument '%s'\n\n%s", argv[i], kUsage);
-            return 2;
+            command = arg;
         }
     }
-    if (command.empty()) {
-        std::fputs(kUsage, stderr);
-        return 2;
+    context.args.assign(argv + i, argv + argc);
+    for (const auto& arg : context.args) {
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
     }
     try {
-        host::PluginSession session(pluginPath);
         if (command == "codecs") {
-            return listCodecs(session);
+            return cli::runCodecs(context);
         }
-        std::fprintf(stderr, "korvadin: unknown command '%s'\n\n%s", command.c_str(), kUsage);
+        if (command == "render") {
+            return cli::runRender(context);
+        }
+        if (command == "decode") {
+            return cli::runDecode(context);
+        }
+        if (command == "probe") {
+            return cli::runProbe(context);
+        }
+        if (command.empty()) {
+            std::fprintf(stderr, "korvadin: no command given\n\n%s", kUsage);
+        } else {
+            std::fprintf(stderr, "korvadin: unknown command '%s'\n\n%s", command.c_str(), kUsage);
+        }
+        return 2;
+    } catch (const cli::UsageError& e) {
+        std::fprintf(stderr, "korvadin %s: %s\n(korvadin --help shows the options)\n",
+                     command.c_str(), e.message.c_str());
         return 2;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "korvadin: %s\n", e.what());
+        std::fprintf(stderr, "korvadin %s: %s\n", command.c_str(), e.what());
         return 1;
     }
 }

@@ -82,6 +82,7 @@ void Host::reset() {
     m_trace.clear();
     m_errors.clear();
     m_interceptor = nullptr;
+    m_resultFilter = nullptr;
     m_queryAnswer = true;
 }
 
@@ -280,12 +281,22 @@ void Host::setInterceptor(Interceptor interceptor) {
     m_interceptor = std::move(interceptor);
 }
 
+void Host::setResultFilter(Interceptor filter) {
+    std::lock_guard lock(m_mutex);
+    m_resultFilter = std::move(filter);
+}
+
 std::optional<int32_t> Host::intercept(const TraceEntry& entry) {
     return m_interceptor ? m_interceptor(entry) : std::nullopt;
 }
 
 int32_t Host::finish(TraceEntry entry, int32_t result) {
     entry.result = result;
+    if (m_resultFilter) {
+        if (auto reported = m_resultFilter(entry)) {
+            entry.result = result = *reported;
+        }
+    }
     m_trace.push_back(std::move(entry));
     return result;
 }

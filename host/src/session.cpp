@@ -40,6 +40,18 @@ std::vector<Registration> PluginSession::collect(uint32_t msg, int32_t* result) 
         if (auto uuid = h.property(bag, "uuid")) {
             r.uuid = uuid->bytes;
         }
+        if (auto model = h.property(bag, "colorModel")) {
+            r.colorModel = model->u32();
+        }
+        if (auto sub = h.property(bag, "hSubsampling")) {
+            r.hSubsampling = sub->u8();
+        }
+        if (auto sub = h.property(bag, "vSubsampling")) {
+            r.vSubsampling = sub->u8();
+        }
+        if (auto bits = h.property(bag, "sampleBits")) {
+            r.sampleBits = bits->u32();
+        }
         found.push_back(std::move(r));
     }
     return found;

@@ -100,6 +100,9 @@ public:
     // Objects on which the plug-in still holds references it took or was given.
     std::vector<Leak> leaks() const;
     void setInterceptor(Interceptor interceptor);
+    // Called after a message was carried out, with its result; returning a value reports that
+    // instead (a host that did the work but claims to have failed, or the reverse).
+    void setResultFilter(Interceptor filter);
 
 private:
     struct Object;
@@ -118,6 +121,7 @@ private:
     std::vector<TraceEntry> m_trace;
     std::vector<std::string> m_errors;
     Interceptor m_interceptor;
+    Interceptor m_resultFilter;
     bool m_queryAnswer = true;
 };
 

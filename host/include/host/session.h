@@ -17,6 +17,11 @@ struct Registration {
     std::string name;
     uint32_t fourcc = 0; // first character in the most significant byte
     std::vector<uint8_t> uuid;
+    // What a codec variant asks the host to deliver.
+    uint32_t colorModel = 0;
+    uint8_t hSubsampling = 0;
+    uint8_t vSubsampling = 0;
+    uint32_t sampleBits = 0;
 };
 
 class PluginSession {

@@ -1,8 +1,12 @@
 #include "davinci/encoder/plugin_entry.h"
 
 #include "davinci/encoder/codec_formats.h"
+#include "davinci/encoder/korvadin_avi_container.h"
+#include "davinci/encoder/korvadin_encoder.h"
 #include "davinci/encoder/plugin_identity.h"
+#include "davinci/encoder/registration.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -52,6 +56,17 @@ int32_t countMessage(uint32_t msg, va_list* args) {
     return errNone;
 }
 
+// Without a usable codec library the module can offer nothing; the host hears why and goes on
+// without our codecs instead of meeting an exception it cannot handle.
+int32_t registerCodecsReporting(HostListRef& list) {
+    try {
+        return registerCodecs(list);
+    } catch (const std::exception& e) {
+        reportHostError(0, "Korvadin Plugin :: Failed to register the codecs: %s", e.what());
+        return errFailed;
+    }
+}
+
 int32_t dispatch(uint32_t msg, va_list* args) {
     switch (msg) {
     case msgCreateObject: {
@@ -71,6 +86,14 @@ int32_t dispatch(uint32_t msg, va_list* args) {
     case msgPluginSignal1:
     case msgPluginSignal2:
         return errNone;
+    case msgRegisterCodecs: {
+        HostListRef list(va_arg(*args, HostHandle));
+        return registerCodecsReporting(list);
+    }
+    case msgRegisterContainers: {
+        HostListRef list(va_arg(*args, HostHandle));
+        return registerContainers(list);
+    }
     case msgPluginInfo: {
         const auto handle = va_arg(*args, HostHandle);
         if (handle == 0) {
@@ -120,8 +143,14 @@ extern "C" int32_t pluginDispatch(uint32_t msg, ...) {
 namespace IOPlugin {
 
 int32_t createObject(const uint8_t* uuid, IPluginObjRef** out) {
-    (void)uuid;
-    (void)out;
+    if (const CodecFormat* format = findCodecFormatByUuid(uuid)) {
+        *out = new KorvadinEncoder(*format);
+        return errNone;
+    }
+    if (std::equal(kContainerUuid.begin(), kContainerUuid.end(), uuid)) {
+        *out = new KorvadinAviContainer();
+        return errNone;
+    }
     return errUnsupported;
 }
 

@@ -30,6 +30,14 @@ int32_t createHostObject(const ClassId& classId, HostHandle& handle) {
     return sendToHost(msgCreateObject, static_cast<const uint8_t*>(classId), &handle);
 }
 
+HostHandle createHostObject(const ClassId& classId, const char* failureText) {
+    HostHandle handle = 0;
+    if (createHostObject(classId, handle) != errNone) {
+        reportHostError(0, "%s", failureText);
+    }
+    return handle;
+}
+
 IHostObjRef::IHostObjRef(HostHandle handle) : m_handle(handle) {
     if (m_handle != 0) {
         uint32_t count = 0;

@@ -32,6 +32,9 @@ void reportHostError(uint32_t code, const char* format, ...)
 // Asks the host for a new object of the given class. The handle carries one reference that
 // belongs to the caller; it is left 0 when the host made none.
 int32_t createHostObject(const ClassId& classId, HostHandle& handle);
+// The same, for callers that show the user why nothing came: failureText goes to the host when
+// it reports a failure. Returns the new handle, 0 when the host made none.
+HostHandle createHostObject(const ClassId& classId, const char* failureText);
 
 // Holds one host reference on one handle for as long as it lives.
 class IHostObjRef {

@@ -1,6 +1,8 @@
+#include "host/platform.h"
 #include "host/plugin_module.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <stdexcept>
 
@@ -31,5 +33,24 @@ std::filesystem::path defaultPluginPath() {
     const auto folder = error ? std::filesystem::current_path() : self.parent_path();
     return folder / "korvadin_encoder_plugin.dvcp";
 }
+
+bool isTerminal(std::FILE* stream) {
+    return isatty(fileno(stream)) != 0;
+}
+
+bool seekFile(std::FILE* stream, uint64_t position) {
+    return fseeko(stream, static_cast<off_t>(position), SEEK_SET) == 0;
+}
+
+std::optional<uint64_t> seekableFileSize(std::FILE* stream) {
+    if (fseeko(stream, 0, SEEK_END) != 0)
+        return std::nullopt;
+    const off_t end = ftello(stream);
+    if (end < 0 || fseeko(stream, 0, SEEK_SET) != 0)
+        return std::nullopt;
+    return static_cast<uint64_t>(end);
+}
+
+void setBinaryMode(std::FILE*) {}
 
 } // namespace host

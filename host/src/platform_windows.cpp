@@ -1,5 +1,8 @@
+#include "host/platform.h"
 #include "host/plugin_module.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <stdexcept>
@@ -30,6 +33,30 @@ std::filesystem::path defaultPluginPath() {
     const DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
     const std::filesystem::path self(std::wstring(buffer, length));
     return self.parent_path() / "korvadin_encoder_plugin.dvcp";
+}
+
+bool isTerminal(std::FILE* stream) {
+    return _isatty(_fileno(stream)) != 0;
+}
+
+bool seekFile(std::FILE* stream, uint64_t position) {
+    return _fseeki64(stream, static_cast<__int64>(position), SEEK_SET) == 0;
+}
+
+std::optional<uint64_t> seekableFileSize(std::FILE* stream) {
+    // A pipe or console has no size, even where seeking it happens to succeed.
+    if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) != FILE_TYPE_DISK)
+        return std::nullopt;
+    if (_fseeki64(stream, 0, SEEK_END) != 0)
+        return std::nullopt;
+    const __int64 end = _ftelli64(stream);
+    if (end < 0 || _fseeki64(stream, 0, SEEK_SET) != 0)
+        return std::nullopt;
+    return static_cast<uint64_t>(end);
+}
+
+void setBinaryMode(std::FILE* stream) {
+    _setmode(_fileno(stream), _O_BINARY);
 }
 
 } // namespace host

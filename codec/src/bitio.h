@@ -1,0 +1,130 @@
+// Bit-level writing and reading, most significant bit first.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kvcodec {
+
+inline void storeBe32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+
+inline uint64_t loadBe64(const uint8_t* p) {
+    uint64_t v;
+    __builtin_memcpy(&v, p, 8);
+    return __builtin_bswap64(v);
+}
+
+inline void storeLe32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+inline uint32_t loadLe32(const uint8_t* p) {
+    return p[0] | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+
+// The caller guarantees room: it checks its budget before each row, not before each code.
+class BitWriter {
+public:
+    explicit BitWriter(uint8_t* out) : m_begin(out), m_pos(out) {}
+
+    // n <= 32; v holds no bits above n.
+    void put(uint32_t v, unsigned n) {
+        m_acc = (m_acc << n) | v;
+        m_bits += n;
+        if (m_bits >= 32) {
+            m_bits -= 32;
+            storeBe32(m_pos, static_cast<uint32_t>(m_acc >> m_bits));
+            m_pos += 4;
+        }
+    }
+
+    size_t bytesWritten() const { return static_cast<size_t>(m_pos - m_begin); }
+
+    // Pads the last byte with zeros; returns the total byte count.
+    size_t finish() {
+        while (m_bits >= 8) {
+            m_bits -= 8;
+            *m_pos++ = static_cast<uint8_t>(m_acc >> m_bits);
+        }
+        if (m_bits > 0) {
+            *m_pos++ = static_cast<uint8_t>(m_acc << (8 - m_bits));
+            m_bits = 0;
+        }
+        return bytesWritten();
+    }
+
+private:
+    uint8_t* m_begin;
+    uint8_t* m_pos;
+    uint64_t m_acc = 0;
+    unsigned m_bits = 0;
+};
+
+// Reads past the end as zeros and remembers that it did, so a truncated stream is detected
+// without a bounds check per code.
+class BitReader {
+public:
+    BitReader(const uint8_t* data, size_t size) : m_begin(data), m_pos(data), m_end(data + size) {
+        refill();
+    }
+
+    // Call before reading up to 56 bits.
+    void refill() {
+        if (m_count > 56) {
+            return;
+        }
+        if (m_end - m_pos >= 8) {
+            m_buf |= loadBe64(m_pos) >> m_count;
+            m_pos += (63 - m_count) >> 3;
+            m_count |= 56;
+            return;
+        }
+        while (m_count <= 56) {
+            uint64_t b = 0;
+            if (m_pos < m_end) {
+                b = *m_pos++;
+            } else {
+                ++m_phantomBytes;
+            }
+            m_buf |= b << (56 - m_count);
+            m_count += 8;
+        }
+    }
+
+    uint32_t peek(unsigned n) const { return static_cast<uint32_t>(m_buf >> (64 - n)); }
+    void skip(unsigned n) {
+        m_buf <<= n;
+        m_count -= n;
+    }
+    // n in 1..32
+    uint32_t read(unsigned n) {
+        const uint32_t v = peek(n);
+        skip(n);
+        return v;
+    }
+
+    // True once a bit beyond the end has been consumed.
+    bool overrun() const { return m_phantomBytes * 8 > m_count; }
+    // Bits consumed so far.
+    uint64_t consumed() const {
+        return (static_cast<uint64_t>(m_pos - m_begin) + m_phantomBytes) * 8 - m_count;
+    }
+
+private:
+    const uint8_t* m_begin;
+    const uint8_t* m_pos;
+    const uint8_t* m_end;
+    uint64_t m_buf = 0;
+    unsigned m_count = 0;
+    uint64_t m_phantomBytes = 0;
+};
+
+} // namespace kvcodec

@@ -1,0 +1,253 @@
+#include "layout.h"
+
+#include <algorithm>
+
+namespace kvcodec {
+
+namespace {
+
+template <typename T>
+inline uint32_t load(const uint8_t* p, size_t i) {
+    if constexpr (sizeof(T) == 1) {
+        return p[i];
+    } else {
+        return p[2 * i] | (uint32_t{p[2 * i + 1]} << 8);
+    }
+}
+
+template <typename T>
+inline void store(uint8_t* p, size_t i, uint32_t v) {
+    if constexpr (sizeof(T) == 1) {
+        p[i] = static_cast<uint8_t>(v);
+    } else {
+        p[2 * i] = static_cast<uint8_t>(v);
+        p[2 * i + 1] = static_cast<uint8_t>(v >> 8);
+    }
+}
+
+// Raw sample -> coded sample and back; 8-bit layouts pass through.
+template <typename T>
+struct Depth {
+    unsigned depth;
+    uint32_t down(uint32_t v) const {
+        if constexpr (sizeof(T) == 1) {
+            return v;
+        } else {
+            return v >> (16 - depth);
+        }
+    }
+    uint32_t up(uint32_t v) const {
+        if constexpr (sizeof(T) == 1) {
+            return v;
+        } else {
+            return replicateBits(v, depth);
+        }
+    }
+};
+
+template <typename T>
+void gatherPacked(const Geometry& g, const RawView& in, uint32_t s, uint16_t* const* planes) {
+    const Depth<T> d{g.variant->depth};
+    const uint32_t mask = (1u << d.depth) - 1;
+    const unsigned n = g.raw->components;
+    const uint32_t first = g.sliceFirstRow(0, s);
+    const uint32_t rows = g.sliceRowCount(0, s);
+    const uint32_t w = g.width;
+    const bool diff = g.variant->transform == Transform::GreenDifference;
+    for (uint32_t y = 0; y < rows; ++y) {
+        const uint8_t* row = in.data[0] + (first + y) * in.pitch[0];
+        uint16_t* p0 = planes[0] + size_t{y} * w;
+        uint16_t* p1 = planes[1] + size_t{y} * w;
+        uint16_t* p2 = planes[2] + size_t{y} * w;
+        for (uint32_t x = 0; x < w; ++x) {
+            const uint32_t r = d.down(load<T>(row, size_t{x} * n));
+            const uint32_t gr = d.down(load<T>(row, size_t{x} * n + 1));
+            const uint32_t b = d.down(load<T>(row, size_t{x} * n + 2));
+            p0[x] = static_cast<uint16_t>(diff ? gr : r);
+            p1[x] = static_cast<uint16_t>(diff ? (r - gr) & mask : gr);
+            p2[x] = static_cast<uint16_t>(diff ? (b - gr) & mask : b);
+        }
+        if (n == 4) {
+            uint16_t* p3 = planes[3] + size_t{y} * w;
+            for (uint32_t x = 0; x < w; ++x) {
+                p3[x] = static_cast<uint16_t>(d.down(load<T>(row, size_t{x} * 4 + 3)));
+            }
+        }
+    }
+}
+
+template <typename T>
+void scatterPacked(const Geometry& g, const uint16_t* const* planes, uint32_t s,
+                   const RawView& out) {
+    const Depth<T> d{g.variant->depth};
+    const uint32_t mask = (1u << d.depth) - 1;
+    const unsigned n = g.raw->components;
+    const uint32_t first = g.sliceFirstRow(0, s);
+    const uint32_t rows = g.sliceRowCount(0, s);
+    const uint32_t w = g.width;
+    const bool diff = g.variant->transform == Transform::GreenDifference;
+    for (uint32_t y = 0; y < rows; ++y) {
+        uint8_t* row = out.data[0] + (first + y) * out.pitch[0];
+        const uint16_t* p0 = planes[0] + size_t{y} * w;
+        const uint16_t* p1 = planes[1] + size_t{y} * w;
+        const uint16_t* p2 = planes[2] + size_t{y} * w;
+        for (uint32_t x = 0; x < w; ++x) {
+            const uint32_t gr = diff ? p0[x] : p1[x];
+            const uint32_t r = diff ? (p1[x] + gr) & mask : p0[x];
+            const uint32_t b = diff ? (p2[x] + gr) & mask : p2[x];
+            store<T>(row, size_t{x} * n, d.up(r));
+            store<T>(row, size_t{x} * n + 1, d.up(gr));
+            store<T>(row, size_t{x} * n + 2, d.up(b));
+        }
+        if (n == 4) {
+            const uint16_t* p3 = planes[3] + size_t{y} * w;
+            for (uint32_t x = 0; x < w; ++x) {
+                store<T>(row, size_t{x} * 4 + 3, d.up(p3[x]));
+            }
+        }
+    }
+}
+
+void gatherUyvy(const Geometry& g, const RawView& in, uint32_t s, uint16_t* const* planes) {
+    const uint32_t first = g.sliceFirstRow(0, s);
+    const uint32_t rows = g.sliceRowCount(0, s);
+    const uint32_t cw = g.plane[1].width;
+    for (uint32_t y = 0; y < rows; ++y) {
+        const uint8_t* row = in.data[0] + (first + y) * in.pitch[0];
+        uint16_t* py = planes[0] + size_t{y} * 2 * cw;
+        uint16_t* pu = planes[1] + size_t{y} * cw;
+        uint16_t* pv = planes[2] + size_t{y} * cw;
+        for (uint32_t i = 0; i < cw; ++i) {
+            pu[i] = row[4 * i];
+            py[2 * i] = row[4 * i + 1];
+            pv[i] = row[4 * i + 2];
+            py[2 * i + 1] = row[4 * i + 3];
+        }
+    }
+}
+
+void scatterUyvy(const Geometry& g, const uint16_t* const* planes, uint32_t s, const RawView& out) {
+    const uint32_t first = g.sliceFirstRow(0, s);
+    const uint32_t rows = g.sliceRowCount(0, s);
+    const uint32_t cw = g.plane[1].width;
+    for (uint32_t y = 0; y < rows; ++y) {
+        uint8_t* row = out.data[0] + (first + y) * out.pitch[0];
+        const uint16_t* py = planes[0] + size_t{y} * 2 * cw;
+        const uint16_t* pu = planes[1] + size_t{y} * cw;
+        const uint16_t* pv = planes[2] + size_t{y} * cw;
+        for (uint32_t i = 0; i < cw; ++i) {
+            row[4 * i] = static_cast<uint8_t>(pu[i]);
+            row[4 * i + 1] = static_cast<uint8_t>(py[2 * i]);
+            row[4 * i + 2] = static_cast<uint8_t>(pv[i]);
+            row[4 * i + 3] = static_cast<uint8_t>(py[2 * i + 1]);
+        }
+    }
+}
+
+template <typename T>
+void gatherPlanar(const Geometry& g, const RawView& in, uint32_t s, uint16_t* const* planes) {
+    const Depth<T> d{g.variant->depth};
+    const bool halve = g.variant->chroma == ChromaKeep::VerticalHalf;
+    for (unsigned p = 0; p < g.planeCount; ++p) {
+        const uint32_t w = g.plane[p].width;
+        const uint32_t first = g.sliceFirstRow(p, s);
+        const uint32_t rows = g.sliceRowCount(p, s);
+        for (uint32_t y = 0; y < rows; ++y) {
+            uint16_t* dst = planes[p] + size_t{y} * w;
+            if (p > 0 && halve) {
+                const uint32_t r0 = 2 * (first + y);
+                const uint32_t r1 = std::min(r0 + 1, g.rawPlane[p].rows - 1);
+                const uint8_t* a = in.data[p] + r0 * in.pitch[p];
+                const uint8_t* b = in.data[p] + r1 * in.pitch[p];
+                for (uint32_t x = 0; x < w; ++x) {
+                    dst[x] =
+                        static_cast<uint16_t>(d.down((load<T>(a, x) + load<T>(b, x) + 1) >> 1));
+                }
+            } else {
+                const uint8_t* src = in.data[p] + (first + y) * in.pitch[p];
+                for (uint32_t x = 0; x < w; ++x) {
+                    dst[x] = static_cast<uint16_t>(d.down(load<T>(src, x)));
+                }
+            }
+        }
+    }
+}
+
+template <typename T>
+void scatterPlanar(const Geometry& g, const uint16_t* const* planes, uint32_t s,
+                   const RawView& out) {
+    const Depth<T> d{g.variant->depth};
+    const ChromaKeep keep = g.variant->chroma;
+    for (unsigned p = 0; p < 3; ++p) {
+        if (p > 0 && keep == ChromaKeep::None) {
+            // Chroma that was never coded comes back as the middle of the range.
+            const uint32_t mid = d.up(1u << (d.depth - 1));
+            const uint32_t first = g.sliceFirstRow(0, s) >> g.raw->chromaShiftY;
+            const uint32_t end = std::min<uint32_t>(
+                static_cast<uint32_t>((uint64_t{g.sliceFirstRow(0, s)} + g.sliceRowCount(0, s) +
+                                       (1u << g.raw->chromaShiftY) - 1) >>
+                                      g.raw->chromaShiftY),
+                g.rawPlane[p].rows);
+            const uint64_t samples = g.rawPlane[p].rowBytes / sizeof(T);
+            for (uint32_t y = first; y < end; ++y) {
+                uint8_t* dst = out.data[p] + y * out.pitch[p];
+                for (uint64_t x = 0; x < samples; ++x) {
+                    store<T>(dst, x, mid);
+                }
+            }
+            continue;
+        }
+        const uint32_t w = g.plane[p].width;
+        const uint32_t first = g.sliceFirstRow(p, s);
+        const uint32_t rows = g.sliceRowCount(p, s);
+        const bool repeat = p > 0 && keep == ChromaKeep::VerticalHalf;
+        for (uint32_t y = 0; y < rows; ++y) {
+            const uint16_t* src = planes[p] + size_t{y} * w;
+            const uint32_t r0 = repeat ? 2 * (first + y) : first + y;
+            const uint32_t r1 = repeat ? std::min(r0 + 1, g.rawPlane[p].rows - 1) : r0;
+            for (uint32_t r = r0; r <= r1; ++r) {
+                uint8_t* dst = out.data[p] + r * out.pitch[p];
+                for (uint32_t x = 0; x < w; ++x) {
+                    store<T>(dst, x, d.up(src[x]));
+                }
+            }
+        }
+    }
+}
+
+} // namespace
+
+void gatherSlice(const Geometry& g, const RawView& in, uint32_t s, uint16_t* const* planes) {
+    const bool wide = g.raw->bytesPerSample == 2;
+    switch (g.raw->kind) {
+    case RawKind::Packed:
+        wide ? gatherPacked<uint16_t>(g, in, s, planes) : gatherPacked<uint8_t>(g, in, s, planes);
+        break;
+    case RawKind::Uyvy:
+        gatherUyvy(g, in, s, planes);
+        break;
+    case RawKind::Planar:
+        wide ? gatherPlanar<uint16_t>(g, in, s, planes) : gatherPlanar<uint8_t>(g, in, s, planes);
+        break;
+    }
+}
+
+void scatterSlice(const Geometry& g, const uint16_t* const* planes, uint32_t s,
+                  const RawView& out) {
+    const bool wide = g.raw->bytesPerSample == 2;
+    switch (g.raw->kind) {
+    case RawKind::Packed:
+        wide ? scatterPacked<uint16_t>(g, planes, s, out)
+             : scatterPacked<uint8_t>(g, planes, s, out);
+        break;
+    case RawKind::Uyvy:
+        scatterUyvy(g, planes, s, out);
+        break;
+    case RawKind::Planar:
+        wide ? scatterPlanar<uint16_t>(g, planes, s, out)
+             : scatterPlanar<uint8_t>(g, planes, s, out);
+        break;
+    }
+}
+
+} // namespace kvcodec

@@ -1,0 +1,23 @@
+// Moving samples between a raw frame and the coded planes of one slice.
+#pragma once
+
+#include "formats.h"
+
+namespace kvcodec {
+
+struct RawView {
+    uint8_t* data[3] = {};
+    uint64_t pitch[3] = {};
+};
+
+// Restores a 16-bit sample from its top `depth` bits by repeating them below.
+inline uint16_t replicateBits(uint32_t v, unsigned depth) {
+    return static_cast<uint16_t>((v << (16 - depth)) | (v >> (2 * depth - 16)));
+}
+
+// Coded samples of slice s into planes[p] (rows of plane width, one after another).
+void gatherSlice(const Geometry& g, const RawView& in, uint32_t s, uint16_t* const* planes);
+// The inverse: a decoded slice back into the raw frame.
+void scatterSlice(const Geometry& g, const uint16_t* const* planes, uint32_t s, const RawView& out);
+
+} // namespace kvcodec

@@ -1,0 +1,41 @@
+// One coded plane of one slice: prediction, residual tokens and their prefix code, or the
+// samples stored as they are when coding would not make them smaller.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "huffman.h"
+
+namespace kvcodec {
+
+constexpr size_t kSegmentHeaderBytes = 8;
+
+enum class SegmentMode : uint8_t { Stored = 0, Coded = 1 };
+
+inline uint64_t storedBytes(uint64_t samples, unsigned depth) {
+    return (samples * depth + 7) / 8;
+}
+
+inline uint64_t segmentBound(uint64_t samples, unsigned depth) {
+    return kSegmentHeaderBytes + storedBytes(samples, depth);
+}
+
+// Working memory of one thread, sized once for the largest slice.
+struct PlaneScratch {
+    std::vector<uint16_t> residual;
+    DecodeTable table;
+};
+
+// Writes the segment of `rows` rows of `width` samples; `out` has segmentBound bytes.
+// Returns the bytes written.
+size_t encodeSegment(const uint16_t* samples, uint32_t width, uint32_t rows, unsigned depth,
+                     uint8_t* out, PlaneScratch& scratch);
+
+// Decodes one segment from in[0, size) into samples; sets *used to its byte count.
+// Returns 0 or a library error code.
+int32_t decodeSegment(const uint8_t* in, size_t size, uint32_t width, uint32_t rows, unsigned depth,
+                      uint16_t* samples, size_t* used, PlaneScratch& scratch);
+
+} // namespace kvcodec

@@ -1,0 +1,98 @@
+// Reads back the structure of an OpenDML AVI file as the plug-in writes it: the "AVI " RIFF
+// with its header list, movi list and idx1, then any "AVIX" RIFFs with their movi lists.
+// The reader walks the chunks themselves instead of trusting the indexes, then checks every
+// index against what it found. What does not fit is listed in problems() rather than thrown,
+// so a damaged file still shows everything that can be read. Offsets are 64-bit and the file is
+// read piecewise, never whole.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace host {
+
+namespace media {
+class InputFile;
+}
+
+class AviReader {
+public:
+    struct Riff {
+        std::string type; // "AVI " or "AVIX"
+        uint64_t offset = 0;
+        uint32_t size = 0; // as declared
+    };
+
+    struct MainHeader {
+        uint32_t microSecPerFrame = 0, maxBytesPerSec = 0, flags = 0, totalFrames = 0;
+        uint32_t streams = 0, suggestedBufferSize = 0, width = 0, height = 0;
+    };
+
+    struct SuperIndexEntry {
+        uint64_t offset = 0;
+        uint32_t size = 0, duration = 0;
+    };
+
+    struct Chunk {
+        std::string id;                   // "00dc", "01wb", ...
+        uint32_t stream = 0;              // from the id's two digits
+        uint64_t offset = 0;              // file offset of the data, 8 bytes past the chunk header
+        uint32_t size = 0;                // without the pad byte
+        size_t riff = 0;                  // index into riffs()
+        std::optional<bool> idx1KeyFrame; // as idx1 lists it (first RIFF only)
+        std::optional<bool> ixKeyFrame;   // as the stream's standard index lists it
+        bool keyFrame = false;            // what the indexes say, the standard index first
+    };
+
+    struct Stream {
+        std::string fccType, fccHandler; // four characters each
+        uint32_t scale = 0, rate = 0, length = 0, suggestedBufferSize = 0, sampleSize = 0;
+        std::vector<uint8_t> format; // strf content: BITMAPINFOHEADER + codec data, WAVEFORMATEX
+        std::string indexChunkId;    // dwChunkId of the super index
+        uint32_t superIndexInUse = 0;
+        std::vector<SuperIndexEntry> superIndex; // the entries in use
+        std::vector<Chunk> chunks;               // in file order
+    };
+
+    // Throws std::runtime_error when the file cannot be read or does not begin with an AVI RIFF.
+    explicit AviReader(const std::string& path);
+    ~AviReader();
+
+    uint64_t fileSize() const { return m_fileSize; }
+    const std::vector<Riff>& riffs() const { return m_riffs; }
+    const std::optional<MainHeader>& mainHeader() const { return m_mainHeader; }
+    const std::optional<uint32_t>& dmlhTotalFrames() const { return m_dmlhTotalFrames; }
+    const std::vector<Stream>& streams() const { return m_streams; }
+    const std::vector<std::string>& problems() const { return m_problems; }
+
+    // The chunk's data; std::runtime_error if the file ends before it does.
+    std::vector<uint8_t> readChunk(const Chunk& chunk);
+
+private:
+    struct Header;
+    struct StandardIndex;
+    struct Walk;
+    void walkRiff(uint64_t begin, uint64_t end, size_t riff, Walk& walk);
+    void walkHeaderList(uint64_t begin, uint64_t end);
+    void walkStreamList(uint64_t begin, uint64_t end);
+    void walkMovi(uint64_t begin, uint64_t end, size_t riff, Walk& walk);
+    void crossCheck(Walk& walk);
+    template <class Visit>
+    void forEachChunk(uint64_t begin, uint64_t end, Visit&& visit);
+    std::vector<uint8_t> readAt(uint64_t offset, uint64_t size);
+    void problem(std::string text);
+
+    std::unique_ptr<media::InputFile> m_in;
+    uint64_t m_fileSize = 0;
+    std::vector<Riff> m_riffs;
+    std::optional<MainHeader> m_mainHeader;
+    std::optional<uint32_t> m_dmlhTotalFrames;
+    std::vector<Stream> m_streams;
+    std::vector<std::string> m_problems;
+    size_t m_unlisted = 0; // problems beyond the listed ones
+};
+
+} // namespace host

@@ -1,0 +1,47 @@
+// The raw frame layouts of the codec library, by their codes: what the host hands the plug-in
+// and what the decoder gives back. Samples little-endian, rows tightly packed, no padding
+// between rows or planes, chroma sizes rounded up.
+//
+//   22 packed 8-bit R,G,B          28 packed 16-bit R,G,B
+//   20 packed 8-bit R,G,B,A        26 packed 16-bit R,G,B,A
+//   29 planar 8-bit Y,U,V 4:4:4    51 planar 16-bit Y,U,V 4:4:4
+//   10 planar 8-bit 4:2:0          59 planar 16-bit 4:2:2
+//    5 packed 8-bit 4:2:2 as U0 Y0 V0 Y1; a row holds (w+1)/2 such groups, so with an odd
+//      width the last group's Y1 has no pixel of its own: it repeats Y0, and reading ignores it.
+//
+// Depths: packing scales a picture's N-bit samples to 16 bits by bit replication (10-bit v
+// becomes v<<6 | v>>4); an 8-bit layout then keeps the top 8 bits. Unpacking with depth N
+// widens 8-bit samples the same way and keeps the top N bits of each 16-bit sample, so N-bit
+// content survives a trip through a 16-bit layout unchanged.
+#pragma once
+
+#include "host/media/picture.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace host {
+
+// Throws std::invalid_argument for a code that is not one of the nine above.
+size_t rawFrameSize(uint32_t rawCode, uint32_t width, uint32_t height);
+
+// The layout and sample size in bytes of a raw code; throws std::invalid_argument if unknown.
+ColourLayout rawLayoutOf(uint32_t rawCode);
+int rawBytesPerSample(uint32_t rawCode);
+
+// Converts the picture to the code's layout first (convertLayout), so YUV <-> RGB is refused
+// with std::invalid_argument.
+std::vector<uint8_t> packRaw(const Picture& picture, uint32_t rawCode);
+
+// The picture in the code's own layout; `bytes` must be exactly rawFrameSize long.
+Picture unpackRaw(std::span<const uint8_t> bytes, uint32_t rawCode, uint32_t width, uint32_t height,
+                  int bitDepth);
+
+// Sample scaling shared by every reader and writer of deeper formats.
+inline uint16_t widenTo16(uint32_t v, int bitDepth) {
+    return static_cast<uint16_t>((v << (16 - bitDepth)) | (v >> (2 * bitDepth - 16)));
+}
+
+} // namespace host

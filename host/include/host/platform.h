@@ -1,0 +1,21 @@
+// The host's few platform services; each platform implements them in one file
+// (platform_posix.cpp, platform_windows.cpp), together with the plug-in loader.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+
+namespace host {
+
+// Whether the stream is an interactive terminal (progress lines are drawn only there).
+bool isTerminal(std::FILE* stream);
+
+// 64-bit positioning of C streams, for media files beyond 2 GiB.
+bool seekFile(std::FILE* stream, uint64_t position);
+// The size of a seekable file (left positioned at its start); empty for pipes and terminals.
+std::optional<uint64_t> seekableFileSize(std::FILE* stream);
+// Standard input and output carry media bytes unchanged.
+void setBinaryMode(std::FILE* stream);
+
+} // namespace host

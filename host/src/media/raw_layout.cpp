@@ -1,0 +1,168 @@
+#include "host/media/raw_layout.h"
+
+#include <stdexcept>
+#include <string>
+
+namespace host {
+
+namespace {
+
+enum class Arrangement { Interleaved, Planar, Uyvy };
+
+struct RawFormat {
+    ColourLayout layout;
+    int bytes;
+    Arrangement arrangement;
+};
+
+RawFormat rawFormat(uint32_t code) {
+    switch (code) {
+    case 22:
+        return {ColourLayout::Rgb, 1, Arrangement::Interleaved};
+    case 20:
+        return {ColourLayout::Rgba, 1, Arrangement::Interleaved};
+    case 28:
+        return {ColourLayout::Rgb, 2, Arrangement::Interleaved};
+    case 26:
+        return {ColourLayout::Rgba, 2, Arrangement::Interleaved};
+    case 29:
+        return {ColourLayout::Yuv444, 1, Arrangement::Planar};
+    case 51:
+        return {ColourLayout::Yuv444, 2, Arrangement::Planar};
+    case 10:
+        return {ColourLayout::Yuv420, 1, Arrangement::Planar};
+    case 59:
+        return {ColourLayout::Yuv422, 2, Arrangement::Planar};
+    case 5:
+        return {ColourLayout::Yuv422, 1, Arrangement::Uyvy};
+    default:
+        throw std::invalid_argument("unknown raw layout code " + std::to_string(code));
+    }
+}
+
+void checkDepth(int bitDepth) {
+    if (bitDepth < 8 || bitDepth > 16)
+        throw std::invalid_argument("bit depth " + std::to_string(bitDepth) + " is outside 8..16");
+}
+
+// One sample to and from the file's bytes, scaled through 16 bits.
+struct SampleWriter {
+    uint8_t* p;
+    int bytes;
+    int depth;
+    void put(uint16_t v) {
+        uint16_t s = widenTo16(v, depth);
+        if (bytes == 1) {
+            *p++ = static_cast<uint8_t>(s >> 8);
+        } else {
+            *p++ = static_cast<uint8_t>(s);
+            *p++ = static_cast<uint8_t>(s >> 8);
+        }
+    }
+};
+
+struct SampleReader {
+    const uint8_t* p;
+    int bytes;
+    int depth;
+    uint16_t get() {
+        uint16_t s = bytes == 1 ? static_cast<uint16_t>(p[0] * 257u)
+                                : static_cast<uint16_t>(p[0] | (p[1] << 8));
+        p += bytes;
+        return static_cast<uint16_t>(s >> (16 - depth));
+    }
+};
+
+// Visits every sample in file order; `io` reads or writes the sample it is given.
+template <class Pic, class Io>
+void walkSamples(Pic& pic, const RawFormat& f, Io&& io) {
+    const uint32_t w = pic.width, h = pic.height;
+    switch (f.arrangement) {
+    case Arrangement::Interleaved: {
+        const size_t n = size_t{w} * h;
+        for (size_t i = 0; i < n; ++i)
+            for (auto& plane : pic.planes)
+                io(plane[i]);
+        break;
+    }
+    case Arrangement::Planar:
+        for (auto& plane : pic.planes)
+            for (auto& s : plane)
+                io(s);
+        break;
+    case Arrangement::Uyvy: {
+        const uint32_t cw = planeWidth(f.layout, w, 1);
+        auto& Y = pic.planes[0];
+        for (uint32_t y = 0; y < h; ++y) {
+            const size_t row = size_t{y} * w, crow = size_t{y} * cw;
+            for (uint32_t i = 0; i < cw; ++i) {
+                io(pic.planes[1][crow + i]);
+                io(Y[row + 2 * i]);
+                io(pic.planes[2][crow + i]);
+                if (2 * i + 1 < w) {
+                    io(Y[row + 2 * i + 1]);
+                } else {
+                    // Odd width: the last group's second luma repeats the first; read back, it
+                    // lands in a scratch sample and is ignored.
+                    uint16_t repeat = Y[row + 2 * i];
+                    io(repeat);
+                }
+            }
+        }
+        break;
+    }
+    }
+}
+
+} // namespace
+
+ColourLayout rawLayoutOf(uint32_t rawCode) {
+    return rawFormat(rawCode).layout;
+}
+int rawBytesPerSample(uint32_t rawCode) {
+    return rawFormat(rawCode).bytes;
+}
+
+size_t rawFrameSize(uint32_t rawCode, uint32_t width, uint32_t height) {
+    RawFormat f = rawFormat(rawCode);
+    if (f.arrangement == Arrangement::Uyvy)
+        return size_t{4} * planeWidth(f.layout, width, 1) * height;
+    size_t samples = 0;
+    for (int i = 0; i < planeCount(f.layout); ++i)
+        samples += size_t{planeWidth(f.layout, width, i)} * planeHeight(f.layout, height, i);
+    return samples * static_cast<size_t>(f.bytes);
+}
+
+std::vector<uint8_t> packRaw(const Picture& picture, uint32_t rawCode) {
+    RawFormat f = rawFormat(rawCode);
+    Picture converted;
+    const Picture* pic = &picture;
+    if (picture.layout != f.layout) {
+        converted = convertLayout(picture, f.layout);
+        pic = &converted;
+    } else {
+        checkPicture(picture);
+    }
+    std::vector<uint8_t> out(rawFrameSize(rawCode, pic->width, pic->height));
+    SampleWriter writer{out.data(), f.bytes, pic->bitDepth};
+    walkSamples(*pic, f, [&](uint16_t s) { writer.put(s); });
+    return out;
+}
+
+Picture unpackRaw(std::span<const uint8_t> bytes, uint32_t rawCode, uint32_t width, uint32_t height,
+                  int bitDepth) {
+    RawFormat f = rawFormat(rawCode);
+    checkDepth(bitDepth);
+    size_t want = rawFrameSize(rawCode, width, height);
+    if (bytes.size() != want)
+        throw std::invalid_argument("a " + std::to_string(width) + "x" + std::to_string(height) +
+                                    " frame of raw layout " + std::to_string(rawCode) + " is " +
+                                    std::to_string(want) + " bytes, not " +
+                                    std::to_string(bytes.size()));
+    Picture pic = makePicture(width, height, f.layout, bitDepth);
+    SampleReader reader{bytes.data(), f.bytes, bitDepth};
+    walkSamples(pic, f, [&](uint16_t& s) { s = reader.get(); });
+    return pic;
+}
+
+} // namespace host

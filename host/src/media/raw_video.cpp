@@ -1,0 +1,105 @@
+// Headerless RGB video as ffmpeg's rawvideo muxer writes it. Its four pixel formats are byte for
+// byte the codec library's packed RGB layouts, so the raw layout code does the work.
+#include "byte_file.h"
+#include "host/media/raw_layout.h"
+#include "host/media/video_io.h"
+
+#include <array>
+#include <stdexcept>
+#include <string_view>
+
+namespace host {
+
+namespace {
+
+struct RawPixfmt {
+    std::string_view name;
+    uint32_t rawCode;
+    ColourLayout layout;
+    int depth; // of the samples in the file
+};
+
+constexpr std::array<RawPixfmt, 4> kPixfmts{{{"rgb24", 22, ColourLayout::Rgb, 8},
+                                             {"rgba", 20, ColourLayout::Rgba, 8},
+                                             {"rgb48le", 28, ColourLayout::Rgb, 16},
+                                             {"rgba64le", 26, ColourLayout::Rgba, 16}}};
+
+const RawPixfmt& pixfmtFor(const Picture& pic) {
+    if (!isRgbFamily(pic.layout))
+        throw std::invalid_argument(std::string("raw video output takes RGB pictures, not ") +
+                                    layoutName(pic.layout));
+    for (const auto& f : kPixfmts)
+        if (f.layout == pic.layout && (f.depth == 8) == (pic.bitDepth == 8))
+            return f;
+    throw std::invalid_argument("no raw pixel format for this picture");
+}
+
+class RawVideoReader final : public VideoReader {
+public:
+    RawVideoReader(const std::string& path, uint32_t width, uint32_t height,
+                   const std::string& pixfmt, uint32_t rateNum, uint32_t rateDen)
+        : m_in(path) {
+        for (const auto& f : kPixfmts)
+            if (f.name == pixfmt)
+                m_format = &f;
+        if (!m_format)
+            throw std::runtime_error(m_in.name() + ": unsupported raw pixel format '" + pixfmt +
+                                     "' (rgb24, rgba, rgb48le or rgba64le)");
+        if (width == 0 || height == 0 || rateNum == 0 || rateDen == 0)
+            throw std::runtime_error(m_in.name() +
+                                     ": raw video needs a picture size and a frame rate");
+        m_info = {
+            width, height, rateNum, rateDen, m_format->layout, m_format->depth, std::optional(true),
+            0};
+        m_buffer.resize(rawFrameSize(m_format->rawCode, width, height));
+        if (auto size = m_in.size(); size && *size % m_buffer.size() == 0)
+            m_info.frameCount = *size / m_buffer.size();
+    }
+
+    const VideoInfo& info() const override { return m_info; }
+
+    bool read(Picture& pic) override {
+        size_t got = 0;
+        if (!m_in.readExact(m_buffer.data(), m_buffer.size(), &got)) {
+            if (got == 0)
+                return false;
+            throw std::runtime_error(m_in.name() + ": frame " + std::to_string(m_frame) +
+                                     " is truncated (" + std::to_string(got) + " of " +
+                                     std::to_string(m_buffer.size()) + " bytes)");
+        }
+        pic = unpackRaw(m_buffer, m_format->rawCode, m_info.width, m_info.height, m_format->depth);
+        ++m_frame;
+        return true;
+    }
+
+private:
+    media::InputFile m_in;
+    const RawPixfmt* m_format = nullptr;
+    VideoInfo m_info;
+    std::vector<uint8_t> m_buffer;
+    uint64_t m_frame = 0;
+};
+
+} // namespace
+
+std::unique_ptr<VideoReader> openRawVideo(const std::string& path, uint32_t width, uint32_t height,
+                                          const std::string& pixfmt, uint32_t rateNum,
+                                          uint32_t rateDen) {
+    return std::make_unique<RawVideoReader>(path, width, height, pixfmt, rateNum, rateDen);
+}
+
+RawVideoWriter::RawVideoWriter(const std::string& path)
+    : m_out(std::make_unique<media::OutputFile>(path)) {}
+
+RawVideoWriter::~RawVideoWriter() = default;
+
+const char* RawVideoWriter::pixfmtName(const Picture& pic) {
+    return pixfmtFor(pic).name.data();
+}
+
+void RawVideoWriter::write(const Picture& pic) {
+    auto bytes = packRaw(pic, pixfmtFor(pic).rawCode);
+    m_out->write(bytes.data(), bytes.size());
+}
+
+} // namespace host

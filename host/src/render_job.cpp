@@ -1,0 +1,179 @@
+#include "host/render_job.h"
+
+#include <utility>
+
+namespace host {
+
+using namespace IOPlugin;
+
+namespace {
+
+std::string describe(const std::string& step, int32_t code, const std::vector<std::string>& texts) {
+    std::string message = step + " failed (" + std::to_string(code) + ")";
+    for (const auto& text : texts) {
+        message += "\n  " + text;
+    }
+    return message;
+}
+
+} // namespace
+
+RenderError::RenderError(const std::string& step, int32_t code,
+                         const std::vector<std::string>& texts)
+    : std::runtime_error(describe(step, code, texts)), m_code(code) {}
+
+uint32_t audioLayoutForChannels(uint32_t channels) {
+    switch (channels) {
+    case 1:
+        return 1;
+    case 2:
+        return 2;
+    case 6:
+        return 3;
+    case 8:
+        return 4;
+    default:
+        return 0;
+    }
+}
+
+RenderJob::RenderJob(PluginSession& session, const Registration& codec,
+                     const Registration& container, JobSettings settings)
+    : m_session(session), m_settings(std::move(settings)) {
+    Host& h = m_session.host();
+    const auto& plugin = m_session.plugin();
+    try {
+        check("creating the encoder", plugin.send(msgCreateObject, codec.uuid.data(), &m_encoder));
+        m_callback = h.createCallback([this](Handle buffer) {
+            const auto packet = m_session.host().bufferData(buffer);
+            m_packetBytes += packet.size();
+            if (m_observer) {
+                m_observer(packet);
+            }
+            return m_session.plugin().send(msgTrackWritePacket, m_videoTrack, buffer);
+        });
+        check("setting the codec callback",
+              plugin.send(msgCodecSetCallback, m_encoder, m_callback));
+
+        const Handle jobSettings = h.createBuffer();
+        h.setUInt32(jobSettings, "width", m_settings.width);
+        h.setUInt32(jobSettings, "height", m_settings.height);
+        h.setUInt8(jobSettings, "fieldOrder", m_settings.fieldOrder);
+        h.setUInt8(jobSettings, "dataRange", m_settings.dataRange);
+        const int32_t opened = plugin.send(msgCodecOpen, m_encoder, jobSettings);
+        if (auto cookie = h.property(jobSettings, "magicCookie")) {
+            m_cookie = cookie->bytes;
+        }
+        h.release(jobSettings);
+        check("opening the encoder", opened);
+
+        check("creating the container",
+              plugin.send(msgCreateObject, container.uuid.data(), &m_container));
+        const Handle init = h.createBag();
+        const int32_t initialised = plugin.send(msgContainerInit, m_container, init);
+        h.release(init);
+        check("initialising the container", initialised);
+
+        const Handle video = h.createBag();
+        h.setUInt32(video, "mediaType", 2);
+        h.setUInt32(video, "width", m_settings.width);
+        h.setUInt32(video, "height", m_settings.height);
+        h.setUInt32s(video, "frameRate", {m_settings.rateNum, m_settings.rateDen});
+        const Handle videoCodec = h.createBag();
+        h.setUInt32(videoCodec, "4cc", codec.fourcc);
+        h.setBytes(videoCodec, "magicCookie", m_cookie);
+        const int32_t added =
+            plugin.send(msgContainerAddTrack, m_container, video, videoCodec, &m_videoTrack);
+        h.release(video);
+        h.release(videoCodec);
+        check("adding the video track", added);
+
+        for (const auto& audio : m_settings.audioTracks) {
+            const Handle track = h.createBag();
+            h.setUInt32(track, "mediaType", 1);
+            h.setUInt32(track, "samplingRate", audio.sampleRate);
+            h.setUInt32(track, "numChannels", audio.channels);
+            h.setUInt32(track, "sampleBits", audio.bitsPerSample);
+            h.setUInt8(track, "isFloat", audio.isFloat ? 1 : 0);
+            h.setUInt32(track, "audLayout", audioLayoutForChannels(audio.channels));
+            void* created = nullptr;
+            const int32_t result =
+                plugin.send(msgContainerAddTrack, m_container, track, Handle{0}, &created);
+            h.release(track);
+            if (created != nullptr) {
+                m_audioTracks.push_back(created);
+            }
+            check("adding audio track " + std::to_string(m_audioTracks.size()), result);
+        }
+
+        const Handle openBag = h.createBag();
+        h.setString(openBag, "path", m_settings.outputPath);
+        const int32_t fileOpened = plugin.send(msgContainerOpen, m_container, openBag);
+        h.release(openBag);
+        check("opening " + m_settings.outputPath, fileOpened);
+        m_open = true;
+    } catch (...) {
+        releaseAll();
+        throw;
+    }
+}
+
+RenderJob::~RenderJob() {
+    if (m_open) {
+        m_session.plugin().send(msgContainerClose, m_container);
+    }
+    releaseAll();
+}
+
+void RenderJob::check(const std::string& step, int32_t code) const {
+    if (code != errNone) {
+        throw RenderError(step, code, m_session.host().errorTexts());
+    }
+}
+
+void RenderJob::encodeFrame(std::span<const uint8_t> raw, int64_t pts) {
+    Host& h = m_session.host();
+    const Handle frame = h.createBuffer(raw);
+    h.setUInt32(frame, "width", m_settings.width);
+    h.setUInt32(frame, "height", m_settings.height);
+    h.setInt64(frame, "pts", pts);
+    const int32_t result = m_session.plugin().send(msgCodecBuffer, m_encoder, frame);
+    h.release(frame);
+    check("encoding frame " + std::to_string(pts), result);
+}
+
+void RenderJob::writeAudio(size_t track, std::span<const uint8_t> bytes, uint32_t frames) {
+    Host& h = m_session.host();
+    const Handle packet = h.createBuffer(bytes);
+    h.setInt64(packet, "duration", frames);
+    const int32_t result =
+        m_session.plugin().send(msgTrackWritePacket, m_audioTracks.at(track), packet);
+    h.release(packet);
+    check("writing audio of track " + std::to_string(track + 1), result);
+}
+
+void RenderJob::close() {
+    m_open = false;
+    check("finishing " + m_settings.outputPath,
+          m_session.plugin().send(msgContainerClose, m_container));
+}
+
+// The editor's order: tracks, container, encoder, then its own callback.
+void RenderJob::releaseAll() {
+    const auto& plugin = m_session.plugin();
+    uint32_t count = 0;
+    for (void*& object : m_audioTracks) {
+        plugin.send(msgRelease, std::exchange(object, nullptr), &count);
+    }
+    m_audioTracks.clear();
+    for (void** object : {&m_videoTrack, &m_container, &m_encoder}) {
+        if (*object != nullptr) {
+            plugin.send(msgRelease, std::exchange(*object, nullptr), &count);
+        }
+    }
+    if (m_callback != 0) {
+        m_session.host().release(std::exchange(m_callback, 0));
+    }
+}
+
+} // namespace host

@@ -1,0 +1,144 @@
+// The dispatcher's table, exercised through the built plug-in file as the editor loads it.
+#include "host/host.h"
+#include "host/plugin_module.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <optional>
+
+using namespace IOPlugin;
+using host::Handle;
+using host::Host;
+
+namespace {
+
+constexpr Handle kNoHandle = 0;
+
+class Protocol : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { s_plugin = new host::PluginModule(KORVADIN_PLUGIN_PATH); }
+    static void TearDownTestSuite() {
+        delete s_plugin;
+        s_plugin = nullptr;
+    }
+    void SetUp() override {
+        h.reset();
+        ASSERT_EQ(s_plugin->init(Host::api()), errNone);
+    }
+    void TearDown() override { EXPECT_TRUE(h.leaks().empty()); }
+
+    template <class... Args>
+    int32_t send(uint32_t msg, Args... args) {
+        return s_plugin->send(msg, args...);
+    }
+    static host::PluginModule* s_plugin;
+    Host& h = Host::instance();
+};
+
+host::PluginModule* Protocol::s_plugin = nullptr;
+
+TEST_F(Protocol, InitRefusesVersionZeroButStillAnnouncesItsOwn) {
+    const HostApi refused = Host::api(0);
+    PluginApi plugin{0, nullptr};
+    {
+        host::PluginModule module(KORVADIN_PLUGIN_PATH);
+        EXPECT_EQ(module.init(refused, &plugin), errVersion);
+        EXPECT_EQ(plugin.version, 1u);
+        EXPECT_EQ(plugin.dispatch, nullptr);
+        EXPECT_EQ(module.init(Host::api(1234), &plugin), errNone);
+        EXPECT_NE(plugin.dispatch, nullptr);
+    }
+}
+
+TEST_F(Protocol, UnlistedIdentifiersAreUnsupported) {
+    for (uint32_t msg :
+         {0u, 5u, uint32_t(msgErrorText), uint32_t(msgSetProperty), uint32_t(msgGetProperty),
+          uint32_t(msgListAppend), uint32_t(msgBufferResize), uint32_t(msgBufferLock),
+          uint32_t(msgBufferUnlock), uint32_t(msgPluginInfo + 1), uint32_t(msgCodecQuery + 1),
+          uint32_t(msgContainerOpen + 1), uint32_t(msgContainerAddTrack + 1),
+          uint32_t(msgTrackWritePacket + 1), 0xFFFFFFFFu}) {
+        EXPECT_EQ(send(msg, kNoHandle, kNoHandle), errUnsupported) << std::hex << msg;
+    }
+    EXPECT_EQ(send(msgPluginSignal1), errNone);
+    EXPECT_EQ(send(msgPluginSignal2, kNoHandle), errNone);
+    EXPECT_TRUE(h.trace().empty());
+}
+
+TEST_F(Protocol, NullArgumentsAreRefused) {
+    uint32_t count = 0;
+    void* noObject = nullptr;
+    uint32_t* noResult = nullptr;
+    auto* someObject = reinterpret_cast<void*>(0x10);
+    EXPECT_EQ(send(msgAddRef, noObject, &count), errInvalidArgument);
+    EXPECT_EQ(send(msgRelease, noObject, &count), errInvalidArgument);
+    EXPECT_EQ(send(msgAddRef, someObject, noResult), errInvalidArgument);
+    EXPECT_EQ(send(msgRelease, someObject, noResult), errInvalidArgument);
+    EXPECT_EQ(send(msgPluginInfo, kNoHandle), errInvalidArgument);
+    for (uint32_t msg :
+         {uint32_t(msgCodecProperties), uint32_t(msgCodecOpen), uint32_t(msgCodecBuffer),
+          uint32_t(msgContainerInit), uint32_t(msgContainerClose), uint32_t(msgTrackWritePacket)}) {
+        EXPECT_EQ(send(msg, noObject, kNoHandle), errInvalidArgument) << std::hex << msg;
+    }
+    EXPECT_TRUE(h.trace().empty());
+}
+
+TEST_F(Protocol, CreateObjectWithUnknownIdentifierLeavesThePlaceAlone) {
+    const std::array<uint8_t, 16> unknown{1, 2, 3};
+    auto* marker = reinterpret_cast<void*>(0x77);
+    void* created = marker;
+    EXPECT_EQ(send(msgCreateObject, unknown.data(), &created), errUnsupported);
+    EXPECT_EQ(created, marker);
+}
+
+TEST_F(Protocol, CodecSettingsAreAcceptedForKnownCodecsOnly) {
+    const auto settings = h.createBag();
+    const auto list = h.createList();
+    h.setUInt32(settings, "width", 640);
+    const std::array<uint8_t, 16> unknown{9};
+    EXPECT_EQ(send(msgCodecSettings, unknown.data(), kNoHandle, list), errInvalidArgument);
+    EXPECT_EQ(send(msgCodecSettings, unknown.data(), settings, list), errNotFound);
+
+    // The 8-bit RGB variant's identifier, as the editor learns it at registration.
+    const std::array<uint8_t, 16> rgb8 = {0x6b, 0x76, 0x64, 0x6e, 0x2e, 0x63, 0x6f, 0x64,
+                                          0x65, 0x63, 0x00, 101,  0x4a, 0x91, 0x3c, 1};
+    h.clearTrace();
+    EXPECT_EQ(send(msgCodecSettings, rgb8.data(), settings, list), errNone);
+    EXPECT_TRUE(h.listItems(list).empty());
+    EXPECT_EQ(h.propertyKeys(settings), std::vector<std::string>{"width"});
+    for (const auto& e : h.trace()) {
+        EXPECT_TRUE(e.msg == msgAddRef || e.msg == msgRelease) << host::messageName(e.msg);
+    }
+    h.release(settings);
+    h.release(list);
+}
+
+TEST_F(Protocol, PluginInfoSetsIdentifierThenName) {
+    const auto info = h.createBag();
+    EXPECT_EQ(send(msgPluginInfo, info), errNone);
+    EXPECT_EQ(h.propertyKeys(info), (std::vector<std::string>{"uuid", "name"}));
+    const auto uuid = h.property(info, "uuid");
+    EXPECT_EQ(uuid->type, propUInt8);
+    EXPECT_EQ(uuid->count, 16);
+    const auto name = h.property(info, "name");
+    EXPECT_EQ(name->type, propString);
+    EXPECT_EQ(name->count, 8);
+    EXPECT_EQ(name->text(), "Korvadin");
+    h.release(info);
+}
+
+TEST_F(Protocol, PluginInfoStopsAtTheFirstRefusal) {
+    const auto info = h.createBag();
+    h.setInterceptor([](const host::TraceEntry& e) -> std::optional<int32_t> {
+        if (e.msg == msgSetProperty && e.key == "uuid") {
+            return errMissingData;
+        }
+        return std::nullopt;
+    });
+    EXPECT_EQ(send(msgPluginInfo, info), errMissingData);
+    h.setInterceptor(nullptr);
+    EXPECT_TRUE(h.propertyKeys(info).empty());
+    h.release(info);
+}
+
+} // namespace

@@ -1,0 +1,245 @@
+#include "host/media/video_io.h"
+#include "media_files.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <stdexcept>
+
+using host::ColourLayout;
+using host::Picture;
+using media_test::ffmpeg;
+using media_test::readBytes;
+using media_test::scratch;
+using media_test::writeBytes;
+
+namespace {
+
+// Odd sizes, so that rounded-up chroma planes are exercised.
+std::string source(uint32_t width = 33, uint32_t height = 17) {
+    return "-f lavfi -i testsrc2=s=64x48:r=30000/1001:d=0.1,scale=" + std::to_string(width) + ":" +
+           std::to_string(height) + " ";
+}
+const std::string kSource = source();
+
+// Flattens planes the way ffmpeg's planar rawvideo stores them.
+std::vector<uint8_t> planarBytes(const Picture& p) {
+    std::vector<uint8_t> out;
+    for (const auto& plane : p.planes)
+        for (uint16_t s : plane) {
+            out.push_back(static_cast<uint8_t>(s));
+            if (p.bitDepth > 8)
+                out.push_back(static_cast<uint8_t>(s >> 8));
+        }
+    return out;
+}
+
+std::string expectMessage(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    ADD_FAILURE() << "no std::runtime_error";
+    return {};
+}
+
+struct Y4mCase {
+    const char* pixfmt;
+    ColourLayout layout;
+    int depth;
+    std::optional<bool> fullRange;
+};
+
+class Y4mFromFfmpeg : public ::testing::TestWithParam<Y4mCase> {};
+
+TEST_P(Y4mFromFfmpeg, ReadsFormatAndSamplesAndWritesWhatFfmpegReads) {
+    SKIP_WITHOUT_FFMPEG();
+    const Y4mCase c = GetParam();
+    const auto y4m = scratch("in.y4m"), raw = scratch("in.raw"), again = scratch("again.y4m"),
+               back = scratch("back.raw");
+    const std::string pix = std::string("-pix_fmt ") + c.pixfmt + " ";
+    // ffmpeg 5.1 writes and reads deeper Y4M chroma rows of an odd-width picture one byte
+    // short, so those cases use an even width (the chroma width is still odd).
+    const uint32_t width = c.depth > 8 ? 34 : 33;
+    ASSERT_TRUE(ffmpeg(source(width) + pix + "-strict -1 -f yuv4mpegpipe " + y4m.string() + " " +
+                       pix + "-f rawvideo " + raw.string()));
+
+    auto reader = host::openY4m(y4m.string());
+    const auto& info = reader->info();
+    EXPECT_EQ(info.width, width);
+    EXPECT_EQ(info.height, 17u);
+    EXPECT_EQ(info.rateNum, 30000u);
+    EXPECT_EQ(info.rateDen, 1001u);
+    EXPECT_EQ(info.layout, c.layout);
+    EXPECT_EQ(info.bitDepth, c.depth);
+    EXPECT_EQ(info.fullRange, c.fullRange);
+    EXPECT_EQ(info.frameCount, 3u);
+
+    std::vector<uint8_t> samples;
+    Picture pic;
+    uint64_t frames = 0;
+    {
+        host::Y4mWriter writer(again.string(), info);
+        while (reader->read(pic)) {
+            ++frames;
+            auto bytes = planarBytes(pic);
+            samples.insert(samples.end(), bytes.begin(), bytes.end());
+            writer.write(pic);
+        }
+    }
+    EXPECT_EQ(frames, 3u);
+    EXPECT_EQ(samples, readBytes(raw));
+
+    ASSERT_TRUE(ffmpeg("-i " + again.string() + " " + pix + "-f rawvideo " + back.string()));
+    EXPECT_EQ(readBytes(back), readBytes(raw)) << "ffmpeg reads our stream differently";
+}
+
+INSTANTIATE_TEST_SUITE_P(PixelFormats, Y4mFromFfmpeg,
+                         ::testing::Values(Y4mCase{"yuv420p", ColourLayout::Yuv420, 8,
+                                                   std::nullopt},
+                                           Y4mCase{"yuvj420p", ColourLayout::Yuv420, 8, true},
+                                           Y4mCase{"yuv422p", ColourLayout::Yuv422, 8, false},
+                                           Y4mCase{"yuv444p", ColourLayout::Yuv444, 8, false},
+                                           Y4mCase{"gray", ColourLayout::Gray, 8, true},
+                                           Y4mCase{"yuv420p10le", ColourLayout::Yuv420, 10, false},
+                                           Y4mCase{"yuv422p10le", ColourLayout::Yuv422, 10, false},
+                                           Y4mCase{"yuv444p12le", ColourLayout::Yuv444, 12, false},
+                                           Y4mCase{"gray12le", ColourLayout::Gray, 12, true}),
+                         [](const auto& info) { return std::string(info.param.pixfmt); });
+
+TEST(Y4m, TruncatedLastFrameIsAnError) {
+    SKIP_WITHOUT_FFMPEG();
+    const auto y4m = scratch("cut.y4m");
+    ASSERT_TRUE(ffmpeg(kSource + "-pix_fmt yuv420p -f yuv4mpegpipe " + y4m.string()));
+    auto bytes = readBytes(y4m);
+    bytes.resize(bytes.size() - 10);
+    writeBytes(y4m, bytes);
+    auto reader = host::openY4m(y4m.string());
+    EXPECT_EQ(reader->info().frameCount, 0u); // no longer a whole number of frames
+    Picture pic;
+    EXPECT_TRUE(reader->read(pic));
+    EXPECT_TRUE(reader->read(pic));
+    std::string msg = expectMessage([&] { reader->read(pic); });
+    EXPECT_NE(msg.find("cut.y4m"), std::string::npos) << msg;
+    EXPECT_NE(msg.find("frame 2 is truncated"), std::string::npos) << msg;
+}
+
+TEST(Y4m, BadStreamsAreRefusedWithTheirProblem) {
+    struct Bad {
+        std::string content;
+        std::string problem;
+    };
+    const std::vector<Bad> cases{
+        {"", "not a YUV4MPEG2 stream"},
+        {"RIFF....WAVEfmt \n", "not a YUV4MPEG2 stream"},
+        {"YUV4MPEG2 W16 H16 F25:1 C411\n", "unsupported colour space '411'"},
+        {"YUV4MPEG2 W16 H16 F25:1 C444alpha\n", "unsupported colour space"},
+        {"YUV4MPEG2 W0 H16 F25:1\n", "width '0'"},
+        {"YUV4MPEG2 W16 F25:1\n", "no picture size"},
+        {"YUV4MPEG2 W16 H16 F25:0\n", "frame rate '25:0'"},
+        {"YUV4MPEG2 W16 H16", "truncated"},
+        {"YUV4MPEG2 W16 H16 " + std::string(5000, 'X') + "\n", "longer than"},
+    };
+    const auto path = scratch("bad.y4m");
+    for (const auto& c : cases) {
+        writeBytes(path, std::vector<uint8_t>(c.content.begin(), c.content.end()));
+        std::string msg = expectMessage([&] { host::openY4m(path.string()); });
+        EXPECT_NE(msg.find(c.problem), std::string::npos) << c.content.substr(0, 40) << ": " << msg;
+        EXPECT_NE(msg.find("bad.y4m"), std::string::npos) << msg;
+    }
+    std::string noFrame = "YUV4MPEG2 W2 H2 Cmono\nFRAMX\n1234";
+    writeBytes(path, std::vector<uint8_t>(noFrame.begin(), noFrame.end()));
+    auto reader = host::openY4m(path.string());
+    Picture pic;
+    EXPECT_NE(expectMessage([&] { reader->read(pic); }).find("does not start with FRAME"),
+              std::string::npos);
+    EXPECT_NE(
+        expectMessage([&] { host::openY4m(scratch("missing.y4m").string()); }).find("cannot open"),
+        std::string::npos);
+}
+
+TEST(Y4m, WriterRefusesPicturesItCannotHold) {
+    host::VideoInfo info{4, 4, 25, 1, ColourLayout::Rgb, 8, std::nullopt, 0};
+    const auto path = scratch("out.y4m");
+    EXPECT_THROW(host::Y4mWriter(path.string(), info), std::invalid_argument);
+    info.layout = ColourLayout::Gray;
+    info.bitDepth = 14;
+    EXPECT_THROW(host::Y4mWriter(path.string(), info), std::invalid_argument);
+    info.bitDepth = 8;
+    host::Y4mWriter writer(path.string(), info);
+    EXPECT_THROW(writer.write(host::makePicture(4, 4, ColourLayout::Yuv420, 8)),
+                 std::invalid_argument);
+}
+
+TEST(RawVideo, ReadsFfmpegRgbAndWritesItBack) {
+    SKIP_WITHOUT_FFMPEG();
+    for (const char* pixfmt : {"rgb24", "rgba", "rgb48le", "rgba64le"}) {
+        const auto raw = scratch(std::string(pixfmt) + ".raw"),
+                   out = scratch(std::string(pixfmt) + ".out");
+        ASSERT_TRUE(ffmpeg(kSource + "-pix_fmt " + pixfmt + " -f rawvideo " + raw.string()));
+        auto reader = host::openRawVideo(raw.string(), 33, 17, pixfmt, 30000, 1001);
+        EXPECT_EQ(reader->info().frameCount, 3u);
+        EXPECT_EQ(reader->info().layout,
+                  std::string(pixfmt).starts_with("rgba") ? ColourLayout::Rgba : ColourLayout::Rgb);
+        Picture pic;
+        {
+            host::RawVideoWriter writer(out.string());
+            while (reader->read(pic)) {
+                EXPECT_STREQ(host::RawVideoWriter::pixfmtName(pic), pixfmt);
+                writer.write(pic);
+            }
+        }
+        EXPECT_EQ(readBytes(out), readBytes(raw)) << pixfmt;
+        auto bytes = readBytes(raw);
+        bytes.pop_back();
+        writeBytes(raw, bytes);
+        reader = host::openRawVideo(raw.string(), 33, 17, pixfmt);
+        EXPECT_TRUE(reader->read(pic) && reader->read(pic));
+        EXPECT_NE(expectMessage([&] { reader->read(pic); }).find("frame 2 is truncated"),
+                  std::string::npos);
+    }
+}
+
+TEST(RawVideo, DeeperPicturesAreWrittenAt16Bits) {
+    Picture p = host::makePicture(1, 1, ColourLayout::Rgb, 10, 0x200);
+    EXPECT_STREQ(host::RawVideoWriter::pixfmtName(p), "rgb48le");
+    const auto path = scratch("deep.raw");
+    host::RawVideoWriter(path.string()).write(p);
+    EXPECT_EQ(readBytes(path), (std::vector<uint8_t>{0x20, 0x80, 0x20, 0x80, 0x20, 0x80}));
+    EXPECT_THROW(host::RawVideoWriter::pixfmtName(host::makePicture(1, 1, ColourLayout::Gray, 8)),
+                 std::invalid_argument);
+    EXPECT_NE(expectMessage([&] {
+                  host::openRawVideo(path.string(), 1, 1, "yuv420p");
+              }).find("unsupported raw pixel format 'yuv420p'"),
+              std::string::npos);
+}
+
+TEST(TestClip, IsDeterministicAnimatedAndDetailed) {
+    auto a = host::openTestClip(3, 320, 180), b = host::openTestClip(3, 320, 180);
+    EXPECT_EQ(a->info().frameCount, 3u);
+    EXPECT_EQ(a->info().rateNum, 25u);
+    Picture pa, pb, previous;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(a->read(pa));
+        ASSERT_TRUE(b->read(pb));
+        EXPECT_EQ(pa.planes, pb.planes);
+        EXPECT_NE(pa.planes, previous.planes);
+        previous = pa;
+        std::set<uint32_t> colours;
+        size_t edges = 0;
+        for (size_t k = 0; k < pa.planes[0].size(); ++k) {
+            colours.insert(pa.planes[0][k] << 16 | pa.planes[1][k] << 8 | pa.planes[2][k]);
+            if (k % pa.width != 0 && std::abs(pa.planes[1][k] - pa.planes[1][k - 1]) > 100)
+                ++edges;
+        }
+        EXPECT_GT(colours.size(), 5000u);          // gradients
+        EXPECT_GT(edges, 500u);                    // glyphs, stripes and shape borders
+        EXPECT_LT(edges, pa.planes[0].size() / 4); // but not noise
+    }
+    EXPECT_FALSE(a->read(pa));
+    auto tiny = host::openTestClip(1, 1, 1);
+    EXPECT_TRUE(tiny->read(pa));
+}
+
+} // namespace
