@@ -72,9 +72,10 @@ void contexts(const uint16_t* z, uint32_t w, uint32_t rows, unsigned shift, uint
         const uint16_t v = static_cast<uint16_t>(std::min<uint16_t>(z[i], 255) >> shift);
         cls[i] = static_cast<uint8_t>((v > 0) + (v > 2) + (v > 6));
     }
+    // The first row sees a row of class 0 above it.
     ctx[0] = 0;
     for (uint32_t x = 1; x < w; ++x) {
-        ctx[x] = static_cast<uint8_t>(2 * cls[x - 1]);
+        ctx[x] = cls[x - 1];
     }
     for (uint32_t y = 1; y < rows; ++y) {
         const uint8_t* cc = cls + size_t{y} * w;
@@ -87,27 +88,20 @@ void contexts(const uint16_t* z, uint32_t w, uint32_t rows, unsigned shift, uint
     }
 }
 
+// Token counts per context, even rows and odd rows apart: they go to separate code streams.
 template <bool Deep>
-void countTokens(const uint16_t* z, const uint8_t* ctx, size_t n, unsigned alphabet,
-                 uint32_t* counts) {
-    // Two sets of counters, so runs of one token do not wait on their own increments.
+void countTokens(const uint16_t* z, const uint8_t* ctx, uint32_t w, uint32_t rows,
+                 unsigned alphabet, uint32_t* counts) {
     std::memset(counts, 0, sizeof(uint32_t) * 2 * kContexts * kMaxAlphabet);
-    uint32_t* other = counts + kContexts * kMaxAlphabet;
-    auto token = [](uint32_t v) {
-        uint32_t extra;
-        unsigned extraBits;
-        return Deep ? tokenOf(v, &extra, &extraBits) : v;
-    };
-    size_t i = 0;
-    for (; i + 1 < n; i += 2) {
-        ++counts[ctx[i] * alphabet + token(z[i])];
-        ++other[ctx[i + 1] * alphabet + token(z[i + 1])];
-    }
-    if (i < n) {
-        ++counts[ctx[i] * alphabet + token(z[i])];
-    }
-    for (unsigned k = 0; k < kContexts * alphabet; ++k) {
-        counts[k] += other[k];
+    for (uint32_t y = 0; y < rows; ++y) {
+        uint32_t* set = counts + (y & 1) * kContexts * kMaxAlphabet;
+        const size_t row = size_t{y} * w;
+        for (uint32_t x = 0; x < w; ++x) {
+            uint32_t extra;
+            unsigned extraBits;
+            const uint32_t v = z[row + x];
+            ++set[ctx[row + x] * alphabet + (Deep ? tokenOf(v, &extra, &extraBits) : v)];
+        }
     }
 }
 
@@ -124,146 +118,176 @@ size_t writeStored(const uint16_t* s, size_t n, unsigned depth, uint8_t* out) {
 }
 
 template <bool Deep>
-void writeCodes(const uint16_t* z, const uint8_t* ctx, size_t n, unsigned alphabet,
-                const Code* codes, BitWriter& bw) {
-    for (size_t i = 0; i < n; ++i) {
-        if constexpr (Deep) {
-            uint32_t extra;
-            unsigned extraBits;
-            const unsigned t = tokenOf(z[i], &extra, &extraBits);
-            const Code c = codes[ctx[i] * alphabet + t];
-            bw.put((uint32_t{c.bits} << extraBits) | extra, c.length + extraBits);
-        } else {
-            const Code c = codes[ctx[i] * alphabet + z[i]];
-            bw.put(c.bits, c.length);
+void writeCodes(const uint16_t* z, const uint8_t* ctx, uint32_t w, uint32_t rows, unsigned alphabet,
+                const Code* codes, BitWriter* streams) {
+    for (uint32_t y = 0; y < rows; ++y) {
+        BitWriter& bw = streams[y & 1];
+        const size_t row = size_t{y} * w;
+        for (uint32_t x = 0; x < w; ++x) {
+            const size_t i = row + x;
+            if constexpr (Deep) {
+                uint32_t extra;
+                unsigned extraBits;
+                const unsigned t = tokenOf(z[i], &extra, &extraBits);
+                const Code c = codes[ctx[i] * alphabet + t];
+                bw.put((uint32_t{c.bits} << extraBits) | extra, c.length + extraBits);
+            } else {
+                const Code c = codes[ctx[i] * alphabet + z[i]];
+                bw.put(c.bits, c.length);
+            }
         }
     }
 }
 
-// Decodes the residuals of one plane of a slice and rebuilds its samples. The tables of all
-// contexts lie one after another, so the context picks a table by an index shift; each entry
+// One row being decoded: where its samples and classes go and what it has seen so far.
+struct RowState {
+    const uint16_t* top;
+    uint16_t* cur;
+    const uint8_t* clsTop;
+    uint8_t* clsCur;
+    int left;
+    int topLeft;
+    unsigned cls;
+
+    void start() {
+        // The first column predicts from above: with left = top-left = top, the median is top.
+        left = topLeft = top[0];
+        cls = clsTop[0];
+    }
+};
+
+// Decodes the residuals of one plane of a slice and rebuilds its samples. Even and odd rows
+// come from two code streams, decoded in step (the odd row one sample behind the even row it
+// predicts from), so that the two chains of dependent table look-ups overlap. The tables of
+// all contexts lie one after another and the context picks one by an index shift; each entry
 // carries its token's activity class, which is the next sample's left context.
 template <bool Deep>
-class RowDecoder {
+class PlaneDecoder {
 public:
-    RowDecoder(BitReader& br, const DecodeTable* tables, unsigned alphabet, unsigned depth)
-        : m_br(br), m_entries(tables[0].entry), m_alphabet(alphabet), m_mask((1u << depth) - 1),
-          // Longest code plus raw bits of one residual, in whole bytes, and the load's 8.
-          m_rowBytesPerSample(Deep ? 4 : 2) {}
+    PlaneDecoder(BitReader* streams, const DecodeTable* tables, unsigned alphabet, unsigned depth)
+        : m_streams(streams), m_entries(tables[0].entry), m_alphabet(alphabet),
+          m_mask((1u << depth) - 1) {}
 
-    bool firstRow(uint32_t w, uint16_t* samples, uint8_t* cls) {
-        uint32_t prev = (m_mask >> 1) + 1;
-        unsigned c = 0;
-        for (uint32_t x = 0; x < w; ++x) {
-            m_br.refill();
-            const uint32_t zz = next(2 * c, c);
-            cls[x] = static_cast<uint8_t>(c);
-            prev = (prev + unzigzag(zz)) & m_mask;
-            samples[x] = static_cast<uint16_t>(prev);
-        }
-        return ok();
-    }
-
-    bool row(uint32_t w, const uint16_t* top, uint16_t* cur, const uint8_t* clsTop,
-             uint8_t* clsCur) {
-        // Where the whole row's worst case is still inside the stream, skip the bounds checks.
-        if (m_br.bytesLeft() >= size_t{w} * m_rowBytesPerSample + 8) {
-            rowImpl<true>(w, top, cur, clsTop, clsCur);
+    // Rows a (from stream 0) and b (from stream 1, predicted from a), or a alone.
+    void pair(uint32_t w, RowState& a, RowState* b) {
+        // Longest code plus raw bits of one residual, in whole bytes, for a whole row ahead.
+        const size_t worst = size_t{w} * (Deep ? 4 : 2) + 8;
+        const bool fast = m_streams[0].bytesLeft() >= worst &&
+                          (b == nullptr || m_streams[1].bytesLeft() >= worst);
+        if (b == nullptr) {
+            fast ? single<true>(w, a) : single<false>(w, a);
         } else {
-            rowImpl<false>(w, top, cur, clsTop, clsCur);
+            fast ? twin<true>(w, a, *b) : twin<false>(w, a, *b);
         }
-        return ok();
     }
 
-    bool ok() const { return m_bad == 0 && !m_br.overrun(); }
+    bool ok() const { return m_bad == 0 && !m_streams[0].overrun() && !m_streams[1].overrun(); }
 
 private:
     template <bool Fast>
-    [[gnu::always_inline]] void rowImpl(uint32_t w, const uint16_t* top, uint16_t* cur,
-                                        const uint8_t* clsTop, uint8_t* clsCur) {
-        unsigned c = clsTop[0];
-        // The first column predicts from above: with left = top-left = top, the median is top.
-        int l = top[0];
-        int tl = top[0];
+    void single(uint32_t w, RowState& a) {
+        a.start();
         for (uint32_t x = 0; x < w; ++x) {
-            if constexpr (Fast) {
-                m_br.refillFast();
-            } else {
-                m_br.refill();
-            }
-            const uint32_t zz = next(c + clsTop[x], c);
-            clsCur[x] = static_cast<uint8_t>(c);
-            const int t = top[x];
-            const int pred = median3(l, t, l + t - tl);
-            l = static_cast<int>((static_cast<uint32_t>(pred) + unzigzag(zz)) & m_mask);
-            cur[x] = static_cast<uint16_t>(l);
-            tl = t;
+            sample<Fast>(m_streams[0], a, x);
         }
     }
 
-    // One residual with the table of `context`; sets the class of what it read.
-    [[gnu::always_inline]] uint32_t next(unsigned context, unsigned& cls) {
-        const uint32_t e = m_entries[(context << kMaxCodeLength) | m_br.peek(kMaxCodeLength)];
-        m_br.skip(e & 15);
-        cls = e >> kEntryTagShift;
-        const uint32_t t = (e >> 4) & 511;
+    template <bool Fast>
+    void twin(uint32_t w, RowState& a, RowState& b) {
+        a.start();
+        sample<Fast>(m_streams[0], a, 0);
+        b.start();
+        for (uint32_t x = 1; x < w; ++x) {
+            sample<Fast>(m_streams[0], a, x);
+            sample<Fast>(m_streams[1], b, x - 1);
+        }
+        sample<Fast>(m_streams[1], b, w - 1);
+    }
+
+    template <bool Fast>
+    [[gnu::always_inline]] void sample(BitReader& br, RowState& r, uint32_t x) {
+        if constexpr (Fast) {
+            br.refillFast();
+        } else {
+            br.refill();
+        }
+        const uint32_t e =
+            m_entries[((r.cls + r.clsTop[x]) << kMaxCodeLength) | br.peek(kMaxCodeLength)];
+        br.skip(e & 15);
+        r.cls = e >> kEntryTagShift;
+        r.clsCur[x] = static_cast<uint8_t>(r.cls);
+        uint32_t z = (e >> 4) & 511;
         if constexpr (Deep) {
-            if (t >= kLiteralTokens) [[unlikely]] {
-                if (t >= m_alphabet) {
+            if (z >= kLiteralTokens) [[unlikely]] {
+                if (z >= m_alphabet) {
                     m_bad = 1;
-                    return 0;
+                    z = 0;
+                } else {
+                    z = tokenBase(z) | br.read(tokenExtraBits(z));
                 }
-                return tokenBase(t) | m_br.read(tokenExtraBits(t));
             }
         } else {
-            m_bad |= t >> 8;
+            m_bad |= z >> 8;
         }
-        return t;
+        const int t = r.top[x];
+        const int pred = median3(r.left, t, r.left + t - r.topLeft);
+        r.left = static_cast<int>((static_cast<uint32_t>(pred) + unzigzag(z)) & m_mask);
+        r.cur[x] = static_cast<uint16_t>(r.left);
+        r.topLeft = t;
     }
 
-    BitReader& m_br;
+    BitReader* m_streams;
     const uint16_t* m_entries;
     unsigned m_alphabet;
     uint32_t m_mask;
-    unsigned m_rowBytesPerSample;
     uint32_t m_bad = 0;
 };
 
 template <bool Deep>
-[[gnu::always_inline]] inline bool
-decodeRows(BitReader& br, const DecodeTable* tables, unsigned alphabet, uint32_t w, uint32_t rows,
-           unsigned depth, uint16_t* samples, uint8_t* classRows) {
-    RowDecoder<Deep> dec(br, tables, alphabet, depth);
-    uint8_t* clsCur = classRows;
-    uint8_t* clsTop = classRows + w;
-    if (!dec.firstRow(w, samples, clsCur)) {
-        return false;
-    }
-    for (uint32_t y = 1; y < rows; ++y) {
-        std::swap(clsCur, clsTop);
-        uint16_t* cur = samples + size_t{y} * w;
-        if (!dec.row(w, cur - w, cur, clsTop, clsCur)) {
-            return false;
+bool decodePlane(BitReader* streams, const DecodeTable* tables, unsigned alphabet, uint32_t w,
+                 uint32_t rows, unsigned depth, uint16_t* samples, PlaneScratch& scratch) {
+    // Copies whose addresses never escape stay in registers.
+    BitReader local[2] = {streams[0], streams[1]};
+    PlaneDecoder<Deep> dec(local, tables, alphabet, depth);
+    // The first row predicts from a row of mid-grey samples of class 0 above it, which makes
+    // the median the left neighbour and the first prediction mid-grey.
+    uint16_t* grey = scratch.greyRow.data();
+    std::fill(grey, grey + w, static_cast<uint16_t>(1u << (depth - 1)));
+    uint8_t* cls[3] = {scratch.classes.data(), scratch.classes.data() + w,
+                       scratch.classes.data() + 2 * size_t{w}};
+    std::fill(cls[2], cls[2] + w, uint8_t{0});
+    const uint16_t* top = grey;
+    const uint8_t* clsTop = cls[2];
+    for (uint32_t y = 0; y < rows; y += 2) {
+        uint16_t* a = samples + size_t{y} * w;
+        RowState ra{top, a, clsTop, cls[0], 0, 0, 0};
+        if (y + 1 < rows) {
+            RowState rb{a, a + w, cls[0], cls[1], 0, 0, 0};
+            dec.pair(w, ra, &rb);
+            top = a + w;
+            std::swap(cls[1], cls[2]);
+        } else {
+            dec.pair(w, ra, nullptr);
+            top = a;
+            std::swap(cls[0], cls[2]);
+        }
+        // The class row of the last decoded row is now cls[2], the top of the next pair.
+        clsTop = cls[2];
+        if (!dec.ok()) {
+            break;
         }
     }
-    return true;
-}
-
-template <bool Deep>
-bool decodeCoded(BitReader& reader, const DecodeTable* tables, unsigned alphabet, uint32_t w,
-                 uint32_t rows, unsigned depth, uint16_t* samples, uint8_t* classRows) {
-    // A copy whose address is never taken stays in registers.
-    BitReader br = reader;
-    const bool ok = decodeRows<Deep>(br, tables, alphabet, w, rows, depth, samples, classRows);
-    reader = br;
-    return ok;
+    streams[0] = local[0];
+    streams[1] = local[1];
+    return dec.ok();
 }
 
 } // namespace
 
 PlaneScratch::PlaneScratch(size_t samples, uint32_t width)
-    : residual(samples), classes(std::max<size_t>(samples, 2 * size_t{width})), context(samples),
-      counts(2 * kContexts * kMaxAlphabet), codes(kContexts * kMaxAlphabet), tables(kContexts) {}
+    : residual(samples), classes(std::max<size_t>(samples, 3 * size_t{width})), context(samples),
+      greyRow(width), counts(2 * kContexts * kMaxAlphabet), codes(kContexts * kMaxAlphabet),
+      tables(kContexts) {}
 
 size_t encodeSegment(const uint16_t* samples, uint32_t width, uint32_t rows, unsigned depth,
                      uint8_t* out, PlaneScratch& scratch) {
@@ -276,22 +300,31 @@ size_t encodeSegment(const uint16_t* samples, uint32_t width, uint32_t rows, uns
     Code* codes = scratch.codes.data();
     medianResiduals(samples, width, rows, depth, z);
     contexts(z, width, rows, depth - 8, scratch.classes.data(), ctx);
-    deep ? countTokens<true>(z, ctx, n, alphabet, counts)
-         : countTokens<false>(z, ctx, n, alphabet, counts);
+    deep ? countTokens<true>(z, ctx, width, rows, alphabet, counts)
+         : countTokens<false>(z, ctx, width, rows, alphabet, counts);
 
+    // The exact size of both streams is known before writing, so the stored fallback costs
+    // nothing and the odd rows' stream can be written in its final place at once.
     uint8_t lengths[kContexts][kMaxAlphabet];
-    // The exact coded size is known before writing, so the choice costs nothing.
-    uint64_t bits = 0;
+    uint64_t bits[2] = {0, 0};
+    const uint32_t* odd = counts + kContexts * kMaxAlphabet;
     for (unsigned c = 0; c < kContexts; ++c) {
-        const uint32_t* cc = counts + c * alphabet;
-        buildLengths(cc, alphabet, lengths[c]);
-        assignCodes(lengths[c], alphabet, codes + c * alphabet);
-        bits += tableBits(lengths[c], alphabet);
+        uint32_t total[kMaxAlphabet];
         for (unsigned t = 0; t < alphabet; ++t) {
-            bits += uint64_t{cc[t]} * (codes[c * alphabet + t].length + tokenExtraBits(t));
+            total[t] = counts[c * alphabet + t] + odd[c * alphabet + t];
+        }
+        buildLengths(total, alphabet, lengths[c]);
+        assignCodes(lengths[c], alphabet, codes + c * alphabet);
+        bits[0] += tableBits(lengths[c], alphabet);
+        for (unsigned t = 0; t < alphabet; ++t) {
+            const unsigned cost = codes[c * alphabet + t].length + tokenExtraBits(t);
+            bits[0] += uint64_t{counts[c * alphabet + t]} * cost;
+            bits[1] += uint64_t{odd[c * alphabet + t]} * cost;
         }
     }
-    if ((bits + 7) / 8 >= storedBytes(n, depth)) {
+    const uint64_t firstBytes = (bits[0] + 7) / 8;
+    const uint64_t payload = 4 + firstBytes + (bits[1] + 7) / 8;
+    if (payload >= storedBytes(n, depth)) {
         return writeStored(samples, n, depth, out);
     }
 
@@ -299,16 +332,29 @@ size_t encodeSegment(const uint16_t* samples, uint32_t width, uint32_t rows, uns
     out[1] = static_cast<uint8_t>(Predictor::Median);
     out[2] = kContexts;
     out[3] = 0;
-    BitWriter bw(out + kSegmentHeaderBytes);
+    storeLe32(out + 4, static_cast<uint32_t>(payload));
+    uint8_t* first = out + kSegmentHeaderBytes + 4;
+    storeLe32(first - 4, static_cast<uint32_t>(firstBytes));
+    BitWriter streams[2] = {BitWriter(first), BitWriter(first + firstBytes)};
     for (unsigned c = 0; c < kContexts; ++c) {
-        writeTable(lengths[c], alphabet, bw);
+        writeTable(lengths[c], alphabet, streams[0]);
     }
-    deep ? writeCodes<true>(z, ctx, n, alphabet, codes, bw)
-         : writeCodes<false>(z, ctx, n, alphabet, codes, bw);
-    const size_t written = bw.finish();
-    storeLe32(out + 4, static_cast<uint32_t>(written));
-    return kSegmentHeaderBytes + written;
+    deep ? writeCodes<true>(z, ctx, width, rows, alphabet, codes, streams)
+         : writeCodes<false>(z, ctx, width, rows, alphabet, codes, streams);
+    streams[0].finish();
+    streams[1].finish();
+    return kSegmentHeaderBytes + payload;
 }
+
+namespace {
+
+// A valid stream ends within its last byte, padded with zeros.
+bool endsCleanly(BitReader& br, uint64_t bytes) {
+    const uint64_t bitsLeft = bytes * 8 - br.consumed();
+    return bitsLeft < 8 && (bitsLeft == 0 || br.peek(static_cast<unsigned>(bitsLeft)) == 0);
+}
+
+} // namespace
 
 int32_t decodeSegment(const uint8_t* in, size_t size, uint32_t width, uint32_t rows, unsigned depth,
                       uint16_t* samples, size_t* used, PlaneScratch& scratch) {
@@ -325,12 +371,12 @@ int32_t decodeSegment(const uint8_t* in, size_t size, uint32_t width, uint32_t r
     *used = kSegmentHeaderBytes + payloadSize;
     const uint8_t* payload = in + kSegmentHeaderBytes;
     const size_t n = size_t{width} * rows;
-    BitReader br(payload, payloadSize);
 
     if (in[0] == static_cast<uint8_t>(SegmentMode::Stored)) {
         if (in[1] != 0 || in[2] != 0 || payloadSize != storedBytes(n, depth)) {
             return KORVADIN_E_CORRUPT;
         }
+        BitReader br(payload, payloadSize);
         for (size_t i = 0; i < n; ++i) {
             br.refill();
             samples[i] = static_cast<uint16_t>(br.read(depth));
@@ -341,32 +387,37 @@ int32_t decodeSegment(const uint8_t* in, size_t size, uint32_t width, uint32_t r
         in[1] != static_cast<uint8_t>(Predictor::Median) || in[2] != kContexts) {
         return KORVADIN_E_CORRUPT;
     }
+    if (payloadSize < 4) {
+        return KORVADIN_E_TRUNCATED;
+    }
+    const uint64_t firstBytes = loadLe32(payload);
+    if (firstBytes > payloadSize - 4) {
+        return KORVADIN_E_CORRUPT;
+    }
+    const uint64_t secondBytes = payloadSize - 4 - firstBytes;
+    BitReader streams[2] = {BitReader(payload + 4, firstBytes),
+                            BitReader(payload + 4 + firstBytes, secondBytes)};
     const unsigned alphabet = alphabetSize(depth);
     uint16_t tags[kMaxAlphabet];
     for (unsigned t = 0; t < alphabet; ++t) {
         tags[t] = static_cast<uint16_t>(activityClass(t, depth - 8) << kEntryTagShift);
     }
     for (unsigned c = 0; c < kContexts; ++c) {
-        if (!readTable(br, alphabet, tags, scratch.tables[c])) {
+        if (!readTable(streams[0], alphabet, tags, scratch.tables[c])) {
             return KORVADIN_E_CORRUPT;
         }
-        if (br.overrun()) {
+        if (streams[0].overrun()) {
             return KORVADIN_E_TRUNCATED;
         }
     }
-    const bool ok = depth > 8 ? decodeCoded<true>(br, scratch.tables.data(), alphabet, width, rows,
-                                                  depth, samples, scratch.classes.data())
-                              : decodeCoded<false>(br, scratch.tables.data(), alphabet, width, rows,
-                                                   depth, samples, scratch.classes.data());
-    if (br.overrun()) {
+    const bool ok = depth > 8 ? decodePlane<true>(streams, scratch.tables.data(), alphabet, width,
+                                                  rows, depth, samples, scratch)
+                              : decodePlane<false>(streams, scratch.tables.data(), alphabet, width,
+                                                   rows, depth, samples, scratch);
+    if (streams[0].overrun() || streams[1].overrun()) {
         return KORVADIN_E_TRUNCATED;
     }
-    if (!ok) {
-        return KORVADIN_E_CORRUPT;
-    }
-    // A valid stream ends within its last byte, padded with zeros.
-    const uint64_t bitsLeft = payloadSize * 8 - br.consumed();
-    if (bitsLeft >= 8 || (bitsLeft > 0 && br.peek(static_cast<unsigned>(bitsLeft)) != 0)) {
+    if (!ok || !endsCleanly(streams[0], firstBytes) || !endsCleanly(streams[1], secondBytes)) {
         return KORVADIN_E_CORRUPT;
     }
     return KORVADIN_OK;
