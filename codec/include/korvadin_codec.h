@@ -38,6 +38,10 @@ extern "C" {
  * Takes effect at the next korvadin_compress_begin. The compressed bytes do not depend on it. */
 KORVADIN_CODEC_API int32_t korvadin_set_thread_count(uint32_t instance, uint32_t threads);
 
+/* Nonzero: every instance runs the portable loops even where the processor has faster ones.
+ * For checking the two against each other; the bytes are the same either way. */
+KORVADIN_CODEC_API void korvadin_force_portable(int32_t on);
+
 typedef struct korvadin_decoder korvadin_decoder;
 
 typedef struct korvadin_stream_info {

@@ -165,7 +165,7 @@ void writeTable(const uint8_t* lengths, unsigned alphabet, BitWriter& out) {
     }
 }
 
-bool readTable(BitReader& in, unsigned alphabet, const uint16_t* tags, DecodeTable& table) {
+bool readTable(BitReader& in, unsigned alphabet, const uint16_t* payload, DecodeTable& table) {
     in.refill();
     if (in.read(1) == 0) {
         std::fill(std::begin(table.entry), std::end(table.entry), kUnusedEntry);
@@ -193,8 +193,7 @@ bool readTable(BitReader& in, unsigned alphabet, const uint16_t* tags, DecodeTab
         }
     }
     if (used == 1) {
-        std::fill(std::begin(table.entry), std::end(table.entry),
-                  static_cast<uint16_t>(tags[last] | (last << 4)));
+        std::fill(std::begin(table.entry), std::end(table.entry), payload[last]);
         return true;
     }
     if (kraft != full) {
@@ -209,7 +208,7 @@ bool readTable(BitReader& in, unsigned alphabet, const uint16_t* tags, DecodeTab
         }
         const uint32_t first = uint32_t{codes[t].bits} << (kMaxCodeLength - l);
         const uint32_t count = 1u << (kMaxCodeLength - l);
-        const uint16_t e = static_cast<uint16_t>(tags[t] | (t << 4) | l);
+        const uint16_t e = static_cast<uint16_t>(payload[t] | l);
         std::fill(table.entry + first, table.entry + first + count, e);
     }
     return true;

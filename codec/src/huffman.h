@@ -61,16 +61,16 @@ void assignCodes(const uint8_t* lengths, unsigned alphabet, Code* codes);
 uint64_t tableBits(const uint8_t* lengths, unsigned alphabet);
 void writeTable(const uint8_t* lengths, unsigned alphabet, BitWriter& out);
 
-// Decoding table indexed by the next kMaxCodeLength bits: a caller's tag for the token in the
-// top three bits, the token in the next nine, the code length in the low four.
+// Decoding table indexed by the next kMaxCodeLength bits: the code length in the low four bits
+// and above it what the caller chose to store for the token.
 struct DecodeTable {
     uint16_t entry[1u << kMaxCodeLength];
 };
-constexpr unsigned kEntryTagShift = 13;
-// What an empty table holds: a token no alphabet has, so that using it is detected.
+// What an empty table holds; the caller's payloads must tell it apart.
 constexpr uint16_t kUnusedEntry = 511u << 4;
 
-// Reads a table; false when its lengths do not form a valid code.
-bool readTable(BitReader& in, unsigned alphabet, const uint16_t* tags, DecodeTable& table);
+// Reads a table; false when its lengths do not form a valid code. payload[t] is stored with
+// token t, its low four bits clear.
+bool readTable(BitReader& in, unsigned alphabet, const uint16_t* payload, DecodeTable& table);
 
 } // namespace kvcodec

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "bitio.h"
+#include "cpu.h"
 #include "korvadin_codec.h"
 
 namespace kvcodec {
@@ -24,18 +25,35 @@ inline unsigned activityClass(uint32_t z, unsigned shift) {
     return (v > 0) + (v > 2) + (v > 6);
 }
 
+// Hinted as unpredictable so that the compiler selects instead of branching: in busy areas
+// every comparison goes either way.
 inline int median3(int a, int b, int c) {
-    return std::max(std::min(a, b), std::min(std::max(a, b), c));
+    const bool less = __builtin_expect_with_probability(a < b, 1, 0.5);
+    const int lo = less ? a : b;
+    const int hi = less ? b : a;
+    const int capped = __builtin_expect_with_probability(c < hi, 1, 0.5) ? c : hi;
+    return __builtin_expect_with_probability(capped > lo, 1, 0.5) ? capped : lo;
 }
 
 inline uint32_t unzigzag(uint32_t z) {
     return (z >> 1) ^ (0u - (z & 1));
 }
 
+// What a decoding table entry holds above the code length: the token's activity class in the
+// top three bits; below it, at depth 8 the residual itself (modulo 256), deeper the token, whose
+// raw bits must still be read. An empty table's entries (token field 511) are caught either way.
+constexpr unsigned kClassShift = 13;
+
+uint16_t entryFor(unsigned token, unsigned depth) {
+    const unsigned value = depth == 8 ? unzigzag(token) & 255 : token;
+    return static_cast<uint16_t>((activityClass(token, depth - 8) << kClassShift) | (value << 4));
+}
+
 // Residuals in scan order, with the median of left, top and their gradient as prediction;
 // the first row predicts from the left, the first column from above. Written on 16-bit lanes
 // (samples have at most 14 bits, so the gradient cannot overflow) so that it vectorises.
-void medianResiduals(const uint16_t* s, uint32_t w, uint32_t rows, unsigned depth, uint16_t* z) {
+KVCODEC_INLINE void medianResiduals(const uint16_t* s, uint32_t w, uint32_t rows, unsigned depth,
+                                    uint16_t* z) {
     const uint16_t mask = static_cast<uint16_t>((1u << depth) - 1);
     const unsigned signShift = depth - 1;
     auto zigzag = [&](uint16_t r) -> uint16_t {
@@ -65,8 +83,8 @@ void medianResiduals(const uint16_t* s, uint32_t w, uint32_t rows, unsigned dept
 }
 
 // The context of every sample from its neighbours' residual classes.
-void contexts(const uint16_t* z, uint32_t w, uint32_t rows, unsigned shift, uint8_t* cls,
-              uint8_t* ctx) {
+KVCODEC_INLINE void contexts(const uint16_t* z, uint32_t w, uint32_t rows, unsigned shift,
+                             uint8_t* cls, uint8_t* ctx) {
     const size_t n = size_t{w} * rows;
     for (size_t i = 0; i < n; ++i) {
         const uint16_t v = static_cast<uint16_t>(std::min<uint16_t>(z[i], 255) >> shift);
@@ -89,23 +107,38 @@ void contexts(const uint16_t* z, uint32_t w, uint32_t rows, unsigned shift, uint
 }
 
 // Token counts per context, even rows and odd rows apart: they go to separate code streams.
+// Even and odd samples use separate counters too, so that runs of one token do not wait on
+// their own increments.
 template <bool Deep>
-void countTokens(const uint16_t* z, const uint8_t* ctx, uint32_t w, uint32_t rows,
-                 unsigned alphabet, uint32_t* counts) {
-    std::memset(counts, 0, sizeof(uint32_t) * 2 * kContexts * kMaxAlphabet);
+KVCODEC_INLINE void countTokens(const uint16_t* z, const uint8_t* ctx, uint32_t w, uint32_t rows,
+                                unsigned alphabet, uint32_t* counts) {
+    constexpr size_t set = kContexts * kMaxAlphabet;
+    std::memset(counts, 0, sizeof(uint32_t) * 4 * set);
+    auto token = [](uint32_t v) {
+        uint32_t extra;
+        unsigned extraBits;
+        return Deep ? tokenOf(v, &extra, &extraBits) : v;
+    };
     for (uint32_t y = 0; y < rows; ++y) {
-        uint32_t* set = counts + (y & 1) * kContexts * kMaxAlphabet;
-        const size_t row = size_t{y} * w;
-        for (uint32_t x = 0; x < w; ++x) {
-            uint32_t extra;
-            unsigned extraBits;
-            const uint32_t v = z[row + x];
-            ++set[ctx[row + x] * alphabet + (Deep ? tokenOf(v, &extra, &extraBits) : v)];
+        uint32_t* even = counts + (y & 1) * set;
+        uint32_t* odd = counts + (2 + (y & 1)) * set;
+        const uint16_t* zr = z + size_t{y} * w;
+        const uint8_t* cr = ctx + size_t{y} * w;
+        uint32_t x = 0;
+        for (; x + 1 < w; x += 2) {
+            ++even[cr[x] * alphabet + token(zr[x])];
+            ++odd[cr[x + 1] * alphabet + token(zr[x + 1])];
         }
+        if (x < w) {
+            ++even[cr[x] * alphabet + token(zr[x])];
+        }
+    }
+    for (size_t k = 0; k < 2 * set; ++k) {
+        counts[k] += counts[2 * set + k];
     }
 }
 
-size_t writeStored(const uint16_t* s, size_t n, unsigned depth, uint8_t* out) {
+KVCODEC_INLINE size_t writeStored(const uint16_t* s, size_t n, unsigned depth, uint8_t* out) {
     out[0] = static_cast<uint8_t>(SegmentMode::Stored);
     out[1] = out[2] = out[3] = 0;
     BitWriter bw(out + kSegmentHeaderBytes);
@@ -118,22 +151,31 @@ size_t writeStored(const uint16_t* s, size_t n, unsigned depth, uint8_t* out) {
 }
 
 template <bool Deep>
-void writeCodes(const uint16_t* z, const uint8_t* ctx, uint32_t w, uint32_t rows, unsigned alphabet,
-                const Code* codes, BitWriter* streams) {
+KVCODEC_INLINE void writeCodes(const uint16_t* z, const uint8_t* ctx, uint32_t w, uint32_t rows,
+                               unsigned alphabet, const Code* codes, BitWriter* streams) {
     for (uint32_t y = 0; y < rows; ++y) {
         BitWriter& bw = streams[y & 1];
-        const size_t row = size_t{y} * w;
-        for (uint32_t x = 0; x < w; ++x) {
-            const size_t i = row + x;
-            if constexpr (Deep) {
+        const uint16_t* zr = z + size_t{y} * w;
+        const uint8_t* cr = ctx + size_t{y} * w;
+        uint32_t x = 0;
+        if constexpr (Deep) {
+            for (; x < w; ++x) {
                 uint32_t extra;
                 unsigned extraBits;
-                const unsigned t = tokenOf(z[i], &extra, &extraBits);
-                const Code c = codes[ctx[i] * alphabet + t];
+                const unsigned t = tokenOf(zr[x], &extra, &extraBits);
+                const Code c = codes[cr[x] * alphabet + t];
                 bw.put((uint32_t{c.bits} << extraBits) | extra, c.length + extraBits);
-            } else {
-                const Code c = codes[ctx[i] * alphabet + z[i]];
-                bw.put(c.bits, c.length);
+            }
+        } else {
+            // Two codes of at most 11 bits fit one write.
+            for (; x + 1 < w; x += 2) {
+                const Code a = codes[cr[x] * alphabet + zr[x]];
+                const Code b = codes[cr[x + 1] * alphabet + zr[x + 1]];
+                bw.put((uint32_t{a.bits} << b.length) | b.bits, a.length + b.length);
+            }
+            if (x < w) {
+                const Code a = codes[cr[x] * alphabet + zr[x]];
+                bw.put(a.bits, a.length);
             }
         }
     }
@@ -149,7 +191,7 @@ struct RowState {
     int topLeft;
     unsigned cls;
 
-    void start() {
+    KVCODEC_INLINE void start() {
         // The first column predicts from above: with left = top-left = top, the median is top.
         left = topLeft = top[0];
         cls = clsTop[0];
@@ -169,7 +211,7 @@ public:
           m_mask((1u << depth) - 1) {}
 
     // Rows a (from stream 0) and b (from stream 1, predicted from a), or a alone.
-    void pair(uint32_t w, RowState& a, RowState* b) {
+    KVCODEC_INLINE void pair(uint32_t w, RowState& a, RowState* b) {
         // Longest code plus raw bits of one residual, in whole bytes, for a whole row ahead.
         const size_t worst = size_t{w} * (Deep ? 4 : 2) + 8;
         const bool fast = m_streams[0].bytesLeft() >= worst &&
@@ -181,57 +223,95 @@ public:
         }
     }
 
-    bool ok() const { return m_bad == 0 && !m_streams[0].overrun() && !m_streams[1].overrun(); }
+    KVCODEC_INLINE bool ok() const {
+        return m_bad == 0 && !m_streams[0].overrun() && !m_streams[1].overrun();
+    }
 
 private:
     template <bool Fast>
-    void single(uint32_t w, RowState& a) {
-        a.start();
-        for (uint32_t x = 0; x < w; ++x) {
-            sample<Fast>(m_streams[0], a, x);
-        }
-    }
-
-    template <bool Fast>
-    void twin(uint32_t w, RowState& a, RowState& b) {
-        a.start();
-        sample<Fast>(m_streams[0], a, 0);
-        b.start();
-        for (uint32_t x = 1; x < w; ++x) {
-            sample<Fast>(m_streams[0], a, x);
-            sample<Fast>(m_streams[1], b, x - 1);
-        }
-        sample<Fast>(m_streams[1], b, w - 1);
-    }
-
-    template <bool Fast>
-    [[gnu::always_inline]] void sample(BitReader& br, RowState& r, uint32_t x) {
+    KVCODEC_INLINE static void refill(BitReader& br) {
         if constexpr (Fast) {
             br.refillFast();
         } else {
             br.refill();
         }
+    }
+
+    // A full buffer holds two residuals of any depth (at most 2 x 25 bits), so the fast loops
+    // refill once per two samples of a stream.
+    template <bool Fast>
+    KVCODEC_INLINE void single(uint32_t w, RowState& a) {
+        BitReader& s0 = m_streams[0];
+        a.start();
+        uint32_t x = 0;
+        if constexpr (Fast) {
+            for (; x + 1 < w; x += 2) {
+                s0.refillFast();
+                sample(s0, a, x);
+                sample(s0, a, x + 1);
+            }
+        }
+        for (; x < w; ++x) {
+            refill<Fast>(s0);
+            sample(s0, a, x);
+        }
+    }
+
+    template <bool Fast>
+    KVCODEC_INLINE void twin(uint32_t w, RowState& a, RowState& b) {
+        BitReader& s0 = m_streams[0];
+        BitReader& s1 = m_streams[1];
+        a.start();
+        refill<Fast>(s0);
+        sample(s0, a, 0);
+        b.start();
+        uint32_t x = 1;
+        if constexpr (Fast) {
+            for (; x + 1 < w; x += 2) {
+                s0.refillFast();
+                s1.refillFast();
+                sample(s0, a, x);
+                sample(s1, b, x - 1);
+                sample(s0, a, x + 1);
+                sample(s1, b, x);
+            }
+        }
+        for (; x < w; ++x) {
+            refill<Fast>(s0);
+            sample(s0, a, x);
+            refill<Fast>(s1);
+            sample(s1, b, x - 1);
+        }
+        refill<Fast>(s1);
+        sample(s1, b, w - 1);
+    }
+
+    KVCODEC_INLINE void sample(BitReader& br, RowState& r, uint32_t x) {
         const uint32_t e =
             m_entries[((r.cls + r.clsTop[x]) << kMaxCodeLength) | br.peek(kMaxCodeLength)];
         br.skip(e & 15);
-        r.cls = e >> kEntryTagShift;
+        r.cls = e >> kClassShift;
         r.clsCur[x] = static_cast<uint8_t>(r.cls);
-        uint32_t z = (e >> 4) & 511;
+        uint32_t v = (e >> 4) & 511;
+        uint32_t residual;
         if constexpr (Deep) {
-            if (z >= kLiteralTokens) [[unlikely]] {
-                if (z >= m_alphabet) {
+            if (v >= kLiteralTokens) [[unlikely]] {
+                if (v >= m_alphabet) {
                     m_bad = 1;
-                    z = 0;
+                    v = 0;
                 } else {
-                    z = tokenBase(z) | br.read(tokenExtraBits(z));
+                    v = tokenBase(v) | br.read(tokenExtraBits(v));
                 }
             }
+            residual = unzigzag(v);
         } else {
-            m_bad |= z >> 8;
+            m_bad |= v >> 8;
+            residual = v;
         }
         const int t = r.top[x];
         const int pred = median3(r.left, t, r.left + t - r.topLeft);
-        r.left = static_cast<int>((static_cast<uint32_t>(pred) + unzigzag(z)) & m_mask);
+        const uint32_t mask = Deep ? m_mask : 255u;
+        r.left = static_cast<int>((static_cast<uint32_t>(pred) + residual) & mask);
         r.cur[x] = static_cast<uint16_t>(r.left);
         r.topLeft = t;
     }
@@ -244,8 +324,9 @@ private:
 };
 
 template <bool Deep>
-bool decodePlane(BitReader* streams, const DecodeTable* tables, unsigned alphabet, uint32_t w,
-                 uint32_t rows, unsigned depth, uint16_t* samples, PlaneScratch& scratch) {
+KVCODEC_INLINE bool decodePlane(BitReader* streams, const DecodeTable* tables, unsigned alphabet,
+                                uint32_t w, uint32_t rows, unsigned depth, uint16_t* samples,
+                                PlaneScratch& scratch) {
     // Copies whose addresses never escape stay in registers.
     BitReader local[2] = {streams[0], streams[1]};
     PlaneDecoder<Deep> dec(local, tables, alphabet, depth);
@@ -282,15 +363,8 @@ bool decodePlane(BitReader* streams, const DecodeTable* tables, unsigned alphabe
     return dec.ok();
 }
 
-} // namespace
-
-PlaneScratch::PlaneScratch(size_t samples, uint32_t width)
-    : residual(samples), classes(std::max<size_t>(samples, 3 * size_t{width})), context(samples),
-      greyRow(width), counts(2 * kContexts * kMaxAlphabet), codes(kContexts * kMaxAlphabet),
-      tables(kContexts) {}
-
-size_t encodeSegment(const uint16_t* samples, uint32_t width, uint32_t rows, unsigned depth,
-                     uint8_t* out, PlaneScratch& scratch) {
+KVCODEC_INLINE size_t encodeSegmentImpl(const uint16_t* samples, uint32_t width, uint32_t rows,
+                                        unsigned depth, uint8_t* out, PlaneScratch& scratch) {
     const size_t n = size_t{width} * rows;
     const unsigned alphabet = alphabetSize(depth);
     const bool deep = depth > 8;
@@ -346,18 +420,15 @@ size_t encodeSegment(const uint16_t* samples, uint32_t width, uint32_t rows, uns
     return kSegmentHeaderBytes + payload;
 }
 
-namespace {
-
 // A valid stream ends within its last byte, padded with zeros.
-bool endsCleanly(BitReader& br, uint64_t bytes) {
+KVCODEC_INLINE bool endsCleanly(BitReader& br, uint64_t bytes) {
     const uint64_t bitsLeft = bytes * 8 - br.consumed();
     return bitsLeft < 8 && (bitsLeft == 0 || br.peek(static_cast<unsigned>(bitsLeft)) == 0);
 }
 
-} // namespace
-
-int32_t decodeSegment(const uint8_t* in, size_t size, uint32_t width, uint32_t rows, unsigned depth,
-                      uint16_t* samples, size_t* used, PlaneScratch& scratch) {
+KVCODEC_INLINE int32_t decodeSegmentImpl(const uint8_t* in, size_t size, uint32_t width,
+                                         uint32_t rows, unsigned depth, uint16_t* samples,
+                                         size_t* used, PlaneScratch& scratch) {
     if (size < kSegmentHeaderBytes) {
         return KORVADIN_E_TRUNCATED;
     }
@@ -398,12 +469,12 @@ int32_t decodeSegment(const uint8_t* in, size_t size, uint32_t width, uint32_t r
     BitReader streams[2] = {BitReader(payload + 4, firstBytes),
                             BitReader(payload + 4 + firstBytes, secondBytes)};
     const unsigned alphabet = alphabetSize(depth);
-    uint16_t tags[kMaxAlphabet];
+    uint16_t entryPayload[kMaxAlphabet];
     for (unsigned t = 0; t < alphabet; ++t) {
-        tags[t] = static_cast<uint16_t>(activityClass(t, depth - 8) << kEntryTagShift);
+        entryPayload[t] = entryFor(t, depth);
     }
     for (unsigned c = 0; c < kContexts; ++c) {
-        if (!readTable(streams[0], alphabet, tags, scratch.tables[c])) {
+        if (!readTable(streams[0], alphabet, entryPayload, scratch.tables[c])) {
             return KORVADIN_E_CORRUPT;
         }
         if (streams[0].overrun()) {
@@ -421,6 +492,58 @@ int32_t decodeSegment(const uint8_t* in, size_t size, uint32_t width, uint32_t r
         return KORVADIN_E_CORRUPT;
     }
     return KORVADIN_OK;
+}
+
+size_t encodeSegmentPortable(const uint16_t* samples, uint32_t width, uint32_t rows, unsigned depth,
+                             uint8_t* out, PlaneScratch& scratch) {
+    return encodeSegmentImpl(samples, width, rows, depth, out, scratch);
+}
+
+int32_t decodeSegmentPortable(const uint8_t* in, size_t size, uint32_t width, uint32_t rows,
+                              unsigned depth, uint16_t* samples, size_t* used,
+                              PlaneScratch& scratch) {
+    return decodeSegmentImpl(in, size, width, rows, depth, samples, used, scratch);
+}
+
+#if KVCODEC_HAVE_X86V3
+KVCODEC_TARGET_X86V3 size_t encodeSegmentX86V3(const uint16_t* samples, uint32_t width,
+                                               uint32_t rows, unsigned depth, uint8_t* out,
+                                               PlaneScratch& scratch) {
+    return encodeSegmentImpl(samples, width, rows, depth, out, scratch);
+}
+
+KVCODEC_TARGET_X86V3 int32_t decodeSegmentX86V3(const uint8_t* in, size_t size, uint32_t width,
+                                                uint32_t rows, unsigned depth, uint16_t* samples,
+                                                size_t* used, PlaneScratch& scratch) {
+    return decodeSegmentImpl(in, size, width, rows, depth, samples, used, scratch);
+}
+#endif
+
+} // namespace
+
+PlaneScratch::PlaneScratch(size_t samples, uint32_t width)
+    : residual(samples), classes(std::max<size_t>(samples, 3 * size_t{width})), context(samples),
+      greyRow(width), counts(4 * kContexts * kMaxAlphabet), codes(kContexts * kMaxAlphabet),
+      tables(kContexts) {}
+
+size_t encodeSegment(const uint16_t* samples, uint32_t width, uint32_t rows, unsigned depth,
+                     uint8_t* out, PlaneScratch& scratch) {
+#if KVCODEC_HAVE_X86V3
+    if (activeIsa() == Isa::X86V3) {
+        return encodeSegmentX86V3(samples, width, rows, depth, out, scratch);
+    }
+#endif
+    return encodeSegmentPortable(samples, width, rows, depth, out, scratch);
+}
+
+int32_t decodeSegment(const uint8_t* in, size_t size, uint32_t width, uint32_t rows, unsigned depth,
+                      uint16_t* samples, size_t* used, PlaneScratch& scratch) {
+#if KVCODEC_HAVE_X86V3
+    if (activeIsa() == Isa::X86V3) {
+        return decodeSegmentX86V3(in, size, width, rows, depth, samples, used, scratch);
+    }
+#endif
+    return decodeSegmentPortable(in, size, width, rows, depth, samples, used, scratch);
 }
 
 } // namespace kvcodec
