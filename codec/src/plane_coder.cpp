@@ -12,7 +12,7 @@ namespace kvcodec {
 
 namespace {
 
-enum class Predictor : uint8_t { Median = 1 };
+enum class Predictor : uint8_t { Gradient = 1 };
 
 // Each residual falls in one of four activity classes by size; a sample is coded with the table
 // of its context, the sum of the classes of the residuals to its left and above. Busy and flat
@@ -23,16 +23,6 @@ constexpr unsigned kContexts = 7;
 inline unsigned activityClass(uint32_t z, unsigned shift) {
     const uint32_t v = std::min<uint32_t>(z, 255) >> shift;
     return (v > 0) + (v > 2) + (v > 6);
-}
-
-// Hinted as unpredictable so that the compiler selects instead of branching: in busy areas
-// every comparison goes either way.
-inline int median3(int a, int b, int c) {
-    const bool less = __builtin_expect_with_probability(a < b, 1, 0.5);
-    const int lo = less ? a : b;
-    const int hi = less ? b : a;
-    const int capped = __builtin_expect_with_probability(c < hi, 1, 0.5) ? c : hi;
-    return __builtin_expect_with_probability(capped > lo, 1, 0.5) ? capped : lo;
 }
 
 inline uint32_t unzigzag(uint32_t z) {
@@ -49,11 +39,13 @@ uint16_t entryFor(unsigned token, unsigned depth) {
     return static_cast<uint16_t>((activityClass(token, depth - 8) << kClassShift) | (value << 4));
 }
 
-// Residuals in scan order, with the median of left, top and their gradient as prediction;
-// the first row predicts from the left, the first column from above. Written on 16-bit lanes
-// (samples have at most 14 bits, so the gradient cannot overflow) so that it vectorises.
-KVCODEC_INLINE void medianResiduals(const uint16_t* s, uint32_t w, uint32_t rows, unsigned depth,
-                                    uint16_t* z) {
+// Residuals in scan order, predicted by the gradient left + top - top-left modulo 2^depth. The
+// first row sees a row of mid-grey above it, which makes its prediction the left neighbour and
+// its first one mid-grey; the first column predicts from above. On photographs this predicts
+// better than the median of left, top and gradient, and unlike the median it decodes without
+// a chain of comparisons.
+KVCODEC_INLINE void gradientResiduals(const uint16_t* s, uint32_t w, uint32_t rows, unsigned depth,
+                                      uint16_t* z) {
     const uint16_t mask = static_cast<uint16_t>((1u << depth) - 1);
     const unsigned signShift = depth - 1;
     auto zigzag = [&](uint16_t r) -> uint16_t {
@@ -71,12 +63,7 @@ KVCODEC_INLINE void medianResiduals(const uint16_t* s, uint32_t w, uint32_t rows
         uint16_t* out = z + size_t{y} * w;
         out[0] = zigzag(static_cast<uint16_t>((cur[0] - top[0]) & mask));
         for (uint32_t x = 1; x < w; ++x) {
-            const int16_t l = static_cast<int16_t>(cur[x - 1]);
-            const int16_t t = static_cast<int16_t>(top[x]);
-            const int16_t g = static_cast<int16_t>(l + t - static_cast<int16_t>(top[x - 1]));
-            const int16_t lo = std::min(l, t);
-            const int16_t hi = std::max(l, t);
-            const int16_t pred = std::max(lo, std::min(hi, g));
+            const uint16_t pred = static_cast<uint16_t>(cur[x - 1] + top[x] - top[x - 1]);
             out[x] = zigzag(static_cast<uint16_t>((cur[x] - pred) & mask));
         }
     }
@@ -192,7 +179,7 @@ struct RowState {
     unsigned cls;
 
     KVCODEC_INLINE void start() {
-        // The first column predicts from above: with left = top-left = top, the median is top.
+        // The first column predicts from above: left = top-left = top.
         left = topLeft = top[0];
         cls = clsTop[0];
     }
@@ -309,7 +296,7 @@ private:
             residual = v;
         }
         const int t = r.top[x];
-        const int pred = median3(r.left, t, r.left + t - r.topLeft);
+        const int pred = r.left + t - r.topLeft;
         const uint32_t mask = Deep ? m_mask : 255u;
         r.left = static_cast<int>((static_cast<uint32_t>(pred) + residual) & mask);
         r.cur[x] = static_cast<uint16_t>(r.left);
@@ -331,7 +318,7 @@ KVCODEC_INLINE bool decodePlane(BitReader* streams, const DecodeTable* tables, u
     BitReader local[2] = {streams[0], streams[1]};
     PlaneDecoder<Deep> dec(local, tables, alphabet, depth);
     // The first row predicts from a row of mid-grey samples of class 0 above it, which makes
-    // the median the left neighbour and the first prediction mid-grey.
+    // the gradient the left neighbour and the first prediction mid-grey.
     uint16_t* grey = scratch.greyRow.data();
     std::fill(grey, grey + w, static_cast<uint16_t>(1u << (depth - 1)));
     uint8_t* cls[3] = {scratch.classes.data(), scratch.classes.data() + w,
@@ -372,7 +359,7 @@ KVCODEC_INLINE size_t encodeSegmentImpl(const uint16_t* samples, uint32_t width,
     uint8_t* ctx = scratch.context.data();
     uint32_t* counts = scratch.counts.data();
     Code* codes = scratch.codes.data();
-    medianResiduals(samples, width, rows, depth, z);
+    gradientResiduals(samples, width, rows, depth, z);
     contexts(z, width, rows, depth - 8, scratch.classes.data(), ctx);
     deep ? countTokens<true>(z, ctx, width, rows, alphabet, counts)
          : countTokens<false>(z, ctx, width, rows, alphabet, counts);
@@ -403,7 +390,7 @@ KVCODEC_INLINE size_t encodeSegmentImpl(const uint16_t* samples, uint32_t width,
     }
 
     out[0] = static_cast<uint8_t>(SegmentMode::Coded);
-    out[1] = static_cast<uint8_t>(Predictor::Median);
+    out[1] = static_cast<uint8_t>(Predictor::Gradient);
     out[2] = kContexts;
     out[3] = 0;
     storeLe32(out + 4, static_cast<uint32_t>(payload));
@@ -455,7 +442,7 @@ KVCODEC_INLINE int32_t decodeSegmentImpl(const uint8_t* in, size_t size, uint32_
         return KORVADIN_OK;
     }
     if (in[0] != static_cast<uint8_t>(SegmentMode::Coded) ||
-        in[1] != static_cast<uint8_t>(Predictor::Median) || in[2] != kContexts) {
+        in[1] != static_cast<uint8_t>(Predictor::Gradient) || in[2] != kContexts) {
         return KORVADIN_E_CORRUPT;
     }
     if (payloadSize < 4) {
