@@ -168,36 +168,39 @@ KVCODEC_INLINE void writeCodes(const uint16_t* z, const uint8_t* ctx, uint32_t w
     }
 }
 
-// One row being decoded: where its samples and classes go and what it has seen so far.
+// One row being decoded: where its residuals and classes go and the class it saw last.
 struct RowState {
-    const uint16_t* top;
     uint16_t* cur;
     const uint8_t* clsTop;
     uint8_t* clsCur;
-    int left;
-    int topLeft;
     unsigned cls;
 
-    KVCODEC_INLINE void start() {
-        // The first column predicts from above: left = top-left = top.
-        left = topLeft = top[0];
-        cls = clsTop[0];
-    }
+    // In the first column the left class is taken to be the top class.
+    KVCODEC_INLINE void start() { cls = clsTop[0]; }
 };
 
+// Rebuilds a row from its residuals, in place: with the gradient, sample minus top is a running
+// sum of the residuals along the row.
+KVCODEC_INLINE void reconstructRow(const uint16_t* top, uint16_t* row, uint32_t w, uint32_t mask) {
+    uint32_t sum = 0;
+    for (uint32_t x = 0; x < w; ++x) {
+        sum += row[x];
+        row[x] = static_cast<uint16_t>((top[x] + sum) & mask);
+    }
+}
+
 // Decodes the residuals of one plane of a slice and rebuilds its samples. Even and odd rows
-// come from two code streams, decoded in step (the odd row one sample behind the even row it
-// predicts from), so that the two chains of dependent table look-ups overlap. The tables of
-// all contexts lie one after another and the context picks one by an index shift; each entry
-// carries its token's activity class, which is the next sample's left context.
+// come from two code streams, decoded in step (the odd row one sample behind the even row
+// whose classes it needs), so that the two chains of dependent table look-ups overlap. The
+// tables of all contexts lie one after another and the context picks one by an index shift;
+// each entry carries its token's activity class, the next sample's left context.
 template <bool Deep>
 class PlaneDecoder {
 public:
-    PlaneDecoder(BitReader* streams, const DecodeTable* tables, unsigned alphabet, unsigned depth)
-        : m_streams(streams), m_entries(tables[0].entry), m_alphabet(alphabet),
-          m_mask((1u << depth) - 1) {}
+    PlaneDecoder(BitReader* streams, const DecodeTable* tables, unsigned alphabet)
+        : m_streams(streams), m_entries(tables[0].entry), m_alphabet(alphabet) {}
 
-    // Rows a (from stream 0) and b (from stream 1, predicted from a), or a alone.
+    // The residuals of rows a (from stream 0) and b (from stream 1), or of a alone.
     KVCODEC_INLINE void pair(uint32_t w, RowState& a, RowState* b) {
         // Longest code plus raw bits of one residual, in whole bytes, for a whole row ahead.
         const size_t worst = size_t{w} * (Deep ? 4 : 2) + 8;
@@ -234,13 +237,13 @@ private:
         if constexpr (Fast) {
             for (; x + 1 < w; x += 2) {
                 s0.refillFast();
-                sample(s0, a, x);
-                sample(s0, a, x + 1);
+                residual(s0, a, x);
+                residual(s0, a, x + 1);
             }
         }
         for (; x < w; ++x) {
             refill<Fast>(s0);
-            sample(s0, a, x);
+            residual(s0, a, x);
         }
     }
 
@@ -250,37 +253,37 @@ private:
         BitReader& s1 = m_streams[1];
         a.start();
         refill<Fast>(s0);
-        sample(s0, a, 0);
+        residual(s0, a, 0);
         b.start();
         uint32_t x = 1;
         if constexpr (Fast) {
             for (; x + 1 < w; x += 2) {
                 s0.refillFast();
                 s1.refillFast();
-                sample(s0, a, x);
-                sample(s1, b, x - 1);
-                sample(s0, a, x + 1);
-                sample(s1, b, x);
+                residual(s0, a, x);
+                residual(s1, b, x - 1);
+                residual(s0, a, x + 1);
+                residual(s1, b, x);
             }
         }
         for (; x < w; ++x) {
             refill<Fast>(s0);
-            sample(s0, a, x);
+            residual(s0, a, x);
             refill<Fast>(s1);
-            sample(s1, b, x - 1);
+            residual(s1, b, x - 1);
         }
         refill<Fast>(s1);
-        sample(s1, b, w - 1);
+        residual(s1, b, w - 1);
     }
 
-    KVCODEC_INLINE void sample(BitReader& br, RowState& r, uint32_t x) {
+    // Stores the residual at x modulo 2^16; the row is rebuilt afterwards.
+    KVCODEC_INLINE void residual(BitReader& br, RowState& r, uint32_t x) {
         const uint32_t e =
             m_entries[((r.cls + r.clsTop[x]) << kMaxCodeLength) | br.peek(kMaxCodeLength)];
         br.skip(e & 15);
         r.cls = e >> kClassShift;
         r.clsCur[x] = static_cast<uint8_t>(r.cls);
         uint32_t v = (e >> 4) & 511;
-        uint32_t residual;
         if constexpr (Deep) {
             if (v >= kLiteralTokens) [[unlikely]] {
                 if (v >= m_alphabet) {
@@ -290,23 +293,16 @@ private:
                     v = tokenBase(v) | br.read(tokenExtraBits(v));
                 }
             }
-            residual = unzigzag(v);
+            r.cur[x] = static_cast<uint16_t>(unzigzag(v));
         } else {
             m_bad |= v >> 8;
-            residual = v;
+            r.cur[x] = static_cast<uint16_t>(v);
         }
-        const int t = r.top[x];
-        const int pred = r.left + t - r.topLeft;
-        const uint32_t mask = Deep ? m_mask : 255u;
-        r.left = static_cast<int>((static_cast<uint32_t>(pred) + residual) & mask);
-        r.cur[x] = static_cast<uint16_t>(r.left);
-        r.topLeft = t;
     }
 
     BitReader* m_streams;
     const uint16_t* m_entries;
     unsigned m_alphabet;
-    uint32_t m_mask;
     uint32_t m_bad = 0;
 };
 
@@ -316,7 +312,8 @@ KVCODEC_INLINE bool decodePlane(BitReader* streams, const DecodeTable* tables, u
                                 PlaneScratch& scratch) {
     // Copies whose addresses never escape stay in registers.
     BitReader local[2] = {streams[0], streams[1]};
-    PlaneDecoder<Deep> dec(local, tables, alphabet, depth);
+    PlaneDecoder<Deep> dec(local, tables, alphabet);
+    const uint32_t mask = (1u << depth) - 1;
     // The first row predicts from a row of mid-grey samples of class 0 above it, which makes
     // the gradient the left neighbour and the first prediction mid-grey.
     uint16_t* grey = scratch.greyRow.data();
@@ -325,22 +322,23 @@ KVCODEC_INLINE bool decodePlane(BitReader* streams, const DecodeTable* tables, u
                        scratch.classes.data() + 2 * size_t{w}};
     std::fill(cls[2], cls[2] + w, uint8_t{0});
     const uint16_t* top = grey;
-    const uint8_t* clsTop = cls[2];
     for (uint32_t y = 0; y < rows; y += 2) {
         uint16_t* a = samples + size_t{y} * w;
-        RowState ra{top, a, clsTop, cls[0], 0, 0, 0};
+        RowState ra{a, cls[2], cls[0], 0};
         if (y + 1 < rows) {
-            RowState rb{a, a + w, cls[0], cls[1], 0, 0, 0};
+            RowState rb{a + w, cls[0], cls[1], 0};
             dec.pair(w, ra, &rb);
+            reconstructRow(top, a, w, mask);
+            reconstructRow(a, a + w, w, mask);
             top = a + w;
             std::swap(cls[1], cls[2]);
         } else {
             dec.pair(w, ra, nullptr);
+            reconstructRow(top, a, w, mask);
             top = a;
             std::swap(cls[0], cls[2]);
         }
-        // The class row of the last decoded row is now cls[2], the top of the next pair.
-        clsTop = cls[2];
+        // cls[2] now holds the classes of the last decoded row, the top of the next pair.
         if (!dec.ok()) {
             break;
         }
@@ -348,6 +346,12 @@ KVCODEC_INLINE bool decodePlane(BitReader* streams, const DecodeTable* tables, u
     streams[0] = local[0];
     streams[1] = local[1];
     return dec.ok();
+}
+
+// A valid stream ends within its last byte, padded with zeros.
+KVCODEC_INLINE bool endsCleanly(BitReader& br, uint64_t bytes) {
+    const uint64_t bitsLeft = bytes * 8 - br.consumed();
+    return bitsLeft < 8 && (bitsLeft == 0 || br.peek(static_cast<unsigned>(bitsLeft)) == 0);
 }
 
 KVCODEC_INLINE size_t encodeSegmentImpl(const uint16_t* samples, uint32_t width, uint32_t rows,
@@ -405,12 +409,6 @@ KVCODEC_INLINE size_t encodeSegmentImpl(const uint16_t* samples, uint32_t width,
     streams[0].finish();
     streams[1].finish();
     return kSegmentHeaderBytes + payload;
-}
-
-// A valid stream ends within its last byte, padded with zeros.
-KVCODEC_INLINE bool endsCleanly(BitReader& br, uint64_t bytes) {
-    const uint64_t bitsLeft = bytes * 8 - br.consumed();
-    return bitsLeft < 8 && (bitsLeft == 0 || br.peek(static_cast<unsigned>(bitsLeft)) == 0);
 }
 
 KVCODEC_INLINE int32_t decodeSegmentImpl(const uint8_t* in, size_t size, uint32_t width,
