@@ -2,6 +2,12 @@
 if(WIN32)
     set(KORVADIN_PLATFORM_WINDOWS ON)
     set(KORVADIN_BUNDLE_ARCH Win64)
+    # The compiler's runtime goes inside every Windows binary, so nothing but our own DLLs and
+    # the system's has to sit beside them.
+    add_link_options(-static-libgcc -static-libstdc++ -static)
+    if(CMAKE_CROSSCOMPILING)
+        include(${CMAKE_CURRENT_LIST_DIR}/KorvadinWine.cmake)
+    endif()
 elseif(APPLE)
     set(KORVADIN_BUNDLE_ARCH MacOS)
 else()

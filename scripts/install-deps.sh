@@ -3,6 +3,8 @@
 #   scripts/install-deps.sh build      compilers, CMake, Ninja, GoogleTest
 #   scripts/install-deps.sh test       build + the independent readers the tests use
 #   scripts/install-deps.sh bench      test + the peers and sample picture of the benchmarks
+#   scripts/install-deps.sh windows    the mingw-w64 cross compiler and GoogleTest's sources
+#   scripts/install-deps.sh wine       Wine, which runs the Windows build's tests
 set -euo pipefail
 
 task=${1:-build}
@@ -11,8 +13,10 @@ case "$task" in
 build) ;;
 test) packages+=(ffmpeg) ;;
 bench) packages+=(ffmpeg libjxl-testdata) ;;
+windows) packages=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest) ;;
+wine) packages=(wine wine64) ;;
 *)
-    echo "usage: $0 build|test|bench" >&2
+    echo "usage: $0 build|test|bench|windows|wine" >&2
     exit 2
     ;;
 esac

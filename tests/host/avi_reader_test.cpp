@@ -417,16 +417,19 @@ TEST(AviReader, FollowsRiffsBeyondFourGigabytes) {
                  .v);
     f.close();
 
-    AviReader r(path.string());
-    ASSERT_EQ(r.riffs().size(), 4u);
-    EXPECT_EQ(r.riffs()[3].offset, pos);
-    const auto& chunks = r.streams()[0].chunks;
-    ASSERT_EQ(chunks.size(), 5u);
-    EXPECT_EQ(chunks[3].size, big - 24);
-    EXPECT_EQ(chunks[4].offset, pos + 12 + 12 + 8);
-    EXPECT_EQ(r.readChunk(chunks[4]), payload);
-    // Only the missing indexes of the two new chunks are problems.
-    EXPECT_EQ(r.problems().size(), 2u) << joined(r.problems());
+    {
+        // Closed before the file is removed: Windows refuses to delete an open file.
+        AviReader r(path.string());
+        ASSERT_EQ(r.riffs().size(), 4u);
+        EXPECT_EQ(r.riffs()[3].offset, pos);
+        const auto& chunks = r.streams()[0].chunks;
+        ASSERT_EQ(chunks.size(), 5u);
+        EXPECT_EQ(chunks[3].size, big - 24);
+        EXPECT_EQ(chunks[4].offset, pos + 12 + 12 + 8);
+        EXPECT_EQ(r.readChunk(chunks[4]), payload);
+        // Only the missing indexes of the two new chunks are problems.
+        EXPECT_EQ(r.problems().size(), 2u) << joined(r.problems());
+    }
     std::filesystem::remove(path);
 }
 

@@ -1,4 +1,5 @@
 #include "fileio/scratch_dir.h"
+#include "log/log_platform.h"
 #include "log/logger.h"
 #include "log/module_log.h"
 
@@ -21,9 +22,9 @@ std::time_t fixedClock() {
 }
 
 std::string localText(const char* format) {
-    const std::time_t now = kNow;
+    const std::tm local = logplatform::localTime(kNow);
     char text[64];
-    std::strftime(text, sizeof text, format, std::localtime(&now));
+    std::strftime(text, sizeof text, format, &local);
     return text;
 }
 
