@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a task needs, only those that are missing.
 #   scripts/install-deps.sh build      compilers, CMake, Ninja, GoogleTest
-#   scripts/install-deps.sh test       build + the independent readers the tests use
+#   scripts/install-deps.sh test       build + the independent readers and sample picture of the tests
 #   scripts/install-deps.sh bench      test + the peers and sample picture of the benchmarks
 set -euo pipefail
 
@@ -9,7 +9,7 @@ task=${1:-build}
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev)
 case "$task" in
 build) ;;
-test) packages+=(ffmpeg) ;;
+test) packages+=(ffmpeg libjxl-testdata) ;;
 bench) packages+=(ffmpeg libjxl-testdata) ;;
 *)
     echo "usage: $0 build|test|bench" >&2
