@@ -161,6 +161,15 @@ protected:
         return result;
     }
 
+    // A video and an audio track, and the file opened.
+    std::string openWithVideoAndAudio(void*& video, void*& audio) {
+        EXPECT_EQ(addVideo({}, &video), errNone);
+        EXPECT_EQ(addAudio({}, &audio), errNone);
+        const std::string path = m_dir.file("out.avi");
+        EXPECT_EQ(open(path), errNone);
+        return path;
+    }
+
     // Writes a file with the tracks already added, a frame to the video track if one is given,
     // and reads it back.
     std::unique_ptr<host::AviReader> writeAndRead(void* video = nullptr) {
@@ -278,10 +287,7 @@ TEST_F(ContainerTest, ASecondOpenIsRefusedAndTheFirstFileStillCompletes) {
 TEST_F(ContainerTest, PacketsAfterCloseAreRefusedWithTheWritersReason) {
     void* video = nullptr;
     void* audio = nullptr;
-    ASSERT_EQ(addVideo({}, &video), errNone);
-    ASSERT_EQ(addAudio({}, &audio), errNone);
-    const std::string path = m_dir.file("out.avi");
-    ASSERT_EQ(open(path), errNone);
+    const std::string path = openWithVideoAndAudio(video, audio);
     ASSERT_EQ(writePacket(video, {1}), errNone);
     ASSERT_EQ(close(), errNone);
     const auto sizeAtClose = std::filesystem::file_size(path);
@@ -300,10 +306,7 @@ TEST_F(ContainerTest, PacketsAfterCloseAreRefusedWithTheWritersReason) {
 TEST_F(ContainerTest, PacketsWithoutUsableDataAreSkippedQuietly) {
     void* video = nullptr;
     void* audio = nullptr;
-    ASSERT_EQ(addVideo({}, &video), errNone);
-    ASSERT_EQ(addAudio({}, &audio), errNone);
-    const std::string path = m_dir.file("out.avi");
-    ASSERT_EQ(open(path), errNone);
+    const std::string path = openWithVideoAndAudio(video, audio);
 
     for (void* track : {video, audio}) {
         EXPECT_EQ(send(msgTrackWritePacket, track, Handle{0}), errNone);
