@@ -7,13 +7,14 @@
 #include "codec_harness.h"
 
 // Counts every allocation of the process, the library's included: its calls to operator new
-// bind to these.
+// bind to these. Kept out of line so that the compiler does not pair malloc and free with
+// new and delete at the call sites.
 namespace {
 std::atomic<bool> s_counting{false};
 std::atomic<size_t> s_allocations{0};
 } // namespace
 
-void* operator new(size_t size) {
+[[gnu::noinline]] void* operator new(size_t size) {
     if (s_counting.load()) {
         ++s_allocations;
     }
@@ -23,11 +24,11 @@ void* operator new(size_t size) {
     throw std::bad_alloc();
 }
 
-void operator delete(void* p) noexcept {
+[[gnu::noinline]] void operator delete(void* p) noexcept {
     std::free(p);
 }
 
-void operator delete(void* p, size_t) noexcept {
+[[gnu::noinline]] void operator delete(void* p, size_t) noexcept {
     std::free(p);
 }
 
