@@ -98,7 +98,9 @@ KVCODEC_INLINE void contexts(const uint16_t* z, uint32_t w, uint32_t rows, unsig
 // their own increments.
 template <bool Deep>
 KVCODEC_INLINE void countTokens(const uint16_t* z, const uint8_t* ctx, uint32_t w, uint32_t rows,
-                                unsigned alphabet, uint32_t* counts) {
+                                unsigned depthAlphabet, uint32_t* counts) {
+    // At depth 8 the stride is a constant, which saves a multiplication per sample.
+    const unsigned alphabet = Deep ? depthAlphabet : kLiteralTokens;
     constexpr size_t set = kContexts * kMaxAlphabet;
     std::memset(counts, 0, sizeof(uint32_t) * 4 * set);
     auto token = [](uint32_t v) {
@@ -139,7 +141,8 @@ KVCODEC_INLINE size_t writeStored(const uint16_t* s, size_t n, unsigned depth, u
 
 template <bool Deep>
 KVCODEC_INLINE void writeCodes(const uint16_t* z, const uint8_t* ctx, uint32_t w, uint32_t rows,
-                               unsigned alphabet, const Code* codes, BitWriter* streams) {
+                               unsigned depthAlphabet, const Code* codes, BitWriter* streams) {
+    const unsigned alphabet = Deep ? depthAlphabet : kLiteralTokens;
     for (uint32_t y = 0; y < rows; ++y) {
         BitWriter& bw = streams[y & 1];
         const uint16_t* zr = z + size_t{y} * w;
@@ -251,38 +254,50 @@ private:
     KVCODEC_INLINE void twin(uint32_t w, RowState& a, RowState& b) {
         BitReader& s0 = m_streams[0];
         BitReader& s1 = m_streams[1];
-        a.start();
+        // Row b's classes above are row a's: one pointer serves both, which keeps the loop's
+        // state in registers.
+        const uint8_t* clsTop = a.clsTop;
+        uint8_t* clsA = a.clsCur;
+        uint8_t* clsB = b.clsCur;
+        uint16_t* curA = a.cur;
+        uint16_t* curB = b.cur;
+        unsigned leftA = clsTop[0];
         refill<Fast>(s0);
-        residual(s0, a, 0);
-        b.start();
+        residual(s0, leftA, clsTop, clsA, curA, 0);
+        unsigned leftB = clsA[0];
         uint32_t x = 1;
         if constexpr (Fast) {
             for (; x + 1 < w; x += 2) {
                 s0.refillFast();
                 s1.refillFast();
-                residual(s0, a, x);
-                residual(s1, b, x - 1);
-                residual(s0, a, x + 1);
-                residual(s1, b, x);
+                residual(s0, leftA, clsTop, clsA, curA, x);
+                residual(s1, leftB, clsA, clsB, curB, x - 1);
+                residual(s0, leftA, clsTop, clsA, curA, x + 1);
+                residual(s1, leftB, clsA, clsB, curB, x);
             }
         }
         for (; x < w; ++x) {
             refill<Fast>(s0);
-            residual(s0, a, x);
+            residual(s0, leftA, clsTop, clsA, curA, x);
             refill<Fast>(s1);
-            residual(s1, b, x - 1);
+            residual(s1, leftB, clsA, clsB, curB, x - 1);
         }
         refill<Fast>(s1);
-        residual(s1, b, w - 1);
+        residual(s1, leftB, clsA, clsB, curB, w - 1);
     }
 
-    // Stores the residual at x modulo 2^16; the row is rebuilt afterwards.
     KVCODEC_INLINE void residual(BitReader& br, RowState& r, uint32_t x) {
+        residual(br, r.cls, r.clsTop, r.clsCur, r.cur, x);
+    }
+
+    // Stores the residual at x modulo 2^16 (the row is rebuilt afterwards) and its class.
+    KVCODEC_INLINE void residual(BitReader& br, unsigned& left, const uint8_t* clsTop,
+                                 uint8_t* clsCur, uint16_t* cur, uint32_t x) {
         const uint32_t e =
-            m_entries[((r.cls + r.clsTop[x]) << kMaxCodeLength) | br.peek(kMaxCodeLength)];
+            m_entries[((left + clsTop[x]) << kMaxCodeLength) | br.peek(kMaxCodeLength)];
         br.skip(e & 15);
-        r.cls = e >> kClassShift;
-        r.clsCur[x] = static_cast<uint8_t>(r.cls);
+        left = e >> kClassShift;
+        clsCur[x] = static_cast<uint8_t>(left);
         uint32_t v = (e >> 4) & 511;
         if constexpr (Deep) {
             if (v >= kLiteralTokens) [[unlikely]] {
@@ -293,10 +308,10 @@ private:
                     v = tokenBase(v) | br.read(tokenExtraBits(v));
                 }
             }
-            r.cur[x] = static_cast<uint16_t>(unzigzag(v));
+            cur[x] = static_cast<uint16_t>(unzigzag(v));
         } else {
             m_bad |= v >> 8;
-            r.cur[x] = static_cast<uint16_t>(v);
+            cur[x] = static_cast<uint16_t>(v);
         }
     }
 
