@@ -40,6 +40,10 @@ KORVADIN_CODEC_API int32_t korvadin_set_thread_count(uint32_t instance, uint32_t
 /* The thread count of every instance opened after this call (0: one per processor). */
 KORVADIN_CODEC_API void korvadin_set_default_thread_count(uint32_t threads);
 
+/* Nonzero: every instance runs the portable loops even where the processor has faster ones.
+ * For checking the two against each other; the bytes are the same either way. */
+KORVADIN_CODEC_API void korvadin_force_portable(int32_t on);
+
 typedef struct korvadin_decoder korvadin_decoder;
 
 typedef struct korvadin_stream_info {

@@ -76,18 +76,16 @@ public:
         refill();
     }
 
-    // Call before reading up to 56 bits.
+    // Call before reading up to 48 bits.
     void refill() {
-        if (m_count > 56) {
+        if (m_count > 48) {
             return;
         }
         if (m_end - m_pos >= 8) {
-            m_buf |= loadBe64(m_pos) >> m_count;
-            m_pos += (63 - m_count) >> 3;
-            m_count |= 56;
+            refillFast();
             return;
         }
-        while (m_count <= 56) {
+        while (m_count <= 48) {
             uint64_t b = 0;
             if (m_pos < m_end) {
                 b = *m_pos++;
@@ -98,6 +96,15 @@ public:
             m_count += 8;
         }
     }
+
+    // The same without a branch, for loops that have checked bytesLeft() >= 8 for every call.
+    void refillFast() {
+        m_buf |= loadBe64(m_pos) >> m_count;
+        m_pos += (63 - m_count) >> 3;
+        m_count |= 56;
+    }
+
+    size_t bytesLeft() const { return static_cast<size_t>(m_end - m_pos); }
 
     uint32_t peek(unsigned n) const { return static_cast<uint32_t>(m_buf >> (64 - n)); }
     void skip(unsigned n) {

@@ -86,22 +86,38 @@ uint64_t frameBound(const Geometry& g) {
     return total;
 }
 
-SliceScratch::SliceScratch(const Geometry& g) {
-    size_t total = 0;
+namespace {
+
+// The first slice is never shorter than any other.
+size_t largestSegment(const Geometry& g) {
     size_t largest = 0;
+    for (unsigned p = 0; p < g.planeCount; ++p) {
+        largest = std::max(largest, size_t{g.plane[p].width} * g.sliceRowCount(p, 0));
+    }
+    return largest;
+}
+
+uint32_t widestPlane(const Geometry& g) {
+    uint32_t widest = 0;
+    for (unsigned p = 0; p < g.planeCount; ++p) {
+        widest = std::max(widest, g.plane[p].width);
+    }
+    return widest;
+}
+
+} // namespace
+
+SliceScratch::SliceScratch(const Geometry& g) : coder(largestSegment(g), widestPlane(g)) {
+    size_t total = 0;
     size_t offset[kMaxPlanes] = {};
     for (unsigned p = 0; p < g.planeCount; ++p) {
-        // The first slice is never shorter than any other.
-        const size_t n = size_t{g.plane[p].width} * g.sliceRowCount(p, 0);
         offset[p] = total;
-        total += n;
-        largest = std::max(largest, n);
+        total += size_t{g.plane[p].width} * g.sliceRowCount(p, 0);
     }
     samples.resize(total);
     for (unsigned p = 0; p < g.planeCount; ++p) {
         plane[p] = samples.data() + offset[p];
     }
-    coder.residual.resize(largest);
 }
 
 FrameEncoder::FrameEncoder(const Geometry& g, unsigned threads)

@@ -133,27 +133,55 @@ void assignCodes(const uint8_t* lengths, unsigned alphabet, Code* codes) {
     }
 }
 
-size_t tableBytes(unsigned alphabet) {
-    return (alphabet + 1) / 2;
-}
-
-void writeLengths(const uint8_t* lengths, unsigned alphabet, uint8_t* out) {
-    for (size_t i = 0; i < tableBytes(alphabet); ++i) {
-        out[i] = 0;
-    }
+uint64_t tableBits(const uint8_t* lengths, unsigned alphabet) {
+    uint64_t bits = 1;
+    unsigned prev = 0;
+    bool any = false;
     for (unsigned t = 0; t < alphabet; ++t) {
-        out[t / 2] |= static_cast<uint8_t>(lengths[t] << ((t & 1) ? 0 : 4));
+        bits += lengths[t] == prev ? 1 : 5;
+        prev = lengths[t];
+        any |= prev != 0;
+    }
+    return any ? bits : 1;
+}
+
+void writeTable(const uint8_t* lengths, unsigned alphabet, BitWriter& out) {
+    bool any = false;
+    for (unsigned t = 0; t < alphabet; ++t) {
+        any |= lengths[t] != 0;
+    }
+    out.put(any ? 1 : 0, 1);
+    if (!any) {
+        return;
+    }
+    unsigned prev = 0;
+    for (unsigned t = 0; t < alphabet; ++t) {
+        if (lengths[t] == prev) {
+            out.put(0, 1);
+        } else {
+            out.put(16u | lengths[t], 5);
+            prev = lengths[t];
+        }
     }
 }
 
-bool readTable(const uint8_t* in, unsigned alphabet, DecodeTable& table) {
+bool readTable(BitReader& in, unsigned alphabet, const uint16_t* payload, DecodeTable& table) {
+    in.refill();
+    if (in.read(1) == 0) {
+        std::fill(std::begin(table.entry), std::end(table.entry), kUnusedEntry);
+        return true;
+    }
     std::array<uint8_t, kMaxAlphabet> lengths;
     unsigned used = 0;
     unsigned last = 0;
     uint32_t kraft = 0;
     constexpr uint32_t full = 1u << kMaxCodeLength;
+    unsigned l = 0;
     for (unsigned t = 0; t < alphabet; ++t) {
-        const unsigned l = (in[t / 2] >> ((t & 1) ? 0 : 4)) & 15;
+        in.refill();
+        if (in.read(1) != 0) {
+            l = in.read(4);
+        }
         if (l > kMaxCodeLength) {
             return false;
         }
@@ -165,7 +193,7 @@ bool readTable(const uint8_t* in, unsigned alphabet, DecodeTable& table) {
         }
     }
     if (used == 1) {
-        std::fill(std::begin(table.entry), std::end(table.entry), static_cast<uint16_t>(last << 4));
+        std::fill(std::begin(table.entry), std::end(table.entry), payload[last]);
         return true;
     }
     if (kraft != full) {
@@ -180,7 +208,7 @@ bool readTable(const uint8_t* in, unsigned alphabet, DecodeTable& table) {
         }
         const uint32_t first = uint32_t{codes[t].bits} << (kMaxCodeLength - l);
         const uint32_t count = 1u << (kMaxCodeLength - l);
-        const uint16_t e = static_cast<uint16_t>((t << 4) | l);
+        const uint16_t e = static_cast<uint16_t>(payload[t] | l);
         std::fill(table.entry + first, table.entry + first + count, e);
     }
     return true;

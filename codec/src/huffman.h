@@ -4,9 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "bitio.h"
+
 namespace kvcodec {
 
-constexpr unsigned kMaxCodeLength = 12;
+constexpr unsigned kMaxCodeLength = 11;
 constexpr unsigned kLiteralTokens = 256;
 constexpr unsigned kMaxAlphabet = kLiteralTokens + 2 * 8; // up to 16-bit residuals
 
@@ -54,16 +56,21 @@ void buildLengths(const uint32_t* counts, unsigned alphabet, uint8_t* lengths);
 // Canonical codes from lengths, in token order.
 void assignCodes(const uint8_t* lengths, unsigned alphabet, Code* codes);
 
-// Lengths travel as four bits each, two per byte, in token order.
-size_t tableBytes(unsigned alphabet);
-void writeLengths(const uint8_t* lengths, unsigned alphabet, uint8_t* out);
+// A table travels as one bit (0: no token used), then per token in order one bit 0 when its
+// length equals the previous token's (0 before the first), else 1 and the length in 4 bits.
+uint64_t tableBits(const uint8_t* lengths, unsigned alphabet);
+void writeTable(const uint8_t* lengths, unsigned alphabet, BitWriter& out);
 
-// Decoding table indexed by the next kMaxCodeLength bits: token << 4 | length.
+// Decoding table indexed by the next kMaxCodeLength bits: the code length in the low four bits
+// and above it what the caller chose to store for the token.
 struct DecodeTable {
     uint16_t entry[1u << kMaxCodeLength];
 };
+// What an empty table holds; the caller's payloads must tell it apart.
+constexpr uint16_t kUnusedEntry = 511u << 4;
 
-// Reads lengths and builds the table; false when they do not form a valid code.
-bool readTable(const uint8_t* in, unsigned alphabet, DecodeTable& table);
+// Reads a table; false when its lengths do not form a valid code. payload[t] is stored with
+// token t, its low four bits clear.
+bool readTable(BitReader& in, unsigned alphabet, const uint16_t* payload, DecodeTable& table);
 
 } // namespace kvcodec

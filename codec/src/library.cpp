@@ -6,6 +6,7 @@
 #include <mutex>
 #include <new>
 
+#include "cpu.h"
 #include "davinci/encoder/korvadin_library.h"
 #include "frame_coder.h"
 #include "korvadin_codec.h"
@@ -261,11 +262,15 @@ KORVADIN_API int32_t korvadin_compress(uint32_t instance, const korvadin_planes*
     return inst->encoder->encode(view, out, compressedSize);
 }
 
-KORVADIN_API void korvadin_set_default_thread_count(uint32_t threads) {
+KORVADIN_CODEC_API void korvadin_set_default_thread_count(uint32_t threads) {
     s_defaultThreads.store(threads);
 }
 
-KORVADIN_API int32_t korvadin_set_thread_count(uint32_t instance, uint32_t threads) {
+KORVADIN_CODEC_API void korvadin_force_portable(int32_t on) {
+    forcePortable(on != 0);
+}
+
+KORVADIN_CODEC_API int32_t korvadin_set_thread_count(uint32_t instance, uint32_t threads) {
     Instance* inst = findInstance(instance);
     if (inst == nullptr) {
         return KORVADIN_E_HANDLE;

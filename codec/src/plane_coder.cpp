@@ -2,63 +2,132 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "bitio.h"
+#include "cpu.h"
 #include "korvadin_codec.h"
 
 namespace kvcodec {
 
 namespace {
 
-enum class Predictor : uint8_t { Median = 1 };
+enum class Predictor : uint8_t { Gradient = 1 };
 
-inline int median3(int a, int b, int c) {
-    return std::max(std::min(a, b), std::min(std::max(a, b), c));
-}
+// Each residual falls in one of four activity classes by size; a sample is coded with the table
+// of its context, the sum of the classes of the residuals to its left and above. Busy and flat
+// areas have very different residuals, and the decoder knows both neighbours' classes before
+// it reads the sample.
+constexpr unsigned kContexts = 7;
 
-inline uint32_t zigzag(uint32_t r, unsigned depth) {
-    // r is the residual modulo 2^depth; the sign is its top bit.
-    const uint32_t sign = (r >> (depth - 1)) & 1;
-    const uint32_t mask = (1u << depth) - 1;
-    return ((r << 1) ^ (0u - sign)) & mask;
+inline unsigned activityClass(uint32_t z, unsigned shift) {
+    const uint32_t v = std::min<uint32_t>(z, 255) >> shift;
+    return (v > 0) + (v > 2) + (v > 6);
 }
 
 inline uint32_t unzigzag(uint32_t z) {
     return (z >> 1) ^ (0u - (z & 1));
 }
 
-// Residuals in scan order, with the median of left, top and their gradient as prediction;
-// the first row predicts from the left, the first column from above.
-void medianResiduals(const uint16_t* s, uint32_t w, uint32_t rows, unsigned depth, uint16_t* z,
-                     uint32_t* counts) {
-    const uint32_t mask = (1u << depth) - 1;
-    uint32_t prev = 1u << (depth - 1);
+// What a decoding table entry holds above the code length: the token's activity class in the
+// top three bits; below it, at depth 8 the residual itself (modulo 256), deeper the token, whose
+// raw bits must still be read. An empty table's entries (token field 511) are caught either way.
+constexpr unsigned kClassShift = 13;
+
+uint16_t entryFor(unsigned token, unsigned depth) {
+    const unsigned value = depth == 8 ? unzigzag(token) & 255 : token;
+    return static_cast<uint16_t>((activityClass(token, depth - 8) << kClassShift) | (value << 4));
+}
+
+// Residuals in scan order, predicted by the gradient left + top - top-left modulo 2^depth. The
+// first row sees a row of mid-grey above it, which makes its prediction the left neighbour and
+// its first one mid-grey; the first column predicts from above. On photographs this predicts
+// better than the median of left, top and gradient, and unlike the median it decodes without
+// a chain of comparisons.
+KVCODEC_INLINE void gradientResiduals(const uint16_t* s, uint32_t w, uint32_t rows, unsigned depth,
+                                      uint16_t* z) {
+    const uint16_t mask = static_cast<uint16_t>((1u << depth) - 1);
+    const unsigned signShift = depth - 1;
+    auto zigzag = [&](uint16_t r) -> uint16_t {
+        const uint16_t sign = static_cast<uint16_t>(0u - ((r >> signShift) & 1u));
+        return static_cast<uint16_t>(((r << 1) ^ sign) & mask);
+    };
+    uint16_t prev = static_cast<uint16_t>(1u << (depth - 1));
     for (uint32_t x = 0; x < w; ++x) {
-        const uint32_t v = zigzag((s[x] - prev) & mask, depth);
-        z[x] = static_cast<uint16_t>(v);
+        z[x] = zigzag(static_cast<uint16_t>((s[x] - prev) & mask));
         prev = s[x];
     }
     for (uint32_t y = 1; y < rows; ++y) {
         const uint16_t* cur = s + size_t{y} * w;
         const uint16_t* top = cur - w;
         uint16_t* out = z + size_t{y} * w;
-        out[0] = static_cast<uint16_t>(zigzag((cur[0] - top[0]) & mask, depth));
+        out[0] = zigzag(static_cast<uint16_t>((cur[0] - top[0]) & mask));
         for (uint32_t x = 1; x < w; ++x) {
-            const int l = cur[x - 1];
-            const int t = top[x];
-            const int pred = median3(l, t, l + t - top[x - 1]);
-            out[x] = static_cast<uint16_t>(zigzag((cur[x] - pred) & mask, depth));
+            const uint16_t pred = static_cast<uint16_t>(cur[x - 1] + top[x] - top[x - 1]);
+            out[x] = zigzag(static_cast<uint16_t>((cur[x] - pred) & mask));
         }
-    }
-    const size_t n = size_t{w} * rows;
-    for (size_t i = 0; i < n; ++i) {
-        uint32_t extra;
-        unsigned extraBits;
-        ++counts[tokenOf(z[i], &extra, &extraBits)];
     }
 }
 
-size_t writeStored(const uint16_t* s, size_t n, unsigned depth, uint8_t* out) {
+// The context of every sample from its neighbours' residual classes.
+KVCODEC_INLINE void contexts(const uint16_t* z, uint32_t w, uint32_t rows, unsigned shift,
+                             uint8_t* cls, uint8_t* ctx) {
+    const size_t n = size_t{w} * rows;
+    for (size_t i = 0; i < n; ++i) {
+        const uint16_t v = static_cast<uint16_t>(std::min<uint16_t>(z[i], 255) >> shift);
+        cls[i] = static_cast<uint8_t>((v > 0) + (v > 2) + (v > 6));
+    }
+    // The first row sees a row of class 0 above it.
+    ctx[0] = 0;
+    for (uint32_t x = 1; x < w; ++x) {
+        ctx[x] = cls[x - 1];
+    }
+    for (uint32_t y = 1; y < rows; ++y) {
+        const uint8_t* cc = cls + size_t{y} * w;
+        const uint8_t* ct = cc - w;
+        uint8_t* out = ctx + size_t{y} * w;
+        out[0] = static_cast<uint8_t>(2 * ct[0]);
+        for (uint32_t x = 1; x < w; ++x) {
+            out[x] = static_cast<uint8_t>(cc[x - 1] + ct[x]);
+        }
+    }
+}
+
+// Token counts per context, even rows and odd rows apart: they go to separate code streams.
+// Even and odd samples use separate counters too, so that runs of one token do not wait on
+// their own increments.
+template <bool Deep>
+KVCODEC_INLINE void countTokens(const uint16_t* z, const uint8_t* ctx, uint32_t w, uint32_t rows,
+                                unsigned depthAlphabet, uint32_t* counts) {
+    // At depth 8 the stride is a constant, which saves a multiplication per sample.
+    const unsigned alphabet = Deep ? depthAlphabet : kLiteralTokens;
+    constexpr size_t set = kContexts * kMaxAlphabet;
+    std::memset(counts, 0, sizeof(uint32_t) * 4 * set);
+    auto token = [](uint32_t v) {
+        uint32_t extra;
+        unsigned extraBits;
+        return Deep ? tokenOf(v, &extra, &extraBits) : v;
+    };
+    for (uint32_t y = 0; y < rows; ++y) {
+        uint32_t* even = counts + (y & 1) * set;
+        uint32_t* odd = counts + (2 + (y & 1)) * set;
+        const uint16_t* zr = z + size_t{y} * w;
+        const uint8_t* cr = ctx + size_t{y} * w;
+        uint32_t x = 0;
+        for (; x + 1 < w; x += 2) {
+            ++even[cr[x] * alphabet + token(zr[x])];
+            ++odd[cr[x + 1] * alphabet + token(zr[x + 1])];
+        }
+        if (x < w) {
+            ++even[cr[x] * alphabet + token(zr[x])];
+        }
+    }
+    for (size_t k = 0; k < 2 * set; ++k) {
+        counts[k] += counts[2 * set + k];
+    }
+}
+
+KVCODEC_INLINE size_t writeStored(const uint16_t* s, size_t n, unsigned depth, uint8_t* out) {
     out[0] = static_cast<uint8_t>(SegmentMode::Stored);
     out[1] = out[2] = out[3] = 0;
     BitWriter bw(out + kSegmentHeaderBytes);
@@ -70,50 +139,296 @@ size_t writeStored(const uint16_t* s, size_t n, unsigned depth, uint8_t* out) {
     return kSegmentHeaderBytes + payload;
 }
 
-} // namespace
+template <bool Deep>
+KVCODEC_INLINE void writeCodes(const uint16_t* z, const uint8_t* ctx, uint32_t w, uint32_t rows,
+                               unsigned depthAlphabet, const Code* codes, BitWriter* streams) {
+    const unsigned alphabet = Deep ? depthAlphabet : kLiteralTokens;
+    for (uint32_t y = 0; y < rows; ++y) {
+        BitWriter& bw = streams[y & 1];
+        const uint16_t* zr = z + size_t{y} * w;
+        const uint8_t* cr = ctx + size_t{y} * w;
+        uint32_t x = 0;
+        if constexpr (Deep) {
+            for (; x < w; ++x) {
+                uint32_t extra;
+                unsigned extraBits;
+                const unsigned t = tokenOf(zr[x], &extra, &extraBits);
+                const Code c = codes[cr[x] * alphabet + t];
+                bw.put((uint32_t{c.bits} << extraBits) | extra, c.length + extraBits);
+            }
+        } else {
+            // Two codes of at most 11 bits fit one write.
+            for (; x + 1 < w; x += 2) {
+                const Code a = codes[cr[x] * alphabet + zr[x]];
+                const Code b = codes[cr[x + 1] * alphabet + zr[x + 1]];
+                bw.put((uint32_t{a.bits} << b.length) | b.bits, a.length + b.length);
+            }
+            if (x < w) {
+                const Code a = codes[cr[x] * alphabet + zr[x]];
+                bw.put(a.bits, a.length);
+            }
+        }
+    }
+}
 
-size_t encodeSegment(const uint16_t* samples, uint32_t width, uint32_t rows, unsigned depth,
-                     uint8_t* out, PlaneScratch& scratch) {
+// One row being decoded: where its residuals and classes go and the class it saw last.
+struct RowState {
+    uint16_t* cur;
+    const uint8_t* clsTop;
+    uint8_t* clsCur;
+    unsigned cls;
+
+    // In the first column the left class is taken to be the top class.
+    KVCODEC_INLINE void start() { cls = clsTop[0]; }
+};
+
+// Rebuilds a row from its residuals, in place: with the gradient, sample minus top is a running
+// sum of the residuals along the row.
+KVCODEC_INLINE void reconstructRow(const uint16_t* top, uint16_t* row, uint32_t w, uint32_t mask) {
+    uint32_t sum = 0;
+    for (uint32_t x = 0; x < w; ++x) {
+        sum += row[x];
+        row[x] = static_cast<uint16_t>((top[x] + sum) & mask);
+    }
+}
+
+// Decodes the residuals of one plane of a slice and rebuilds its samples. Even and odd rows
+// come from two code streams, decoded in step (the odd row one sample behind the even row
+// whose classes it needs), so that the two chains of dependent table look-ups overlap. The
+// tables of all contexts lie one after another and the context picks one by an index shift;
+// each entry carries its token's activity class, the next sample's left context.
+template <bool Deep>
+class PlaneDecoder {
+public:
+    PlaneDecoder(BitReader* streams, const DecodeTable* tables, unsigned alphabet)
+        : m_streams(streams), m_entries(tables[0].entry), m_alphabet(alphabet) {}
+
+    // The residuals of rows a (from stream 0) and b (from stream 1), or of a alone.
+    KVCODEC_INLINE void pair(uint32_t w, RowState& a, RowState* b) {
+        // Longest code plus raw bits of one residual, in whole bytes, for a whole row ahead.
+        const size_t worst = size_t{w} * (Deep ? 4 : 2) + 8;
+        const bool fast = m_streams[0].bytesLeft() >= worst &&
+                          (b == nullptr || m_streams[1].bytesLeft() >= worst);
+        if (b == nullptr) {
+            fast ? single<true>(w, a) : single<false>(w, a);
+        } else {
+            fast ? twin<true>(w, a, *b) : twin<false>(w, a, *b);
+        }
+    }
+
+    KVCODEC_INLINE bool ok() const {
+        return m_bad == 0 && !m_streams[0].overrun() && !m_streams[1].overrun();
+    }
+
+private:
+    template <bool Fast>
+    KVCODEC_INLINE static void refill(BitReader& br) {
+        if constexpr (Fast) {
+            br.refillFast();
+        } else {
+            br.refill();
+        }
+    }
+
+    // A full buffer holds two residuals of any depth (at most 2 x 25 bits), so the fast loops
+    // refill once per two samples of a stream.
+    template <bool Fast>
+    KVCODEC_INLINE void single(uint32_t w, RowState& a) {
+        BitReader& s0 = m_streams[0];
+        a.start();
+        uint32_t x = 0;
+        if constexpr (Fast) {
+            for (; x + 1 < w; x += 2) {
+                s0.refillFast();
+                residual(s0, a, x);
+                residual(s0, a, x + 1);
+            }
+        }
+        for (; x < w; ++x) {
+            refill<Fast>(s0);
+            residual(s0, a, x);
+        }
+    }
+
+    template <bool Fast>
+    KVCODEC_INLINE void twin(uint32_t w, RowState& a, RowState& b) {
+        BitReader& s0 = m_streams[0];
+        BitReader& s1 = m_streams[1];
+        // Row b's classes above are row a's: one pointer serves both, which keeps the loop's
+        // state in registers.
+        const uint8_t* clsTop = a.clsTop;
+        uint8_t* clsA = a.clsCur;
+        uint8_t* clsB = b.clsCur;
+        uint16_t* curA = a.cur;
+        uint16_t* curB = b.cur;
+        unsigned leftA = clsTop[0];
+        refill<Fast>(s0);
+        residual(s0, leftA, clsTop, clsA, curA, 0);
+        unsigned leftB = clsA[0];
+        uint32_t x = 1;
+        if constexpr (Fast) {
+            for (; x + 1 < w; x += 2) {
+                s0.refillFast();
+                s1.refillFast();
+                residual(s0, leftA, clsTop, clsA, curA, x);
+                residual(s1, leftB, clsA, clsB, curB, x - 1);
+                residual(s0, leftA, clsTop, clsA, curA, x + 1);
+                residual(s1, leftB, clsA, clsB, curB, x);
+            }
+        }
+        for (; x < w; ++x) {
+            refill<Fast>(s0);
+            residual(s0, leftA, clsTop, clsA, curA, x);
+            refill<Fast>(s1);
+            residual(s1, leftB, clsA, clsB, curB, x - 1);
+        }
+        refill<Fast>(s1);
+        residual(s1, leftB, clsA, clsB, curB, w - 1);
+    }
+
+    KVCODEC_INLINE void residual(BitReader& br, RowState& r, uint32_t x) {
+        residual(br, r.cls, r.clsTop, r.clsCur, r.cur, x);
+    }
+
+    // Stores the residual at x modulo 2^16 (the row is rebuilt afterwards) and its class.
+    KVCODEC_INLINE void residual(BitReader& br, unsigned& left, const uint8_t* clsTop,
+                                 uint8_t* clsCur, uint16_t* cur, uint32_t x) {
+        const uint32_t e =
+            m_entries[((left + clsTop[x]) << kMaxCodeLength) | br.peek(kMaxCodeLength)];
+        br.skip(e & 15);
+        left = e >> kClassShift;
+        clsCur[x] = static_cast<uint8_t>(left);
+        uint32_t v = (e >> 4) & 511;
+        if constexpr (Deep) {
+            if (v >= kLiteralTokens) [[unlikely]] {
+                if (v >= m_alphabet) {
+                    m_bad = 1;
+                    v = 0;
+                } else {
+                    v = tokenBase(v) | br.read(tokenExtraBits(v));
+                }
+            }
+            cur[x] = static_cast<uint16_t>(unzigzag(v));
+        } else {
+            m_bad |= v >> 8;
+            cur[x] = static_cast<uint16_t>(v);
+        }
+    }
+
+    BitReader* m_streams;
+    const uint16_t* m_entries;
+    unsigned m_alphabet;
+    uint32_t m_bad = 0;
+};
+
+template <bool Deep>
+KVCODEC_INLINE bool decodePlane(BitReader* streams, const DecodeTable* tables, unsigned alphabet,
+                                uint32_t w, uint32_t rows, unsigned depth, uint16_t* samples,
+                                PlaneScratch& scratch) {
+    // Copies whose addresses never escape stay in registers.
+    BitReader local[2] = {streams[0], streams[1]};
+    PlaneDecoder<Deep> dec(local, tables, alphabet);
+    const uint32_t mask = (1u << depth) - 1;
+    // The first row predicts from a row of mid-grey samples of class 0 above it, which makes
+    // the gradient the left neighbour and the first prediction mid-grey.
+    uint16_t* grey = scratch.greyRow.data();
+    std::fill(grey, grey + w, static_cast<uint16_t>(1u << (depth - 1)));
+    uint8_t* cls[3] = {scratch.classes.data(), scratch.classes.data() + w,
+                       scratch.classes.data() + 2 * size_t{w}};
+    std::fill(cls[2], cls[2] + w, uint8_t{0});
+    const uint16_t* top = grey;
+    for (uint32_t y = 0; y < rows; y += 2) {
+        uint16_t* a = samples + size_t{y} * w;
+        RowState ra{a, cls[2], cls[0], 0};
+        if (y + 1 < rows) {
+            RowState rb{a + w, cls[0], cls[1], 0};
+            dec.pair(w, ra, &rb);
+            reconstructRow(top, a, w, mask);
+            reconstructRow(a, a + w, w, mask);
+            top = a + w;
+            std::swap(cls[1], cls[2]);
+        } else {
+            dec.pair(w, ra, nullptr);
+            reconstructRow(top, a, w, mask);
+            top = a;
+            std::swap(cls[0], cls[2]);
+        }
+        // cls[2] now holds the classes of the last decoded row, the top of the next pair.
+        if (!dec.ok()) {
+            break;
+        }
+    }
+    streams[0] = local[0];
+    streams[1] = local[1];
+    return dec.ok();
+}
+
+// A valid stream ends within its last byte, padded with zeros.
+KVCODEC_INLINE bool endsCleanly(BitReader& br, uint64_t bytes) {
+    const uint64_t bitsLeft = bytes * 8 - br.consumed();
+    return bitsLeft < 8 && (bitsLeft == 0 || br.peek(static_cast<unsigned>(bitsLeft)) == 0);
+}
+
+KVCODEC_INLINE size_t encodeSegmentImpl(const uint16_t* samples, uint32_t width, uint32_t rows,
+                                        unsigned depth, uint8_t* out, PlaneScratch& scratch) {
     const size_t n = size_t{width} * rows;
     const unsigned alphabet = alphabetSize(depth);
-    std::array<uint32_t, kMaxAlphabet> counts{};
+    const bool deep = depth > 8;
     uint16_t* z = scratch.residual.data();
-    medianResiduals(samples, width, rows, depth, z, counts.data());
+    uint8_t* ctx = scratch.context.data();
+    uint32_t* counts = scratch.counts.data();
+    Code* codes = scratch.codes.data();
+    gradientResiduals(samples, width, rows, depth, z);
+    contexts(z, width, rows, depth - 8, scratch.classes.data(), ctx);
+    deep ? countTokens<true>(z, ctx, width, rows, alphabet, counts)
+         : countTokens<false>(z, ctx, width, rows, alphabet, counts);
 
-    std::array<uint8_t, kMaxAlphabet> lengths;
-    buildLengths(counts.data(), alphabet, lengths.data());
-    std::array<Code, kMaxAlphabet> codes;
-    assignCodes(lengths.data(), alphabet, codes.data());
-
-    // The exact coded size is known before writing, so the choice costs nothing.
-    uint64_t bits = 0;
-    for (unsigned t = 0; t < alphabet; ++t) {
-        bits += uint64_t{counts[t]} * (codes[t].length + tokenExtraBits(t));
+    // The exact size of both streams is known before writing, so the stored fallback costs
+    // nothing and the odd rows' stream can be written in its final place at once.
+    uint8_t lengths[kContexts][kMaxAlphabet];
+    uint64_t bits[2] = {0, 0};
+    const uint32_t* odd = counts + kContexts * kMaxAlphabet;
+    for (unsigned c = 0; c < kContexts; ++c) {
+        uint32_t total[kMaxAlphabet];
+        for (unsigned t = 0; t < alphabet; ++t) {
+            total[t] = counts[c * alphabet + t] + odd[c * alphabet + t];
+        }
+        buildLengths(total, alphabet, lengths[c]);
+        assignCodes(lengths[c], alphabet, codes + c * alphabet);
+        bits[0] += tableBits(lengths[c], alphabet);
+        for (unsigned t = 0; t < alphabet; ++t) {
+            const unsigned cost = codes[c * alphabet + t].length + tokenExtraBits(t);
+            bits[0] += uint64_t{counts[c * alphabet + t]} * cost;
+            bits[1] += uint64_t{odd[c * alphabet + t]} * cost;
+        }
     }
-    const uint64_t codedPayload = tableBytes(alphabet) + (bits + 7) / 8;
-    if (codedPayload >= storedBytes(n, depth)) {
+    const uint64_t firstBytes = (bits[0] + 7) / 8;
+    const uint64_t payload = 4 + firstBytes + (bits[1] + 7) / 8;
+    if (payload >= storedBytes(n, depth)) {
         return writeStored(samples, n, depth, out);
     }
 
     out[0] = static_cast<uint8_t>(SegmentMode::Coded);
-    out[1] = static_cast<uint8_t>(Predictor::Median);
-    out[2] = out[3] = 0;
-    uint8_t* payload = out + kSegmentHeaderBytes;
-    writeLengths(lengths.data(), alphabet, payload);
-    BitWriter bw(payload + tableBytes(alphabet));
-    for (size_t i = 0; i < n; ++i) {
-        uint32_t extra;
-        unsigned extraBits;
-        const unsigned t = tokenOf(z[i], &extra, &extraBits);
-        bw.put((uint32_t{codes[t].bits} << extraBits) | extra, codes[t].length + extraBits);
+    out[1] = static_cast<uint8_t>(Predictor::Gradient);
+    out[2] = kContexts;
+    out[3] = 0;
+    storeLe32(out + 4, static_cast<uint32_t>(payload));
+    uint8_t* first = out + kSegmentHeaderBytes + 4;
+    storeLe32(first - 4, static_cast<uint32_t>(firstBytes));
+    BitWriter streams[2] = {BitWriter(first), BitWriter(first + firstBytes)};
+    for (unsigned c = 0; c < kContexts; ++c) {
+        writeTable(lengths[c], alphabet, streams[0]);
     }
-    const size_t written = tableBytes(alphabet) + bw.finish();
-    storeLe32(out + 4, static_cast<uint32_t>(written));
-    return kSegmentHeaderBytes + written;
+    deep ? writeCodes<true>(z, ctx, width, rows, alphabet, codes, streams)
+         : writeCodes<false>(z, ctx, width, rows, alphabet, codes, streams);
+    streams[0].finish();
+    streams[1].finish();
+    return kSegmentHeaderBytes + payload;
 }
 
-int32_t decodeSegment(const uint8_t* in, size_t size, uint32_t width, uint32_t rows, unsigned depth,
-                      uint16_t* samples, size_t* used, PlaneScratch& scratch) {
+KVCODEC_INLINE int32_t decodeSegmentImpl(const uint8_t* in, size_t size, uint32_t width,
+                                         uint32_t rows, unsigned depth, uint16_t* samples,
+                                         size_t* used, PlaneScratch& scratch) {
     if (size < kSegmentHeaderBytes) {
         return KORVADIN_E_TRUNCATED;
     }
@@ -121,16 +436,15 @@ int32_t decodeSegment(const uint8_t* in, size_t size, uint32_t width, uint32_t r
     if (payloadSize > size - kSegmentHeaderBytes) {
         return KORVADIN_E_TRUNCATED;
     }
-    if (in[2] != 0 || in[3] != 0) {
+    if (in[3] != 0) {
         return KORVADIN_E_CORRUPT;
     }
     *used = kSegmentHeaderBytes + payloadSize;
     const uint8_t* payload = in + kSegmentHeaderBytes;
     const size_t n = size_t{width} * rows;
-    const uint32_t mask = (1u << depth) - 1;
 
     if (in[0] == static_cast<uint8_t>(SegmentMode::Stored)) {
-        if (in[1] != 0 || payloadSize != storedBytes(n, depth)) {
+        if (in[1] != 0 || in[2] != 0 || payloadSize != storedBytes(n, depth)) {
             return KORVADIN_E_CORRUPT;
         }
         BitReader br(payload, payloadSize);
@@ -141,58 +455,95 @@ int32_t decodeSegment(const uint8_t* in, size_t size, uint32_t width, uint32_t r
         return KORVADIN_OK;
     }
     if (in[0] != static_cast<uint8_t>(SegmentMode::Coded) ||
-        in[1] != static_cast<uint8_t>(Predictor::Median)) {
+        in[1] != static_cast<uint8_t>(Predictor::Gradient) || in[2] != kContexts) {
         return KORVADIN_E_CORRUPT;
     }
-    const unsigned alphabet = alphabetSize(depth);
-    if (payloadSize < tableBytes(alphabet)) {
+    if (payloadSize < 4) {
         return KORVADIN_E_TRUNCATED;
     }
-    DecodeTable& table = scratch.table;
-    if (!readTable(payload, alphabet, table)) {
+    const uint64_t firstBytes = loadLe32(payload);
+    if (firstBytes > payloadSize - 4) {
         return KORVADIN_E_CORRUPT;
     }
-    BitReader br(payload + tableBytes(alphabet), payloadSize - tableBytes(alphabet));
-    auto next = [&]() -> uint32_t {
-        br.refill();
-        const uint32_t e = table.entry[br.peek(kMaxCodeLength)];
-        br.skip(e & 15);
-        const unsigned t = e >> 4;
-        if (t < kLiteralTokens) {
-            return t;
-        }
-        return tokenBase(t) | br.read(tokenExtraBits(t));
-    };
-    // Tokens beyond the depth's range cannot occur in a valid stream; masking keeps a damaged
-    // one harmless.
-    uint32_t prev = 1u << (depth - 1);
-    for (uint32_t x = 0; x < width; ++x) {
-        prev = (prev + unzigzag(next() & mask)) & mask;
-        samples[x] = static_cast<uint16_t>(prev);
+    const uint64_t secondBytes = payloadSize - 4 - firstBytes;
+    BitReader streams[2] = {BitReader(payload + 4, firstBytes),
+                            BitReader(payload + 4 + firstBytes, secondBytes)};
+    const unsigned alphabet = alphabetSize(depth);
+    uint16_t entryPayload[kMaxAlphabet];
+    for (unsigned t = 0; t < alphabet; ++t) {
+        entryPayload[t] = entryFor(t, depth);
     }
-    for (uint32_t y = 1; y < rows; ++y) {
-        if (br.overrun()) {
+    for (unsigned c = 0; c < kContexts; ++c) {
+        if (!readTable(streams[0], alphabet, entryPayload, scratch.tables[c])) {
+            return KORVADIN_E_CORRUPT;
+        }
+        if (streams[0].overrun()) {
             return KORVADIN_E_TRUNCATED;
         }
-        uint16_t* cur = samples + size_t{y} * width;
-        const uint16_t* top = cur - width;
-        cur[0] = static_cast<uint16_t>((top[0] + unzigzag(next() & mask)) & mask);
-        for (uint32_t x = 1; x < width; ++x) {
-            const int l = cur[x - 1];
-            const int t = top[x];
-            const int pred = median3(l, t, l + t - top[x - 1]);
-            cur[x] = static_cast<uint16_t>((pred + unzigzag(next() & mask)) & mask);
-        }
     }
-    // A valid stream ends within its last byte, padded with zeros.
-    const uint64_t bitsLeft = (payloadSize - tableBytes(alphabet)) * 8 - br.consumed();
-    if (br.overrun() || bitsLeft >= 8) {
-        return br.overrun() ? KORVADIN_E_TRUNCATED : KORVADIN_E_CORRUPT;
+    const bool ok = depth > 8 ? decodePlane<true>(streams, scratch.tables.data(), alphabet, width,
+                                                  rows, depth, samples, scratch)
+                              : decodePlane<false>(streams, scratch.tables.data(), alphabet, width,
+                                                   rows, depth, samples, scratch);
+    if (streams[0].overrun() || streams[1].overrun()) {
+        return KORVADIN_E_TRUNCATED;
     }
-    if (bitsLeft > 0 && br.peek(static_cast<unsigned>(bitsLeft)) != 0) {
+    if (!ok || !endsCleanly(streams[0], firstBytes) || !endsCleanly(streams[1], secondBytes)) {
         return KORVADIN_E_CORRUPT;
     }
     return KORVADIN_OK;
+}
+
+size_t encodeSegmentPortable(const uint16_t* samples, uint32_t width, uint32_t rows, unsigned depth,
+                             uint8_t* out, PlaneScratch& scratch) {
+    return encodeSegmentImpl(samples, width, rows, depth, out, scratch);
+}
+
+int32_t decodeSegmentPortable(const uint8_t* in, size_t size, uint32_t width, uint32_t rows,
+                              unsigned depth, uint16_t* samples, size_t* used,
+                              PlaneScratch& scratch) {
+    return decodeSegmentImpl(in, size, width, rows, depth, samples, used, scratch);
+}
+
+#if KVCODEC_HAVE_X86V3
+KVCODEC_TARGET_X86V3 size_t encodeSegmentX86V3(const uint16_t* samples, uint32_t width,
+                                               uint32_t rows, unsigned depth, uint8_t* out,
+                                               PlaneScratch& scratch) {
+    return encodeSegmentImpl(samples, width, rows, depth, out, scratch);
+}
+
+KVCODEC_TARGET_X86V3 int32_t decodeSegmentX86V3(const uint8_t* in, size_t size, uint32_t width,
+                                                uint32_t rows, unsigned depth, uint16_t* samples,
+                                                size_t* used, PlaneScratch& scratch) {
+    return decodeSegmentImpl(in, size, width, rows, depth, samples, used, scratch);
+}
+#endif
+
+} // namespace
+
+PlaneScratch::PlaneScratch(size_t samples, uint32_t width)
+    : residual(samples), classes(std::max<size_t>(samples, 3 * size_t{width})), context(samples),
+      greyRow(width), counts(4 * kContexts * kMaxAlphabet), codes(kContexts * kMaxAlphabet),
+      tables(kContexts) {}
+
+size_t encodeSegment(const uint16_t* samples, uint32_t width, uint32_t rows, unsigned depth,
+                     uint8_t* out, PlaneScratch& scratch) {
+#if KVCODEC_HAVE_X86V3
+    if (activeIsa() == Isa::X86V3) {
+        return encodeSegmentX86V3(samples, width, rows, depth, out, scratch);
+    }
+#endif
+    return encodeSegmentPortable(samples, width, rows, depth, out, scratch);
+}
+
+int32_t decodeSegment(const uint8_t* in, size_t size, uint32_t width, uint32_t rows, unsigned depth,
+                      uint16_t* samples, size_t* used, PlaneScratch& scratch) {
+#if KVCODEC_HAVE_X86V3
+    if (activeIsa() == Isa::X86V3) {
+        return decodeSegmentX86V3(in, size, width, rows, depth, samples, used, scratch);
+    }
+#endif
+    return decodeSegmentPortable(in, size, width, rows, depth, samples, used, scratch);
 }
 
 } // namespace kvcodec

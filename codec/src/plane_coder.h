@@ -25,7 +25,13 @@ inline uint64_t segmentBound(uint64_t samples, unsigned depth) {
 // Working memory of one thread, sized once for the largest slice.
 struct PlaneScratch {
     std::vector<uint16_t> residual;
-    DecodeTable table;
+    std::vector<uint8_t> classes;
+    std::vector<uint8_t> context;
+    std::vector<uint16_t> greyRow;
+    std::vector<uint32_t> counts;
+    std::vector<Code> codes;
+    std::vector<DecodeTable> tables;
+    PlaneScratch(size_t samples, uint32_t width);
 };
 
 // Writes the segment of `rows` rows of `width` samples; `out` has segmentBound bytes.

@@ -26,9 +26,22 @@ WorkerPool::~WorkerPool() {
     }
 }
 
-void WorkerPool::work(unsigned worker) {
-    for (uint32_t item = m_next.fetch_add(1); item < m_count; item = m_next.fetch_add(1)) {
-        m_fn(m_ctx, item, worker);
+void WorkerPool::work(const Job& job, unsigned worker) {
+    const uint64_t tag = uint64_t{job.generation} << 32;
+    uint64_t next = m_next.load();
+    for (;;) {
+        if ((next & ~0xFFFFFFFFull) != tag || static_cast<uint32_t>(next) >= job.count) {
+            return;
+        }
+        if (!m_next.compare_exchange_weak(next, next + 1)) {
+            continue;
+        }
+        job.fn(job.ctx, static_cast<uint32_t>(next), worker);
+        if (m_finished.fetch_add(1) + 1 == job.count) {
+            std::lock_guard lock(m_mutex);
+            m_done.notify_all();
+        }
+        next = m_next.load();
     }
 }
 
@@ -39,37 +52,36 @@ void WorkerPool::runJob(uint32_t count, void* ctx, Fn fn) {
         }
         return;
     }
+    Job job;
     {
         std::lock_guard lock(m_mutex);
-        m_ctx = ctx;
-        m_fn = fn;
-        m_count = count;
-        m_next.store(0);
-        m_busy = static_cast<unsigned>(m_threads.size());
-        ++m_generation;
+        job = {m_job.generation + 1, count, ctx, fn};
+        m_job = job;
+        m_finished.store(0);
+        m_next.store(uint64_t{job.generation} << 32);
     }
     m_wake.notify_all();
-    work(0);
+    work(job, 0);
+    // Wait for the items that others took, not for the others: a thread that has not woken up
+    // yet finds nothing left to do.
     std::unique_lock lock(m_mutex);
-    m_done.wait(lock, [&] { return m_busy == 0; });
+    m_done.wait(lock, [&] { return m_finished.load() == count; });
 }
 
 void WorkerPool::workerLoop(unsigned worker) {
-    uint64_t seen = 0;
+    uint32_t seen = 0;
     for (;;) {
+        Job job;
         {
             std::unique_lock lock(m_mutex);
-            m_wake.wait(lock, [&] { return m_stop || m_generation != seen; });
+            m_wake.wait(lock, [&] { return m_stop || m_job.generation != seen; });
             if (m_stop) {
                 return;
             }
-            seen = m_generation;
+            job = m_job;
+            seen = job.generation;
         }
-        work(worker);
-        std::lock_guard lock(m_mutex);
-        if (--m_busy == 0) {
-            m_done.notify_one();
-        }
+        work(job, worker);
     }
 }
 

@@ -34,21 +34,27 @@ public:
 
 private:
     using Fn = void (*)(void*, uint32_t, unsigned);
+    struct Job {
+        uint32_t generation = 0;
+        uint32_t count = 0;
+        void* ctx = nullptr;
+        Fn fn = nullptr;
+    };
+
     void runJob(uint32_t count, void* ctx, Fn fn);
     void workerLoop(unsigned worker);
-    void work(unsigned worker);
+    void work(const Job& job, unsigned worker);
 
     std::vector<std::thread> m_threads;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::condition_variable m_done;
-    uint64_t m_generation = 0;
-    unsigned m_busy = 0;
+    Job m_job;
     bool m_stop = false;
-    void* m_ctx = nullptr;
-    Fn m_fn = nullptr;
-    uint32_t m_count = 0;
-    std::atomic<uint32_t> m_next{0};
+    // The job's generation in the high half and its next item in the low half: a thread that
+    // wakes after its job is over cannot take an item of the next one.
+    std::atomic<uint64_t> m_next{0};
+    std::atomic<uint32_t> m_finished{0};
 };
 
 } // namespace kvcodec

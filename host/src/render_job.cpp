@@ -75,7 +75,7 @@ RenderJob::RenderJob(PluginSession& session, const Registration& codec,
         check("initialising the container", initialised);
 
         const Handle video = h.createBag();
-        h.setUInt32(video, "mediaType", 2);
+        h.setUInt32(video, "mediaType", mediaVideo);
         h.setUInt32(video, "width", m_settings.width);
         h.setUInt32(video, "height", m_settings.height);
         h.setUInt32s(video, "frameRate", {m_settings.rateNum, m_settings.rateDen});
@@ -90,7 +90,7 @@ RenderJob::RenderJob(PluginSession& session, const Registration& codec,
 
         for (const auto& audio : m_settings.audioTracks) {
             const Handle track = h.createBag();
-            h.setUInt32(track, "mediaType", 1);
+            h.setUInt32(track, "mediaType", mediaAudio);
             h.setUInt32(track, "samplingRate", audio.sampleRate);
             h.setUInt32(track, "numChannels", audio.channels);
             h.setUInt32(track, "sampleBits", audio.bitsPerSample);

@@ -15,7 +15,7 @@
 
 namespace korvadin_test {
 
-struct ChunkSpec {
+struct ScriptedChunk {
     uint64_t stream;
     uint32_t size;
     uint32_t duration;
@@ -65,9 +65,9 @@ inline void addStreams(IOPlugin::AviWriter& writer, const std::vector<uint16_t>&
     }
 }
 
-inline void writeScript(IOPlugin::AviWriter& writer, const std::vector<ChunkSpec>& script) {
+inline void writeScript(IOPlugin::AviWriter& writer, const std::vector<ScriptedChunk>& script) {
     for (size_t n = 0; n < script.size(); ++n) {
-        const ChunkSpec& c = script[n];
+        const ScriptedChunk& c = script[n];
         const std::vector<uint8_t> data = payloadOf(n, c.size);
         writer.writeChunk(c.stream, data.data(), c.size, c.duration, c.keyFrame);
     }
@@ -76,7 +76,7 @@ inline void writeScript(IOPlugin::AviWriter& writer, const std::vector<ChunkSpec
 // A whole file in memory: a video stream, audio streams of the given bits, the script.
 inline std::vector<uint8_t> writeAviFile(const IOPlugin::AviLimits& limits,
                                          const std::vector<uint16_t>& audioBits,
-                                         const std::vector<ChunkSpec>& script) {
+                                         const std::vector<ScriptedChunk>& script) {
     MemoryFile file;
     IOPlugin::AviWriter writer(file, limits);
     addStreams(writer, audioBits);
@@ -125,145 +125,110 @@ inline std::string chunkIdOf(uint64_t stream, const std::string& type) {
 }
 
 // Checks everything a reader relies on against the script that was written.
-inline void checkAvi(const std::vector<uint8_t>& bytes, const std::vector<ChunkSpec>& script,
+inline void checkAvi(const std::vector<uint8_t>& bytes, const std::vector<ScriptedChunk>& script,
                      const IOPlugin::AviLimits& limits) {
     const AviView view = viewAvi(bytes);
-    ASSERT_FALSE(view.riffs.empty());
     EXPECT_EQ(view.riffs.back().end(), bytes.size()) << "nothing follows the last RIFF";
-    const size_t streamCount = view.streams.size();
-    EXPECT_EQ(u32At(bytes, view.avih + 24), streamCount);
+    const size_t streams = view.streams.size();
+    EXPECT_EQ(u32At(bytes, view.avih + 24), streams);
 
-    size_t next = 0; // script position
-    std::vector<uint32_t> lengths(streamCount, 0), largest(streamCount, 0);
-    std::vector<uint32_t> superUsed(streamCount, 0);
+    size_t next = 0; // position in the script
+    std::vector<uint32_t> lengths(streams), largest(streams), superUsed(streams);
     uint32_t videoInFirst = 0, largestChunk = 0;
     for (size_t r = 0; r < view.riffs.size(); ++r) {
-        const Chunk& riff = view.riffs[r];
         SCOPED_TRACE("RIFF " + std::to_string(r));
-        EXPECT_EQ(riff.name(), r == 0 ? "RIFF:AVI " : "RIFF:AVIX");
+        const Chunk& riff = view.riffs[r];
         const Chunk& movi = riff.child("LIST:movi");
-        if (r == 0) {
-            EXPECT_EQ(riff.childNames(),
-                      (std::vector<std::string>{"LIST:hdrl", "LIST:movi", "idx1"}));
-        } else {
-            EXPECT_EQ(riff.childNames(), (std::vector<std::string>{"LIST:movi"}));
-        }
+        const std::vector<std::string> layout =
+            r == 0 ? std::vector<std::string>{"LIST:hdrl", "LIST:movi", "idx1"}
+                   : std::vector<std::string>{"LIST:movi"};
+        EXPECT_EQ(riff.childNames(), layout);
+        EXPECT_EQ(riff.listType, r == 0 ? "AVI " : "AVIX");
 
-        // Data chunks first, in script order, then one ix chunk per stream that had data.
-        std::vector<std::vector<const Chunk*>> perStream(streamCount);
-        std::vector<size_t> scriptIndex;
+        // Data chunks in script order, then an ix chunk for each stream that had some.
+        std::vector<std::vector<std::pair<const ScriptedChunk*, const Chunk*>>> ofStream(streams);
         size_t c = 0;
-        for (; c < movi.children.size() && movi.children[c].id.substr(0, 2) != "ix"; ++c) {
+        for (; c < movi.children.size() && !movi.children[c].id.starts_with("ix"); ++c, ++next) {
             const Chunk& data = movi.children[c];
-            if (next >= script.size()) {
-                ADD_FAILURE() << "more data chunks than written";
-                return;
-            }
-            const ChunkSpec& spec = script[next];
-            EXPECT_EQ(data.id, chunkIdOf(spec.stream, view.streams.at(spec.stream).type));
-            EXPECT_EQ(data.size, spec.size);
-            const std::vector<uint8_t> payload = payloadOf(next, spec.size);
+            ASSERT_LT(next, script.size()) << "more data chunks than written";
+            const ScriptedChunk& planned = script[next];
+            EXPECT_EQ(data.id, chunkIdOf(planned.stream, view.streams.at(planned.stream).type));
+            EXPECT_EQ(data.size, planned.size);
+            const std::vector<uint8_t> payload = payloadOf(next, planned.size);
             EXPECT_TRUE(std::equal(payload.begin(), payload.end(),
                                    bytes.begin() + static_cast<long>(data.dataOffset())));
-            if (spec.size % 2 != 0) {
-                EXPECT_EQ(bytes.at(data.dataOffset() + spec.size), 0) << "pad byte";
+            if (planned.size % 2 != 0) {
+                EXPECT_EQ(bytes.at(data.dataOffset() + planned.size), 0) << "pad byte";
             }
-            perStream[spec.stream].push_back(&data);
-            scriptIndex.push_back(next);
-            lengths[spec.stream] += spec.duration;
-            largest[spec.stream] = std::max(largest[spec.stream], spec.size);
-            largestChunk = std::max(largestChunk, spec.size + 8 + spec.size % 2);
-            if (r == 0 && view.streams[spec.stream].type == "vids") {
-                videoInFirst += spec.duration;
+            if (r == 0) {
+                const uint64_t e = riff.child("idx1").dataOffset() + 16 * c;
+                EXPECT_EQ(textAt(bytes, e), data.id);
+                EXPECT_EQ(u32At(bytes, e + 4), planned.keyFrame ? 0x10u : 0u);
+                EXPECT_EQ(u32At(bytes, e + 8), data.offset - (movi.offset + 8));
+                EXPECT_EQ(u32At(bytes, e + 12), planned.size);
+                videoInFirst += view.streams[planned.stream].type == "vids" ? planned.duration : 0;
             }
-            ++next;
+            ofStream[planned.stream].push_back({&planned, &data});
+            lengths[planned.stream] += planned.duration;
+            largest[planned.stream] = std::max(largest[planned.stream], planned.size);
+            largestChunk = std::max(largestChunk, planned.size + 8 + planned.size % 2);
+        }
+        if (r == 0) {
+            EXPECT_EQ(riff.child("idx1").size, 16 * c);
         }
         // Only a RIFF that holds a single chunk too large for any RIFF may exceed its limit.
-        if (scriptIndex.size() > 1) {
+        if (c > 1) {
             EXPECT_LE(riff.size + 8, r == 0 ? limits.firstRiffLimit : limits.riffLimit);
         }
-        std::vector<std::string> expectedIx, foundIx;
-        for (size_t s = 0; s < streamCount; ++s) {
-            if (!perStream[s].empty()) {
-                expectedIx.push_back("ix" + chunkIdOf(s, "").substr(0, 2));
-            }
-        }
-        for (size_t i = c; i < movi.children.size(); ++i) {
-            foundIx.push_back(movi.children[i].id);
-        }
-        EXPECT_EQ(foundIx, expectedIx);
 
         // Each standard index against the chunks it lists, and the super index entry naming it.
-        size_t ixAt = c;
-        for (size_t s = 0; s < streamCount && ixAt < movi.children.size(); ++s) {
-            if (perStream[s].empty()) {
+        for (size_t s = 0; s < streams; ++s) {
+            if (ofStream[s].empty()) {
                 continue;
             }
-            const Chunk& ix = movi.children[ixAt++];
+            ASSERT_LT(c, movi.children.size()) << "no standard index for stream " << s;
+            const Chunk& ix = movi.children[c++];
             const uint64_t base = ix.dataOffset();
-            const auto n = static_cast<uint32_t>(perStream[s].size());
-            EXPECT_EQ(ix.size, 24 + 8 * n);
-            EXPECT_EQ(u16At(bytes, base), 2);
-            EXPECT_EQ(bytes[base + 3], 1);
-            EXPECT_EQ(u32At(bytes, base + 4), n);
+            EXPECT_EQ(ix.id, "ix" + chunkIdOf(s, "").substr(0, 2));
+            EXPECT_EQ(ix.size, 24 + 8 * ofStream[s].size());
+            EXPECT_EQ(u32At(bytes, base), 0x01000002u) << "two longs per entry, index of chunks";
+            EXPECT_EQ(u32At(bytes, base + 4), ofStream[s].size());
             EXPECT_EQ(textAt(bytes, base + 8), chunkIdOf(s, view.streams[s].type));
             EXPECT_EQ(u64At(bytes, base + 12), movi.offset);
             uint32_t duration = 0;
-            size_t k = 0;
-            for (size_t i = 0; i < scriptIndex.size(); ++i) {
-                const ChunkSpec& spec = script[scriptIndex[i]];
-                if (spec.stream != s) {
-                    continue;
-                }
-                const Chunk& data = *perStream[s][k];
-                EXPECT_EQ(u32At(bytes, base + 24 + 8 * k), data.dataOffset() - movi.offset);
+            for (size_t k = 0; k < ofStream[s].size(); ++k) {
+                const auto [planned, data] = ofStream[s][k];
+                EXPECT_EQ(u32At(bytes, base + 24 + 8 * k), data->dataOffset() - movi.offset);
                 EXPECT_EQ(u32At(bytes, base + 28 + 8 * k),
-                          spec.size | (spec.keyFrame ? 0 : 0x80000000u));
-                duration += spec.duration;
-                ++k;
+                          planned->size | (planned->keyFrame ? 0 : 0x80000000u));
+                duration += planned->duration;
             }
             const StreamView& sv = view.streams[s];
-            const uint32_t entry = superUsed[s]++;
-            if (24 + 16 * (entry + 1) <= sv.indxSize) {
-                const uint64_t e = sv.indx + 24 + 16 * entry;
+            const uint64_t e = sv.indx + 24 + 16 * superUsed[s]++;
+            if (e + 16 <= sv.indx + sv.indxSize) {
                 EXPECT_EQ(u64At(bytes, e), ix.offset);
                 EXPECT_EQ(u32At(bytes, e + 8), ix.size + 8);
                 EXPECT_EQ(u32At(bytes, e + 12), duration);
             }
         }
-
-        if (r == 0) {
-            const Chunk& idx1 = riff.child("idx1");
-            EXPECT_EQ(idx1.size, 16 * scriptIndex.size());
-            for (size_t i = 0; i < scriptIndex.size() && 16 * i < idx1.size; ++i) {
-                const ChunkSpec& spec = script[scriptIndex[i]];
-                const uint64_t e = idx1.dataOffset() + 16 * i;
-                const Chunk& data = movi.children[i];
-                EXPECT_EQ(textAt(bytes, e), data.id);
-                EXPECT_EQ(u32At(bytes, e + 4), spec.keyFrame ? 0x10u : 0u);
-                EXPECT_EQ(u32At(bytes, e + 8), data.offset - (movi.offset + 8));
-                EXPECT_EQ(u32At(bytes, e + 12), spec.size);
-            }
-        }
+        EXPECT_EQ(c, movi.children.size()) << "nothing after the standard indexes";
     }
     EXPECT_EQ(next, script.size()) << "every chunk written is in the file";
 
     uint32_t videoFrames = 0;
-    for (size_t s = 0; s < streamCount; ++s) {
+    for (size_t s = 0; s < streams; ++s) {
         const StreamView& sv = view.streams[s];
         EXPECT_EQ(u32At(bytes, sv.strh + 32), lengths[s]) << "dwLength of stream " << s;
         EXPECT_EQ(u32At(bytes, sv.strh + 36), largest[s]) << "dwSuggestedBufferSize " << s;
+        EXPECT_EQ(u32At(bytes, sv.indx), 4u) << "four longs per entry, index of indexes";
         EXPECT_EQ(u32At(bytes, sv.indx + 4), superUsed[s]) << "nEntriesInUse of stream " << s;
         EXPECT_EQ(textAt(bytes, sv.indx + 8), chunkIdOf(s, sv.type));
-        EXPECT_EQ(u16At(bytes, sv.indx), 4);
-        if (sv.type == "vids") {
-            videoFrames = std::max(videoFrames, lengths[s]);
-        }
+        videoFrames = std::max(videoFrames, sv.type == "vids" ? lengths[s] : 0);
     }
-    EXPECT_EQ(u32At(bytes, view.avih + 16), videoInFirst) << "avih counts the first RIFF";
-    EXPECT_EQ(u32At(bytes, view.dmlh), videoFrames) << "dmlh counts every RIFF";
-    EXPECT_EQ(u32At(bytes, view.avih + 28), largestChunk);
     EXPECT_EQ(u32At(bytes, view.avih + 12), 0x10u);
+    EXPECT_EQ(u32At(bytes, view.avih + 16), videoInFirst) << "avih counts the first RIFF";
+    EXPECT_EQ(u32At(bytes, view.avih + 28), largestChunk);
+    EXPECT_EQ(u32At(bytes, view.dmlh), videoFrames) << "dmlh counts every RIFF";
 }
 
 } // namespace korvadin_test

@@ -1,5 +1,5 @@
 // Every write of a small file, made to fail or to come up short in turn: the failure must
-// reach the caller as a file error with its specified text, finalize must still rewrite every
+// reach the caller as a file error with one of its fixed texts, finalize must still rewrite every
 // header, and nothing may crash or leak (the sanitizer build runs this too).
 #include "avi/avi_writer.h"
 #include "avi_check.h"
@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <cstdio>
 
 using namespace IOPlugin;
 using namespace korvadin_test;
@@ -17,14 +17,24 @@ namespace {
 
 const AviLimits kSmall{64 * 1024, 4096, 1500};
 
-std::vector<ChunkSpec> faultScript() {
-    std::vector<ChunkSpec> script;
+std::vector<ScriptedChunk> faultScript() {
+    std::vector<ScriptedChunk> script;
     for (uint32_t f = 0; f < 14; ++f) {
         script.push_back({0, 91 + 10 * (f % 3), 1, f % 4 == 0});
         script.push_back({1, 2 * (30 + f), 30 + f, false});
         script.push_back({2, 3 * (7 + f % 2), 7 + f % 2, false});
     }
     return script;
+}
+
+// The texts that file errors may carry on their way out of the writer.
+bool isFileErrorText(const std::string& text) {
+    int end = 0;
+    std::sscanf(text.c_str(), "Write error: size: %*[0-9], written: %*[0-9]%n", &end);
+    const std::string close = "Failed to close riff chunk: ";
+    return static_cast<size_t>(end) == text.size() ||
+           (text.starts_with(close) && text.size() > close.size()) ||
+           text == "AviWriter::finalize: failed to correctly finalize avi";
 }
 
 struct Outcome {
@@ -39,7 +49,7 @@ Outcome writeFile(MemoryFile& file) {
     Outcome out;
     AviWriter writer(file, kSmall);
     addStreams(writer, {16, 24});
-    const std::vector<ChunkSpec> script = faultScript();
+    const std::vector<ScriptedChunk> script = faultScript();
     const auto attempt = [&](const std::function<void()>& call) {
         try {
             call();
@@ -79,9 +89,6 @@ TEST(AviWriterFaults, EveryFailedWriteIsReportedAndFinalizeRunsToItsEnd) {
     // avih, dmlh, and strh and indx of each of the three streams.
     const uint64_t headerRewrites = 2 + 2 * 3;
 
-    const std::regex allowed("Write error: size: [0-9]+, written: [0-9]+|"
-                             "Failed to close riff chunk: [ -~]+|"
-                             "AviWriter::finalize: failed to correctly finalize avi");
     for (const auto fault : {MemoryFile::Fault::Fail, MemoryFile::Fault::Short}) {
         for (uint64_t k = 1; k <= totalWrites; ++k) {
             SCOPED_TRACE("write " + std::to_string(k) +
@@ -91,7 +98,7 @@ TEST(AviWriterFaults, EveryFailedWriteIsReportedAndFinalizeRunsToItsEnd) {
             const Outcome out = writeFile(file);
             ASSERT_FALSE(out.errors.empty()) << "the failure went unreported";
             for (const std::string& error : out.errors) {
-                EXPECT_TRUE(std::regex_match(error, allowed)) << error;
+                EXPECT_TRUE(isFileErrorText(error)) << error;
             }
             if (out.headerWritten) {
                 EXPECT_GE(out.rewritesInFinalize, headerRewrites);
@@ -109,7 +116,7 @@ TEST(AviWriterFaults, FailedChunkLeavesNoIndexEntry) {
     AviWriter writer(file);
     addStreams(writer, {});
     writer.writeHeader();
-    const std::vector<ChunkSpec> script = {{0, 10, 1, true}, {0, 11, 1, true}};
+    const std::vector<ScriptedChunk> script = {{0, 10, 1, true}, {0, 11, 1, true}};
     writeScript(writer, script);
     file.injectFault(file.writes + 2, MemoryFile::Fault::Short); // the next chunk's payload
     EXPECT_THROW(writer.writeChunk(0, "0123456789", 10, 1, true), fileio::WriteError);

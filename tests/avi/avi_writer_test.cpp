@@ -75,7 +75,7 @@ TEST(AviWriter, FileWithoutChunks) {
 }
 
 TEST(AviWriter, OffsetsPadsFlagsAndBufferSizes) {
-    const std::vector<ChunkSpec> script = {
+    const std::vector<ScriptedChunk> script = {
         {0, 5, 1, true}, {1, 3, 3, false}, {0, 6, 1, false}, {1, 2, 2, false}};
     const std::vector<uint8_t> bytes = writeAviFile({}, {8}, script);
     const AviView view = viewAvi(bytes);
@@ -91,8 +91,8 @@ TEST(AviWriter, OffsetsPadsFlagsAndBufferSizes) {
 
 // Video in every chunk of the script, two audio streams of which one falls silent halfway;
 // sizes odd and even.
-std::vector<ChunkSpec> mixedScript(size_t frames) {
-    std::vector<ChunkSpec> script;
+std::vector<ScriptedChunk> mixedScript(size_t frames) {
+    std::vector<ScriptedChunk> script;
     for (uint32_t f = 0; f < frames; ++f) {
         script.push_back({0, 97 + 13 * (f % 7), 1, f % 3 == 0});
         script.push_back({1, 2 * (20 + f % 5), 20 + f % 5, false});
@@ -104,7 +104,7 @@ std::vector<ChunkSpec> mixedScript(size_t frames) {
 }
 
 TEST(AviWriter, RiffSwitchesKeepEveryRiffWithinItsLimit) {
-    const std::vector<ChunkSpec> script = mixedScript(120);
+    const std::vector<ScriptedChunk> script = mixedScript(120);
     const std::vector<uint8_t> bytes = writeAviFile(kSmall, {16, 24}, script);
     const AviView view = viewAvi(bytes);
     EXPECT_GE(view.riffs.size(), 5u);
@@ -115,7 +115,7 @@ TEST(AviWriter, RiffSwitchesKeepEveryRiffWithinItsLimit) {
 }
 
 TEST(AviWriter, ChunkLargerThanTheLimitGetsARiffOfItsOwn) {
-    const std::vector<ChunkSpec> script = {
+    const std::vector<ScriptedChunk> script = {
         {0, 100, 1, true}, {0, 5001, 1, true}, {0, 100, 1, true}};
     const std::vector<uint8_t> bytes = writeAviFile(kSmall, {}, script);
     const AviView view = viewAvi(bytes);
@@ -127,7 +127,7 @@ TEST(AviWriter, ChunkLargerThanTheLimitGetsARiffOfItsOwn) {
 TEST(AviWriter, SuperIndexKeepsToItsReservedSize) {
     // Room for two entries: the first RIFF and one AVIX.
     const AviLimits limits{4096 + 3000, 4096, 3000};
-    const std::vector<ChunkSpec> script = mixedScript(40);
+    const std::vector<ScriptedChunk> script = mixedScript(40);
     const std::vector<uint8_t> bytes = writeAviFile(limits, {16, 8}, script);
     const AviView view = viewAvi(bytes); // the chunks after each indx are intact
     ASSERT_GE(view.riffs.size(), 4u);
@@ -167,7 +167,7 @@ TEST(AviWriter, MisuseIsRefusedWithoutWriting) {
 
 TEST(AviWriter, DestructorFinalizes) {
     MemoryFile file;
-    const std::vector<ChunkSpec> script = mixedScript(3);
+    const std::vector<ScriptedChunk> script = mixedScript(3);
     {
         AviWriter writer(file);
         addStreams(writer, {16, 8});

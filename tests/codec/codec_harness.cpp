@@ -84,6 +84,12 @@ uint64_t Encoder::frameSize() {
     return total;
 }
 
+int32_t Encoder::compressInto(uint8_t* frame, uint8_t* out, uint32_t* size) {
+    korvadin_planes planes{};
+    const int32_t r = korvadin_init_planes_common(m_instance.handle(), &m_in, &planes, frame);
+    return r != 0 ? r : korvadin_compress(m_instance.handle(), &planes, out, size);
+}
+
 std::vector<uint8_t> Encoder::encode(std::vector<uint8_t>& frame) {
     check(m_begin, "korvadin_compress_begin");
     korvadin_planes planes{};

@@ -49,6 +49,8 @@ public:
     // The raw frame size the library lays out.
     uint64_t frameSize();
     std::vector<uint8_t> encode(std::vector<uint8_t>& frame);
+    // The library calls alone, into a buffer of job().bound bytes.
+    int32_t compressInto(uint8_t* frame, uint8_t* out, uint32_t* size);
 
 private:
     Instance m_instance;

@@ -67,12 +67,6 @@ INSTANTIATE_TEST_SUITE_P(
                     ModeCase{{"NoModeCreatesNothing"}, 0, false, false, nullptr}),
     korvadin_test::CaseName());
 
-TEST(File, EmptyPathFails) {
-    PlatformFile file;
-    EXPECT_FALSE(file.open("", Write));
-    EXPECT_FALSE(file.open("", Read));
-}
-
 std::string utf8(const std::filesystem::path& path) {
     const std::u8string text = path.u8string();
     return {text.begin(), text.end()};
@@ -111,32 +105,21 @@ TEST(File, InvalidUtf8IsStillOpened) {
     EXPECT_EQ(namesIn(dir.path()).size(), 1u);
 }
 
-TEST(File, WritesReadsAndPositions) {
+TEST(File, PositionsAndWriteAt) {
     ScratchDir dir;
     const std::string path = dir.file("f.bin");
     PlatformFile file;
     ASSERT_TRUE(file.open(path.c_str(), Read | Write));
-    EXPECT_EQ(file.write("abcdef", 6), 6u);
-    EXPECT_EQ(file.tell(), 6);
-    EXPECT_EQ(file.size(), 6);
-    ASSERT_TRUE(file.seek(2));
-    char buffer[8] = {};
-    EXPECT_EQ(file.read(buffer, sizeof buffer), 4u) << "a read stops at the end of the file";
-    EXPECT_EQ(std::string(buffer, 4), "cdef");
-    EXPECT_FALSE(file.seek(-1));
-    EXPECT_EQ(file.tell(), 6);
-}
-
-TEST(File, WriteAtRestoresThePosition) {
-    ScratchDir dir;
-    const std::string path = dir.file("f.bin");
-    PlatformFile file;
-    ASSERT_TRUE(file.open(path.c_str(), Write));
     ASSERT_EQ(file.write("abcdef", 6), 6u);
+    EXPECT_EQ(file.size(), 6);
     EXPECT_EQ(file.writeAt("XY", 2, 1), 2u);
     EXPECT_EQ(file.tell(), 6);
     EXPECT_EQ(file.writeAt("Q", 1, -3), 0u) << "an unreachable offset writes nothing";
     EXPECT_EQ(file.tell(), 6);
+    ASSERT_TRUE(file.seek(2));
+    char buffer[8] = {};
+    EXPECT_EQ(file.read(buffer, sizeof buffer), 4u) << "a read stops at the end of the file";
+    EXPECT_EQ(std::string(buffer, 4), "Ydef");
     ASSERT_EQ(file.write("g", 1), 1u);
     file.close();
     EXPECT_EQ(fileText(path), "aXYdefg");
@@ -151,48 +134,29 @@ TEST(File, WriteAtRestoresThePositionAfterAShortWrite) {
     EXPECT_EQ(std::string(file.bytes.begin(), file.bytes.end()), "aWXdef");
 }
 
-TEST(File, ClosedFileReportsFailureByResults) {
-    ScratchDir dir;
-    const std::string path = dir.file("f.bin");
-    PlatformFile file;
-    char byte = 0;
-    EXPECT_EQ(file.write("a", 1), 0u);
-    EXPECT_EQ(file.read(&byte, 1), 0u);
-    EXPECT_EQ(file.tell(), 0);
-    EXPECT_FALSE(file.seek(0));
-    EXPECT_EQ(file.writeAt("a", 1, 0), 0u);
-    file.close();
-    file.close();
-    EXPECT_EQ(file.alignment(), 4096u);
-    EXPECT_EQ(file.blockSize(), 4096u);
-}
-
-TEST(File, FailedReopenLeavesTheEarlierFileClosed) {
+TEST(File, FailedReopenClosesAndDestructionReleases) {
     ScratchDir dir;
     const std::string first = dir.file("first.bin");
-    PlatformFile file;
-    ASSERT_TRUE(file.open(first.c_str(), Write));
-    ASSERT_EQ(file.write("abc", 3), 3u);
-    EXPECT_FALSE(file.open(dir.file("missing.bin").c_str(), Read));
-    EXPECT_EQ(file.write("d", 1), 0u);
-    EXPECT_EQ(file.tell(), 0);
-    EXPECT_EQ(fileText(first), "abc");
-    PlatformFile other;
-    EXPECT_TRUE(other.open(first.c_str(), Read)) << "the earlier file must have been released";
-}
-
-TEST(File, DestructionReleasesTheFile) {
-    ScratchDir dir;
-    const std::string path = dir.file("f.bin");
+    const std::string second = dir.file("second.bin");
     {
         PlatformFile file;
-        ASSERT_TRUE(file.open(path.c_str(), Write));
+        ASSERT_TRUE(file.open(first.c_str(), Write));
         ASSERT_EQ(file.write("abc", 3), 3u);
+        EXPECT_FALSE(file.open(dir.file("missing.bin").c_str(), Read));
+        EXPECT_FALSE(file.open("", Write));
+        char byte = 0;
+        EXPECT_EQ(file.write("d", 1), 0u);
+        EXPECT_EQ(file.read(&byte, 1), 0u);
+        EXPECT_EQ(file.tell(), 0);
+        EXPECT_FALSE(file.seek(0));
+        EXPECT_EQ(file.writeAt("d", 1, 0), 0u);
+        PlatformFile other;
+        EXPECT_TRUE(other.open(first.c_str(), Read)) << "the earlier file must have been released";
+        ASSERT_TRUE(file.open(second.c_str(), Write));
     }
+    EXPECT_EQ(fileText(first), "abc");
     PlatformFile again;
-    EXPECT_TRUE(again.open(path.c_str(), Read));
-    again.close();
-    EXPECT_EQ(fileText(path), "abc");
+    EXPECT_TRUE(again.open(second.c_str(), Write)) << "destruction must release the file";
 }
 
 struct ShareCase : korvadin_test::NamedCase {

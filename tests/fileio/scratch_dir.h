@@ -4,18 +4,19 @@
 
 #include <atomic>
 #include <filesystem>
+#include <random>
 #include <string>
-
-#include <unistd.h>
 
 namespace korvadin_test {
 
 class ScratchDir {
 public:
     ScratchDir() {
+        // Test programs run side by side: a random run id keeps their folders apart.
+        static const std::string run = std::to_string(std::random_device()());
         static std::atomic<int> counter{0};
         m_path = std::filesystem::temp_directory_path() /
-                 ("korvadin_test_" + std::to_string(getpid()) + "_" + std::to_string(counter++));
+                 ("korvadin_test_" + run + "_" + std::to_string(counter++));
         std::filesystem::remove_all(m_path);
         std::filesystem::create_directories(m_path);
     }

@@ -11,8 +11,6 @@ namespace IOPlugin {
 
 namespace {
 
-constexpr uint32_t kMediaVideo = 2;
-constexpr uint32_t kMediaAudio = 1;
 constexpr uint16_t kFormatPcm = 1;
 constexpr uint16_t kFormatFloat = 3;
 
@@ -84,22 +82,22 @@ int32_t KorvadinAviContainer::addTrack(HostPropertyCollectionRef& track,
     if (!track.readProperty("mediaType", mediaType)) {
         return errInvalidArgument;
     }
-    if (mediaType != kMediaVideo && mediaType != kMediaAudio) {
+    if (mediaType != mediaVideo && mediaType != mediaAudio) {
         return errInvalidArgument;
     }
-    if (mediaType == kMediaVideo && m_videoTrack) {
+    if (mediaType == mediaVideo && m_videoTrack) {
         return errUnsupported;
     }
     uint32_t frameRate[2] = {0, 0};
     track.readProperty("frameRate", frameRate, 2);
 
     const int32_t result =
-        mediaType == kMediaVideo ? addVideoTrack(track, codec, frameRate) : addAudioTrack(track);
+        mediaType == mediaVideo ? addVideoTrack(track, codec, frameRate) : addAudioTrack(track);
     if (result != errNone) {
         return result;
     }
     KorvadinAviTrackWriter* added =
-        mediaType == kMediaVideo ? m_videoTrack.get() : m_audioTracks.back().get();
+        mediaType == mediaVideo ? m_videoTrack.get() : m_audioTracks.back().get();
     added->addRef(); // the host's reference
     *outTrack = added;
     return errNone;

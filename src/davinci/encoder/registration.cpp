@@ -11,8 +11,6 @@ namespace IOPlugin {
 
 namespace {
 
-constexpr uint32_t kMediaTypeVideo = 2;
-constexpr uint32_t kMediaTypeContainer = 3;
 constexpr uint32_t kCodecDirectionEncode = 2;
 constexpr uint8_t kFieldOrderAny = 7;
 constexpr uint32_t kQuerySize = 128;
@@ -74,7 +72,7 @@ int32_t registerCodec(const CodecFormat& format, HostListRef& list) {
         bag.setString("group", kCodecGroup);
         bag.setString("name", format.name);
         bag.setUInt32("4cc", format.fourcc);
-        bag.setUInt32("mediaType", kMediaTypeVideo);
+        bag.setUInt32("mediaType", mediaVideo);
         bag.setUInt32("codecDirection", kCodecDirectionEncode);
         bag.setUInt32("colorModel", format.colorModel);
         bag.setBytes("dataRange", format.dataRanges.data(),
@@ -93,7 +91,7 @@ int32_t registerContainers(HostListRef& list) {
     return appendBag(list, [](HostPropertyCollectionRef& bag) {
         bag.setBytes("uuid", kContainerUuid.data(), static_cast<uint32_t>(kContainerUuid.size()));
         bag.setString("name", kContainerName);
-        bag.setUInt32("mediaType", kMediaTypeContainer);
+        bag.setUInt32("mediaType", mediaContainer);
         bag.setString("contExt", kContainerExtension);
     });
 }

@@ -80,6 +80,13 @@ enum PropertyType : uint32_t {
     propString = 10,
 };
 
+// Values of the "mediaType" property.
+enum MediaType : uint32_t {
+    mediaAudio = 1,
+    mediaVideo = 2,
+    mediaContainer = 3,
+};
+
 using ClassId = uint8_t[16];
 
 // An empty property collection (registrations).

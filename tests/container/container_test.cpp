@@ -1,0 +1,497 @@
+// The AVI container and its tracks through the built plug-in file, as the host drives them:
+// what they refuse, what they write into the file's headers, and how long they live.
+#include "davinci/encoder/plugin_identity.h"
+#include "host/avi_reader.h"
+#include "host/session.h"
+#include "scratch_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+using namespace IOPlugin;
+using host::Handle;
+
+namespace {
+
+constexpr uint32_t kMediaVideo = 2;
+constexpr uint32_t kMediaAudio = 1;
+
+uint32_t fourccValue(const char (&text)[5]) {
+    return uint32_t(uint8_t(text[0])) << 24 | uint32_t(uint8_t(text[1])) << 16 |
+           uint32_t(uint8_t(text[2])) << 8 | uint8_t(text[3]);
+}
+
+template <class T>
+T readLe(const std::vector<uint8_t>& bytes, size_t offset) {
+    T value{};
+    EXPECT_LE(offset + sizeof(T), bytes.size());
+    if (offset + sizeof(T) <= bytes.size()) {
+        std::memcpy(&value, bytes.data() + offset, sizeof(T));
+    }
+    return value;
+}
+
+struct VideoTrack {
+    uint32_t width = 64, height = 48;
+    std::optional<std::vector<uint32_t>> frameRate = std::vector<uint32_t>{25, 1};
+    std::optional<uint32_t> fourcc = fourccValue("K8RG");
+    std::optional<std::vector<uint8_t>> cookie = std::vector<uint8_t>{1, 2, 3, 4, 5};
+};
+
+struct AudioTrack {
+    uint32_t rate = 48000, channels = 2, bits = 16, layout = 2;
+    bool isFloat = false;
+};
+
+class ContainerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        host().reset();
+        m_session = std::make_unique<host::PluginSession>(KORVADIN_PLUGIN_PATH);
+        ASSERT_EQ(send(msgCreateObject, kContainerUuid.data(), &m_container), errNone);
+        const Handle init = host().createBag();
+        EXPECT_EQ(send(msgContainerInit, m_container, init), errNone);
+        host().release(init);
+    }
+
+    void TearDown() override {
+        for (void* track : m_tracks) {
+            release(track);
+        }
+        m_tracks.clear();
+        if (m_container != nullptr) {
+            release(std::exchange(m_container, nullptr));
+        }
+        m_session.reset();
+        for (const host::Leak& leak : host().leaks()) {
+            ADD_FAILURE() << "the module still holds " << host::kindName(leak.kind) << " "
+                          << leak.handle;
+        }
+    }
+
+    static host::Host& host() { return host::Host::instance(); }
+
+    template <class... Args>
+    int32_t send(uint32_t msg, Args... args) {
+        return m_session->plugin().send(msg, args...);
+    }
+
+    uint32_t release(void* object) {
+        uint32_t count = 99;
+        EXPECT_EQ(send(msgRelease, object, &count), errNone);
+        return count;
+    }
+
+    // Adds a track described by the two bags and keeps the host's reference for TearDown.
+    int32_t addTrack(Handle track, Handle codec, void** out = nullptr) {
+        void* created = reinterpret_cast<void*>(0x1); // the container must clear it
+        const int32_t result = send(msgContainerAddTrack, m_container, track, codec, &created);
+        host().release(track);
+        if (codec != 0) {
+            host().release(codec);
+        }
+        if (result == errNone) {
+            EXPECT_NE(created, nullptr);
+            m_tracks.push_back(created);
+        } else {
+            EXPECT_EQ(created, nullptr);
+        }
+        if (out != nullptr) {
+            *out = created;
+        }
+        return result;
+    }
+
+    int32_t addVideo(const VideoTrack& v = {}, void** out = nullptr) {
+        const Handle track = host().createBag();
+        host().setUInt32(track, "mediaType", kMediaVideo);
+        host().setUInt32(track, "width", v.width);
+        host().setUInt32(track, "height", v.height);
+        if (v.frameRate) {
+            host().setUInt32s(track, "frameRate", *v.frameRate);
+        }
+        const Handle codec = host().createBag();
+        if (v.fourcc) {
+            host().setUInt32(codec, "4cc", *v.fourcc);
+        }
+        if (v.cookie) {
+            host().setBytes(codec, "magicCookie", *v.cookie);
+        }
+        return addTrack(track, codec, out);
+    }
+
+    int32_t addAudio(const AudioTrack& a = {}, void** out = nullptr) {
+        const Handle track = host().createBag();
+        host().setUInt32(track, "mediaType", kMediaAudio);
+        host().setUInt32(track, "samplingRate", a.rate);
+        host().setUInt32(track, "numChannels", a.channels);
+        host().setUInt32(track, "sampleBits", a.bits);
+        host().setUInt8(track, "isFloat", a.isFloat ? 1 : 0);
+        host().setUInt32(track, "audLayout", a.layout);
+        return addTrack(track, 0, out);
+    }
+
+    int32_t open(const std::optional<std::string>& path) {
+        const Handle bag = host().createBag();
+        if (path) {
+            host().setString(bag, "path", *path);
+        }
+        const int32_t result = send(msgContainerOpen, m_container, bag);
+        host().release(bag);
+        return result;
+    }
+
+    int32_t close() { return send(msgContainerClose, m_container); }
+
+    int32_t writePacket(void* track, const std::vector<uint8_t>& bytes,
+                        std::optional<int64_t> duration = std::nullopt) {
+        const Handle packet = host().createBuffer(bytes);
+        if (duration) {
+            host().setInt64(packet, "duration", *duration);
+        }
+        const int32_t result = send(msgTrackWritePacket, track, packet);
+        host().release(packet);
+        return result;
+    }
+
+    // A video and an audio track, and the file opened.
+    std::string openWithVideoAndAudio(void*& video, void*& audio) {
+        EXPECT_EQ(addVideo({}, &video), errNone);
+        EXPECT_EQ(addAudio({}, &audio), errNone);
+        const std::string path = m_dir.file("out.avi");
+        EXPECT_EQ(open(path), errNone);
+        return path;
+    }
+
+    // Writes a file with the tracks already added, a frame to the video track if one is given,
+    // and reads it back.
+    std::unique_ptr<host::AviReader> writeAndRead(void* video = nullptr) {
+        const std::string path = m_dir.file("out.avi");
+        EXPECT_EQ(open(path), errNone);
+        if (video != nullptr) {
+            EXPECT_EQ(writePacket(video, {9, 8, 7, 6}), errNone);
+        }
+        EXPECT_EQ(close(), errNone);
+        auto reader = std::make_unique<host::AviReader>(path);
+        EXPECT_TRUE(reader->problems().empty()) << reader->problems().front();
+        return reader;
+    }
+
+    korvadin_test::ScratchDir m_dir;
+    std::unique_ptr<host::PluginSession> m_session;
+    void* m_container = nullptr;
+    std::vector<void*> m_tracks;
+};
+
+// --- refusals ---
+
+TEST_F(ContainerTest, TracksWithoutAUsableMediaTypeAreRefusedAndAddNoStream) {
+    struct Case {
+        const char* name;
+        void (*describe)(host::Host&, Handle);
+    };
+    const Case cases[] = {
+        {"missing", [](host::Host&, Handle) {}},
+        {"as a byte", [](host::Host& h, Handle t) { h.setUInt8(t, "mediaType", 2); }},
+        {"two values",
+         [](host::Host& h, Handle t) {
+             h.setUInt32s(t, "mediaType", {2, 1});
+         }},
+        {"as a string", [](host::Host& h, Handle t) { h.setString(t, "mediaType", "video"); }},
+        {"unknown value 0", [](host::Host& h, Handle t) { h.setUInt32(t, "mediaType", 0); }},
+        {"unknown value 3", [](host::Host& h, Handle t) { h.setUInt32(t, "mediaType", 3); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Handle track = host().createBag();
+        c.describe(host(), track);
+        EXPECT_EQ(addTrack(track, host().createBag()), errInvalidArgument);
+    }
+    ASSERT_EQ(addAudio(), errNone);
+    const auto file = writeAndRead();
+    ASSERT_EQ(file->streams().size(), 1u);
+    EXPECT_EQ(file->streams()[0].indexChunkId, "00wb");
+}
+
+TEST_F(ContainerTest, ASecondVideoTrackIsRefusedAndChangesNothing) {
+    ASSERT_EQ(addVideo(), errNone);
+    VideoTrack other;
+    other.width = 640;
+    other.height = 480;
+    other.fourcc = fourccValue("K0Y2");
+    EXPECT_EQ(addVideo(other), errUnsupported);
+    ASSERT_EQ(addAudio(), errNone);
+
+    const auto file = writeAndRead();
+    ASSERT_EQ(file->streams().size(), 2u);
+    EXPECT_EQ(file->streams()[0].fccHandler, "K8RG");
+    EXPECT_EQ(file->streams()[1].indexChunkId, "01wb");
+    EXPECT_EQ(file->mainHeader()->width, 64u);
+    EXPECT_EQ(file->mainHeader()->height, 48u);
+}
+
+// --- opening and closing ---
+
+TEST_F(ContainerTest, CloseWithoutOpenSucceedsAndCreatesNoFile) {
+    ASSERT_EQ(addVideo(), errNone);
+    EXPECT_EQ(close(), errNone);
+    EXPECT_TRUE(std::filesystem::is_empty(m_dir.path()));
+    EXPECT_TRUE(host().errorTexts().empty());
+}
+
+TEST_F(ContainerTest, OpenWithoutAPathFailsNamingAnEmptyPath) {
+    ASSERT_EQ(addVideo(), errNone);
+    EXPECT_EQ(open(std::nullopt), errFailed);
+    EXPECT_EQ(host().errorTexts(),
+              std::vector<std::string>{"Korvadin Plugin :: Failed to open output file: "});
+    EXPECT_EQ(close(), errNone);
+}
+
+TEST_F(ContainerTest, ASecondOpenIsRefusedAndTheFirstFileStillCompletes) {
+    void* video = nullptr;
+    ASSERT_EQ(addVideo({}, &video), errNone);
+    const std::string first = m_dir.file("first.avi");
+    const std::string second = m_dir.file("second.avi");
+    ASSERT_EQ(open(first), errNone);
+    ASSERT_EQ(writePacket(video, {1, 2, 3}), errNone);
+
+    EXPECT_EQ(open(second), errFailed);
+    ASSERT_EQ(host().errorTexts().size(), 1u);
+    EXPECT_EQ(
+        host().errorTexts()[0].rfind("Korvadin Plugin :: Failed to open output file: " + second, 0),
+        0u)
+        << host().errorTexts()[0];
+    EXPECT_FALSE(std::filesystem::exists(second));
+
+    ASSERT_EQ(writePacket(video, {4, 5}), errNone);
+    EXPECT_EQ(close(), errNone);
+    host::AviReader file(first);
+    EXPECT_TRUE(file.problems().empty()) << file.problems().front();
+    ASSERT_EQ(file.streams().size(), 1u);
+    const auto& chunks = file.streams()[0].chunks;
+    ASSERT_EQ(chunks.size(), 2u);
+    EXPECT_EQ(file.readChunk(chunks[0]), (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_EQ(file.readChunk(chunks[1]), (std::vector<uint8_t>{4, 5}));
+    EXPECT_EQ(file.mainHeader()->totalFrames, 2u);
+}
+
+// --- packets ---
+
+TEST_F(ContainerTest, PacketsAfterCloseAreRefusedWithTheWritersReason) {
+    void* video = nullptr;
+    void* audio = nullptr;
+    const std::string path = openWithVideoAndAudio(video, audio);
+    ASSERT_EQ(writePacket(video, {1}), errNone);
+    ASSERT_EQ(close(), errNone);
+    const auto sizeAtClose = std::filesystem::file_size(path);
+
+    EXPECT_EQ(writePacket(video, {2}), errFailed);
+    EXPECT_EQ(writePacket(audio, {3, 4}, 1), errFailed);
+    const std::string reason =
+        "AviWriter::writeChunk: header is not written, writeHeader() must be called first";
+    EXPECT_EQ(host().errorTexts(),
+              (std::vector<std::string>{
+                  "Korvadin Plugin :: Failed to write AVI video chunk: " + reason,
+                  "Korvadin Plugin :: Failed to write AVI audio chunk: " + reason}));
+    EXPECT_EQ(std::filesystem::file_size(path), sizeAtClose);
+}
+
+TEST_F(ContainerTest, PacketsWithoutUsableDataAreSkippedQuietly) {
+    void* video = nullptr;
+    void* audio = nullptr;
+    const std::string path = openWithVideoAndAudio(video, audio);
+
+    for (void* track : {video, audio}) {
+        EXPECT_EQ(send(msgTrackWritePacket, track, Handle{0}), errNone);
+    }
+    host().setInterceptor([](const host::TraceEntry& entry) -> std::optional<int32_t> {
+        if (entry.msg == msgBufferLock) {
+            return errFailed;
+        }
+        return std::nullopt;
+    });
+    EXPECT_EQ(writePacket(video, {1, 2}), errNone);
+    EXPECT_EQ(writePacket(audio, {1, 2}, 1), errNone);
+    host().setInterceptor({});
+    for (const host::TraceEntry& entry : host().trace()) {
+        EXPECT_NE(entry.msg, msgBufferUnlock) << "a packet that was never locked was unlocked";
+    }
+    EXPECT_EQ(close(), errNone);
+
+    host::AviReader file(path);
+    EXPECT_TRUE(file.problems().empty()) << file.problems().front();
+    for (const auto& stream : file.streams()) {
+        EXPECT_TRUE(stream.chunks.empty()) << stream.fccType;
+        EXPECT_EQ(stream.length, 0u) << stream.fccType;
+    }
+    EXPECT_TRUE(host().errorTexts().empty());
+}
+
+TEST_F(ContainerTest, AudioPacketsCountTheirDurationOrNothingWithoutOne) {
+    void* audio = nullptr;
+    ASSERT_EQ(addAudio({}, &audio), errNone);
+    const std::string path = m_dir.file("out.avi");
+    ASSERT_EQ(open(path), errNone);
+    ASSERT_EQ(writePacket(audio, std::vector<uint8_t>(40, 1), 10), errNone);
+    ASSERT_EQ(writePacket(audio, std::vector<uint8_t>(20, 2)), errNone);
+    ASSERT_EQ(close(), errNone);
+
+    // The reader rightly notes that the bytes hold more sample frames than the index counts.
+    host::AviReader file(path);
+    EXPECT_EQ(file.problems().size(), 1u);
+    const auto& stream = file.streams().at(0);
+    ASSERT_EQ(stream.chunks.size(), 2u);
+    EXPECT_EQ(stream.chunks[1].size, 20u);
+    EXPECT_FALSE(stream.chunks[1].keyFrame);
+    EXPECT_EQ(stream.length, 10u);
+    ASSERT_EQ(stream.superIndex.size(), 1u);
+    EXPECT_EQ(stream.superIndex[0].duration, 10u);
+}
+
+// --- lifetimes ---
+
+// The host may give back container and tracks in any order after close; the last release
+// destroys everything and the module keeps no host object.
+TEST_F(ContainerTest, ContainerAndTracksLiveUntilTheLastReleaseInEitherOrder) {
+    for (const bool containerFirst : {true, false}) {
+        SCOPED_TRACE(containerFirst ? "container first" : "tracks first");
+        if (m_container == nullptr) {
+            ASSERT_EQ(send(msgCreateObject, kContainerUuid.data(), &m_container), errNone);
+        }
+        ASSERT_EQ(addVideo(), errNone);
+        ASSERT_EQ(addAudio(), errNone);
+        ASSERT_EQ(open(m_dir.file("out.avi")), errNone);
+        for (void* track : m_tracks) {
+            ASSERT_EQ(writePacket(track, {1, 2, 3}, 1), errNone);
+        }
+        ASSERT_EQ(close(), errNone);
+
+        if (containerFirst) {
+            // Each track still holds the container.
+            EXPECT_EQ(release(std::exchange(m_container, nullptr)), 2u);
+            EXPECT_EQ(release(m_tracks[0]), 0u);
+            EXPECT_EQ(release(m_tracks[1]), 0u);
+        } else {
+            EXPECT_EQ(release(m_tracks[0]), 0u);
+            EXPECT_EQ(release(m_tracks[1]), 0u);
+            EXPECT_EQ(release(std::exchange(m_container, nullptr)), 0u);
+        }
+        m_tracks.clear();
+        EXPECT_TRUE(host().leaks().empty());
+    }
+}
+
+// --- stream headers from track descriptions ---
+
+TEST_F(ContainerTest, VideoTrackDescriptionBecomesTheVideoHeaders) {
+    struct Case {
+        const char* name;
+        VideoTrack track;
+        const char* handler;
+        uint16_t bitCount;
+        uint32_t microSecPerFrame;
+    };
+    const auto with = [](auto change) {
+        VideoTrack t;
+        change(t);
+        return t;
+    };
+    const Case cases[] = {
+        {"K8RG 25/1", {}, "K8RG", 24, 40000},
+        {"K0Y0 30000/1001", with([](VideoTrack& t) {
+             t.fourcc = fourccValue("K0Y0");
+             t.frameRate = std::vector<uint32_t>{30000, 1001};
+         }),
+         "K0Y0", 15, 33366},
+        {"K4RA without cookie", with([](VideoTrack& t) {
+             t.fourcc = fourccValue("K4RA");
+             t.cookie.reset();
+         }),
+         "K4RA", 56, 40000},
+        {"unknown 4cc", with([](VideoTrack& t) { t.fourcc = fourccValue("ABCD"); }), "ABCD", 32,
+         40000},
+        {"rate 0/1", with([](VideoTrack& t) {
+             t.frameRate = std::vector<uint32_t>{0, 1};
+         }),
+         "K8RG", 24, 0},
+        {"no rate", with([](VideoTrack& t) { t.frameRate.reset(); }), "K8RG", 24, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        void* video = nullptr;
+        ASSERT_EQ(addVideo(c.track, &video), errNone);
+        const auto file = writeAndRead(video);
+        ASSERT_EQ(file->streams().size(), 1u);
+        const auto& stream = file->streams()[0];
+        const size_t cookieSize = c.track.cookie ? c.track.cookie->size() : 0;
+        EXPECT_EQ(file->mainHeader()->microSecPerFrame, c.microSecPerFrame);
+        EXPECT_EQ(stream.fccType, "vids");
+        EXPECT_EQ(stream.fccHandler, c.handler);
+        const auto& rate = c.track.frameRate.value_or(std::vector<uint32_t>{0, 0});
+        EXPECT_EQ(stream.rate, rate[0]);
+        EXPECT_EQ(stream.scale, rate[1]);
+        ASSERT_EQ(stream.format.size(), 40 + cookieSize);
+        EXPECT_EQ(readLe<uint32_t>(stream.format, 0), 40 + cookieSize);
+        EXPECT_EQ(readLe<int32_t>(stream.format, 4), 64);
+        EXPECT_EQ(readLe<int32_t>(stream.format, 8), 48);
+        EXPECT_EQ(readLe<uint16_t>(stream.format, 14), c.bitCount);
+        EXPECT_EQ(std::string(stream.format.begin() + 16, stream.format.begin() + 20), c.handler);
+        EXPECT_EQ(readLe<uint32_t>(stream.format, 20), 64u * 48u * c.bitCount / 8);
+        if (c.track.cookie) {
+            EXPECT_TRUE(std::equal(c.track.cookie->begin(), c.track.cookie->end(),
+                                   stream.format.begin() + 40));
+        }
+        EXPECT_EQ(stream.chunks.at(0).id, "00dc");
+        EXPECT_TRUE(stream.chunks.at(0).keyFrame);
+    }
+}
+
+TEST_F(ContainerTest, AudioTrackDescriptionsBecomeTheirOwnStreamFormats) {
+    ASSERT_EQ(addVideo(), errNone);
+    ASSERT_EQ(addAudio({48000, 2, 32, 2, true}), errNone);
+    ASSERT_EQ(addAudio({44100, 6, 24, 3, false}), errNone);
+    ASSERT_EQ(addAudio({96000, 8, 32, 4, true}), errNone);
+    const auto file = writeAndRead();
+    ASSERT_EQ(file->streams().size(), 4u);
+
+    const auto& stereo = file->streams()[1];
+    ASSERT_EQ(stereo.format.size(), 16u);
+    EXPECT_EQ(readLe<uint16_t>(stereo.format, 0), 3); // IEEE float
+    EXPECT_EQ(readLe<uint16_t>(stereo.format, 2), 2);
+    EXPECT_EQ(readLe<uint32_t>(stereo.format, 4), 48000u);
+    EXPECT_EQ(readLe<uint16_t>(stereo.format, 12), 8);
+    EXPECT_EQ(readLe<uint16_t>(stereo.format, 14), 32);
+
+    struct Extensible {
+        size_t stream;
+        uint16_t channels, validBits, subFormat;
+        uint32_t mask;
+    };
+    for (const Extensible& e : {Extensible{2, 6, 24, 1, 0x3F}, Extensible{3, 8, 32, 3, 0x63F}}) {
+        SCOPED_TRACE(e.stream);
+        const auto& format = file->streams()[e.stream].format;
+        ASSERT_EQ(format.size(), 40u);
+        EXPECT_EQ(readLe<uint16_t>(format, 0), 0xFFFE);
+        EXPECT_EQ(readLe<uint16_t>(format, 2), e.channels);
+        EXPECT_EQ(readLe<uint16_t>(format, 16), 22);
+        EXPECT_EQ(readLe<uint16_t>(format, 18), e.validBits);
+        EXPECT_EQ(readLe<uint32_t>(format, 20), e.mask);
+        EXPECT_EQ(readLe<uint32_t>(format, 24), e.subFormat);
+    }
+    const char* ids[] = {"00dc", "01wb", "02wb", "03wb"};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(file->streams()[i].indexChunkId, ids[i]);
+        EXPECT_EQ(file->streams()[i].fccType, i == 0 ? "vids" : "auds");
+    }
+}
+
+} // namespace
