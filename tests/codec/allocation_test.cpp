@@ -37,6 +37,10 @@ using namespace codec_test;
 namespace {
 
 TEST(Allocation, FramesAllocateNothingAfterBegin) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a DLL binds operator new inside itself: the program cannot count the "
+                    "library's allocations";
+#endif
     for (const size_t row : {0u, 3u, 9u, 15u}) {
         const VariantRow& v = kVariants[row];
         Encoder enc(v, 320, 200, 3);
