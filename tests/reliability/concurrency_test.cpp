@@ -4,6 +4,7 @@
 // between these: every encoder must produce, byte for byte, what it produces alone, and so must
 // the container. The ThreadSanitizer build runs this test to catch the races that the bytes
 // cannot show.
+#include "file_contents.h"
 #include "host/media/raw_layout.h"
 #include "host/session.h"
 #include "host/variants.h"
@@ -12,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -21,6 +21,7 @@
 using namespace IOPlugin;
 using host::Handle;
 using host::Host;
+using korvadin_test::fileBytes;
 
 namespace {
 
@@ -50,11 +51,6 @@ Bytes pseudoRandom(size_t size, uint32_t seed) {
         b = static_cast<uint8_t>(state >> 24);
     }
     return bytes;
-}
-
-Bytes fileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 class Concurrency : public ::testing::Test {

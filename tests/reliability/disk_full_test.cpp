@@ -6,6 +6,7 @@
 //
 // Rendering happens only in child processes: the codec library keeps worker threads, which a
 // process that forks must not have started.
+#include "file_contents.h"
 #include "host/avi_reader.h"
 #include "host/render_job.h"
 #include "host/session.h"
@@ -213,24 +214,11 @@ Outcome renderInChild(const std::string& path, std::optional<uint64_t> limit) {
     return Outcome::parse(text);
 }
 
-std::string run(const std::string& command) {
-    std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return output;
-    }
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-        output.append(buffer, n);
-    }
-    pclose(pipe);
-    return output;
-}
-
 // Sizes of the video packets an independent reader finds, in order.
 std::vector<uint32_t> ffprobeVideoPackets(const std::string& path) {
-    std::istringstream lines(run(kFfprobe + " -v error -select_streams v:0 -show_entries " +
-                                 "packet=size -of csv=p=0 \"" + path + "\""));
+    std::istringstream lines(
+        korvadin_test::commandOutput(kFfprobe + " -v error -select_streams v:0 -show_entries " +
+                                     "packet=size -of csv=p=0 \"" + path + "\""));
     std::vector<uint32_t> sizes;
     for (std::string line; std::getline(lines, line);) {
         sizes.push_back(static_cast<uint32_t>(std::stoul(line)));

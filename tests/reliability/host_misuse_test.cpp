@@ -3,6 +3,7 @@
 // the built plug-in file each must get its fixed answer, and once the objects are released the
 // plug-in may hold no reference and no lock on anything of the host's. The sanitizer builds run
 // this too, which turns any use after free or overrun behind these answers into a failure.
+#include "file_contents.h"
 #include "host/avi_reader.h"
 #include "host/session.h"
 #include "host/variants.h"
@@ -11,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -21,6 +21,7 @@
 using namespace IOPlugin;
 using host::Handle;
 using host::Host;
+using korvadin_test::fileBytes;
 
 namespace {
 
@@ -32,11 +33,6 @@ constexpr size_t kFrameBytes = size_t{kWidth} * kHeight * 3; // the 8-bit RGB va
 const std::string kHeaderNotWritten = "Korvadin Plugin :: Failed to write AVI video chunk: "
                                       "AviWriter::writeChunk: header is not written, "
                                       "writeHeader() must be called first";
-
-std::vector<uint8_t> fileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 // Public, so that the table's cases can build their objects through a reference to it.
 class HostMisuse : public ::testing::Test {
