@@ -62,7 +62,13 @@ public:
         m_objects.push_back(object);
         return object;
     }
+    // A container holds its tracks until it is closed, and each track holds its container, so
+    // the host closes every container before it lets go of it, as the editor does.
     void releaseAll() {
+        for (void* container : m_containersToClose) {
+            send(msgContainerClose, container);
+        }
+        m_containersToClose.clear();
         for (void* object : m_objects) {
             uint32_t count = 0;
             EXPECT_EQ(send(msgRelease, object, &count), errNone);
@@ -117,6 +123,7 @@ public:
     void* container() {
         void* object = nullptr;
         EXPECT_EQ(send(msgCreateObject, m_containers.front().uuid.data(), &object), errNone);
+        m_containersToClose.push_back(object);
         return keep(object);
     }
     Handle videoTrackBag() {
@@ -171,6 +178,7 @@ public:
     std::vector<host::Registration> m_containers;
     const host::Registration* m_codec = nullptr;
     std::vector<void*> m_objects;
+    std::vector<void*> m_containersToClose;
     korvadin_test::ScratchDir m_dir;
 };
 
@@ -424,6 +432,7 @@ TEST_F(HostMisuse, TracksOutliveTheirClosedAndReleasedContainer) {
     ASSERT_EQ(send(msgRelease, w.container, &count), errNone);
     EXPECT_EQ(count, 1u) << "the track's reference keeps the container";
     std::erase(m_objects, w.container);
+    std::erase(m_containersToClose, w.container);
 
     h.clearTrace();
     EXPECT_EQ(packet(w.track, 2), errFailed);
