@@ -30,7 +30,13 @@ inline uint32_t loadLe32(const uint8_t* p) {
     return p[0] | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
 }
 
-// The caller guarantees room: it checks its budget before each row, not before each code.
+inline void storeBe64(uint8_t* p, uint64_t v) {
+    v = __builtin_bswap64(v);
+    __builtin_memcpy(p, &v, 8);
+}
+
+// Writes without a branch per code: every put stores 8 bytes at the current byte, so the
+// caller leaves 8 bytes of room after the last byte it keeps.
 class BitWriter {
 public:
     explicit BitWriter(uint8_t* out) : m_begin(out), m_pos(out) {}
@@ -39,21 +45,16 @@ public:
     void put(uint32_t v, unsigned n) {
         m_acc = (m_acc << n) | v;
         m_bits += n;
-        if (m_bits >= 32) {
-            m_bits -= 32;
-            storeBe32(m_pos, static_cast<uint32_t>(m_acc >> m_bits));
-            m_pos += 4;
-        }
+        // The pending bits, left-aligned; in two steps so that no bits pending is no shift by 64.
+        storeBe64(m_pos, (m_acc << (63 - m_bits)) << 1);
+        m_pos += m_bits >> 3;
+        m_bits &= 7;
     }
 
     size_t bytesWritten() const { return static_cast<size_t>(m_pos - m_begin); }
 
     // Pads the last byte with zeros; returns the total byte count.
     size_t finish() {
-        while (m_bits >= 8) {
-            m_bits -= 8;
-            *m_pos++ = static_cast<uint8_t>(m_acc >> m_bits);
-        }
         if (m_bits > 0) {
             *m_pos++ = static_cast<uint8_t>(m_acc << (8 - m_bits));
             m_bits = 0;

@@ -34,9 +34,11 @@ struct Registry {
     uint64_t initCount = 0;
 };
 
+// Never destroyed: an instance still open when the library is unloaded would otherwise join its
+// threads from the unloading code, which on Windows waits forever under the loader lock.
 Registry& registry() {
-    static Registry r;
-    return r;
+    static Registry* r = new Registry;
+    return *r;
 }
 
 Instance* findInstance(uint32_t handle) {

@@ -139,12 +139,13 @@ KVCODEC_INLINE size_t writeStored(const uint16_t* s, size_t n, unsigned depth, u
     return kSegmentHeaderBytes + payload;
 }
 
+// The codes of rows firstRow, firstRow + 2, firstRow + 4, ...
 template <bool Deep>
 KVCODEC_INLINE void writeCodes(const uint16_t* z, const uint8_t* ctx, uint32_t w, uint32_t rows,
-                               unsigned depthAlphabet, const Code* codes, BitWriter* streams) {
+                               uint32_t firstRow, unsigned depthAlphabet, const Code* codes,
+                               BitWriter& bw) {
     const unsigned alphabet = Deep ? depthAlphabet : kLiteralTokens;
-    for (uint32_t y = 0; y < rows; ++y) {
-        BitWriter& bw = streams[y & 1];
+    for (uint32_t y = firstRow; y < rows; y += 2) {
         const uint16_t* zr = z + size_t{y} * w;
         const uint8_t* cr = ctx + size_t{y} * w;
         uint32_t x = 0;
@@ -415,14 +416,19 @@ KVCODEC_INLINE size_t encodeSegmentImpl(const uint16_t* samples, uint32_t width,
     storeLe32(out + 4, static_cast<uint32_t>(payload));
     uint8_t* first = out + kSegmentHeaderBytes + 4;
     storeLe32(first - 4, static_cast<uint32_t>(firstBytes));
-    BitWriter streams[2] = {BitWriter(first), BitWriter(first + firstBytes)};
-    for (unsigned c = 0; c < kContexts; ++c) {
-        writeTable(lengths[c], alphabet, streams[0]);
+    // One stream after the other: the writer's stores past its end land in the second stream's
+    // place before that is written.
+    for (unsigned parity = 0; parity < 2; ++parity) {
+        BitWriter bw(parity == 0 ? first : first + firstBytes);
+        if (parity == 0) {
+            for (unsigned c = 0; c < kContexts; ++c) {
+                writeTable(lengths[c], alphabet, bw);
+            }
+        }
+        deep ? writeCodes<true>(z, ctx, width, rows, parity, alphabet, codes, bw)
+             : writeCodes<false>(z, ctx, width, rows, parity, alphabet, codes, bw);
+        bw.finish();
     }
-    deep ? writeCodes<true>(z, ctx, width, rows, alphabet, codes, streams)
-         : writeCodes<false>(z, ctx, width, rows, alphabet, codes, streams);
-    streams[0].finish();
-    streams[1].finish();
     return kSegmentHeaderBytes + payload;
 }
 

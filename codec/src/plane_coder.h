@@ -18,8 +18,12 @@ inline uint64_t storedBytes(uint64_t samples, unsigned depth) {
     return (samples * depth + 7) / 8;
 }
 
+// The bit writer stores 8 bytes at a time, up to 7 past the last byte it keeps; each segment's
+// room includes them, so they land in the segment's own room.
+constexpr size_t kWriterSlack = 8;
+
 inline uint64_t segmentBound(uint64_t samples, unsigned depth) {
-    return kSegmentHeaderBytes + storedBytes(samples, depth);
+    return kSegmentHeaderBytes + storedBytes(samples, depth) + kWriterSlack;
 }
 
 // Working memory of one thread, sized once for the largest slice.

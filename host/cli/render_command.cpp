@@ -202,6 +202,7 @@ int runRender(const Context& context) {
     uint64_t rawBytes = 0;
     uint64_t mismatches = 0;
     std::vector<uint64_t> packetHashes;
+    bool failed = false;
     Progress progress(info.frameCount ? std::min(info.frameCount, frameLimit) : 0);
     {
         host::RenderJob job(session, *codec, containers.front(), settings);
@@ -259,10 +260,12 @@ int runRender(const Context& context) {
             } catch (const std::exception& closing) {
                 std::fprintf(stderr, "korvadin render: %s\n", closing.what());
             }
-            return 1;
+            failed = true;
         }
-        progress.finish();
-        job.close();
+        if (!failed) {
+            progress.finish();
+            job.close();
+        }
     }
     const auto leaks = session.host().leaks();
     for (const auto& leak : leaks) {
@@ -270,6 +273,9 @@ int runRender(const Context& context) {
                      "korvadin render: the plug-in still holds %d reference(s) to %s %llu\n",
                      leak.moduleReferences, std::string(host::kindName(leak.kind)).c_str(),
                      static_cast<unsigned long long>(leak.handle));
+    }
+    if (failed) {
+        return 1;
     }
 
     const uint64_t fileSize = std::filesystem::file_size(args.output);

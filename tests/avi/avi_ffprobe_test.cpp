@@ -3,13 +3,13 @@
 // written, across several AVIX RIFFs.
 #include "avi/avi_writer.h"
 #include "avi_check.h"
+#include "fileio/file_contents.h"
 #include "fileio/platform_file.h"
 #include "fileio/scratch_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -19,26 +19,6 @@ using namespace korvadin_test;
 namespace {
 
 const std::string kFfprobe = KORVADIN_FFPROBE;
-
-std::string run(const std::string& command) {
-    std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return output;
-    }
-    char buffer[4096];
-    size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        output.append(buffer, n);
-    }
-    pclose(pipe);
-    return output;
-}
-
-std::vector<uint8_t> fileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 // Per stream, in reading order: "size duration" and a K for key frames.
 using Packets = std::map<uint64_t, std::vector<std::string>>;
@@ -82,9 +62,9 @@ TEST(AviWriterFfprobe, ReadsEveryPacketOfEveryStream) {
     checkAvi(bytes, script, limits);
 
     const std::string quoted = " \"" + path + "\"";
-    std::istringstream streams(
-        run(kFfprobe + " -v error -show_entries stream=codec_type,nb_frames -of csv=p=0" + quoted));
-    std::istringstream packets(run(
+    std::istringstream streams(commandOutput(
+        kFfprobe + " -v error -show_entries stream=codec_type,nb_frames -of csv=p=0" + quoted));
+    std::istringstream packets(commandOutput(
         kFfprobe + " -v error -show_entries packet=stream_index,duration,size,flags -of csv=p=0" +
         quoted));
 

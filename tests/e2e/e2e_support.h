@@ -158,3 +158,10 @@ inline std::string md5Hex(std::span<const uint8_t> data) {
 }
 
 } // namespace e2e
+
+#define SKIP_WITHOUT_FFMPEG_OR_PHOTOGRAPH()                                                        \
+    do {                                                                                           \
+        SKIP_WITHOUT_FFMPEG();                                                                     \
+        if (!std::filesystem::exists(e2e::kPhotograph))                                            \
+            GTEST_SKIP() << e2e::kPhotograph << " is missing (scripts/install-deps.sh test)";      \
+    } while (0)

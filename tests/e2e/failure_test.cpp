@@ -27,11 +27,7 @@ std::string makeClip(int frames) {
 
 class RenderFailure : public ::testing::Test {
 protected:
-    void SetUp() override {
-        SKIP_WITHOUT_FFMPEG();
-        if (!std::filesystem::exists(e2e::kPhotograph))
-            GTEST_SKIP() << e2e::kPhotograph << " is missing (scripts/install-deps.sh test)";
-    }
+    void SetUp() override { SKIP_WITHOUT_FFMPEG_OR_PHOTOGRAPH(); }
 };
 
 TEST_F(RenderFailure, RefusedRendersSayWhyAndWriteNoFile) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,11 @@ const AudioInput kAudio[] = {
      "pcm_f32le"},
 };
 
+// Test names and failure messages show the variant by its FourCC.
+void PrintTo(const Variant& v, std::ostream* os) {
+    *os << v.fourcc;
+}
+
 std::string sizeText(const Variant& v) {
     return std::to_string(v.width) + "x" + std::to_string(v.height);
 }
@@ -90,11 +96,7 @@ std::string filterArg(const std::string& filter) {
 
 class VariantRender : public ::testing::TestWithParam<Variant> {
 protected:
-    void SetUp() override {
-        SKIP_WITHOUT_FFMPEG();
-        if (!std::filesystem::exists(e2e::kPhotograph))
-            GTEST_SKIP() << e2e::kPhotograph << " is missing (scripts/install-deps.sh test)";
-    }
+    void SetUp() override { SKIP_WITHOUT_FFMPEG_OR_PHOTOGRAPH(); }
 
     static std::string path(const std::string& name) { return media_test::scratch(name).string(); }
 

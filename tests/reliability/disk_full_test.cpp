@@ -1,0 +1,364 @@
+// A render whose output file reaches the end of the space the system grants it. The limit is a
+// real one (RLIMIT_FSIZE in a child process, with SIGXFSZ ignored, so writes fail with EFBIG as
+// on a full disk), and the render runs through the built plug-in as the editor drives it. The
+// editor must get the plug-in's text and a failure code, lose nothing it already held, and the
+// file must keep, readable by an independent reader, every frame that was written.
+//
+// Rendering happens only in child processes: the codec library keeps worker threads, which a
+// process that forks must not have started.
+#include "file_contents.h"
+#include "host/avi_reader.h"
+#include "host/render_job.h"
+#include "host/session.h"
+#include "host/variants.h"
+#include "scratch_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace IOPlugin;
+using host::Host;
+
+namespace {
+
+constexpr uint32_t kWidth = 64;
+constexpr uint32_t kHeight = 48;
+constexpr uint64_t kFrames = 10;
+constexpr uint32_t kAudioFrames = 1920; // 48 kHz at 25 frames per second
+constexpr uint32_t kAudioBytes = kAudioFrames * 4;
+constexpr uint64_t kCut = 5; // the frame (and its audio packet) at which the limits are placed
+
+const std::string kFfprobe = KORVADIN_FFPROBE;
+const std::string kFinalizeFailed =
+    "Korvadin Plugin :: Failed to finalize AVI: AviWriter::finalize: failed to correctly "
+    "finalize avi";
+
+// What the child saw; sent to the parent as lines.
+struct Outcome {
+    uint64_t videoWritten = 0;
+    uint64_t audioWritten = 0;
+    int32_t failure = 0;
+    std::string failureText;
+    // Results of a frame and an audio packet sent after the failure, as a host may.
+    int32_t laterVideo = 0;
+    int32_t laterAudio = 0;
+    int32_t closeResult = 0;
+    std::string closeText;
+    uint64_t leaks = 0;
+    std::string escaped; // an exception that left the render
+
+    std::string serialise() const {
+        std::ostringstream out;
+        out << videoWritten << '\n'
+            << audioWritten << '\n'
+            << failure << '\n'
+            << failureText << '\n'
+            << laterVideo << '\n'
+            << laterAudio << '\n'
+            << closeResult << '\n'
+            << closeText << '\n'
+            << leaks << '\n'
+            << escaped << '\n';
+        return out.str();
+    }
+    static Outcome parse(const std::string& text) {
+        std::istringstream in(text);
+        Outcome o;
+        std::string line;
+        const auto next = [&] {
+            std::getline(in, line);
+            return line;
+        };
+        o.videoWritten = std::stoull(next());
+        o.audioWritten = std::stoull(next());
+        o.failure = std::stoi(next());
+        o.failureText = next();
+        o.laterVideo = std::stoi(next());
+        o.laterAudio = std::stoi(next());
+        o.closeResult = std::stoi(next());
+        o.closeText = next();
+        o.leaks = std::stoull(next());
+        o.escaped = next();
+        return o;
+    }
+};
+
+std::vector<uint8_t> noise(size_t size, uint32_t seed) {
+    std::vector<uint8_t> bytes(size);
+    uint32_t state = 0x9e3779b9u * (seed + 1);
+    for (uint8_t& b : bytes) {
+        state = state * 1664525u + 1013904223u;
+        b = static_cast<uint8_t>(state >> 24);
+    }
+    return bytes;
+}
+
+std::string lastText(const Host& h) {
+    const auto texts = h.errorTexts();
+    return texts.empty() ? "" : texts.back();
+}
+
+// One render of kFrames noise frames of the 8-bit RGB variant, each followed by its audio
+// packet, stopping at the first refusal as the editor does. Then the file is closed and every
+// object released.
+Outcome render(const std::string& path) {
+    Outcome o;
+    Host& h = Host::instance();
+    h.reset();
+    try {
+        host::PluginSession session(KORVADIN_PLUGIN_PATH);
+        const auto codecs = session.registerCodecs();
+        const auto containers = session.registerContainers();
+        const host::Registration* codec = host::findVariant(codecs, "K8RG");
+        if (codec == nullptr || containers.empty()) {
+            throw std::runtime_error("the plug-in registered no 8-bit RGB variant or container");
+        }
+        host::JobSettings settings;
+        settings.outputPath = path;
+        settings.width = kWidth;
+        settings.height = kHeight;
+        settings.audioTracks = {host::AudioTrackSettings{}};
+        const auto attempt = [&](const std::function<void()>& step) {
+            h.clearTrace();
+            try {
+                step();
+                return int32_t{errNone};
+            } catch (const host::RenderError& e) {
+                return e.code();
+            }
+        };
+        std::optional<host::RenderJob> job;
+        o.failure = attempt([&] { job.emplace(session, *codec, containers.front(), settings); });
+        const auto frame = [&](uint64_t n) {
+            return attempt([&] {
+                job->encodeFrame(noise(size_t{kWidth} * kHeight * 3, uint32_t(n)), int64_t(n));
+            });
+        };
+        const auto audio = [&](uint64_t n) {
+            return attempt(
+                [&] { job->writeAudio(0, noise(kAudioBytes, uint32_t(1000 + n)), kAudioFrames); });
+        };
+        for (uint64_t n = 0; o.failure == errNone && n < kFrames; ++n) {
+            o.failure = frame(n);
+            if (o.failure == errNone) {
+                ++o.videoWritten;
+                o.failure = audio(n);
+                o.audioWritten += o.failure == errNone;
+            }
+        }
+        o.failureText = lastText(h);
+        if (job) {
+            if (o.failure != errNone) {
+                o.laterVideo = frame(kFrames);
+                o.laterAudio = audio(kFrames);
+            }
+            o.closeResult = attempt([&] { job->close(); });
+            o.closeText = lastText(h);
+        }
+        job.reset();
+    } catch (const std::exception& e) {
+        o.escaped = e.what();
+    }
+    o.leaks = h.leaks().size();
+    return o;
+}
+
+// Runs the render in a child process whose files may not grow beyond `limit` bytes.
+Outcome renderInChild(const std::string& path, std::optional<uint64_t> limit) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        ADD_FAILURE() << "no pipe";
+        return {};
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        close(fds[0]);
+        std::signal(SIGXFSZ, SIG_IGN);
+        if (limit) {
+            const rlimit rl{*limit, *limit};
+            if (setrlimit(RLIMIT_FSIZE, &rl) != 0) {
+                _exit(3);
+            }
+        }
+        const std::string text = render(path).serialise();
+        const bool sent = write(fds[1], text.data(), text.size()) == ssize_t(text.size());
+        _exit(sent ? 0 : 4);
+    }
+    close(fds[1]);
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, size_t(n));
+    }
+    close(fds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        ADD_FAILURE() << "the rendering process "
+                      << (WIFSIGNALED(status)
+                              ? "died of signal " + std::to_string(WTERMSIG(status))
+                              : "exited with " + std::to_string(WEXITSTATUS(status)));
+        return {};
+    }
+    return Outcome::parse(text);
+}
+
+// Sizes of the video packets an independent reader finds, in order.
+std::vector<uint32_t> ffprobeVideoPackets(const std::string& path) {
+    std::istringstream lines(
+        korvadin_test::commandOutput(kFfprobe + " -v error -select_streams v:0 -show_entries " +
+                                     "packet=size -of csv=p=0 \"" + path + "\""));
+    std::vector<uint32_t> sizes;
+    for (std::string line; std::getline(lines, line);) {
+        sizes.push_back(static_cast<uint32_t>(std::stoul(line)));
+    }
+    return sizes;
+}
+
+std::vector<const host::AviReader::Chunk*> chunksOf(const host::AviReader& avi,
+                                                    const std::string& fccType) {
+    std::vector<const host::AviReader::Chunk*> chunks;
+    for (const auto& stream : avi.streams()) {
+        if (stream.fccType == fccType) {
+            for (const auto& chunk : stream.chunks) {
+                chunks.push_back(&chunk);
+            }
+        }
+    }
+    return chunks;
+}
+
+std::string writeErrorText(const char* kind, uint64_t size, uint64_t written) {
+    return std::string("Korvadin Plugin :: Failed to write AVI ") + kind +
+           " chunk: Write error: size: " + std::to_string(size) +
+           ", written: " + std::to_string(written);
+}
+
+class DiskFull : public ::testing::Test {
+protected:
+    // One complete render without a limit, whose layout tells where each limit falls.
+    static void SetUpTestSuite() {
+        s_dir = new korvadin_test::ScratchDir;
+        const std::string path = s_dir->file("complete.avi");
+        const Outcome o = renderInChild(path, std::nullopt);
+        ASSERT_EQ(o.escaped, "");
+        ASSERT_EQ(o.failure, errNone) << o.failureText;
+        ASSERT_EQ(o.videoWritten, kFrames);
+        s_reference = new host::AviReader(path);
+    }
+    static void TearDownTestSuite() {
+        delete s_reference;
+        delete s_dir;
+    }
+    static korvadin_test::ScratchDir* s_dir;
+    static host::AviReader* s_reference;
+};
+
+korvadin_test::ScratchDir* DiskFull::s_dir = nullptr;
+host::AviReader* DiskFull::s_reference = nullptr;
+
+TEST_F(DiskFull, TheFileKeepsEveryFrameWrittenBeforeTheLimit) {
+    ASSERT_TRUE(s_reference);
+    ASSERT_TRUE(s_reference->problems().empty()) << s_reference->problems().front();
+    const auto video = chunksOf(*s_reference, "vids");
+    const auto audio = chunksOf(*s_reference, "auds");
+    ASSERT_EQ(video.size(), kFrames);
+    ASSERT_EQ(audio.size(), kFrames);
+    const host::AviReader::Chunk& frame = *video[kCut];
+    const host::AviReader::Chunk& sound = *audio[kCut];
+
+    struct Case {
+        const char* name;
+        uint64_t limit;        // file size the system allows
+        uint64_t videoWritten; // frames the render delivers before the failure
+        std::string text;      // the failure's text
+        // The failing frame's bytes that reached the file inside a complete chunk header: the
+        // chunk is closed at that size, so a reader that scans the file finds a short frame.
+        uint32_t partialFrame;
+        // Bytes of a chunk header that did not fit; they trail the RIFF, which excludes them.
+        uint64_t strayBytes;
+    };
+    // Chunk offsets are those of the data; the 8-byte chunk header precedes it.
+    const std::vector<Case> cases = {
+        {"inside a frame", frame.offset + frame.size / 2, kCut,
+         writeErrorText("video", frame.size, frame.size / 2), frame.size / 2, 0},
+        {"inside a frame's chunk header", frame.offset - 5, kCut, writeErrorText("video", 8, 3), 0,
+         3},
+        {"right before a frame", frame.offset - 8, kCut, writeErrorText("video", 8, 0), 0, 0},
+        {"inside an audio packet", sound.offset + 100, kCut + 1,
+         writeErrorText("audio", sound.size, 100), 0, 0},
+    };
+    if (kFfprobe.empty()) {
+        std::printf("ffprobe was not found when the build was configured: the files are "
+                    "checked with the host's reader only\n");
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = s_dir->file(std::string(c.name) + ".avi");
+        const Outcome o = renderInChild(path, c.limit);
+        EXPECT_EQ(o.escaped, "");
+        EXPECT_EQ(o.leaks, 0u);
+        EXPECT_EQ(o.videoWritten, c.videoWritten);
+        EXPECT_EQ(o.audioWritten, kCut);
+        EXPECT_EQ(o.failure, errFailed);
+        EXPECT_EQ(o.failureText, c.text);
+        // Nothing more fits: each later packet is refused on its own, with the same kind of text.
+        EXPECT_EQ(o.laterVideo, errFailed);
+        EXPECT_EQ(o.laterAudio, errFailed);
+        // The indexes at the end cannot be written, so closing reports a failure, but the
+        // headers at the start are rewritten in place.
+        EXPECT_EQ(o.closeResult, errFailed);
+        EXPECT_EQ(o.closeText, kFinalizeFailed);
+
+        host::AviReader avi(path);
+        EXPECT_EQ(avi.fileSize(), c.limit);
+        ASSERT_EQ(avi.riffs().size(), 1u);
+        EXPECT_EQ(avi.riffs()[0].size + 8 + c.strayBytes, c.limit) << "RIFF size";
+        ASSERT_EQ(avi.streams().size(), 2u);
+        EXPECT_EQ(avi.streams()[0].length, c.videoWritten) << "video dwLength";
+        EXPECT_EQ(avi.streams()[1].length, kCut * kAudioFrames) << "audio dwLength";
+        EXPECT_EQ(avi.dmlhTotalFrames(), std::optional<uint32_t>(uint32_t(c.videoWritten)));
+        const auto kept = chunksOf(avi, "vids");
+        ASSERT_GE(kept.size(), c.videoWritten);
+        for (uint64_t n = 0; n < c.videoWritten; ++n) {
+            EXPECT_EQ(kept[n]->offset, video[n]->offset);
+            EXPECT_EQ(avi.readChunk(*kept[n]), s_reference->readChunk(*video[n])) << "frame " << n;
+        }
+
+        if (!kFfprobe.empty()) {
+            std::vector<uint32_t> expected;
+            for (uint64_t n = 0; n < c.videoWritten; ++n) {
+                expected.push_back(video[n]->size);
+            }
+            if (c.partialFrame != 0) {
+                expected.push_back(c.partialFrame);
+            }
+            EXPECT_EQ(ffprobeVideoPackets(path), expected);
+        }
+    }
+}
+
+TEST_F(DiskFull, AHeaderThatDoesNotFitFailsTheOpen) {
+    const std::string path = s_dir->file("header.avi");
+    const Outcome o = renderInChild(path, 4096);
+    EXPECT_EQ(o.escaped, "");
+    EXPECT_EQ(o.leaks, 0u);
+    EXPECT_EQ(o.videoWritten, 0u);
+    EXPECT_EQ(o.failure, errFailed);
+    EXPECT_TRUE(o.failureText.starts_with(
+        "Korvadin Plugin :: Failed to write AVI header: Write error: size: "))
+        << o.failureText;
+}
+
+} // namespace
