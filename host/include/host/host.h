@@ -124,7 +124,11 @@ private:
         };
         template <class... Value>
         void construct(uint8_t* p, Value... value) {
-            ::new (static_cast<void*>(p)) uint8_t{value...};
+            if constexpr (sizeof...(Value) == 0) {
+                ::new (static_cast<void*>(p)) uint8_t;
+            } else {
+                ::new (static_cast<void*>(p)) uint8_t(value...);
+            }
         }
     };
     using Bytes = std::vector<uint8_t, DefaultInit>;
