@@ -92,22 +92,26 @@ void walkSamples(Pic& pic, const RawFormat& f, Io&& io) {
                 io(s);
         break;
     case Arrangement::Uyvy: {
-        const uint32_t cw = planeWidth(f.layout, w, 1);
-        auto& Y = pic.planes[0];
+        const uint32_t cw = planeWidth(f.layout, w, 1), pairs = w / 2;
+        auto* Y = pic.planes[0].data();
+        auto* U = pic.planes[1].data();
+        auto* V = pic.planes[2].data();
         for (uint32_t y = 0; y < h; ++y) {
             const size_t row = size_t{y} * w, crow = size_t{y} * cw;
-            for (uint32_t i = 0; i < cw; ++i) {
-                io(pic.planes[1][crow + i]);
+            for (uint32_t i = 0; i < pairs; ++i) {
+                io(U[crow + i]);
                 io(Y[row + 2 * i]);
-                io(pic.planes[2][crow + i]);
-                if (2 * i + 1 < w) {
-                    io(Y[row + 2 * i + 1]);
-                } else {
-                    // Odd width: the last group's second luma repeats the first; read back, it
-                    // lands in a scratch sample and is ignored.
-                    auto repeat = Y[row + 2 * i];
-                    io(repeat);
-                }
+                io(V[crow + i]);
+                io(Y[row + 2 * i + 1]);
+            }
+            if (pairs != cw) {
+                // Odd width: the last group's second luma repeats the first; read back, it
+                // lands in a scratch sample and is ignored.
+                io(U[crow + pairs]);
+                io(Y[row + 2 * pairs]);
+                io(V[crow + pairs]);
+                auto repeat = Y[row + 2 * pairs];
+                io(repeat);
             }
         }
         break;
