@@ -123,8 +123,7 @@ void check(int32_t code, const char* what) {
 
 // The host's reader turns the input into the variant's raw layout, as korvadin render does;
 // the library compresses each frame on one thread. Reading and compressing are timed apart.
-void codecAlone(const Case& c, const IOPlugin::CodecFormat& format, int repeats, Run& codec,
-                Run& reading) {
+void codecAlone(const Case& c, const IOPlugin::CodecFormat& format, Run& codec, Run& reading) {
     uint32_t instance = 0;
     check(korvadin_library_init(&instance), "init");
     check(korvadin_open(&instance), "open");
@@ -150,34 +149,32 @@ void codecAlone(const Case& c, const IOPlugin::CodecFormat& format, int repeats,
     check(korvadin_compress_begin(instance, &in, &out, &cookie, &cookieSize, &bound), "begin");
     std::vector<uint8_t> frame(host::rawFrameSize(format.rawFormat, info.width, info.height));
     std::vector<uint8_t> packet(bound);
-    for (int r = 0; r < repeats; ++r) {
-        const auto reader = open();
-        double readTime = 0, codecTime = 0;
-        uint64_t frames = 0, bytes = 0;
-        const double start = clockSeconds();
-        for (;;) {
-            const double t0 = processSeconds();
-            if (!reader->readRaw(format.rawFormat, frame)) {
-                break;
-            }
-            const double t1 = processSeconds();
-            korvadin_planes planes{};
-            check(korvadin_init_planes_common(instance, &in, &planes, frame.data()), "planes");
-            uint32_t size = 0;
-            check(korvadin_compress(instance, &planes, packet.data(), &size), "compress");
-            codecTime += processSeconds() - t1;
-            readTime += t1 - t0;
-            bytes += size;
-            ++frames;
+    const auto reader = open();
+    double readTime = 0, codecTime = 0;
+    uint64_t frames = 0, bytes = 0;
+    const double start = clockSeconds();
+    for (;;) {
+        const double t0 = processSeconds();
+        if (!reader->readRaw(format.rawFormat, frame)) {
+            break;
         }
-        const double wall = clockSeconds() - start;
-        codec.processor = std::min(codec.processor, codecTime);
-        reading.processor = std::min(reading.processor, readTime);
-        codec.clock = std::min(codec.clock, wall);
-        codec.frames = reading.frames = frames;
-        codec.fileBytes = bytes;
-        codec.rawBytes = frames * frame.size();
+        const double t1 = processSeconds();
+        korvadin_planes planes{};
+        check(korvadin_init_planes_common(instance, &in, &planes, frame.data()), "planes");
+        uint32_t size = 0;
+        check(korvadin_compress(instance, &planes, packet.data(), &size), "compress");
+        codecTime += processSeconds() - t1;
+        readTime += t1 - t0;
+        bytes += size;
+        ++frames;
     }
+    const double wall = clockSeconds() - start;
+    codec.processor = std::min(codec.processor, codecTime);
+    reading.processor = std::min(reading.processor, readTime);
+    codec.clock = std::min(codec.clock, wall);
+    codec.frames = reading.frames = frames;
+    codec.fileBytes = bytes;
+    codec.rawBytes = frames * frame.size();
     korvadin_close(instance);
     korvadin_library_close();
 }
@@ -214,7 +211,6 @@ int main(int argc, char** argv) {
                 throw std::runtime_error("no variant " + c.fourcc);
             }
             Run codec, reading, render, peer;
-            codecAlone(c, *format, repeats, codec, reading);
 
             const std::string ours = dir + "/ours.avi", theirs = dir + "/utvideo.avi";
             std::vector<std::string> renderArgs{korvadin, "render"};
@@ -225,7 +221,9 @@ int main(int argc, char** argv) {
             peerArgs.insert(peerArgs.end(), c.peerInput.begin(), c.peerInput.end());
             peerArgs.insert(peerArgs.end(),
                             {"-threads", "1", "-c:v", "utvideo", "-pred", "median", "-y", theirs});
+            // The three take turns, so that a busy spell of the machine falls on each alike.
             for (int r = 0; r < repeats; ++r) {
+                codecAlone(c, *format, codec, reading);
                 runProgram(renderArgs, log, render);
                 runProgram(peerArgs, log, peer);
             }
