@@ -15,7 +15,7 @@ struct Host::Object {
     int moduleReferences = 0; // those the plug-in took or was given
     std::map<std::string, PropertyValue, std::less<>> properties;
     std::vector<std::string> keyOrder;
-    std::vector<uint8_t> data;
+    Bytes data;
     bool locked = false;
     std::vector<Handle> items; // list items, or buffers a callback kept
     BufferSink sink;
@@ -40,6 +40,10 @@ int64_t PropertyValue::i64() const {
 }
 
 namespace {
+
+// Storage of destroyed buffers kept for the next ones, so that a render's frames and packets
+// reuse a few allocations instead of faulting in fresh pages for every frame.
+constexpr size_t kSpareBuffers = 4;
 
 size_t elementSize(uint32_t type) {
     switch (type) {
@@ -79,6 +83,8 @@ int32_t Host::hostMessage(uint32_t msg, ...) {
 void Host::reset() {
     std::lock_guard lock(m_mutex);
     m_objects.clear();
+    m_spareStorage.clear();
+    m_tracing = true;
     m_trace.clear();
     m_errors.clear();
     m_interceptor = nullptr;
@@ -121,6 +127,33 @@ void Host::dropReference(Handle handle, bool byModule) {
     for (const Handle item : owned->items) {
         dropReference(item, false);
     }
+    if (owned->data.capacity() != 0) {
+        if (m_spareStorage.size() == kSpareBuffers) {
+            m_spareStorage.erase(m_spareStorage.begin());
+        }
+        m_spareStorage.push_back(std::move(owned->data));
+    }
+}
+
+void Host::resizeBuffer(Object& buffer, size_t size) {
+    if (size > buffer.data.capacity()) {
+        // The smallest spare storage that holds the new size, keeping what the buffer holds.
+        auto best = m_spareStorage.end();
+        for (auto it = m_spareStorage.begin(); it != m_spareStorage.end(); ++it) {
+            if (it->capacity() >= size &&
+                (best == m_spareStorage.end() || it->capacity() < best->capacity())) {
+                best = it;
+            }
+        }
+        if (best != m_spareStorage.end()) {
+            Bytes storage = std::move(*best);
+            m_spareStorage.erase(best);
+            storage.resize(buffer.data.size());
+            std::copy(buffer.data.begin(), buffer.data.end(), storage.begin());
+            buffer.data.swap(storage);
+        }
+    }
+    buffer.data.resize(size);
 }
 
 Handle Host::createBag() {
@@ -130,8 +163,15 @@ Handle Host::createBag() {
 
 Handle Host::createBuffer(std::span<const uint8_t> data) {
     std::lock_guard lock(m_mutex);
+    const Handle handle = createBuffer(data.size());
+    std::copy(data.begin(), data.end(), get(handle).data.begin());
+    return handle;
+}
+
+Handle Host::createBuffer(size_t size) {
+    std::lock_guard lock(m_mutex);
     const Handle handle = make(ObjectKind::Buffer);
-    get(handle).data.assign(data.begin(), data.end());
+    resizeBuffer(get(handle), size);
     return handle;
 }
 
@@ -222,12 +262,25 @@ std::vector<std::string> Host::propertyKeys(Handle handle) const {
 
 std::vector<uint8_t> Host::bufferData(Handle handle) const {
     std::lock_guard lock(m_mutex);
-    return get(handle).data;
+    const Bytes& data = get(handle).data;
+    return {data.begin(), data.end()};
 }
 
 void Host::setBufferData(Handle handle, std::span<const uint8_t> data) {
     std::lock_guard lock(m_mutex);
-    get(handle).data.assign(data.begin(), data.end());
+    Object& buffer = get(handle);
+    resizeBuffer(buffer, data.size());
+    std::copy(data.begin(), data.end(), buffer.data.begin());
+}
+
+std::span<uint8_t> Host::bufferBytes(Handle handle) {
+    std::lock_guard lock(m_mutex);
+    return get(handle).data;
+}
+
+std::span<const uint8_t> Host::bufferBytes(Handle handle) const {
+    std::lock_guard lock(m_mutex);
+    return get(handle).data;
 }
 
 bool Host::bufferLocked(Handle handle) const {
@@ -247,6 +300,11 @@ std::vector<Handle> Host::receivedBuffers(Handle callback) const {
 void Host::setQueryAnswer(bool answer) {
     std::lock_guard lock(m_mutex);
     m_queryAnswer = answer;
+}
+
+void Host::setTracing(bool on) {
+    std::lock_guard lock(m_mutex);
+    m_tracing = on;
 }
 
 std::vector<TraceEntry> Host::trace() const {
@@ -297,7 +355,9 @@ int32_t Host::finish(TraceEntry entry, int32_t result) {
             entry.result = result = *reported;
         }
     }
-    m_trace.push_back(std::move(entry));
+    if (m_tracing) {
+        m_trace.push_back(std::move(entry));
+    }
     return result;
 }
 
@@ -437,7 +497,7 @@ int32_t Host::handle(uint32_t msg, va_list* args) {
             if (buffer->locked) {
                 return finish(entry, errFailed);
             }
-            buffer->data.resize(newSize);
+            resizeBuffer(*buffer, newSize);
         } else if (msg == msgBufferLock) {
             if (buffer->locked || data == nullptr || size == nullptr) {
                 return finish(entry, errFailed);

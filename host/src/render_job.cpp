@@ -1,5 +1,6 @@
 #include "host/render_job.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace host {
@@ -44,8 +45,10 @@ RenderJob::RenderJob(PluginSession& session, const Registration& codec,
     const auto& plugin = m_session.plugin();
     try {
         check("creating the encoder", plugin.send(msgCreateObject, codec.uuid.data(), &m_encoder));
+        // Each run of the render has a trace as long as the render; nobody reads it.
+        h.setTracing(false);
         m_callback = h.createCallback([this](Handle buffer) {
-            const auto packet = m_session.host().bufferData(buffer);
+            const auto packet = std::as_const(m_session.host()).bufferBytes(buffer);
             m_packetBytes += packet.size();
             if (m_observer) {
                 m_observer(packet);
@@ -132,14 +135,30 @@ void RenderJob::check(const std::string& step, int32_t code) const {
 }
 
 void RenderJob::encodeFrame(std::span<const uint8_t> raw, int64_t pts) {
+    encodeFrame(raw.size(), pts, [raw](std::span<uint8_t> bytes) {
+        std::copy(raw.begin(), raw.end(), bytes.begin());
+        return true;
+    });
+}
+
+bool RenderJob::encodeFrame(size_t size, int64_t pts,
+                            const std::function<bool(std::span<uint8_t>)>& fill) {
     Host& h = m_session.host();
-    const Handle frame = h.createBuffer(raw);
-    h.setUInt32(frame, "width", m_settings.width);
-    h.setUInt32(frame, "height", m_settings.height);
-    h.setInt64(frame, "pts", pts);
-    const int32_t result = m_session.plugin().send(msgCodecBuffer, m_encoder, frame);
-    h.release(frame);
-    check("encoding frame " + std::to_string(pts), result);
+    // The host's own reference to the frame, given back however the frame ends.
+    struct FrameRef {
+        Host& host;
+        Handle handle;
+        ~FrameRef() { host.release(handle); }
+    } frame{h, h.createBuffer(size)};
+    if (!fill(h.bufferBytes(frame.handle))) {
+        return false;
+    }
+    h.setUInt32(frame.handle, "width", m_settings.width);
+    h.setUInt32(frame.handle, "height", m_settings.height);
+    h.setInt64(frame.handle, "pts", pts);
+    check("encoding frame " + std::to_string(pts),
+          m_session.plugin().send(msgCodecBuffer, m_encoder, frame.handle));
+    return true;
 }
 
 void RenderJob::writeAudio(size_t track, std::span<const uint8_t> bytes, uint32_t frames) {

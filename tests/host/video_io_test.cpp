@@ -1,3 +1,4 @@
+#include "host/media/raw_layout.h"
 #include "host/media/video_io.h"
 #include "media_files.h"
 
@@ -240,6 +241,71 @@ TEST(TestClip, IsDeterministicAnimatedAndDetailed) {
     EXPECT_FALSE(a->read(pa));
     auto tiny = host::openTestClip(1, 1, 1);
     EXPECT_TRUE(tiny->read(pa));
+}
+
+// Readers that fill a raw layout straight from their source (a repack, a plain read, the clip
+// drawn in place) must give the bytes that packing the picture they read gives, for the layouts
+// they take the short way and for those they do not.
+TEST(VideoReaders, RawFramesEqualPackedPictures) {
+    // Odd width: rounded-up chroma, and a repeated last luma in packed 4:2:2.
+    const uint32_t w = 33, h = 5;
+    auto picture = [&](ColourLayout layout, int depth, int frame) {
+        Picture p = host::makePicture(w, h, layout, depth);
+        for (size_t i = 0; i < p.planes.size(); ++i)
+            for (size_t k = 0; k < p.planes[i].size(); ++k)
+                p.planes[i][k] =
+                    static_cast<uint16_t>((k * 7 + i * 50 + frame * 13) % (1 << depth));
+        return p;
+    };
+    auto writeY4m = [&](const std::string& name, ColourLayout layout, int depth) {
+        const auto path = scratch(name);
+        host::VideoInfo info{w, h, 25, 1, layout, depth, std::nullopt, 0};
+        host::Y4mWriter writer(path.string(), info);
+        for (int f = 0; f < 2; ++f)
+            writer.write(picture(layout, depth, f));
+        return path.string();
+    };
+    auto writeRgb = [&](const std::string& name, ColourLayout layout, int depth) {
+        const auto path = scratch(name);
+        host::RawVideoWriter writer(path.string());
+        for (int f = 0; f < 2; ++f)
+            writer.write(picture(layout, depth, f));
+        return path.string();
+    };
+    struct Case {
+        std::string what;
+        std::function<std::unique_ptr<host::VideoReader>()> open;
+        std::vector<uint32_t> codes;
+    };
+    const std::string y422 = writeY4m("422.y4m", ColourLayout::Yuv422, 8);
+    const std::string y420 = writeY4m("420.y4m", ColourLayout::Yuv420, 8);
+    const std::string y422deep = writeY4m("422p10.y4m", ColourLayout::Yuv422, 10);
+    const std::string rgb24 = writeRgb("rgb24.raw", ColourLayout::Rgb, 8);
+    const std::string rgb48 = writeRgb("rgb48.raw", ColourLayout::Rgb, 16);
+    const std::vector<Case> cases{
+        {"y4m 4:2:2", [&] { return host::openY4m(y422); }, {5, 59, 10, 29}},
+        {"y4m 4:2:0", [&] { return host::openY4m(y420); }, {10, 5, 51}},
+        {"y4m 4:2:2 10-bit", [&] { return host::openY4m(y422deep); }, {59, 5}},
+        {"rgb24", [&] { return host::openRawVideo(rgb24, w, h, "rgb24"); }, {22, 28, 20}},
+        {"rgb48le", [&] { return host::openRawVideo(rgb48, w, h, "rgb48le"); }, {28, 22}},
+        {"test clip", [&] { return host::openTestClip(2, w, h); }, {22, 28, 26}},
+    };
+    for (const Case& c : cases) {
+        for (const uint32_t code : c.codes) {
+            auto pictures = c.open(), raw = c.open();
+            Picture pic;
+            std::vector<uint8_t> frame(host::rawFrameSize(code, w, h));
+            int frames = 0;
+            while (pictures->read(pic)) {
+                ASSERT_TRUE(raw->readRaw(code, frame)) << c.what << " as " << code;
+                EXPECT_EQ(frame, host::packRaw(pic, code))
+                    << c.what << " as " << code << ", frame " << frames;
+                ++frames;
+            }
+            EXPECT_EQ(frames, 2) << c.what;
+            EXPECT_FALSE(raw->readRaw(code, frame)) << c.what << " as " << code;
+        }
+    }
 }
 
 } // namespace

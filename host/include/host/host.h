@@ -67,6 +67,9 @@ public:
     // --- the application's side: objects it makes and owns (one reference each) ---
     Handle createBag();
     Handle createBuffer(std::span<const uint8_t> data = {});
+    // A buffer of `size` bytes whose contents are left for the caller to write through
+    // bufferBytes, as an editor renders a frame into its own buffer.
+    Handle createBuffer(size_t size);
     Handle createList();
     // Without a sink the callback keeps every buffer it receives (with a reference of its own).
     Handle createCallback(BufferSink sink = {});
@@ -88,12 +91,18 @@ public:
 
     std::vector<uint8_t> bufferData(Handle handle) const;
     void setBufferData(Handle handle, std::span<const uint8_t> data);
+    // The buffer's bytes in place, for the host's own side: valid until the buffer is resized
+    // or destroyed. Frames travel through these without being copied.
+    std::span<uint8_t> bufferBytes(Handle handle);
+    std::span<const uint8_t> bufferBytes(Handle handle) const;
     bool bufferLocked(Handle handle) const;
     std::vector<Handle> listItems(Handle handle) const;
     std::vector<Handle> receivedBuffers(Handle callback) const;
     void setQueryAnswer(bool answer);
 
     // --- observation ---
+    // Long renders switch the trace off; error texts are kept either way. On after reset().
+    void setTracing(bool on);
     std::vector<TraceEntry> trace() const;
     void clearTrace();
     std::vector<std::string> errorTexts() const;
@@ -106,11 +115,29 @@ public:
 
 private:
     struct Object;
+    // Buffer bytes that growing leaves uninitialised, as a real host's allocations are: the
+    // plug-in sizes every output buffer for the largest frame and writes only what it needs.
+    struct DefaultInit : std::allocator<uint8_t> {
+        template <class U>
+        struct rebind {
+            using other = DefaultInit;
+        };
+        template <class... Value>
+        void construct(uint8_t* p, Value... value) {
+            if constexpr (sizeof...(Value) == 0) {
+                ::new (static_cast<void*>(p)) uint8_t;
+            } else {
+                ::new (static_cast<void*>(p)) uint8_t(value...);
+            }
+        }
+    };
+    using Bytes = std::vector<uint8_t, DefaultInit>;
     Host();
     int32_t handle(uint32_t msg, va_list* args);
     Object* find(Handle handle) const;
     Object& get(Handle handle) const;
     Handle make(ObjectKind kind);
+    void resizeBuffer(Object& buffer, size_t size);
     void dropReference(Handle handle, bool byModule);
     int32_t finish(TraceEntry entry, int32_t result);
     std::optional<int32_t> intercept(const TraceEntry& entry);
@@ -118,6 +145,8 @@ private:
     mutable std::recursive_mutex m_mutex;
     std::map<Handle, std::unique_ptr<Object>> m_objects;
     Handle m_nextHandle = 0x1000;
+    std::vector<Bytes> m_spareStorage;
+    bool m_tracing = true;
     std::vector<TraceEntry> m_trace;
     std::vector<std::string> m_errors;
     Interceptor m_interceptor;

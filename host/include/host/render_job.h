@@ -63,6 +63,9 @@ public:
 
     // One frame in the codec's raw input layout. Throws RenderError when refused.
     void encodeFrame(std::span<const uint8_t> raw, int64_t pts);
+    // The same for a frame of `size` bytes that `fill` writes straight into the host's frame
+    // buffer; fill's result false means there was no frame after all, and nothing is sent.
+    bool encodeFrame(size_t size, int64_t pts, const std::function<bool(std::span<uint8_t>)>& fill);
     // One audio packet of `frames` sample frames for audio track `track`.
     void writeAudio(size_t track, std::span<const uint8_t> bytes, uint32_t frames);
     // Finalises the file. Throws RenderError when the plug-in reports a failure.

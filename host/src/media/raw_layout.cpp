@@ -46,13 +46,13 @@ void checkDepth(int bitDepth) {
 }
 
 // One sample to and from the file's bytes, scaled through 16 bits.
+template <int Bytes>
 struct SampleWriter {
     uint8_t* p;
-    int bytes;
     int depth;
-    void put(uint16_t v) {
+    void operator()(uint16_t v) {
         uint16_t s = widenTo16(v, depth);
-        if (bytes == 1) {
+        if constexpr (Bytes == 1) {
             *p++ = static_cast<uint8_t>(s >> 8);
         } else {
             *p++ = static_cast<uint8_t>(s);
@@ -73,7 +73,8 @@ struct SampleReader {
     }
 };
 
-// Visits every sample in file order; `io` reads or writes the sample it is given.
+// Visits every sample in file order; `io` reads or writes the sample it is given. `pic` is a
+// Picture or a view of 8-bit planes: whatever has a width, a height and indexable planes.
 template <class Pic, class Io>
 void walkSamples(Pic& pic, const RawFormat& f, Io&& io) {
     const uint32_t w = pic.width, h = pic.height;
@@ -91,22 +92,26 @@ void walkSamples(Pic& pic, const RawFormat& f, Io&& io) {
                 io(s);
         break;
     case Arrangement::Uyvy: {
-        const uint32_t cw = planeWidth(f.layout, w, 1);
-        auto& Y = pic.planes[0];
+        const uint32_t cw = planeWidth(f.layout, w, 1), pairs = w / 2;
+        auto* Y = pic.planes[0].data();
+        auto* U = pic.planes[1].data();
+        auto* V = pic.planes[2].data();
         for (uint32_t y = 0; y < h; ++y) {
             const size_t row = size_t{y} * w, crow = size_t{y} * cw;
-            for (uint32_t i = 0; i < cw; ++i) {
-                io(pic.planes[1][crow + i]);
+            for (uint32_t i = 0; i < pairs; ++i) {
+                io(U[crow + i]);
                 io(Y[row + 2 * i]);
-                io(pic.planes[2][crow + i]);
-                if (2 * i + 1 < w) {
-                    io(Y[row + 2 * i + 1]);
-                } else {
-                    // Odd width: the last group's second luma repeats the first; read back, it
-                    // lands in a scratch sample and is ignored.
-                    uint16_t repeat = Y[row + 2 * i];
-                    io(repeat);
-                }
+                io(V[crow + i]);
+                io(Y[row + 2 * i + 1]);
+            }
+            if (pairs != cw) {
+                // Odd width: the last group's second luma repeats the first; read back, it
+                // lands in a scratch sample and is ignored.
+                io(U[crow + pairs]);
+                io(Y[row + 2 * pairs]);
+                io(V[crow + pairs]);
+                auto repeat = Y[row + 2 * pairs];
+                io(repeat);
             }
         }
         break;
@@ -133,7 +138,19 @@ size_t rawFrameSize(uint32_t rawCode, uint32_t width, uint32_t height) {
     return samples * static_cast<size_t>(f.bytes);
 }
 
-std::vector<uint8_t> packRaw(const Picture& picture, uint32_t rawCode) {
+namespace {
+
+void checkFrameSize(uint32_t rawCode, uint32_t width, uint32_t height, size_t size) {
+    const size_t want = rawFrameSize(rawCode, width, height);
+    if (size != want)
+        throw std::invalid_argument("a " + std::to_string(width) + "x" + std::to_string(height) +
+                                    " frame of raw layout " + std::to_string(rawCode) + " is " +
+                                    std::to_string(want) + " bytes, not " + std::to_string(size));
+}
+
+} // namespace
+
+void packRaw(const Picture& picture, uint32_t rawCode, std::span<uint8_t> out) {
     RawFormat f = rawFormat(rawCode);
     Picture converted;
     const Picture* pic = &picture;
@@ -143,22 +160,44 @@ std::vector<uint8_t> packRaw(const Picture& picture, uint32_t rawCode) {
     } else {
         checkPicture(picture);
     }
-    std::vector<uint8_t> out(rawFrameSize(rawCode, pic->width, pic->height));
-    SampleWriter writer{out.data(), f.bytes, pic->bitDepth};
-    walkSamples(*pic, f, [&](uint16_t s) { writer.put(s); });
+    checkFrameSize(rawCode, pic->width, pic->height, out.size());
+    if (f.bytes == 1)
+        walkSamples(*pic, f, SampleWriter<1>{out.data(), pic->bitDepth});
+    else
+        walkSamples(*pic, f, SampleWriter<2>{out.data(), pic->bitDepth});
+}
+
+std::vector<uint8_t> packRaw(const Picture& picture, uint32_t rawCode) {
+    std::vector<uint8_t> out(rawFrameSize(rawCode, picture.width, picture.height));
+    packRaw(picture, rawCode, out);
     return out;
+}
+
+void packRaw(const PlaneView8& view, uint32_t rawCode, std::span<uint8_t> out) {
+    RawFormat f = rawFormat(rawCode);
+    if (view.layout != f.layout || view.planes.size() != size_t(planeCount(view.layout)))
+        throw std::invalid_argument(std::string("8-bit ") + layoutName(view.layout) +
+                                    " planes do not fit raw layout " + std::to_string(rawCode));
+    for (int i = 0; i < planeCount(view.layout); ++i)
+        if (view.planes[i].size() != size_t{planeWidth(view.layout, view.width, i)} *
+                                         planeHeight(view.layout, view.height, i))
+            throw std::invalid_argument("plane " + std::to_string(i) + " of 8-bit " +
+                                        layoutName(view.layout) + " planes has the wrong size");
+    checkFrameSize(rawCode, view.width, view.height, out.size());
+    if (f.bytes == 1) {
+        // 8-bit samples into an 8-bit layout keep their value: the walk only moves bytes.
+        uint8_t* p = out.data();
+        walkSamples(view, f, [&p](uint8_t s) { *p++ = s; });
+    } else {
+        walkSamples(view, f, SampleWriter<2>{out.data(), 8});
+    }
 }
 
 Picture unpackRaw(std::span<const uint8_t> bytes, uint32_t rawCode, uint32_t width, uint32_t height,
                   int bitDepth) {
     RawFormat f = rawFormat(rawCode);
     checkDepth(bitDepth);
-    size_t want = rawFrameSize(rawCode, width, height);
-    if (bytes.size() != want)
-        throw std::invalid_argument("a " + std::to_string(width) + "x" + std::to_string(height) +
-                                    " frame of raw layout " + std::to_string(rawCode) + " is " +
-                                    std::to_string(want) + " bytes, not " +
-                                    std::to_string(bytes.size()));
+    checkFrameSize(rawCode, width, height, bytes.size());
     Picture pic = makePicture(width, height, f.layout, bitDepth);
     SampleReader reader{bytes.data(), f.bytes, bitDepth};
     walkSamples(pic, f, [&](uint16_t& s) { s = reader.get(); });

@@ -51,32 +51,47 @@ public:
         m_info = {
             width, height, rateNum, rateDen, m_format->layout, m_format->depth, std::optional(true),
             0};
-        m_buffer.resize(rawFrameSize(m_format->rawCode, width, height));
-        if (auto size = m_in.size(); size && *size % m_buffer.size() == 0)
-            m_info.frameCount = *size / m_buffer.size();
+        m_frameBytes = rawFrameSize(m_format->rawCode, width, height);
+        if (auto size = m_in.size(); size && *size % m_frameBytes == 0)
+            m_info.frameCount = *size / m_frameBytes;
     }
 
     const VideoInfo& info() const override { return m_info; }
 
     bool read(Picture& pic) override {
+        m_buffer.resize(m_frameBytes);
+        if (!readFrame(m_buffer))
+            return false;
+        pic = unpackRaw(m_buffer, m_format->rawCode, m_info.width, m_info.height, m_format->depth);
+        return true;
+    }
+
+    // The file's frames are in one of the library's layouts: that one is read straight in.
+    bool readRaw(uint32_t rawCode, std::span<uint8_t> out) override {
+        if (rawCode != m_format->rawCode || out.size() != m_frameBytes)
+            return VideoReader::readRaw(rawCode, out);
+        return readFrame(out);
+    }
+
+private:
+    bool readFrame(std::span<uint8_t> frame) {
         size_t got = 0;
-        if (!m_in.readExact(m_buffer.data(), m_buffer.size(), &got)) {
+        if (!m_in.readExact(frame.data(), frame.size(), &got)) {
             if (got == 0)
                 return false;
             throw std::runtime_error(m_in.name() + ": frame " + std::to_string(m_frame) +
                                      " is truncated (" + std::to_string(got) + " of " +
-                                     std::to_string(m_buffer.size()) + " bytes)");
+                                     std::to_string(frame.size()) + " bytes)");
         }
-        pic = unpackRaw(m_buffer, m_format->rawCode, m_info.width, m_info.height, m_format->depth);
         ++m_frame;
         return true;
     }
 
-private:
     media::InputFile m_in;
     const RawPixfmt* m_format = nullptr;
     VideoInfo m_info;
-    std::vector<uint8_t> m_buffer;
+    size_t m_frameBytes = 0;
+    std::vector<uint8_t> m_buffer; // for pictures only
     uint64_t m_frame = 0;
 };
 

@@ -2,6 +2,7 @@
 // at the pixel pitch, a zone plate and lines of glyph-like marks, so that a codec sees flat
 // areas, edges, fine detail and text-like content in every frame. Integer arithmetic only, so
 // every platform renders the same samples.
+#include "host/media/raw_layout.h"
 #include "host/media/video_io.h"
 
 #include <algorithm>
@@ -39,12 +40,26 @@ public:
             pic.layout != ColourLayout::Rgb || pic.planes.size() != 3)
             pic = makePicture(m_info.width, m_info.height, ColourLayout::Rgb, 8);
         pic.bitDepth = 8;
-        render(pic, static_cast<uint32_t>(m_frame++));
+        PlanesCanvas canvas{pic};
+        render(canvas, static_cast<uint32_t>(m_frame++));
+        return true;
+    }
+
+    // The scene is drawn in 8-bit R, G, B: straight into that layout when it is the one asked.
+    bool readRaw(uint32_t rawCode, std::span<uint8_t> out) override {
+        if (rawCode != kRgb24 || out.size() != rawFrameSize(kRgb24, m_info.width, m_info.height))
+            return VideoReader::readRaw(rawCode, out);
+        if (m_frame == m_info.frameCount)
+            return false;
+        Rgb24Canvas canvas{out.data(), m_info.width};
+        render(canvas, static_cast<uint32_t>(m_frame++));
         return true;
     }
 
 private:
-    struct Canvas {
+    static constexpr uint32_t kRgb24 = 22;
+
+    struct PlanesCanvas {
         Picture& pic;
         void set(uint32_t x, uint32_t y, uint16_t r, uint16_t g, uint16_t b) {
             size_t i = size_t{y} * pic.width + x;
@@ -52,11 +67,28 @@ private:
             pic.planes[1][i] = g;
             pic.planes[2][i] = b;
         }
+        uint16_t get(uint32_t x, uint32_t y, int c) const {
+            return pic.planes[c][size_t{y} * pic.width + x];
+        }
     };
 
-    void render(Picture& pic, uint32_t t) const {
+    struct Rgb24Canvas {
+        uint8_t* data;
+        uint32_t width;
+        void set(uint32_t x, uint32_t y, uint16_t r, uint16_t g, uint16_t b) {
+            uint8_t* p = data + (size_t{y} * width + x) * 3;
+            p[0] = static_cast<uint8_t>(r);
+            p[1] = static_cast<uint8_t>(g);
+            p[2] = static_cast<uint8_t>(b);
+        }
+        uint16_t get(uint32_t x, uint32_t y, int c) const {
+            return data[(size_t{y} * width + x) * 3 + c];
+        }
+    };
+
+    template <class Canvas>
+    void render(Canvas& c, uint32_t t) const {
         const uint32_t W = m_info.width, H = m_info.height;
-        Canvas c{pic};
         background(c, W, H, t);
         disc(c, W, H, t);
         stripes(c, W, H, t);
@@ -64,6 +96,7 @@ private:
         text(c, W, H, t);
     }
 
+    template <class Canvas>
     static void background(Canvas& c, uint32_t W, uint32_t H, uint32_t t) {
         std::vector<uint32_t> gx(W);
         std::vector<uint16_t> red(W);
@@ -73,14 +106,13 @@ private:
         }
         for (uint32_t y = 0; y < H; ++y) {
             const uint32_t gy = y * 512 / H, blue = gy - 5 * t + 300;
-            const size_t row = size_t{y} * W;
-            std::copy(red.begin(), red.end(), c.pic.planes[0].begin() + row);
-            std::fill_n(c.pic.planes[1].begin() + row, W, tri(gy + 2 * t + 128));
+            const uint16_t green = tri(gy + 2 * t + 128);
             for (uint32_t x = 0; x < W; ++x)
-                c.pic.planes[2][row + x] = tri(gx[x] + blue);
+                c.set(x, y, red[x], green, tri(gx[x] + blue));
         }
     }
 
+    template <class Canvas>
     static void disc(Canvas& c, uint32_t W, uint32_t H, uint32_t t) {
         const int64_t r = std::max<uint32_t>(H / 6, 2);
         const int64_t cx = W / 4 + int64_t{W} / 2 * tri(t * 7) / 255;
@@ -97,6 +129,7 @@ private:
     }
 
     // A bar sliding across the picture, filled with one-pixel vertical and horizontal lines.
+    template <class Canvas>
     static void stripes(Canvas& c, uint32_t W, uint32_t H, uint32_t t) {
         const int64_t bw = std::max<uint32_t>(W / 5, 4), bh = std::max<uint32_t>(H / 5, 4);
         const int64_t x0 = int64_t(t * (W / 40 + 1) % (W + bw)) - bw, y0 = H * 5 / 8 - bh;
@@ -108,6 +141,7 @@ private:
             }
     }
 
+    template <class Canvas>
     static void zonePlate(Canvas& c, uint32_t W, uint32_t H, uint32_t t) {
         const int64_t s = std::max<uint32_t>(H / 3, 2);
         const int64_t x0 = std::max<int64_t>(int64_t{W} - s - W / 32, 0), y0 = H / 16;
@@ -120,6 +154,7 @@ private:
     }
 
     // Lines of 5x7 marks on a darkened band, scrolling up one pixel per frame.
+    template <class Canvas>
     static void text(Canvas& c, uint32_t W, uint32_t H, uint32_t t) {
         const uint32_t k = std::max<uint32_t>(H / 540, 1); // pixels per glyph dot
         const uint32_t cellW = 6 * k, cellH = 9 * k;
@@ -129,7 +164,6 @@ private:
             const uint32_t line = sy / cellH, row = sy % cellH / k;
             uint32_t glyphCol = UINT32_MAX, bits = 0;
             for (uint32_t x = left; x < right; ++x) {
-                const size_t i = size_t{y} * W + x;
                 const uint32_t col = (x - left) / cellW, dot = (x - left) % cellW / k;
                 if (col != glyphCol) {
                     // Roughly one cell in six is a space; a glyph is 5 dots wide and 7 high.
@@ -140,8 +174,8 @@ private:
                 if (dot < 5 && (bits >> dot & 1)) {
                     c.set(x, y, 245, 245, 245);
                 } else {
-                    c.set(x, y, c.pic.planes[0][i] / 4, c.pic.planes[1][i] / 4,
-                          uint16_t(c.pic.planes[2][i] / 4 + 20));
+                    c.set(x, y, c.get(x, y, 0) / 4, c.get(x, y, 1) / 4,
+                          uint16_t(c.get(x, y, 2) / 4 + 20));
                 }
             }
         }

@@ -1,6 +1,7 @@
 // YUV4MPEG2: a text header line, then per frame a "FRAME" line and the planes Y, U, V, each
 // sample one byte or, above 8 bits, a little-endian 16-bit word holding the value low-aligned.
 #include "byte_file.h"
+#include "host/media/raw_layout.h"
 #include "host/media/video_io.h"
 
 #include <array>
@@ -129,17 +130,8 @@ public:
     const VideoInfo& info() const override { return m_info; }
 
     bool read(Picture& pic) override {
-        std::string line;
-        if (!readLine(m_in, line, "frame header of frame " + std::to_string(m_frame)))
+        if (!readFrame())
             return false;
-        if (!line.starts_with("FRAME"))
-            throw std::runtime_error(m_in.name() + ": frame " + std::to_string(m_frame) +
-                                     " does not start with FRAME");
-        size_t got = 0;
-        if (!m_in.readExact(m_buffer.data(), m_buffer.size(), &got))
-            throw std::runtime_error(m_in.name() + ": frame " + std::to_string(m_frame) +
-                                     " is truncated (" + std::to_string(got) + " of " +
-                                     std::to_string(m_buffer.size()) + " bytes)");
         if (pic.width != m_info.width || pic.height != m_info.height ||
             pic.layout != m_info.layout || pic.planes.size() != size_t(planeCount(pic.layout)))
             pic = makePicture(m_info.width, m_info.height, m_info.layout, m_info.bitDepth);
@@ -151,11 +143,45 @@ public:
                 s = wide ? static_cast<uint16_t>(p[0] | (p[1] << 8)) : p[0];
                 p += wide ? 2 : 1;
             }
-        ++m_frame;
+        return true;
+    }
+
+    // 8-bit planes repack into an 8-bit or 16-bit layout of the same subsampling directly.
+    bool readRaw(uint32_t rawCode, std::span<uint8_t> out) override {
+        if (m_info.bitDepth != 8 || rawLayoutOf(rawCode) != m_info.layout)
+            return VideoReader::readRaw(rawCode, out);
+        if (!readFrame())
+            return false;
+        PlaneView8 view{m_info.width, m_info.height, m_info.layout, {}};
+        const uint8_t* p = m_buffer.data();
+        for (int i = 0; i < planeCount(m_info.layout); ++i) {
+            const size_t n = size_t{planeWidth(m_info.layout, m_info.width, i)} *
+                             planeHeight(m_info.layout, m_info.height, i);
+            view.planes.emplace_back(p, n);
+            p += n;
+        }
+        packRaw(view, rawCode, out);
         return true;
     }
 
 private:
+    // The next frame's bytes into m_buffer; false at the clean end.
+    bool readFrame() {
+        std::string line;
+        if (!readLine(m_in, line, "frame header of frame " + std::to_string(m_frame)))
+            return false;
+        if (!line.starts_with("FRAME"))
+            throw std::runtime_error(m_in.name() + ": frame " + std::to_string(m_frame) +
+                                     " does not start with FRAME");
+        size_t got = 0;
+        if (!m_in.readExact(m_buffer.data(), m_buffer.size(), &got))
+            throw std::runtime_error(m_in.name() + ": frame " + std::to_string(m_frame) +
+                                     " is truncated (" + std::to_string(got) + " of " +
+                                     std::to_string(m_buffer.size()) + " bytes)");
+        ++m_frame;
+        return true;
+    }
+
     void fail(const std::string& problem) const {
         throw std::runtime_error(m_in.name() + ": bad YUV4MPEG2 header: " + problem);
     }
@@ -228,6 +254,13 @@ private:
 } // namespace
 
 VideoReader::~VideoReader() = default;
+
+bool VideoReader::readRaw(uint32_t rawCode, std::span<uint8_t> out) {
+    if (!read(m_picture))
+        return false;
+    packRaw(m_picture, rawCode, out);
+    return true;
+}
 
 std::unique_ptr<VideoReader> openY4m(const std::string& path) {
     return std::make_unique<Y4mReader>(path);

@@ -34,6 +34,19 @@ int rawBytesPerSample(uint32_t rawCode);
 // Converts the picture to the code's layout first (convertLayout), so YUV <-> RGB is refused
 // with std::invalid_argument.
 std::vector<uint8_t> packRaw(const Picture& picture, uint32_t rawCode);
+// The same into `out`, which must be exactly rawFrameSize long.
+void packRaw(const Picture& picture, uint32_t rawCode, std::span<uint8_t> out);
+
+// 8-bit planes where a reader holds them (a Y4M frame, say), in the order and at the sizes of
+// a Picture's planes.
+struct PlaneView8 {
+    uint32_t width = 0, height = 0;
+    ColourLayout layout = ColourLayout::Rgb;
+    std::vector<std::span<const uint8_t>> planes;
+};
+// Packs 8-bit planes into a raw layout of the same colour layout, without a Picture in
+// between; std::invalid_argument when the layouts differ or a size does not fit.
+void packRaw(const PlaneView8& planes, uint32_t rawCode, std::span<uint8_t> out);
 
 // The picture in the code's own layout; `bytes` must be exactly rawFrameSize long.
 Picture unpackRaw(std::span<const uint8_t> bytes, uint32_t rawCode, uint32_t width, uint32_t height,

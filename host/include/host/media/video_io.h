@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,14 @@ public:
     virtual const VideoInfo& info() const = 0;
     // Fills the picture with the next frame (reusing its planes); false at the clean end.
     virtual bool read(Picture& picture) = 0;
+    // The next frame in the codec library's raw layout `rawCode`, written into `out`
+    // (rawFrameSize bytes); false at the clean end. This one goes through a Picture; readers
+    // whose frames already are in that layout, or a repacking away from it, fill `out`
+    // straight from the source.
+    virtual bool readRaw(uint32_t rawCode, std::span<uint8_t> out);
+
+private:
+    Picture m_picture;
 };
 
 // "-" reads standard input.
