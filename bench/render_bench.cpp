@@ -133,11 +133,11 @@ void codecAlone(const Case& c, const IOPlugin::CodecFormat& format, Run& codec, 
             return host::openY4m(c.ourInput[0]);
         }
         // FILE --raw WxH:PIXFMT
-        const std::string& spec = c.ourInput.at(2);
-        const auto x = spec.find('x'), colon = spec.find(':');
-        return host::openRawVideo(c.ourInput[0], std::stoul(spec.substr(0, x)),
-                                  std::stoul(spec.substr(x + 1, colon - x - 1)),
-                                  spec.substr(colon + 1));
+        const std::string& geometry = c.ourInput.at(2);
+        const auto x = geometry.find('x'), colon = geometry.find(':');
+        return host::openRawVideo(c.ourInput[0], std::stoul(geometry.substr(0, x)),
+                                  std::stoul(geometry.substr(x + 1, colon - x - 1)),
+                                  geometry.substr(colon + 1));
     };
     const host::VideoInfo info = open()->info();
     const korvadin_format_ex in = {
