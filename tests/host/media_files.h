@@ -8,19 +8,31 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
 namespace media_test {
 
-// A file name of its own for the running test (ctest runs tests in parallel processes).
+// A file name of its own for the running test. Test programs run side by side, also from
+// other build trees on the same machine, so each process keeps its files in a folder of its own,
+// removed when the process ends.
 inline std::filesystem::path scratch(const std::string& name) {
+    struct RunFolder {
+        std::filesystem::path path = std::filesystem::path(::testing::TempDir()) /
+                                     ("korvadin-media-" + std::to_string(std::random_device()()));
+        ~RunFolder() {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+    };
+    static const RunFolder run;
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string owner = std::string(test->test_suite_name()) + "." + test->name();
     for (char& c : owner)
         if (c == '/')
             c = '_';
-    auto dir = std::filesystem::path(::testing::TempDir()) / "korvadin-media" / owner;
+    auto dir = run.path / owner;
     std::filesystem::create_directories(dir);
     return dir / name;
 }
