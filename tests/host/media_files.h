@@ -62,5 +62,6 @@ inline void writeBytes(const std::filesystem::path& path, const std::vector<uint
 #define SKIP_WITHOUT_FFMPEG()                                                                      \
     do {                                                                                           \
         if (!media_test::haveFfmpeg())                                                             \
-            GTEST_SKIP() << "ffmpeg is not installed (scripts/install-deps.sh test installs it)";  \
+            GTEST_SKIP() << "ffmpeg cannot be run from here: not installed (scripts/"              \
+                            "install-deps.sh test installs it), or a Windows build under Wine";    \
     } while (0)
