@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the Linux build, then the Windows build under Wine.
-# The last lines are ctest's summary of the Windows tier.
+# Builds everything and runs every test: the Linux build, the same suites under AddressSanitizer
+# and UndefinedBehaviorSanitizer, the threaded suites under ThreadSanitizer, then the Windows
+# build under Wine. The last lines are ctest's summary of the Windows tier.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,5 +9,15 @@ scripts/install-deps.sh test
 cmake --preset dev >/dev/null
 cmake --build --preset dev
 ctest --preset dev
+
+cmake --preset asan >/dev/null
+cmake --build --preset asan
+ctest --preset asan
+
+# Only the programs that run encoders, codec slices or host calls on several threads at once.
+threaded='Concurrency|ThreadCount|OnSeparateThreads'
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan --target concurrency_tests codec_tests encoder_plugin_tests
+ctest --preset tsan -R "$threaded"
 
 scripts/test-windows.sh

@@ -32,13 +32,20 @@ struct Registry {
     std::map<uint32_t, std::unique_ptr<Instance>> instances;
     uint32_t lastHandle = 0;
     uint64_t initCount = 0;
+
+    // An instance still open when the library is unloaded would join its threads from the
+    // unloading code, which on Windows waits forever under the loader lock: such an instance
+    // is let go instead. Closed instances leave nothing behind.
+    ~Registry() {
+        for (auto& entry : instances) {
+            static_cast<void>(entry.second.release());
+        }
+    }
 };
 
-// Never destroyed: an instance still open when the library is unloaded would otherwise join its
-// threads from the unloading code, which on Windows waits forever under the loader lock.
 Registry& registry() {
-    static Registry* r = new Registry;
-    return *r;
+    static Registry r;
+    return r;
 }
 
 Instance* findInstance(uint32_t handle) {
