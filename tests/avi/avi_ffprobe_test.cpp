@@ -3,9 +3,8 @@
 // written, across several AVIX RIFFs.
 #include "avi/avi_writer.h"
 #include "avi_check.h"
-#include "fileio/file_contents.h"
 #include "fileio/platform_file.h"
-#include "fileio/scratch_dir.h"
+#include "support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -57,7 +56,7 @@ TEST(AviWriterFfprobe, ReadsEveryPacketOfEveryStream) {
         writer.finalize();
         file.close();
     }
-    const std::vector<uint8_t> bytes = fileBytes(path);
+    const std::vector<uint8_t> bytes = readBytes(path);
     ASSERT_GE(viewAvi(bytes).riffs.size(), 4u) << "the test wants several AVIX RIFFs";
     checkAvi(bytes, script, limits);
 

@@ -2,8 +2,8 @@
 // what they refuse, what they write into the file's headers, and how long they live.
 #include "davinci/encoder/plugin_identity.h"
 #include "host/avi_reader.h"
-#include "host/session.h"
-#include "scratch_dir.h"
+#include "support/files.h"
+#include "support/plugin_file.h"
 
 #include <gtest/gtest.h>
 
@@ -50,15 +50,14 @@ struct AudioTrack {
     bool isFloat = false;
 };
 
-class ContainerTest : public ::testing::Test {
+class ContainerTest : public korvadin_test::PluginFileTest {
 protected:
     void SetUp() override {
-        host().reset();
-        m_session = std::make_unique<host::PluginSession>(KORVADIN_PLUGIN_PATH);
-        ASSERT_EQ(send(msgCreateObject, kContainerUuid.data(), &m_container), errNone);
-        const Handle init = host().createBag();
+        PluginFileTest::SetUp();
+        m_container = create(std::vector<uint8_t>(kContainerUuid.begin(), kContainerUuid.end()));
+        const Handle init = h.createBag();
         EXPECT_EQ(send(msgContainerInit, m_container, init), errNone);
-        host().release(init);
+        h.release(init);
     }
 
     void TearDown() override {
@@ -69,33 +68,16 @@ protected:
         if (m_container != nullptr) {
             release(std::exchange(m_container, nullptr));
         }
-        m_session.reset();
-        for (const host::Leak& leak : host().leaks()) {
-            ADD_FAILURE() << "the module still holds " << host::kindName(leak.kind) << " "
-                          << leak.handle;
-        }
-    }
-
-    static host::Host& host() { return host::Host::instance(); }
-
-    template <class... Args>
-    int32_t send(uint32_t msg, Args... args) {
-        return m_session->plugin().send(msg, args...);
-    }
-
-    uint32_t release(void* object) {
-        uint32_t count = 99;
-        EXPECT_EQ(send(msgRelease, object, &count), errNone);
-        return count;
+        PluginFileTest::TearDown();
     }
 
     // Adds a track described by the two bags and keeps the host's reference for TearDown.
     int32_t addTrack(Handle track, Handle codec, void** out = nullptr) {
         void* created = reinterpret_cast<void*>(0x1); // the container must clear it
         const int32_t result = send(msgContainerAddTrack, m_container, track, codec, &created);
-        host().release(track);
+        h.release(track);
         if (codec != 0) {
-            host().release(codec);
+            h.release(codec);
         }
         if (result == errNone) {
             EXPECT_NE(created, nullptr);
@@ -110,41 +92,38 @@ protected:
     }
 
     int32_t addVideo(const VideoTrack& v = {}, void** out = nullptr) {
-        const Handle track = host().createBag();
-        host().setUInt32(track, "mediaType", kMediaVideo);
-        host().setUInt32(track, "width", v.width);
-        host().setUInt32(track, "height", v.height);
+        const Handle track = h.createBag();
+        h.setUInt32(track, "mediaType", kMediaVideo);
+        h.setUInt32(track, "width", v.width);
+        h.setUInt32(track, "height", v.height);
         if (v.frameRate) {
-            host().setUInt32s(track, "frameRate", *v.frameRate);
+            h.setUInt32s(track, "frameRate", *v.frameRate);
         }
-        const Handle codec = host().createBag();
+        const Handle codec = h.createBag();
         if (v.fourcc) {
-            host().setUInt32(codec, "4cc", *v.fourcc);
+            h.setUInt32(codec, "4cc", *v.fourcc);
         }
         if (v.cookie) {
-            host().setBytes(codec, "magicCookie", *v.cookie);
+            h.setBytes(codec, "magicCookie", *v.cookie);
         }
         return addTrack(track, codec, out);
     }
 
     int32_t addAudio(const AudioTrack& a = {}, void** out = nullptr) {
-        const Handle track = host().createBag();
-        host().setUInt32(track, "mediaType", kMediaAudio);
-        host().setUInt32(track, "samplingRate", a.rate);
-        host().setUInt32(track, "numChannels", a.channels);
-        host().setUInt32(track, "sampleBits", a.bits);
-        host().setUInt8(track, "isFloat", a.isFloat ? 1 : 0);
-        host().setUInt32(track, "audLayout", a.layout);
+        const Handle track = h.createBag();
+        h.setUInt32(track, "mediaType", kMediaAudio);
+        h.setUInt32(track, "samplingRate", a.rate);
+        h.setUInt32(track, "numChannels", a.channels);
+        h.setUInt32(track, "sampleBits", a.bits);
+        h.setUInt8(track, "isFloat", a.isFloat ? 1 : 0);
+        h.setUInt32(track, "audLayout", a.layout);
         return addTrack(track, 0, out);
     }
 
-    int32_t open(const std::optional<std::string>& path) {
-        const Handle bag = host().createBag();
-        if (path) {
-            host().setString(bag, "path", *path);
-        }
+    int32_t open(const std::string& path) {
+        const Handle bag = pathBag(path);
         const int32_t result = send(msgContainerOpen, m_container, bag);
-        host().release(bag);
+        h.release(bag);
         return result;
     }
 
@@ -152,12 +131,12 @@ protected:
 
     int32_t writePacket(void* track, const std::vector<uint8_t>& bytes,
                         std::optional<int64_t> duration = std::nullopt) {
-        const Handle packet = host().createBuffer(bytes);
+        const Handle packet = h.createBuffer(bytes);
         if (duration) {
-            host().setInt64(packet, "duration", *duration);
+            h.setInt64(packet, "duration", *duration);
         }
         const int32_t result = send(msgTrackWritePacket, track, packet);
-        host().release(packet);
+        h.release(packet);
         return result;
     }
 
@@ -185,7 +164,6 @@ protected:
     }
 
     korvadin_test::ScratchDir m_dir;
-    std::unique_ptr<host::PluginSession> m_session;
     void* m_container = nullptr;
     std::vector<void*> m_tracks;
 };
@@ -210,9 +188,9 @@ TEST_F(ContainerTest, TracksWithoutAUsableMediaTypeAreRefusedAndAddNoStream) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const Handle track = host().createBag();
-        c.describe(host(), track);
-        EXPECT_EQ(addTrack(track, host().createBag()), errInvalidArgument);
+        const Handle track = h.createBag();
+        c.describe(h, track);
+        EXPECT_EQ(addTrack(track, h.createBag()), errInvalidArgument);
     }
     ASSERT_EQ(addAudio(), errNone);
     const auto file = writeAndRead();
@@ -243,14 +221,21 @@ TEST_F(ContainerTest, CloseWithoutOpenSucceedsAndCreatesNoFile) {
     ASSERT_EQ(addVideo(), errNone);
     EXPECT_EQ(close(), errNone);
     EXPECT_TRUE(std::filesystem::is_empty(m_dir.path()));
-    EXPECT_TRUE(host().errorTexts().empty());
+    EXPECT_TRUE(h.errorTexts().empty());
 }
 
+// A path that is missing or not a string is an empty path.
 TEST_F(ContainerTest, OpenWithoutAPathFailsNamingAnEmptyPath) {
     ASSERT_EQ(addVideo(), errNone);
-    EXPECT_EQ(open(std::nullopt), errFailed);
-    EXPECT_EQ(host().errorTexts(),
-              std::vector<std::string>{"Korvadin Plugin :: Failed to open output file: "});
+    const Handle numberPath = h.createBag();
+    h.setUInt32(numberPath, "path", 0x2f);
+    for (const Handle bag : {h.createBag(), numberPath}) {
+        h.clearTrace();
+        EXPECT_EQ(send(msgContainerOpen, m_container, bag), errFailed);
+        EXPECT_EQ(h.errorTexts(),
+                  std::vector<std::string>{"Korvadin Plugin :: Failed to open output file: "});
+        h.release(bag);
+    }
     EXPECT_EQ(close(), errNone);
 }
 
@@ -263,11 +248,10 @@ TEST_F(ContainerTest, ASecondOpenIsRefusedAndTheFirstFileStillCompletes) {
     ASSERT_EQ(writePacket(video, {1, 2, 3}), errNone);
 
     EXPECT_EQ(open(second), errFailed);
-    ASSERT_EQ(host().errorTexts().size(), 1u);
+    ASSERT_EQ(h.errorTexts().size(), 1u);
     EXPECT_EQ(
-        host().errorTexts()[0].rfind("Korvadin Plugin :: Failed to open output file: " + second, 0),
-        0u)
-        << host().errorTexts()[0];
+        h.errorTexts()[0].rfind("Korvadin Plugin :: Failed to open output file: " + second, 0), 0u)
+        << h.errorTexts()[0];
     EXPECT_FALSE(std::filesystem::exists(second));
 
     ASSERT_EQ(writePacket(video, {4, 5}), errNone);
@@ -296,7 +280,7 @@ TEST_F(ContainerTest, PacketsAfterCloseAreRefusedWithTheWritersReason) {
     EXPECT_EQ(writePacket(audio, {3, 4}, 1), errFailed);
     const std::string reason =
         "AviWriter::writeChunk: header is not written, writeHeader() must be called first";
-    EXPECT_EQ(host().errorTexts(),
+    EXPECT_EQ(h.errorTexts(),
               (std::vector<std::string>{
                   "Korvadin Plugin :: Failed to write AVI video chunk: " + reason,
                   "Korvadin Plugin :: Failed to write AVI audio chunk: " + reason}));
@@ -311,7 +295,7 @@ TEST_F(ContainerTest, PacketsWithoutUsableDataAreSkippedQuietly) {
     for (void* track : {video, audio}) {
         EXPECT_EQ(send(msgTrackWritePacket, track, Handle{0}), errNone);
     }
-    host().setInterceptor([](const host::TraceEntry& entry) -> std::optional<int32_t> {
+    h.setInterceptor([](const host::TraceEntry& entry) -> std::optional<int32_t> {
         if (entry.msg == msgBufferLock) {
             return errFailed;
         }
@@ -319,8 +303,8 @@ TEST_F(ContainerTest, PacketsWithoutUsableDataAreSkippedQuietly) {
     });
     EXPECT_EQ(writePacket(video, {1, 2}), errNone);
     EXPECT_EQ(writePacket(audio, {1, 2}, 1), errNone);
-    host().setInterceptor({});
-    for (const host::TraceEntry& entry : host().trace()) {
+    h.setInterceptor({});
+    for (const host::TraceEntry& entry : h.trace()) {
         EXPECT_NE(entry.msg, msgBufferUnlock) << "a packet that was never locked was unlocked";
     }
     EXPECT_EQ(close(), errNone);
@@ -331,7 +315,7 @@ TEST_F(ContainerTest, PacketsWithoutUsableDataAreSkippedQuietly) {
         EXPECT_TRUE(stream.chunks.empty()) << stream.fccType;
         EXPECT_EQ(stream.length, 0u) << stream.fccType;
     }
-    EXPECT_TRUE(host().errorTexts().empty());
+    EXPECT_TRUE(h.errorTexts().empty());
 }
 
 TEST_F(ContainerTest, AudioPacketsCountTheirDurationOrNothingWithoutOne) {
@@ -374,8 +358,12 @@ TEST_F(ContainerTest, ContainerAndTracksLiveUntilTheLastReleaseInEitherOrder) {
         ASSERT_EQ(close(), errNone);
 
         if (containerFirst) {
-            // Each track still holds the container.
+            // Each track still holds the container; its packets reach the closed writer.
             EXPECT_EQ(release(std::exchange(m_container, nullptr)), 2u);
+            h.clearTrace();
+            EXPECT_EQ(writePacket(m_tracks[0], {4}), errFailed);
+            EXPECT_TRUE(h.errorTexts().at(0).starts_with(
+                "Korvadin Plugin :: Failed to write AVI video chunk: AviWriter::writeChunk: "));
             EXPECT_EQ(release(m_tracks[0]), 0u);
             EXPECT_EQ(release(m_tracks[1]), 0u);
         } else {
@@ -384,7 +372,7 @@ TEST_F(ContainerTest, ContainerAndTracksLiveUntilTheLastReleaseInEitherOrder) {
             EXPECT_EQ(release(std::exchange(m_container, nullptr)), 0u);
         }
         m_tracks.clear();
-        EXPECT_TRUE(host().leaks().empty());
+        EXPECT_TRUE(h.leaks().empty());
     }
 }
 

@@ -2,7 +2,7 @@
 #include "fileio/memory_file.h"
 #include "fileio/named_cases.h"
 #include "fileio/platform_file.h"
-#include "fileio/scratch_dir.h"
+#include "support/files.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "fileio/scratch_dir.h"
+#include "support/files.h"
 #include "log/log_platform.h"
 #include "log/logger.h"
 #include "log/module_log.h"

@@ -4,16 +4,14 @@
 // between these: every encoder must produce, byte for byte, what it produces alone, and so must
 // the container. The ThreadSanitizer build runs this test to catch the races that the bytes
 // cannot show.
-#include "file_contents.h"
 #include "host/media/raw_layout.h"
-#include "host/session.h"
 #include "host/variants.h"
-#include "scratch_dir.h"
+#include "support/files.h"
+#include "support/plugin_file.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,7 +19,8 @@
 using namespace IOPlugin;
 using host::Handle;
 using host::Host;
-using korvadin_test::fileBytes;
+using korvadin_test::noiseBytes;
+using korvadin_test::readBytes;
 
 namespace {
 
@@ -43,66 +42,35 @@ struct Encoded {
     bool operator==(const Encoded&) const = default;
 };
 
-Bytes pseudoRandom(size_t size, uint32_t seed) {
-    Bytes bytes(size);
-    uint32_t state = 0x9e3779b9u * (seed + 1);
-    for (uint8_t& b : bytes) {
-        state = state * 1664525u + 1013904223u;
-        b = static_cast<uint8_t>(state >> 24);
-    }
-    return bytes;
-}
-
-class Concurrency : public ::testing::Test {
+class Concurrency : public korvadin_test::PluginFileTest {
 protected:
     void SetUp() override {
-        h.reset();
-        m_session = std::make_unique<host::PluginSession>(KORVADIN_PLUGIN_PATH);
+        PluginFileTest::SetUp();
         m_codecs = m_session->registerCodecs();
         m_container = m_session->registerContainers().at(0);
-    }
-    void TearDown() override {
-        m_session.reset();
-        for (const host::Leak& leak : h.leaks()) {
-            ADD_FAILURE() << "the plug-in still holds " << host::kindName(leak.kind) << " "
-                          << leak.handle;
-        }
-    }
-
-    template <class... Args>
-    int32_t send(Args... args) const {
-        return m_session->plugin().send(args...);
     }
 
     // One job of a variant: create, open, kFrames frames, release.
     Encoded encode(const host::Registration& codec, uint32_t seed) const {
         Encoded out;
-        void* encoder = nullptr;
-        EXPECT_EQ(send(msgCreateObject, codec.uuid.data(), &encoder), errNone);
+        void* encoder = create(codec.uuid);
         const Handle callback = h.createCallback([&out](Handle buffer) {
             out.packets.push_back(Host::instance().bufferData(buffer));
             return errNone;
         });
         EXPECT_EQ(send(msgCodecSetCallback, encoder, callback), errNone);
-        const Handle settings = h.createBuffer();
-        h.setUInt32(settings, "width", kWidth);
-        h.setUInt32(settings, "height", kHeight);
-        h.setUInt8(settings, "dataRange", 1);
+        const Handle settings = encoderSettings(kWidth, kHeight);
         EXPECT_EQ(send(msgCodecOpen, encoder, settings), errNone);
         if (const auto cookie = h.property(settings, "magicCookie")) {
             out.cookie = cookie->bytes;
         }
         const size_t frameSize = host::rawFrameSize(host::rawCodeOf(codec), kWidth, kHeight);
         for (int i = 0; i < kFrames; ++i) {
-            const Handle frame = h.createBuffer(pseudoRandom(frameSize, seed + i));
-            h.setUInt32(frame, "width", kWidth);
-            h.setUInt32(frame, "height", kHeight);
-            h.setInt64(frame, "pts", i);
-            out.results.push_back(send(msgCodecBuffer, encoder, frame));
-            h.release(frame);
+            const Handle f = frame(noiseBytes(frameSize, seed + i), kWidth, kHeight, i);
+            out.results.push_back(send(msgCodecBuffer, encoder, f));
+            h.release(f);
         }
-        uint32_t count = 0;
-        EXPECT_EQ(send(msgRelease, encoder, &count), errNone);
+        release(encoder);
         h.release(callback);
         h.release(settings);
         return out;
@@ -110,44 +78,28 @@ protected:
 
     // A file of one video track and one audio track, packets alternating.
     void writeFile(const std::string& path) const {
-        void* container = nullptr;
-        ASSERT_EQ(send(msgCreateObject, m_container.uuid.data(), &container), errNone);
-        const Handle video = h.createBag();
-        h.setUInt32(video, "mediaType", 2);
-        h.setUInt32(video, "width", kWidth);
-        h.setUInt32(video, "height", kHeight);
-        h.setUInt32s(video, "frameRate", {30000, 1001});
-        const Handle codec = h.createBag();
-        h.setUInt32(codec, "4cc", m_codecs.at(0).fourcc);
-        const Handle audio = h.createBag();
-        h.setUInt32(audio, "mediaType", 1);
-        h.setUInt32(audio, "samplingRate", 48000);
-        h.setUInt32(audio, "numChannels", 2);
-        h.setUInt32(audio, "sampleBits", 16);
+        void* container = create(m_container.uuid);
+        const Handle bags[] = {videoTrackBag(kWidth, kHeight, {30000, 1001}),
+                               codecBag(m_codecs.at(0).fourcc), audioTrackBag(), pathBag(path)};
         void* tracks[2] = {nullptr, nullptr};
-        EXPECT_EQ(send(msgContainerAddTrack, container, video, codec, &tracks[0]), errNone);
-        EXPECT_EQ(send(msgContainerAddTrack, container, audio, Handle{0}, &tracks[1]), errNone);
-        const Handle open = h.createBag();
-        h.setString(open, "path", path);
-        EXPECT_EQ(send(msgContainerOpen, container, open), errNone);
+        EXPECT_EQ(send(msgContainerAddTrack, container, bags[0], bags[1], &tracks[0]), errNone);
+        EXPECT_EQ(send(msgContainerAddTrack, container, bags[2], Handle{0}, &tracks[1]), errNone);
+        EXPECT_EQ(send(msgContainerOpen, container, bags[3]), errNone);
         for (int i = 0; i < kPackets; ++i) {
-            const Handle packet = h.createBuffer(pseudoRandom(500 + 37 * i, 7000 + i));
+            const Handle packet = h.createBuffer(noiseBytes(500 + 37 * i, 7000 + i));
             h.setInt64(packet, "duration", 120);
             EXPECT_EQ(send(msgTrackWritePacket, tracks[i % 2], packet), errNone);
             h.release(packet);
         }
         EXPECT_EQ(send(msgContainerClose, container), errNone);
-        uint32_t count = 0;
         for (void* object : {tracks[0], tracks[1], container}) {
-            EXPECT_EQ(send(msgRelease, object, &count), errNone);
+            release(object);
         }
-        for (const Handle bag : {video, codec, audio, open}) {
+        for (const Handle bag : bags) {
             h.release(bag);
         }
     }
 
-    Host& h = Host::instance();
-    std::unique_ptr<host::PluginSession> m_session;
     std::vector<host::Registration> m_codecs;
     host::Registration m_container;
     korvadin_test::ScratchDir m_dir;
@@ -200,7 +152,7 @@ TEST_F(Concurrency, EncodersRegistrationAndAContainerAtOnceGiveTheSerialBytes) {
     for (size_t v = 0; v < variants.size(); ++v) {
         EXPECT_TRUE(parallel[v] == serial[v]) << kVariants[v] << " differs from its serial run";
     }
-    EXPECT_TRUE(fileBytes(parallelFile) == fileBytes(serialFile));
+    EXPECT_TRUE(readBytes(parallelFile) == readBytes(serialFile));
     EXPECT_EQ(registered, std::vector<size_t>(registered.size(), m_codecs.size()));
     EXPECT_TRUE(h.errorTexts().empty());
 }

@@ -6,12 +6,12 @@
 //
 // Rendering happens only in child processes: the codec library keeps worker threads, which a
 // process that forks must not have started.
-#include "file_contents.h"
 #include "host/avi_reader.h"
 #include "host/render_job.h"
 #include "host/session.h"
 #include "host/variants.h"
-#include "scratch_dir.h"
+#include "support/files.h"
+#include "support/host_checks.h"
 
 #include <gtest/gtest.h>
 
@@ -94,21 +94,6 @@ struct Outcome {
     }
 };
 
-std::vector<uint8_t> noise(size_t size, uint32_t seed) {
-    std::vector<uint8_t> bytes(size);
-    uint32_t state = 0x9e3779b9u * (seed + 1);
-    for (uint8_t& b : bytes) {
-        state = state * 1664525u + 1013904223u;
-        b = static_cast<uint8_t>(state >> 24);
-    }
-    return bytes;
-}
-
-std::string lastText(const Host& h) {
-    const auto texts = h.errorTexts();
-    return texts.empty() ? "" : texts.back();
-}
-
 // One render of kFrames noise frames of the 8-bit RGB variant, each followed by its audio
 // packet, stopping at the first refusal as the editor does. Then the file is closed and every
 // object released.
@@ -142,12 +127,16 @@ Outcome render(const std::string& path) {
         o.failure = attempt([&] { job.emplace(session, *codec, containers.front(), settings); });
         const auto frame = [&](uint64_t n) {
             return attempt([&] {
-                job->encodeFrame(noise(size_t{kWidth} * kHeight * 3, uint32_t(n)), int64_t(n));
+                job->encodeFrame(
+                    korvadin_test::noiseBytes(size_t{kWidth} * kHeight * 3, uint32_t(n)),
+                    int64_t(n));
             });
         };
         const auto audio = [&](uint64_t n) {
-            return attempt(
-                [&] { job->writeAudio(0, noise(kAudioBytes, uint32_t(1000 + n)), kAudioFrames); });
+            return attempt([&] {
+                job->writeAudio(0, korvadin_test::noiseBytes(kAudioBytes, uint32_t(1000 + n)),
+                                kAudioFrames);
+            });
         };
         for (uint64_t n = 0; o.failure == errNone && n < kFrames; ++n) {
             o.failure = frame(n);
@@ -157,14 +146,14 @@ Outcome render(const std::string& path) {
                 o.audioWritten += o.failure == errNone;
             }
         }
-        o.failureText = lastText(h);
+        o.failureText = korvadin_test::lastText();
         if (job) {
             if (o.failure != errNone) {
                 o.laterVideo = frame(kFrames);
                 o.laterAudio = audio(kFrames);
             }
             o.closeResult = attempt([&] { job->close(); });
-            o.closeText = lastText(h);
+            o.closeText = korvadin_test::lastText();
         }
         job.reset();
     } catch (const std::exception& e) {
