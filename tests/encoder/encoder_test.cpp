@@ -13,6 +13,7 @@
 
 using namespace IOPlugin;
 using korvadin_test::PluginFixture;
+using korvadin_test::sent;
 
 // The library's structures live in the global namespace; so must their comparisons.
 bool operator==(const korvadin_format_ex& a, const korvadin_format_ex& b) {
@@ -116,21 +117,6 @@ protected:
     host::Handle m_settings = 0;
     host::Handle m_callback = 0;
 };
-
-TEST_F(EncoderTest, EverySixteenVariantsIdentifierMakesAnEncoderForItsRow) {
-    for (const CodecFormat& format : s_codecFormats) {
-        fake_korvadin::reset();
-        create(format);
-        ASSERT_NE(m_encoder, nullptr) << format.name;
-        setSettings(16, 16);
-        ASSERT_EQ(open(), errNone) << format.name;
-        ASSERT_EQ(library().beginIn.size(), 1u);
-        EXPECT_EQ(library().beginIn[0].subFormat, format.rawFormat) << format.name;
-        EXPECT_EQ(library().beginOut[0].subFormat, format.id) << format.name;
-        releaseEncoder();
-        EXPECT_EQ(fake_korvadin::liveInstances(), 0) << format.name;
-    }
-}
 
 TEST_F(EncoderTest, OpenDescribesTheJobToTheLibraryAndPublishesTheCookie) {
     struct Case {
@@ -255,32 +241,28 @@ TEST_F(EncoderTest, FramesLeaveAsKeyFramesInOrderWithDtsEqualToPts) {
         EXPECT_EQ(instance, library().opened[0]);
     }
     EXPECT_TRUE(host().errorTexts().empty());
-    expectLocksBalanced();
 }
 
-TEST_F(EncoderTest, SizeCheckAcceptsExactlyThePlanesTotal) {
+// The frame must hold at least the planes' total, a sum that must not wrap around.
+TEST_F(EncoderTest, SizeCheckAcceptsExactlyThePlanesTotalWithoutOverflow) {
     script().planeSizes = {{10, 20, 0, 5}};
     openEncoder();
     EXPECT_EQ(encode(frame(pattern(35))), errNone);
     EXPECT_EQ(encode(frame(pattern(36))), errNone);
     EXPECT_EQ(encode(frame(pattern(34))), errFailed);
-    EXPECT_EQ(host().errorTexts(),
-              std::vector<std::string>{
-                  "Korvadin Plugin :: compress failed: rawSizeExpected(35) > inBufSize(34)"});
     EXPECT_EQ(delivered().size(), 2u);
     EXPECT_EQ(host().bufferData(delivered()[1]), pattern(35));
-    expectLocksBalanced();
-}
 
-TEST_F(EncoderTest, SizeCheckCannotOverflow) {
     script().planeSizes = {{0xffffffffu, 0xffffffffu, 0xffffffffu, 0xffffffffu}};
-    openEncoder();
     EXPECT_EQ(encode(frame(pattern(8))), errFailed);
     EXPECT_EQ(host().errorTexts(),
-              std::vector<std::string>{"Korvadin Plugin :: compress failed: "
-                                       "rawSizeExpected(17179869180) > inBufSize(8)"});
-    EXPECT_TRUE(std::find(library().calls.begin(), library().calls.end(),
-                          fake_korvadin::Call::Compress) == library().calls.end());
+              (std::vector<std::string>{
+                  "Korvadin Plugin :: compress failed: rawSizeExpected(35) > inBufSize(34)",
+                  "Korvadin Plugin :: compress failed: rawSizeExpected(17179869180) > "
+                  "inBufSize(8)"}));
+    EXPECT_EQ(
+        std::count(library().calls.begin(), library().calls.end(), fake_korvadin::Call::Compress),
+        2);
 }
 
 // One row of the frame failure table: how to break the frame or the host, what comes back.
@@ -427,7 +409,6 @@ TEST_P(FrameFailureTest, IsRefusedWithItsResultAndTextAndLeavesNothingLockedOrHe
         EXPECT_TRUE(sent(msgCodecBuffer).empty());
     }
     host().setInterceptor(nullptr);
-    expectLocksBalanced();
     if (f != 0) {
         EXPECT_FALSE(host().bufferLocked(f));
     }
@@ -455,7 +436,6 @@ TEST_F(EncoderTest, WithoutAUsableCallbackTheEncodedFrameIsDropped) {
         EXPECT_EQ(encode(frame(pattern(32))), errNoHandle);
         EXPECT_TRUE(host().errorTexts().empty());
         EXPECT_EQ(library().compressOutputs.size(), 1u);
-        expectLocksBalanced();
         expectNoBufferHeld();
         releaseEncoder();
     }
@@ -470,12 +450,18 @@ TEST_F(EncoderTest, FrameBeforeOpenIsRefusedWithoutTouchingFrameOrLibrary) {
         std::vector<std::string>{"Korvadin Plugin :: Frame received before the codec was opened"});
     EXPECT_TRUE(sent(msgBufferLock).empty());
     EXPECT_TRUE(library().calls.empty());
+    // Opening it afterwards starts the job as usual.
+    setSettings(8, 4);
+    ASSERT_EQ(open(), errNone);
+    EXPECT_EQ(encode(frame(pattern(32))), errNone);
 }
 
 TEST_F(EncoderTest, SecondOpenIsRefusedAndTheRunningJobGoesOn) {
     openEncoder();
+    m_settings = host().createBag();
     setSettings(640, 480);
     EXPECT_EQ(open(), errFailed);
+    EXPECT_FALSE(host().property(m_settings, "magicCookie"));
     EXPECT_EQ(host().errorTexts(),
               std::vector<std::string>{"Korvadin Plugin :: The codec is already open"});
     EXPECT_EQ(library().opened.size(), 1u);

@@ -9,6 +9,7 @@
 
 using namespace IOPlugin;
 using korvadin_test::PluginFixture;
+using korvadin_test::sent;
 
 namespace {
 
@@ -154,18 +155,6 @@ TEST_F(RegistrationTest, RefusedVariantsAreLeftOutSilently) {
         EXPECT_EQ(library().queryIn.size(), s_codecFormats.size());
         EXPECT_TRUE(host().errorTexts().empty());
         expectOneInstanceClosed();
-    }
-}
-
-TEST_F(RegistrationTest, CodecContainersNamesTheRegisteredContainer) {
-    const host::Handle containers = host().createList();
-    ASSERT_EQ(registerInto(msgRegisterContainers, containers), errNone);
-    const auto containerBag = host().listItems(containers).at(0);
-    const std::string hex = hexOf(host().property(containerBag, "uuid")->bytes);
-    for (const host::Handle bag : registerCodecs()) {
-        const auto value = host().property(bag, "codecContainers");
-        EXPECT_EQ(value->count, 33);
-        EXPECT_EQ(value->text(), hex + std::string(1, '\0'));
     }
 }
 

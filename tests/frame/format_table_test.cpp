@@ -22,27 +22,6 @@ TEST(FormatTable, RowsInRegistrationOrder) {
     }
 }
 
-TEST(FormatTable, HostLayoutDiffersFromCompressedVariantWhereDocumented) {
-    const auto* y420 = findCodecFormatByFourcc(fourccValue("K0Y0"));
-    ASSERT_NE(y420, nullptr);
-    EXPECT_EQ(y420->id, 123u);
-    EXPECT_EQ(y420->rawFormat, 59u);
-    EXPECT_EQ(y420->vSubsampling, 1);
-    const auto* gray8 = findCodecFormatByFourcc(fourccValue("K8G0"));
-    ASSERT_NE(gray8, nullptr);
-    EXPECT_EQ(gray8->rawFormat, 10u);
-    EXPECT_EQ(gray8->hSubsampling, 2);
-    EXPECT_EQ(gray8->vSubsampling, 2);
-    for (const auto& row : s_codecFormats) {
-        const bool rgb = row.colorModel == 1 || row.colorModel == 3;
-        const std::vector<uint8_t> ranges =
-            rgb ? std::vector<uint8_t>{1} : std::vector<uint8_t>{0, 1};
-        EXPECT_EQ(row.dataRanges, ranges) << row.name;
-        EXPECT_EQ(row.colorModel == 8, row.name == "8-bit YUV 422") << row.name;
-        EXPECT_EQ(row.sampleBits, row.name.starts_with("8-bit") ? 8u : 16u) << row.name;
-    }
-}
-
 TEST(FormatTable, IdentifiersAreDistinctFromEachOtherAndTheModule) {
     std::set<Uuid> seen = {kPluginUuid, kContainerUuid};
     for (const auto& row : s_codecFormats) {
