@@ -1,5 +1,7 @@
 // The AVI container and its tracks through the built plug-in file, as the host drives them:
 // what they refuse, what they write into the file's headers, and how long they live.
+#include "avi/riff_reader.h"
+#include "davinci/encoder/codec_formats.h"
 #include "davinci/encoder/plugin_identity.h"
 #include "host/avi_reader.h"
 #include "support/files.h"
@@ -7,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -17,26 +18,13 @@
 
 using namespace IOPlugin;
 using host::Handle;
+using korvadin_test::u16At;
+using korvadin_test::u32At;
 
 namespace {
 
 constexpr uint32_t kMediaVideo = 2;
 constexpr uint32_t kMediaAudio = 1;
-
-uint32_t fourccValue(const char (&text)[5]) {
-    return uint32_t(uint8_t(text[0])) << 24 | uint32_t(uint8_t(text[1])) << 16 |
-           uint32_t(uint8_t(text[2])) << 8 | uint8_t(text[3]);
-}
-
-template <class T>
-T readLe(const std::vector<uint8_t>& bytes, size_t offset) {
-    T value{};
-    EXPECT_LE(offset + sizeof(T), bytes.size());
-    if (offset + sizeof(T) <= bytes.size()) {
-        std::memcpy(&value, bytes.data() + offset, sizeof(T));
-    }
-    return value;
-}
 
 struct VideoTrack {
     uint32_t width = 64, height = 48;
@@ -428,12 +416,12 @@ TEST_F(ContainerTest, VideoTrackDescriptionBecomesTheVideoHeaders) {
         EXPECT_EQ(stream.rate, rate[0]);
         EXPECT_EQ(stream.scale, rate[1]);
         ASSERT_EQ(stream.format.size(), 40 + cookieSize);
-        EXPECT_EQ(readLe<uint32_t>(stream.format, 0), 40 + cookieSize);
-        EXPECT_EQ(readLe<int32_t>(stream.format, 4), 64);
-        EXPECT_EQ(readLe<int32_t>(stream.format, 8), 48);
-        EXPECT_EQ(readLe<uint16_t>(stream.format, 14), c.bitCount);
+        EXPECT_EQ(u32At(stream.format, 0), 40 + cookieSize);
+        EXPECT_EQ(u32At(stream.format, 4), 64u);
+        EXPECT_EQ(u32At(stream.format, 8), 48u);
+        EXPECT_EQ(u16At(stream.format, 14), c.bitCount);
         EXPECT_EQ(std::string(stream.format.begin() + 16, stream.format.begin() + 20), c.handler);
-        EXPECT_EQ(readLe<uint32_t>(stream.format, 20), 64u * 48u * c.bitCount / 8);
+        EXPECT_EQ(u32At(stream.format, 20), 64u * 48u * c.bitCount / 8);
         if (c.track.cookie) {
             EXPECT_TRUE(std::equal(c.track.cookie->begin(), c.track.cookie->end(),
                                    stream.format.begin() + 40));
@@ -443,42 +431,42 @@ TEST_F(ContainerTest, VideoTrackDescriptionBecomesTheVideoHeaders) {
     }
 }
 
+// Plain PCM or float for up to two channels of up to 16 bits, the extensible form with the
+// channel mask of the layout otherwise; each audio track a stream of its own.
 TEST_F(ContainerTest, AudioTrackDescriptionsBecomeTheirOwnStreamFormats) {
+    struct Case {
+        AudioTrack track;
+        uint16_t tag;
+        uint32_t mask; // 0: the plain form
+    };
+    const Case cases[] = {{{48000, 2, 32, 2, true}, 3, 0},
+                          {{44100, 6, 24, 3, false}, 1, 0x3F},
+                          {{96000, 8, 32, 4, true}, 3, 0x63F}};
     ASSERT_EQ(addVideo(), errNone);
-    ASSERT_EQ(addAudio({48000, 2, 32, 2, true}), errNone);
-    ASSERT_EQ(addAudio({44100, 6, 24, 3, false}), errNone);
-    ASSERT_EQ(addAudio({96000, 8, 32, 4, true}), errNone);
+    for (const Case& c : cases) {
+        ASSERT_EQ(addAudio(c.track), errNone);
+    }
     const auto file = writeAndRead();
     ASSERT_EQ(file->streams().size(), 4u);
-
-    const auto& stereo = file->streams()[1];
-    ASSERT_EQ(stereo.format.size(), 16u);
-    EXPECT_EQ(readLe<uint16_t>(stereo.format, 0), 3); // IEEE float
-    EXPECT_EQ(readLe<uint16_t>(stereo.format, 2), 2);
-    EXPECT_EQ(readLe<uint32_t>(stereo.format, 4), 48000u);
-    EXPECT_EQ(readLe<uint16_t>(stereo.format, 12), 8);
-    EXPECT_EQ(readLe<uint16_t>(stereo.format, 14), 32);
-
-    struct Extensible {
-        size_t stream;
-        uint16_t channels, validBits, subFormat;
-        uint32_t mask;
-    };
-    for (const Extensible& e : {Extensible{2, 6, 24, 1, 0x3F}, Extensible{3, 8, 32, 3, 0x63F}}) {
-        SCOPED_TRACE(e.stream);
-        const auto& format = file->streams()[e.stream].format;
-        ASSERT_EQ(format.size(), 40u);
-        EXPECT_EQ(readLe<uint16_t>(format, 0), 0xFFFE);
-        EXPECT_EQ(readLe<uint16_t>(format, 2), e.channels);
-        EXPECT_EQ(readLe<uint16_t>(format, 16), 22);
-        EXPECT_EQ(readLe<uint16_t>(format, 18), e.validBits);
-        EXPECT_EQ(readLe<uint32_t>(format, 20), e.mask);
-        EXPECT_EQ(readLe<uint32_t>(format, 24), e.subFormat);
-    }
-    const char* ids[] = {"00dc", "01wb", "02wb", "03wb"};
-    for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(file->streams()[i].indexChunkId, ids[i]);
-        EXPECT_EQ(file->streams()[i].fccType, i == 0 ? "vids" : "auds");
+    EXPECT_EQ(file->streams()[0].indexChunkId, "00dc");
+    for (size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        const Case& c = cases[i];
+        const auto& stream = file->streams()[i + 1];
+        const auto& f = stream.format;
+        EXPECT_EQ(stream.fccType, "auds");
+        EXPECT_EQ(stream.indexChunkId, "0" + std::to_string(i + 1) + "wb");
+        ASSERT_EQ(f.size(), c.mask != 0 ? 40u : 16u);
+        EXPECT_EQ(u16At(f, 0), c.mask != 0 ? 0xFFFE : c.tag);
+        EXPECT_EQ(u16At(f, 2), c.track.channels);
+        EXPECT_EQ(u32At(f, 4), c.track.rate);
+        if (c.mask != 0) {
+            EXPECT_EQ(u16At(f, 18), c.track.bits);
+            EXPECT_EQ(u32At(f, 20), c.mask);
+            EXPECT_EQ(u32At(f, 24), c.tag);
+        } else {
+            EXPECT_EQ(u16At(f, 14), c.track.bits);
+        }
     }
 }
 

@@ -13,45 +13,7 @@ using media_test::writeBytes;
 
 namespace {
 
-// Builds nested RIFF structures the way the plug-in's writer lays them out.
-class RiffBuilder {
-public:
-    std::vector<uint8_t> bytes;
-
-    size_t begin(const char* id, const char* type) {
-        size_t pos = chunkHeader(id);
-        text(type);
-        m_open.push_back(pos);
-        return pos;
-    }
-    void end() {
-        size_t pos = m_open.back();
-        m_open.pop_back();
-        patch32(pos + 4, uint32_t(bytes.size() - pos - 8));
-    }
-    // Returns the header position; pads odd sizes.
-    size_t chunk(const char* id, const std::vector<uint8_t>& data) {
-        size_t pos = chunkHeader(id);
-        patch32(pos + 4, uint32_t(data.size()));
-        bytes.insert(bytes.end(), data.begin(), data.end());
-        if (data.size() & 1)
-            bytes.push_back(0);
-        return pos;
-    }
-    void patch32(size_t at, uint32_t v) { std::memcpy(&bytes[at], &v, 4); }
-    void patch64(size_t at, uint64_t v) { std::memcpy(&bytes[at], &v, 8); }
-
-private:
-    size_t chunkHeader(const char* id) {
-        size_t pos = bytes.size();
-        text(id);
-        bytes.resize(bytes.size() + 4);
-        return pos;
-    }
-    void text(const char* s) { bytes.insert(bytes.end(), s, s + 4); }
-    std::vector<size_t> m_open;
-};
-
+// Little-endian words and four-character codes, appended.
 struct Bytes {
     std::vector<uint8_t> v;
     Bytes& u16(uint16_t x) { return raw(&x, 2); }
@@ -72,6 +34,38 @@ struct Bytes {
         v.insert(v.end(), b, b + n);
         return *this;
     }
+};
+
+// Builds nested RIFF structures the way the plug-in's writer lays them out.
+class RiffBuilder {
+public:
+    std::vector<uint8_t> bytes;
+
+    size_t begin(const char* id, const char* type) {
+        m_open.push_back(append(Bytes{}.id(id).u32(0).id(type)));
+        return m_open.back();
+    }
+    void end() {
+        patch32(m_open.back() + 4, uint32_t(bytes.size() - m_open.back() - 8));
+        m_open.pop_back();
+    }
+    // Returns the header position; pads odd sizes.
+    size_t chunk(const char* id, const std::vector<uint8_t>& data) {
+        return append(Bytes{}
+                          .id(id)
+                          .u32(uint32_t(data.size()))
+                          .raw(data.data(), data.size())
+                          .zeros(data.size() & 1));
+    }
+    void patch32(size_t at, uint32_t v) { std::memcpy(&bytes[at], &v, 4); }
+    void patch64(size_t at, uint64_t v) { std::memcpy(&bytes[at], &v, 8); }
+
+private:
+    size_t append(const Bytes& b) {
+        bytes.insert(bytes.end(), b.v.begin(), b.v.end());
+        return bytes.size() - b.v.size();
+    }
+    std::vector<size_t> m_open;
 };
 
 std::vector<uint8_t> fill(size_t n, uint8_t seed) {
