@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
-#include <cstring>
-#include <set>
 #include <string>
 
 #include "codec_harness.h"
@@ -30,41 +28,6 @@ std::vector<uint32_t> compressedIds() {
         ids.push_back(v.id);
     }
     return ids;
-}
-
-TEST(Interface, EveryFormatCodeHasItsOwnName) {
-    std::vector<uint32_t> codes = kRawCodes;
-    for (const uint32_t id : compressedIds()) {
-        codes.push_back(id);
-    }
-    codes.push_back(KORVADIN_FORMAT_EXTENDED);
-    const std::string unknown = korvadin_get_string(KORVADIN_STRING_FORMAT, 9999);
-    std::set<std::string> names;
-    for (const uint32_t code : codes) {
-        const char* name = korvadin_get_string(KORVADIN_STRING_FORMAT, static_cast<int32_t>(code));
-        ASSERT_NE(name, nullptr);
-        EXPECT_NE(name, unknown) << code;
-        names.insert(name);
-    }
-    EXPECT_EQ(names.size(), codes.size());
-}
-
-TEST(Interface, ResultCodesAndParametersAreNamed) {
-    const std::string unknown = korvadin_get_string(KORVADIN_STRING_RESULT, 12345);
-    std::set<std::string> names;
-    for (int32_t code = KORVADIN_E_UNBALANCED; code <= KORVADIN_OK; ++code) {
-        const std::string name = korvadin_get_string(KORVADIN_STRING_RESULT, code);
-        EXPECT_NE(name, unknown) << code;
-        names.insert(name);
-    }
-    EXPECT_EQ(names.size(), static_cast<size_t>(1 - KORVADIN_E_UNBALANCED));
-    EXPECT_NE(std::string(korvadin_get_string(KORVADIN_STRING_PARAM3, 0)),
-              korvadin_get_string(KORVADIN_STRING_PARAM3, 7));
-    for (const int32_t category : {0, 4, -1}) {
-        const char* text = korvadin_get_string(category, 0);
-        ASSERT_NE(text, nullptr);
-        EXPECT_GT(std::strlen(text), 0u);
-    }
 }
 
 TEST(Interface, QueryAcceptsExactlyTheListedPairs) {

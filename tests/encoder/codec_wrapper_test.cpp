@@ -183,13 +183,4 @@ TEST_F(CodecWrapperTest, SuccessfulCallsBuildNoTextAndAskTheLibraryForNone) {
     EXPECT_FALSE(library().queryReservedPresent);
 }
 
-TEST_F(CodecWrapperTest, TextFormsOfNullAndOfLargeNumbers) {
-    EXPECT_EQ(describeFormat(nullptr), "null");
-    EXPECT_EQ(describeSizePointer(nullptr), "null");
-    EXPECT_EQ(describePointer(nullptr), "null");
-    EXPECT_EQ(describePlanes(nullptr), "null");
-    const korvadin_format huge = {4294967295u, 0, 10};
-    EXPECT_EQ(describeFormat(&huge), "{4294967295,0,FMT_10(10)}");
-}
-
 } // namespace
