@@ -38,6 +38,50 @@ uint32_t audioLayoutForChannels(uint32_t channels) {
     }
 }
 
+Handle encoderSettingsBag(Host& h, const JobSettings& settings) {
+    const Handle bag = h.createBuffer();
+    h.setUInt32(bag, "width", settings.width);
+    h.setUInt32(bag, "height", settings.height);
+    h.setUInt8(bag, "fieldOrder", settings.fieldOrder);
+    h.setUInt8(bag, "dataRange", settings.dataRange);
+    return bag;
+}
+
+Handle videoTrackBag(Host& h, const JobSettings& settings) {
+    const Handle bag = h.createBag();
+    h.setUInt32(bag, "mediaType", mediaVideo);
+    h.setUInt32(bag, "width", settings.width);
+    h.setUInt32(bag, "height", settings.height);
+    h.setUInt32s(bag, "frameRate", {settings.rateNum, settings.rateDen});
+    return bag;
+}
+
+Handle videoCodecBag(Host& h, uint32_t fourcc, const std::vector<uint8_t>& cookie) {
+    const Handle bag = h.createBag();
+    h.setUInt32(bag, "4cc", fourcc);
+    if (!cookie.empty()) {
+        h.setBytes(bag, "magicCookie", cookie);
+    }
+    return bag;
+}
+
+Handle audioTrackBag(Host& h, const AudioTrackSettings& audio) {
+    const Handle bag = h.createBag();
+    h.setUInt32(bag, "mediaType", mediaAudio);
+    h.setUInt32(bag, "samplingRate", audio.sampleRate);
+    h.setUInt32(bag, "numChannels", audio.channels);
+    h.setUInt32(bag, "sampleBits", audio.bitsPerSample);
+    h.setUInt8(bag, "isFloat", audio.isFloat ? 1 : 0);
+    h.setUInt32(bag, "audLayout", audioLayoutForChannels(audio.channels));
+    return bag;
+}
+
+Handle outputPathBag(Host& h, const std::string& path) {
+    const Handle bag = h.createBag();
+    h.setString(bag, "path", path);
+    return bag;
+}
+
 RenderJob::RenderJob(PluginSession& session, const Registration& codec,
                      const Registration& container, JobSettings settings)
     : m_session(session), m_settings(std::move(settings)) {
@@ -58,11 +102,7 @@ RenderJob::RenderJob(PluginSession& session, const Registration& codec,
         check("setting the codec callback",
               plugin.send(msgCodecSetCallback, m_encoder, m_callback));
 
-        const Handle jobSettings = h.createBuffer();
-        h.setUInt32(jobSettings, "width", m_settings.width);
-        h.setUInt32(jobSettings, "height", m_settings.height);
-        h.setUInt8(jobSettings, "fieldOrder", m_settings.fieldOrder);
-        h.setUInt8(jobSettings, "dataRange", m_settings.dataRange);
+        const Handle jobSettings = encoderSettingsBag(h, m_settings);
         const int32_t opened = plugin.send(msgCodecOpen, m_encoder, jobSettings);
         if (auto cookie = h.property(jobSettings, "magicCookie")) {
             m_cookie = cookie->bytes;
@@ -77,14 +117,8 @@ RenderJob::RenderJob(PluginSession& session, const Registration& codec,
         h.release(init);
         check("initialising the container", initialised);
 
-        const Handle video = h.createBag();
-        h.setUInt32(video, "mediaType", mediaVideo);
-        h.setUInt32(video, "width", m_settings.width);
-        h.setUInt32(video, "height", m_settings.height);
-        h.setUInt32s(video, "frameRate", {m_settings.rateNum, m_settings.rateDen});
-        const Handle videoCodec = h.createBag();
-        h.setUInt32(videoCodec, "4cc", codec.fourcc);
-        h.setBytes(videoCodec, "magicCookie", m_cookie);
+        const Handle video = videoTrackBag(h, m_settings);
+        const Handle videoCodec = videoCodecBag(h, codec.fourcc, m_cookie);
         const int32_t added =
             plugin.send(msgContainerAddTrack, m_container, video, videoCodec, &m_videoTrack);
         h.release(video);
@@ -92,13 +126,7 @@ RenderJob::RenderJob(PluginSession& session, const Registration& codec,
         check("adding the video track", added);
 
         for (const auto& audio : m_settings.audioTracks) {
-            const Handle track = h.createBag();
-            h.setUInt32(track, "mediaType", mediaAudio);
-            h.setUInt32(track, "samplingRate", audio.sampleRate);
-            h.setUInt32(track, "numChannels", audio.channels);
-            h.setUInt32(track, "sampleBits", audio.bitsPerSample);
-            h.setUInt8(track, "isFloat", audio.isFloat ? 1 : 0);
-            h.setUInt32(track, "audLayout", audioLayoutForChannels(audio.channels));
+            const Handle track = audioTrackBag(h, audio);
             void* created = nullptr;
             const int32_t result =
                 plugin.send(msgContainerAddTrack, m_container, track, Handle{0}, &created);
@@ -109,8 +137,7 @@ RenderJob::RenderJob(PluginSession& session, const Registration& codec,
             check("adding audio track " + std::to_string(m_audioTracks.size()), result);
         }
 
-        const Handle openBag = h.createBag();
-        h.setString(openBag, "path", m_settings.outputPath);
+        const Handle openBag = outputPathBag(h, m_settings.outputPath);
         const int32_t fileOpened = plugin.send(msgContainerOpen, m_container, openBag);
         h.release(openBag);
         check("opening " + m_settings.outputPath, fileOpened);

@@ -109,7 +109,7 @@ protected:
     }
 
     int32_t open(const std::string& path) {
-        const Handle bag = pathBag(path);
+        const Handle bag = host::outputPathBag(h, path);
         const int32_t result = send(msgContainerOpen, m_container, bag);
         h.release(bag);
         return result;

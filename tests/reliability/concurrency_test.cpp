@@ -79,8 +79,9 @@ protected:
     // A file of one video track and one audio track, packets alternating.
     void writeFile(const std::string& path) const {
         void* container = create(m_container.uuid);
-        const Handle bags[] = {videoTrackBag(kWidth, kHeight, {30000, 1001}),
-                               codecBag(m_codecs.at(0).fourcc), audioTrackBag(), pathBag(path)};
+        const Handle bags[] = {host::videoTrackBag(h, job(kWidth, kHeight, 30000, 1001)),
+                               host::videoCodecBag(h, m_codecs.at(0).fourcc),
+                               host::audioTrackBag(h, {}), host::outputPathBag(h, path)};
         void* tracks[2] = {nullptr, nullptr};
         EXPECT_EQ(send(msgContainerAddTrack, container, bags[0], bags[1], &tracks[0]), errNone);
         EXPECT_EQ(send(msgContainerAddTrack, container, bags[2], Handle{0}, &tracks[1]), errNone);

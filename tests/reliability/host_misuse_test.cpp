@@ -83,12 +83,13 @@ protected:
     Writing writing(const std::string& name) {
         Writing w;
         w.container = container();
-        EXPECT_EQ(send(msgContainerAddTrack, w.container, videoTrackBag(kWidth, kHeight),
-                       codecBag(m_codec.fourcc), &w.track),
+        EXPECT_EQ(send(msgContainerAddTrack, w.container,
+                       host::videoTrackBag(h, job(kWidth, kHeight)),
+                       host::videoCodecBag(h, m_codec.fourcc), &w.track),
                   errNone);
         keep(w.track);
         w.path = m_dir.file(name);
-        EXPECT_EQ(send(msgContainerOpen, w.container, pathBag(w.path)), errNone);
+        EXPECT_EQ(send(msgContainerOpen, w.container, host::outputPathBag(h, w.path)), errNone);
         return w;
     }
     int32_t packet(void* track, uint8_t fill = 7) {
@@ -106,9 +107,9 @@ TEST_F(HostMisuse, MissingCollectionsGetTheirAnswers) {
     EXPECT_EQ(send(msgContainerOpen, container(), kNull), errInvalidArgument);
     // A video track needs no codec collection.
     void* track = nullptr;
-    EXPECT_EQ(
-        send(msgContainerAddTrack, container(), videoTrackBag(kWidth, kHeight), kNull, &track),
-        errNone);
+    EXPECT_EQ(send(msgContainerAddTrack, container(), host::videoTrackBag(h, job(kWidth, kHeight)),
+                   kNull, &track),
+              errNone);
     keep(track);
     EXPECT_TRUE(h.errorTexts().empty());
 }
@@ -179,7 +180,7 @@ TEST_F(HostMisuse, InitInTheMiddleOfAFileEndsIt) {
     EXPECT_EQ(readBytes(w.path), ended);
 
     const std::string next = m_dir.file("after init.avi");
-    ASSERT_EQ(send(msgContainerOpen, w.container, pathBag(next)), errNone);
+    ASSERT_EQ(send(msgContainerOpen, w.container, host::outputPathBag(h, next)), errNone);
     h.clearTrace();
     EXPECT_EQ(packet(w.track), errFailed);
     EXPECT_TRUE(lastText().starts_with("Korvadin Plugin :: Failed to write AVI video chunk: "))

@@ -2,6 +2,7 @@
 // substitute host; and the host objects the editor hands it, built the usual way.
 #pragma once
 
+#include "host/render_job.h"
 #include "host/session.h"
 #include "support/host_checks.h"
 
@@ -44,13 +45,18 @@ public:
         return count;
     }
 
-    // What an encoder is opened with: the frame size, full range.
-    host::Handle encoderSettings(uint32_t width, uint32_t height) const {
-        const host::Handle settings = h.createBuffer();
-        h.setUInt32(settings, "width", width);
-        h.setUInt32(settings, "height", height);
-        h.setUInt8(settings, "dataRange", 1);
+    // A job of width x height frames, full range; the host's bags describe it.
+    static host::JobSettings job(uint32_t width, uint32_t height, uint32_t rateNum = 25,
+                                 uint32_t rateDen = 1) {
+        host::JobSettings settings;
+        settings.width = width;
+        settings.height = height;
+        settings.rateNum = rateNum;
+        settings.rateDen = rateDen;
         return settings;
+    }
+    host::Handle encoderSettings(uint32_t width, uint32_t height) const {
+        return host::encoderSettingsBag(h, job(width, height));
     }
     host::Handle frame(const std::vector<uint8_t>& bytes, uint32_t width, uint32_t height,
                        int64_t pts) const {
@@ -60,35 +66,6 @@ public:
         h.setInt64(f, "pts", pts);
         return f;
     }
-    host::Handle videoTrackBag(uint32_t width, uint32_t height,
-                               std::vector<uint32_t> rate = {25, 1}) const {
-        const host::Handle bag = h.createBag();
-        h.setUInt32(bag, "mediaType", 2);
-        h.setUInt32(bag, "width", width);
-        h.setUInt32(bag, "height", height);
-        h.setUInt32s(bag, "frameRate", std::move(rate));
-        return bag;
-    }
-    host::Handle codecBag(uint32_t fourcc) const {
-        const host::Handle bag = h.createBag();
-        h.setUInt32(bag, "4cc", fourcc);
-        return bag;
-    }
-    host::Handle audioTrackBag(uint32_t rate = 48000, uint32_t channels = 2,
-                               uint32_t bits = 16) const {
-        const host::Handle bag = h.createBag();
-        h.setUInt32(bag, "mediaType", 1);
-        h.setUInt32(bag, "samplingRate", rate);
-        h.setUInt32(bag, "numChannels", channels);
-        h.setUInt32(bag, "sampleBits", bits);
-        return bag;
-    }
-    host::Handle pathBag(const std::string& path) const {
-        const host::Handle bag = h.createBag();
-        h.setString(bag, "path", path);
-        return bag;
-    }
-
     host::Host& h = host::Host::instance();
     std::unique_ptr<host::PluginSession> m_session;
 };

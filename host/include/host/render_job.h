@@ -45,6 +45,15 @@ private:
 // The host's speaker layout code for a channel count.
 uint32_t audioLayoutForChannels(uint32_t channels);
 
+// The property collections a render hands the plug-in, new and owned by the caller: the
+// encoder's job (size, field order, range), the video track and its codec, an audio track, and
+// the output file.
+Handle encoderSettingsBag(Host& h, const JobSettings& settings);
+Handle videoTrackBag(Host& h, const JobSettings& settings);
+Handle videoCodecBag(Host& h, uint32_t fourcc, const std::vector<uint8_t>& cookie = {});
+Handle audioTrackBag(Host& h, const AudioTrackSettings& audio);
+Handle outputPathBag(Host& h, const std::string& path);
+
 class RenderJob {
 public:
     // Creates and opens the encoder (which yields the codec's configuration bytes), then the
