@@ -64,13 +64,6 @@ INSTANTIATE_TEST_SUITE_P(RiffWriter, SizePatch,
                                          PatchCase{{"Empty"}, 0, 0, false}),
                          korvadin_test::CaseName());
 
-TEST(RiffWriter, FourccText) {
-    EXPECT_EQ(fourccText(riffFourcc("ix00")), "ix00");
-    EXPECT_EQ(fourccText(riffFourcc("AVI ")), "AVI ");
-    EXPECT_EQ(fourccText(0x7F1F0141), "A[1][31][127]");
-    EXPECT_EQ(fourccText(0xFFFFFFFF), "[255][255][255][255]");
-}
-
 // One script, failing at each kind of write: RIFF "AVI " (write 1), LIST "odd " (2), chunk
 // 00dc header (3), its 3 bytes (4), its pad (5), one more byte in the list (6), the list's
 // size patch (7) and its pad (8).

@@ -7,7 +7,6 @@
 #include <numeric>
 #include <optional>
 #include <ostream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -27,15 +26,6 @@ std::ostream& operator<<(std::ostream& os, const korvadin_format_ex& f) {
 }
 
 namespace {
-
-const CodecFormat& row(const std::string& name) {
-    for (const CodecFormat& format : s_codecFormats) {
-        if (format.name == name) {
-            return format;
-        }
-    }
-    throw std::invalid_argument(name);
-}
 
 std::vector<uint8_t> pattern(size_t size) {
     std::vector<uint8_t> bytes(size);
@@ -132,7 +122,7 @@ TEST_F(EncoderTest, OpenDescribesTheJobToTheLibraryAndPublishesTheCookie) {
         {0, 255, 0, 1},
         {std::nullopt, std::nullopt, 0, 1},
     };
-    const CodecFormat& format = row("10-bit YUV 420");
+    const CodecFormat& format = *findCodecFormatByFourcc(fourccValue("K0Y0"));
     for (const Case& c : cases) {
         fake_korvadin::reset();
         m_settings = host().createBag();

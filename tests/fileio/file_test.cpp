@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -18,12 +17,12 @@ using korvadin_test::ScratchDir;
 namespace {
 
 void putFile(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
+    korvadin_test::writeBytes(path, {content.begin(), content.end()});
 }
 
 std::string fileText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+    const std::vector<uint8_t> bytes = korvadin_test::readBytes(path);
+    return {bytes.begin(), bytes.end()};
 }
 
 struct ModeCase : korvadin_test::NamedCase {
