@@ -1,7 +1,7 @@
-#include "support/files.h"
 #include "log/log_platform.h"
 #include "log/logger.h"
 #include "log/module_log.h"
+#include "support/files.h"
 
 #include <gtest/gtest.h>
 
