@@ -15,12 +15,9 @@ namespace {
 
 class RegistrationTest : public PluginFixture {
 protected:
-    // Registers into a fresh host list (or the null handle) and returns the result.
-    int32_t registerInto(uint32_t msg, host::Handle list) { return send(msg, list); }
-
     std::vector<host::Handle> registerCodecs(int32_t expected = errNone) {
         const host::Handle list = host().createList();
-        EXPECT_EQ(registerInto(msgRegisterCodecs, list), expected);
+        EXPECT_EQ(send(msgRegisterCodecs, list), expected);
         return host().listItems(list);
     }
 
@@ -160,7 +157,7 @@ TEST_F(RegistrationTest, RefusedVariantsAreLeftOutSilently) {
 
 TEST_F(RegistrationTest, ContainerBag) {
     const host::Handle list = host().createList();
-    ASSERT_EQ(registerInto(msgRegisterContainers, list), errNone);
+    ASSERT_EQ(send(msgRegisterContainers, list), errNone);
     const auto bags = host().listItems(list);
     ASSERT_EQ(bags.size(), 1u);
     expectBag(bags[0],
@@ -205,7 +202,7 @@ TEST_F(RegistrationTest, BagTheHostCannotCreate) {
                 });
             }
             const host::Handle list = host().createList();
-            EXPECT_EQ(registerInto(msg, list), c.expected) << c.name;
+            EXPECT_EQ(send(msg, list), c.expected) << c.name;
             const auto texts = host().errorTexts();
             const size_t bags = host().listItems(list).size();
             if (msg == msgRegisterCodecs) {
@@ -233,22 +230,22 @@ TEST_F(RegistrationTest, BagTheHostCannotCreate) {
 TEST_F(RegistrationTest, MissingOrRefusingListStopsAtTheFirstAcceptedVariant) {
     // The first two variants are refused, so the third is the first bag to be appended.
     script().refusedFormats = {s_codecFormats[0].id, s_codecFormats[1].id};
-    EXPECT_EQ(registerInto(msgRegisterCodecs, 0), errFailed);
+    EXPECT_EQ(send(msgRegisterCodecs, host::Handle{0}), errFailed);
     EXPECT_EQ(library().queryIn.size(), 3u);
     expectOneInstanceClosed();
     EXPECT_EQ(sent(msgCreateObject).size(), 1u);
     EXPECT_TRUE(sent(msgListAppend).empty());
 
-    EXPECT_EQ(registerInto(msgRegisterContainers, 0), errFailed);
+    EXPECT_EQ(send(msgRegisterContainers, host::Handle{0}), errFailed);
 
     host().setInterceptor([](const host::TraceEntry& e) -> std::optional<int32_t> {
         return e.msg == msgListAppend ? std::optional(errFailed) : std::nullopt;
     });
     fake_korvadin::reset();
     const host::Handle list = host().createList();
-    EXPECT_EQ(registerInto(msgRegisterCodecs, list), errFailed);
+    EXPECT_EQ(send(msgRegisterCodecs, list), errFailed);
     EXPECT_EQ(library().queryIn.size(), 1u);
-    EXPECT_EQ(registerInto(msgRegisterContainers, list), errFailed);
+    EXPECT_EQ(send(msgRegisterContainers, list), errFailed);
     EXPECT_TRUE(host().listItems(list).empty());
     EXPECT_TRUE(host().errorTexts().empty());
 }

@@ -142,7 +142,6 @@ KORVADIN_API int32_t korvadin_init_planes_common(uint32_t instance, const korvad
     Record& r = enter(Call::InitPlanes, instance);
     const Script& s = state().script;
     r.planesDesc.push_back(*desc);
-    r.planesFrames.push_back(frame);
     r.planesZeroed.push_back(allZero(planes));
     if (s.initPlanesResult != 0) {
         return s.initPlanesResult;

@@ -70,7 +70,6 @@ struct Record {
     std::vector<korvadin_format_ex> beginIn;
     std::vector<korvadin_format_ex> beginOut;
     std::vector<korvadin_format_ex> planesDesc;
-    std::vector<const uint8_t*> planesFrames;
     std::vector<bool> planesZeroed; // whether each init_planes got all 64 bytes zero
     std::vector<const uint8_t*> compressOutputs;
     int getStringCalls = 0;

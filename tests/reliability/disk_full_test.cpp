@@ -44,52 +44,38 @@ const std::string kFinalizeFailed =
     "Korvadin Plugin :: Failed to finalize AVI: AviWriter::finalize: failed to correctly "
     "finalize avi";
 
-// What the child saw; sent to the parent as lines.
+// What the child saw; sent to the parent as a line of numbers and a line per text.
 struct Outcome {
     uint64_t videoWritten = 0;
     uint64_t audioWritten = 0;
+    uint64_t leaks = 0;
     int32_t failure = 0;
-    std::string failureText;
     // Results of a frame and an audio packet sent after the failure, as a host may.
     int32_t laterVideo = 0;
     int32_t laterAudio = 0;
     int32_t closeResult = 0;
+    std::string failureText;
     std::string closeText;
-    uint64_t leaks = 0;
     std::string escaped; // an exception that left the render
 
     std::string serialise() const {
         std::ostringstream out;
-        out << videoWritten << '\n'
-            << audioWritten << '\n'
-            << failure << '\n'
+        out << videoWritten << ' ' << audioWritten << ' ' << leaks << ' ' << failure << ' '
+            << laterVideo << ' ' << laterAudio << ' ' << closeResult << '\n'
             << failureText << '\n'
-            << laterVideo << '\n'
-            << laterAudio << '\n'
-            << closeResult << '\n'
             << closeText << '\n'
-            << leaks << '\n'
             << escaped << '\n';
         return out.str();
     }
     static Outcome parse(const std::string& text) {
         std::istringstream in(text);
         Outcome o;
-        std::string line;
-        const auto next = [&] {
-            std::getline(in, line);
-            return line;
-        };
-        o.videoWritten = std::stoull(next());
-        o.audioWritten = std::stoull(next());
-        o.failure = std::stoi(next());
-        o.failureText = next();
-        o.laterVideo = std::stoi(next());
-        o.laterAudio = std::stoi(next());
-        o.closeResult = std::stoi(next());
-        o.closeText = next();
-        o.leaks = std::stoull(next());
-        o.escaped = next();
+        in >> o.videoWritten >> o.audioWritten >> o.leaks >> o.failure >> o.laterVideo >>
+            o.laterAudio >> o.closeResult;
+        in.ignore(1);
+        std::getline(in, o.failureText);
+        std::getline(in, o.closeText);
+        std::getline(in, o.escaped);
         return o;
     }
 };
