@@ -3,6 +3,7 @@
 #include <string>
 
 #include "codec_harness.h"
+#include "support/files.h"
 
 using namespace codec_test;
 
@@ -146,21 +147,11 @@ uint16_t sample16(const std::vector<uint8_t>& f, size_t i) {
     return static_cast<uint16_t>(f[2 * i] | (f[2 * i + 1] << 8));
 }
 
-std::vector<uint8_t> randomFrame(size_t bytes, uint32_t seed) {
-    std::vector<uint8_t> f(bytes);
-    uint32_t s = seed;
-    for (uint8_t& b : f) {
-        s = s * 1664525u + 1013904223u;
-        b = static_cast<uint8_t>(s >> 24);
-    }
-    return f;
-}
-
 TEST(Reduction, DeepVariantsKeepTheTopBits) {
     for (const uint32_t id : {109u, 111u, 113u, 118u}) {
         const VariantRow& v = row(id);
         Encoder enc(v, 37, 9);
-        std::vector<uint8_t> frame = randomFrame(enc.frameSize(), id);
+        std::vector<uint8_t> frame = korvadin_test::noiseBytes(enc.frameSize(), id);
         std::vector<uint8_t> decoded;
         ASSERT_EQ(decode(enc.job().config, enc.encode(frame), decoded), 0);
         for (size_t i = 0; i < frame.size() / 2; ++i) {
@@ -174,7 +165,7 @@ TEST(Reduction, DeepVariantsKeepTheTopBits) {
 TEST(Reduction, FourTwoZeroAveragesChromaRowPairs) {
     const uint32_t w = 6, h = 5, cw = 3;
     Encoder enc(row(123), w, h);
-    std::vector<uint8_t> frame = randomFrame(enc.frameSize(), 5);
+    std::vector<uint8_t> frame = korvadin_test::noiseBytes(enc.frameSize(), 5);
     std::vector<uint8_t> decoded;
     ASSERT_EQ(decode(enc.job().config, enc.encode(frame), decoded), 0);
     for (size_t i = 0; i < size_t{w} * h; ++i) {
@@ -200,7 +191,7 @@ TEST(Reduction, LumaOnlyGivesMidGreyChroma) {
     for (const uint32_t id : {107u, 115u}) {
         const VariantRow& v = row(id);
         Encoder enc(v, 9, 7);
-        std::vector<uint8_t> frame = randomFrame(enc.frameSize(), id);
+        std::vector<uint8_t> frame = korvadin_test::noiseBytes(enc.frameSize(), id);
         std::vector<uint8_t> decoded;
         ASSERT_EQ(decode(enc.job().config, enc.encode(frame), decoded), 0);
         const size_t luma = 9 * 7;

@@ -20,8 +20,8 @@ constexpr int kFrames = 3;
 
 class PluginFile : public korvadin_test::PluginFileTest {};
 
-// Each encoder sends every frame back once, in order, as a key frame with dts = pts, and the
-// cookie it publishes describes the job to the decoder.
+// Each encoder sends every frame back once, in order (the encoder suite checks the packet's
+// properties in full), and the cookie it publishes describes the job to the decoder.
 TEST_F(PluginFile, EachVariantDeliversKeyFramesThatDecodeToTheFramesSent) {
     for (const host::Registration& codec : m_session->registerCodecs()) {
         SCOPED_TRACE(codec.name);
@@ -65,8 +65,6 @@ TEST_F(PluginFile, EachVariantDeliversKeyFramesThatDecodeToTheFramesSent) {
         for (int i = 0; i < kFrames; ++i) {
             SCOPED_TRACE("frame " + std::to_string(i));
             EXPECT_EQ(h.property(delivered[i], "pts")->i64(), 1001 * i);
-            EXPECT_EQ(h.property(delivered[i], "dts")->i64(), 1001 * i);
-            EXPECT_EQ(h.property(delivered[i], "isKeyFrame")->u8(), 1);
             std::vector<uint8_t> decoded;
             ASSERT_EQ(codec_test::decode(cookie->bytes, h.bufferData(delivered[i]), decoded), 0);
             EXPECT_TRUE(decoded == sentFrames[i]);
