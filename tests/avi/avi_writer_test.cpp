@@ -64,16 +64,6 @@ TEST(AviWriter, HeaderLayoutOfOneVideoAndOneAudioStream) {
     checkAvi(file.bytes, {}, {});
 }
 
-TEST(AviWriter, FileWithoutChunks) {
-    const std::vector<uint8_t> bytes = writeAviFile({}, {}, {});
-    const AviView view = viewAvi(bytes);
-    ASSERT_EQ(view.riffs.size(), 1u);
-    EXPECT_EQ(view.riffs[0].child("LIST:movi").size, 4u);
-    EXPECT_EQ(view.riffs[0].child("idx1").size, 0u);
-    EXPECT_EQ(u32At(bytes, view.streams[0].indx + 4), 0u);
-    checkAvi(bytes, {}, {});
-}
-
 TEST(AviWriter, OffsetsPadsFlagsAndBufferSizes) {
     const std::vector<ScriptedChunk> script = {
         {0, 5, 1, true}, {1, 3, 3, false}, {0, 6, 1, false}, {1, 2, 2, false}};
