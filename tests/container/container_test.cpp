@@ -24,18 +24,12 @@ using korvadin_test::u32At;
 namespace {
 
 constexpr uint32_t kMediaVideo = 2;
-constexpr uint32_t kMediaAudio = 1;
 
 struct VideoTrack {
     uint32_t width = 64, height = 48;
     std::optional<std::vector<uint32_t>> frameRate = std::vector<uint32_t>{25, 1};
     std::optional<uint32_t> fourcc = fourccValue("K8RG");
     std::optional<std::vector<uint8_t>> cookie = std::vector<uint8_t>{1, 2, 3, 4, 5};
-};
-
-struct AudioTrack {
-    uint32_t rate = 48000, channels = 2, bits = 16, layout = 2;
-    bool isFloat = false;
 };
 
 class ContainerTest : public korvadin_test::PluginFileTest {
@@ -97,15 +91,8 @@ protected:
         return addTrack(track, codec, out);
     }
 
-    int32_t addAudio(const AudioTrack& a = {}, void** out = nullptr) {
-        const Handle track = h.createBag();
-        h.setUInt32(track, "mediaType", kMediaAudio);
-        h.setUInt32(track, "samplingRate", a.rate);
-        h.setUInt32(track, "numChannels", a.channels);
-        h.setUInt32(track, "sampleBits", a.bits);
-        h.setUInt8(track, "isFloat", a.isFloat ? 1 : 0);
-        h.setUInt32(track, "audLayout", a.layout);
-        return addTrack(track, 0, out);
+    int32_t addAudio(const host::AudioTrackSettings& a = {}, void** out = nullptr) {
+        return addTrack(host::audioTrackBag(h, a), 0, out);
     }
 
     int32_t open(const std::string& path) {
@@ -435,13 +422,13 @@ TEST_F(ContainerTest, VideoTrackDescriptionBecomesTheVideoHeaders) {
 // channel mask of the layout otherwise; each audio track a stream of its own.
 TEST_F(ContainerTest, AudioTrackDescriptionsBecomeTheirOwnStreamFormats) {
     struct Case {
-        AudioTrack track;
+        host::AudioTrackSettings track;
         uint16_t tag;
         uint32_t mask; // 0: the plain form
     };
-    const Case cases[] = {{{48000, 2, 32, 2, true}, 3, 0},
-                          {{44100, 6, 24, 3, false}, 1, 0x3F},
-                          {{96000, 8, 32, 4, true}, 3, 0x63F}};
+    const Case cases[] = {{{48000, 2, 32, true}, 3, 0},
+                          {{44100, 6, 24, false}, 1, 0x3F},
+                          {{96000, 8, 32, true}, 3, 0x63F}};
     ASSERT_EQ(addVideo(), errNone);
     for (const Case& c : cases) {
         ASSERT_EQ(addAudio(c.track), errNone);
@@ -459,13 +446,13 @@ TEST_F(ContainerTest, AudioTrackDescriptionsBecomeTheirOwnStreamFormats) {
         ASSERT_EQ(f.size(), c.mask != 0 ? 40u : 16u);
         EXPECT_EQ(u16At(f, 0), c.mask != 0 ? 0xFFFE : c.tag);
         EXPECT_EQ(u16At(f, 2), c.track.channels);
-        EXPECT_EQ(u32At(f, 4), c.track.rate);
+        EXPECT_EQ(u32At(f, 4), c.track.sampleRate);
         if (c.mask != 0) {
-            EXPECT_EQ(u16At(f, 18), c.track.bits);
+            EXPECT_EQ(u16At(f, 18), c.track.bitsPerSample);
             EXPECT_EQ(u32At(f, 20), c.mask);
             EXPECT_EQ(u32At(f, 24), c.tag);
         } else {
-            EXPECT_EQ(u16At(f, 14), c.track.bits);
+            EXPECT_EQ(u16At(f, 14), c.track.bitsPerSample);
         }
     }
 }
