@@ -165,10 +165,11 @@ void writeTable(const uint8_t* lengths, unsigned alphabet, BitWriter& out) {
     }
 }
 
-bool readTable(BitReader& in, unsigned alphabet, const uint16_t* payload, DecodeTable& table) {
+bool readTable(BitReader& in, unsigned alphabet, const uint16_t* payload, uint16_t unused,
+               DecodeTable& table) {
     in.refill();
     if (in.read(1) == 0) {
-        std::fill(std::begin(table.entry), std::end(table.entry), kUnusedEntry);
+        std::fill(std::begin(table.entry), std::end(table.entry), unused);
         return true;
     }
     std::array<uint8_t, kMaxAlphabet> lengths;

@@ -66,11 +66,11 @@ void writeTable(const uint8_t* lengths, unsigned alphabet, BitWriter& out);
 struct DecodeTable {
     uint16_t entry[1u << kMaxCodeLength];
 };
-// What an empty table holds; the caller's payloads must tell it apart.
-constexpr uint16_t kUnusedEntry = 511u << 4;
 
 // Reads a table; false when its lengths do not form a valid code. payload[t] is stored with
-// token t, its low four bits clear.
-bool readTable(BitReader& in, unsigned alphabet, const uint16_t* payload, DecodeTable& table);
+// token t, its low four bits clear; a table that no token uses is filled with `unused`, which
+// the caller's payloads must tell apart.
+bool readTable(BitReader& in, unsigned alphabet, const uint16_t* payload, uint16_t unused,
+               DecodeTable& table);
 
 } // namespace kvcodec

@@ -25,7 +25,8 @@ inline void store(uint8_t* p, size_t i, uint32_t v) {
     }
 }
 
-// Raw sample -> coded sample and back; 8-bit layouts pass through.
+// Raw sample -> coded sample and back; 8-bit layouts pass through. A decoded sample is its low
+// `depth` bits: 8-bit stores drop the rest, deeper ones mask it off.
 template <typename T>
 struct Depth {
     unsigned depth;
@@ -40,7 +41,7 @@ struct Depth {
         if constexpr (sizeof(T) == 1) {
             return v;
         } else {
-            return replicateBits(v, depth);
+            return replicateBits(v & ((1u << depth) - 1), depth);
         }
     }
 };

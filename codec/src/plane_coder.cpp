@@ -29,14 +29,25 @@ inline uint32_t unzigzag(uint32_t z) {
     return (z >> 1) ^ (0u - (z & 1));
 }
 
-// What a decoding table entry holds above the code length: the token's activity class in the
-// top three bits; below it, at depth 8 the residual itself (modulo 256), deeper the token, whose
-// raw bits must still be read. An empty table's entries (token field 511) are caught either way.
-constexpr unsigned kClassShift = 13;
+// A decoding table entry: the code length in bits 0-3, the token's value in bits 4-13 and its
+// activity class in bits 14-15. The value is at depth 8 the residual itself (modulo 256), deeper
+// the token, whose raw bits must still be read. The decoder keeps each rebuilt sample's class in
+// the same two top bits beside it (samples have at most 14 bits), so that one load of the row
+// above gives both the sample and the class its context needs, and an entry's class is the
+// next sample's left context as it stands.
+constexpr unsigned kValueShift = 4;
+constexpr unsigned kClassShift = 14;
+constexpr uint32_t kClassBits = 3u << kClassShift;
+constexpr unsigned kMaxCodedDepth = 14;
+// A table no token uses: value 1023 is no token (deeper) and sets bit 13, which no residual of
+// depth 8 reaches.
+constexpr uint16_t kEmptyEntry = 1023u << kValueShift;
+constexpr uint32_t kEmptyFlag = 1u << 13;
 
 uint16_t entryFor(unsigned token, unsigned depth) {
     const unsigned value = depth == 8 ? unzigzag(token) & 255 : token;
-    return static_cast<uint16_t>((activityClass(token, depth - 8) << kClassShift) | (value << 4));
+    return static_cast<uint16_t>((activityClass(token, depth - 8) << kClassShift) |
+                                 (value << kValueShift));
 }
 
 // Residuals in scan order, predicted by the gradient left + top - top-left modulo 2^depth. The
@@ -172,56 +183,41 @@ KVCODEC_INLINE void writeCodes(const uint16_t* z, const uint8_t* ctx, uint32_t w
     }
 }
 
-// One row being decoded: where its residuals and classes go and the class it saw last.
-struct RowState {
-    uint16_t* cur;
-    const uint8_t* clsTop;
-    uint8_t* clsCur;
-    unsigned cls;
-
-    // In the first column the left class is taken to be the top class.
-    KVCODEC_INLINE void start() { cls = clsTop[0]; }
-};
-
-// Rebuilds a row from its residuals, in place: with the gradient, sample minus top is a running
-// sum of the residuals along the row.
-KVCODEC_INLINE void reconstructRow(const uint16_t* top, uint16_t* row, uint32_t w, uint32_t mask) {
-    uint32_t sum = 0;
-    for (uint32_t x = 0; x < w; ++x) {
-        sum += row[x];
-        row[x] = static_cast<uint16_t>((top[x] + sum) & mask);
-    }
-}
-
-// Decodes the residuals of one plane of a slice and rebuilds its samples. Even and odd rows
-// come from two code streams, decoded in step (the odd row one sample behind the even row
-// whose classes it needs), so that the two chains of dependent table look-ups overlap. The
-// tables of all contexts lie one after another and the context picks one by an index shift;
-// each entry carries its token's activity class, the next sample's left context.
+// Decodes the samples of one plane of a slice. Even and odd rows come from two code streams,
+// decoded in step (the odd row one sample behind the even row above it), so that the two chains
+// of dependent table look-ups overlap. The tables of all contexts lie one after another and the
+// context picks one by an index shift. Each sample is rebuilt as soon as its residual is known:
+// with the gradient, a sample minus the one above it is the running sum of the row's residuals.
 template <bool Deep>
 class PlaneDecoder {
 public:
-    PlaneDecoder(BitReader* streams, const DecodeTable* tables, unsigned alphabet)
-        : m_streams(streams), m_entries(tables[0].entry), m_alphabet(alphabet) {}
+    PlaneDecoder(const DecodeTable* tables, unsigned alphabet, unsigned depth)
+        : m_entries(tables[0].entry), m_alphabet(alphabet), m_mask((1u << depth) - 1) {}
 
-    // The residuals of rows a (from stream 0) and b (from stream 1), or of a alone.
-    KVCODEC_INLINE void pair(uint32_t w, RowState& a, RowState* b) {
-        // Longest code plus raw bits of one residual, in whole bytes, for a whole row ahead.
-        const size_t worst = size_t{w} * (Deep ? 4 : 2) + 8;
-        const bool fast = m_streams[0].bytesLeft() >= worst &&
-                          (b == nullptr || m_streams[1].bytesLeft() >= worst);
+    // Rows a (from s0) and b (from s1) below `top`, or a alone when b is null.
+    KVCODEC_INLINE void rows(BitReader& s0, BitReader& s1, const uint16_t* top, uint16_t* a,
+                             uint16_t* b, uint32_t w) {
+        // Longest code plus raw bits of one residual, in whole bytes, for a whole row ahead, and
+        // what one refill loads beyond the bytes it moves past.
+        const ptrdiff_t worst = ptrdiff_t{w} * (Deep ? 4 : 2) + 16;
+        const bool fast = s0.room() >= worst && (b == nullptr || s1.room() >= worst);
         if (b == nullptr) {
-            fast ? single<true>(w, a) : single<false>(w, a);
+            fast ? single<true>(s0, top, a, w) : single<false>(s0, top, a, w);
         } else {
-            fast ? twin<true>(w, a, *b) : twin<false>(w, a, *b);
+            fast ? twin<true>(s0, s1, top, a, b, w) : twin<false>(s0, s1, top, a, b, w);
         }
     }
 
-    KVCODEC_INLINE bool ok() const {
-        return m_bad == 0 && !m_streams[0].overrun() && !m_streams[1].overrun();
-    }
+    bool bad() const { return (m_bad & kEmptyFlag) != 0; }
 
 private:
+    // The state of one row in flight: the class of the residual to its left, in place, and the
+    // running sum of its residuals.
+    struct Lane {
+        uint32_t left;
+        uint32_t sum;
+    };
+
     template <bool Fast>
     KVCODEC_INLINE static void refill(BitReader& br) {
         if constexpr (Fast) {
@@ -231,137 +227,117 @@ private:
         }
     }
 
-    // A full buffer holds two residuals of any depth (at most 2 x 25 bits), so the fast loops
-    // refill once per two samples of a stream.
-    template <bool Fast>
-    KVCODEC_INLINE void single(uint32_t w, RowState& a) {
-        BitReader& s0 = m_streams[0];
-        a.start();
-        uint32_t x = 0;
-        if constexpr (Fast) {
-            for (; x + 1 < w; x += 2) {
-                s0.refillFast();
-                residual(s0, a, x);
-                residual(s0, a, x + 1);
-            }
-        }
-        for (; x < w; ++x) {
-            refill<Fast>(s0);
-            residual(s0, a, x);
-        }
-    }
-
-    template <bool Fast>
-    KVCODEC_INLINE void twin(uint32_t w, RowState& a, RowState& b) {
-        BitReader& s0 = m_streams[0];
-        BitReader& s1 = m_streams[1];
-        // Row b's classes above are row a's: one pointer serves both, which keeps the loop's
-        // state in registers.
-        const uint8_t* clsTop = a.clsTop;
-        uint8_t* clsA = a.clsCur;
-        uint8_t* clsB = b.clsCur;
-        uint16_t* curA = a.cur;
-        uint16_t* curB = b.cur;
-        unsigned leftA = clsTop[0];
-        refill<Fast>(s0);
-        residual(s0, leftA, clsTop, clsA, curA, 0);
-        unsigned leftB = clsA[0];
-        uint32_t x = 1;
-        if constexpr (Fast) {
-            for (; x + 1 < w; x += 2) {
-                s0.refillFast();
-                s1.refillFast();
-                residual(s0, leftA, clsTop, clsA, curA, x);
-                residual(s1, leftB, clsA, clsB, curB, x - 1);
-                residual(s0, leftA, clsTop, clsA, curA, x + 1);
-                residual(s1, leftB, clsA, clsB, curB, x);
-            }
-        }
-        for (; x < w; ++x) {
-            refill<Fast>(s0);
-            residual(s0, leftA, clsTop, clsA, curA, x);
-            refill<Fast>(s1);
-            residual(s1, leftB, clsA, clsB, curB, x - 1);
-        }
-        refill<Fast>(s1);
-        residual(s1, leftB, clsA, clsB, curB, w - 1);
-    }
-
-    KVCODEC_INLINE void residual(BitReader& br, RowState& r, uint32_t x) {
-        residual(br, r.cls, r.clsTop, r.clsCur, r.cur, x);
-    }
-
-    // Stores the residual at x modulo 2^16 (the row is rebuilt afterwards) and its class.
-    KVCODEC_INLINE void residual(BitReader& br, unsigned& left, const uint8_t* clsTop,
-                                 uint8_t* clsCur, uint16_t* cur, uint32_t x) {
-        const uint32_t e =
-            m_entries[((left + clsTop[x]) << kMaxCodeLength) | br.peek(kMaxCodeLength)];
+    // The sample below `above` (sample and class of the row above), with its class on top.
+    KVCODEC_INLINE uint32_t sample(BitReader& br, Lane& lane, uint32_t above) {
+        const uint32_t ctx = (lane.left + (above & kClassBits)) >> (kClassShift - kMaxCodeLength);
+        const uint32_t e = m_entries[ctx | br.peek(kMaxCodeLength)];
         br.skip(e & 15);
-        left = e >> kClassShift;
-        clsCur[x] = static_cast<uint8_t>(left);
-        uint32_t v = (e >> 4) & 511;
+        lane.left = e & kClassBits;
         if constexpr (Deep) {
+            uint32_t v = (e >> kValueShift) & 511;
             if (v >= kLiteralTokens) [[unlikely]] {
                 if (v >= m_alphabet) {
-                    m_bad = 1;
+                    m_bad |= kEmptyFlag;
                     v = 0;
                 } else {
                     v = tokenBase(v) | br.read(tokenExtraBits(v));
                 }
             }
-            cur[x] = static_cast<uint16_t>(unzigzag(v));
+            lane.sum += unzigzag(v);
         } else {
-            m_bad |= v >> 8;
-            cur[x] = static_cast<uint16_t>(v);
+            // Bits above the eighth do not reach the sample; an empty table's flag is kept.
+            m_bad |= e;
+            lane.sum += e >> kValueShift;
+        }
+        return ((above + lane.sum) & m_mask) | lane.left;
+    }
+
+    // In the first column the left class is taken to be the top class. A full buffer holds two
+    // residuals of any depth (at most 2 x 25 bits), so the fast loops refill once per two
+    // samples of a stream.
+    template <bool Fast>
+    KVCODEC_INLINE void single(BitReader& s0, const uint16_t* top, uint16_t* a, uint32_t w) {
+        Lane la{top[0] & kClassBits, 0};
+        uint32_t x = 0;
+        if constexpr (Fast) {
+            for (; x + 1 < w; x += 2) {
+                s0.refillFast();
+                a[x] = static_cast<uint16_t>(sample(s0, la, top[x]));
+                a[x + 1] = static_cast<uint16_t>(sample(s0, la, top[x + 1]));
+            }
+        }
+        for (; x < w; ++x) {
+            refill<Fast>(s0);
+            a[x] = static_cast<uint16_t>(sample(s0, la, top[x]));
         }
     }
 
-    BitReader* m_streams;
+    // Row b needs the sample and class of row a above it, which the step before has just made.
+    template <bool Fast>
+    KVCODEC_INLINE void twin(BitReader& s0, BitReader& s1, const uint16_t* top, uint16_t* a,
+                             uint16_t* b, uint32_t w) {
+        Lane la{top[0] & kClassBits, 0};
+        refill<Fast>(s0);
+        uint32_t prevA = sample(s0, la, top[0]);
+        a[0] = static_cast<uint16_t>(prevA);
+        Lane lb{prevA & kClassBits, 0};
+        uint32_t x = 1;
+        if constexpr (Fast) {
+            for (; x + 1 < w; x += 2) {
+                s0.refillFast();
+                s1.refillFast();
+                const uint32_t a0 = sample(s0, la, top[x]);
+                a[x] = static_cast<uint16_t>(a0);
+                b[x - 1] = static_cast<uint16_t>(sample(s1, lb, prevA));
+                prevA = sample(s0, la, top[x + 1]);
+                a[x + 1] = static_cast<uint16_t>(prevA);
+                b[x] = static_cast<uint16_t>(sample(s1, lb, a0));
+            }
+        }
+        for (; x < w; ++x) {
+            refill<Fast>(s0);
+            const uint32_t a0 = sample(s0, la, top[x]);
+            a[x] = static_cast<uint16_t>(a0);
+            refill<Fast>(s1);
+            b[x - 1] = static_cast<uint16_t>(sample(s1, lb, prevA));
+            prevA = a0;
+        }
+        refill<Fast>(s1);
+        b[w - 1] = static_cast<uint16_t>(sample(s1, lb, prevA));
+    }
+
     const uint16_t* m_entries;
     unsigned m_alphabet;
+    uint32_t m_mask;
     uint32_t m_bad = 0;
 };
 
+// Leaves each sample's class in its top two bits (see kClassShift).
 template <bool Deep>
 KVCODEC_INLINE bool decodePlane(BitReader* streams, const DecodeTable* tables, unsigned alphabet,
                                 uint32_t w, uint32_t rows, unsigned depth, uint16_t* samples,
                                 PlaneScratch& scratch) {
     // Copies whose addresses never escape stay in registers.
-    BitReader local[2] = {streams[0], streams[1]};
-    PlaneDecoder<Deep> dec(local, tables, alphabet);
-    const uint32_t mask = (1u << depth) - 1;
+    BitReader s0 = streams[0];
+    BitReader s1 = streams[1];
+    PlaneDecoder<Deep> dec(tables, alphabet, depth);
     // The first row predicts from a row of mid-grey samples of class 0 above it, which makes
     // the gradient the left neighbour and the first prediction mid-grey.
     uint16_t* grey = scratch.greyRow.data();
     std::fill(grey, grey + w, static_cast<uint16_t>(1u << (depth - 1)));
-    uint8_t* cls[3] = {scratch.classes.data(), scratch.classes.data() + w,
-                       scratch.classes.data() + 2 * size_t{w}};
-    std::fill(cls[2], cls[2] + w, uint8_t{0});
     const uint16_t* top = grey;
     for (uint32_t y = 0; y < rows; y += 2) {
         uint16_t* a = samples + size_t{y} * w;
-        RowState ra{a, cls[2], cls[0], 0};
-        if (y + 1 < rows) {
-            RowState rb{a + w, cls[0], cls[1], 0};
-            dec.pair(w, ra, &rb);
-            reconstructRow(top, a, w, mask);
-            reconstructRow(a, a + w, w, mask);
-            top = a + w;
-            std::swap(cls[1], cls[2]);
-        } else {
-            dec.pair(w, ra, nullptr);
-            reconstructRow(top, a, w, mask);
-            top = a;
-            std::swap(cls[0], cls[2]);
-        }
-        // cls[2] now holds the classes of the last decoded row, the top of the next pair.
-        if (!dec.ok()) {
+        uint16_t* b = y + 1 < rows ? a + w : nullptr;
+        dec.rows(s0, s1, top, a, b, w);
+        top = b != nullptr ? b : a;
+        if (dec.bad() || s0.overrun() || s1.overrun()) {
             break;
         }
     }
-    streams[0] = local[0];
-    streams[1] = local[1];
-    return dec.ok();
+    streams[0] = s0;
+    streams[1] = s1;
+    return !dec.bad();
 }
 
 // A valid stream ends within its last byte, padded with zeros.
@@ -432,9 +408,9 @@ KVCODEC_INLINE size_t encodeSegmentImpl(const uint16_t* samples, uint32_t width,
     return kSegmentHeaderBytes + payload;
 }
 
-KVCODEC_INLINE int32_t decodeSegmentImpl(const uint8_t* in, size_t size, uint32_t width,
-                                         uint32_t rows, unsigned depth, uint16_t* samples,
-                                         size_t* used, PlaneScratch& scratch) {
+KVCODEC_INLINE int32_t decodeSegmentImpl(const uint8_t* in, size_t size, size_t readable,
+                                         uint32_t width, uint32_t rows, unsigned depth,
+                                         uint16_t* samples, size_t* used, PlaneScratch& scratch) {
     if (size < kSegmentHeaderBytes) {
         return KORVADIN_E_TRUNCATED;
     }
@@ -472,15 +448,18 @@ KVCODEC_INLINE int32_t decodeSegmentImpl(const uint8_t* in, size_t size, uint32_
         return KORVADIN_E_CORRUPT;
     }
     const uint64_t secondBytes = payloadSize - 4 - firstBytes;
-    BitReader streams[2] = {BitReader(payload + 4, firstBytes),
-                            BitReader(payload + 4 + firstBytes, secondBytes)};
+    // Both streams may load ahead up to the end of what the caller can read, so that the fast
+    // loops run to the last row.
+    const size_t ahead = readable - kSegmentHeaderBytes - 4;
+    BitReader streams[2] = {BitReader(payload + 4, firstBytes, ahead),
+                            BitReader(payload + 4 + firstBytes, secondBytes, ahead - firstBytes)};
     const unsigned alphabet = alphabetSize(depth);
     uint16_t entryPayload[kMaxAlphabet];
     for (unsigned t = 0; t < alphabet; ++t) {
         entryPayload[t] = entryFor(t, depth);
     }
     for (unsigned c = 0; c < kContexts; ++c) {
-        if (!readTable(streams[0], alphabet, entryPayload, scratch.tables[c])) {
+        if (!readTable(streams[0], alphabet, entryPayload, kEmptyEntry, scratch.tables[c])) {
             return KORVADIN_E_CORRUPT;
         }
         if (streams[0].overrun()) {
@@ -505,10 +484,10 @@ size_t encodeSegmentPortable(const uint16_t* samples, uint32_t width, uint32_t r
     return encodeSegmentImpl(samples, width, rows, depth, out, scratch);
 }
 
-int32_t decodeSegmentPortable(const uint8_t* in, size_t size, uint32_t width, uint32_t rows,
-                              unsigned depth, uint16_t* samples, size_t* used,
+int32_t decodeSegmentPortable(const uint8_t* in, size_t size, size_t readable, uint32_t width,
+                              uint32_t rows, unsigned depth, uint16_t* samples, size_t* used,
                               PlaneScratch& scratch) {
-    return decodeSegmentImpl(in, size, width, rows, depth, samples, used, scratch);
+    return decodeSegmentImpl(in, size, readable, width, rows, depth, samples, used, scratch);
 }
 
 #if KVCODEC_HAVE_X86V3
@@ -518,19 +497,19 @@ KVCODEC_TARGET_X86V3 size_t encodeSegmentX86V3(const uint16_t* samples, uint32_t
     return encodeSegmentImpl(samples, width, rows, depth, out, scratch);
 }
 
-KVCODEC_TARGET_X86V3 int32_t decodeSegmentX86V3(const uint8_t* in, size_t size, uint32_t width,
-                                                uint32_t rows, unsigned depth, uint16_t* samples,
-                                                size_t* used, PlaneScratch& scratch) {
-    return decodeSegmentImpl(in, size, width, rows, depth, samples, used, scratch);
+KVCODEC_TARGET_X86V3 int32_t decodeSegmentX86V3(const uint8_t* in, size_t size, size_t readable,
+                                                uint32_t width, uint32_t rows, unsigned depth,
+                                                uint16_t* samples, size_t* used,
+                                                PlaneScratch& scratch) {
+    return decodeSegmentImpl(in, size, readable, width, rows, depth, samples, used, scratch);
 }
 #endif
 
 } // namespace
 
 PlaneScratch::PlaneScratch(size_t samples, uint32_t width)
-    : residual(samples), classes(std::max<size_t>(samples, 3 * size_t{width})), context(samples),
-      greyRow(width), counts(4 * kContexts * kMaxAlphabet), codes(kContexts * kMaxAlphabet),
-      tables(kContexts) {}
+    : residual(samples), classes(samples), context(samples), greyRow(width),
+      counts(4 * kContexts * kMaxAlphabet), codes(kContexts * kMaxAlphabet), tables(kContexts) {}
 
 size_t encodeSegment(const uint16_t* samples, uint32_t width, uint32_t rows, unsigned depth,
                      uint8_t* out, PlaneScratch& scratch) {
@@ -542,14 +521,16 @@ size_t encodeSegment(const uint16_t* samples, uint32_t width, uint32_t rows, uns
     return encodeSegmentPortable(samples, width, rows, depth, out, scratch);
 }
 
-int32_t decodeSegment(const uint8_t* in, size_t size, uint32_t width, uint32_t rows, unsigned depth,
-                      uint16_t* samples, size_t* used, PlaneScratch& scratch) {
+int32_t decodeSegment(const uint8_t* in, size_t size, size_t readable, uint32_t width,
+                      uint32_t rows, unsigned depth, uint16_t* samples, size_t* used,
+                      PlaneScratch& scratch) {
+    static_assert(kMaxCodedDepth + 2 <= 16);
 #if KVCODEC_HAVE_X86V3
     if (activeIsa() == Isa::X86V3) {
-        return decodeSegmentX86V3(in, size, width, rows, depth, samples, used, scratch);
+        return decodeSegmentX86V3(in, size, readable, width, rows, depth, samples, used, scratch);
     }
 #endif
-    return decodeSegmentPortable(in, size, width, rows, depth, samples, used, scratch);
+    return decodeSegmentPortable(in, size, readable, width, rows, depth, samples, used, scratch);
 }
 
 } // namespace kvcodec
