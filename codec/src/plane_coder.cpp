@@ -6,6 +6,7 @@
 
 #include "bitio.h"
 #include "cpu.h"
+#include "formats.h"
 #include "korvadin_codec.h"
 
 namespace kvcodec {
@@ -29,25 +30,31 @@ inline uint32_t unzigzag(uint32_t z) {
     return (z >> 1) ^ (0u - (z & 1));
 }
 
-// A decoding table entry: the code length in bits 0-3, the token's value in bits 4-13 and its
-// activity class in bits 14-15. The value is at depth 8 the residual itself (modulo 256), deeper
-// the token, whose raw bits must still be read. The decoder keeps each rebuilt sample's class in
-// the same two top bits beside it (samples have at most 14 bits), so that one load of the row
-// above gives both the sample and the class its context needs, and an entry's class is the
-// next sample's left context as it stands.
-constexpr unsigned kValueShift = 4;
+// A decoding table entry: the code length in bits 0-3, the token in bits 4-12 and the token's
+// activity class in bits 14-15. The decoder keeps each sample's class in the same two top bits
+// beside it (coded samples have at most 14 bits): first beside the residual (at depth 8 the
+// entry as it stands, deeper the residual's zigzag value), then beside the rebuilt sample. One
+// load of the row above thus gives the class a context needs, and an entry's class is the next
+// sample's left context as it stands.
+constexpr unsigned kTokenShift = 4;
+constexpr uint32_t kTokenBits = 511;
 constexpr unsigned kClassShift = 14;
 constexpr uint32_t kClassBits = 3u << kClassShift;
+constexpr uint32_t kValueBits = (1u << kClassShift) - 1;
 constexpr unsigned kMaxCodedDepth = 14;
-// A table no token uses: value 1023 is no token (deeper) and sets bit 13, which no residual of
-// depth 8 reaches.
-constexpr uint16_t kEmptyEntry = 1023u << kValueShift;
-constexpr uint32_t kEmptyFlag = 1u << 13;
+// A table no token uses decodes as token 0 of class 0 with no bits, which keeps the loops
+// simple; a segment whose samples reach one is refused once they are decoded.
+constexpr uint16_t kUnusedEntry = 0;
 
 uint16_t entryFor(unsigned token, unsigned depth) {
-    const unsigned value = depth == 8 ? unzigzag(token) & 255 : token;
     return static_cast<uint16_t>((activityClass(token, depth - 8) << kClassShift) |
-                                 (value << kValueShift));
+                                 (token << kTokenShift));
+}
+
+// The zigzag value of a residual as the decoder keeps it beside its class.
+template <bool Deep>
+KVCODEC_INLINE uint32_t keptZigzag(uint32_t word) {
+    return Deep ? word & kValueBits : (word >> kTokenShift) & 255;
 }
 
 // Residuals in scan order, predicted by the gradient left + top - top-left modulo 2^depth. The
@@ -183,40 +190,94 @@ KVCODEC_INLINE void writeCodes(const uint16_t* z, const uint8_t* ctx, uint32_t w
     }
 }
 
-// Decodes the samples of one plane of a slice. Even and odd rows come from two code streams,
-// decoded in step (the odd row one sample behind the even row above it), so that the two chains
-// of dependent table look-ups overlap. The tables of all contexts lie one after another and the
-// context picks one by an index shift. Each sample is rebuilt as soon as its residual is known:
-// with the gradient, a sample minus the one above it is the running sum of the row's residuals.
+// Rebuilds a row from its residuals, keeping the classes: with the gradient, a sample minus the
+// one above it is the running sum of the row's residuals.
+template <bool Deep>
+KVCODEC_INLINE void rebuildRowPortable(const uint16_t* above, const uint16_t* residuals,
+                                       uint16_t* out, uint32_t w, uint32_t mask) {
+    uint32_t sum = 0;
+    for (uint32_t x = 0; x < w; ++x) {
+        sum += unzigzag(keptZigzag<Deep>(residuals[x]));
+        out[x] = static_cast<uint16_t>(((above[x] + sum) & mask) | (residuals[x] & kClassBits));
+    }
+}
+
+#if KVCODEC_HAVE_X86V3
+// The same sixteen samples at a time: a running sum within each half by three shifted adds,
+// the low half's total added to the high half, and the total so far to both. Called once a row,
+// so it need not be inlined, which the intrinsics would not allow into the shared templates.
+template <bool Deep>
+KVCODEC_TARGET_X86V3 void rebuildRowX86V3(const uint16_t* above, const uint16_t* residuals,
+                                          uint16_t* out, uint32_t w, uint32_t mask) {
+    const __m256i values = _mm256_set1_epi16(static_cast<short>(Deep ? kValueBits : 255));
+    const __m256i classes = _mm256_set1_epi16(static_cast<short>(kClassBits));
+    const __m256i one = _mm256_set1_epi16(1);
+    const __m256i sampleMask = _mm256_set1_epi16(static_cast<short>(mask));
+    const __m256i lastOfLow = _mm256_set1_epi16(7 * 2 | ((7 * 2 + 1) << 8));
+    __m256i carry = _mm256_setzero_si256();
+    uint32_t x = 0;
+    for (; x + 16 <= w; x += 16) {
+        const __m256i word = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(residuals + x));
+        const __m256i z =
+            _mm256_and_si256(Deep ? word : _mm256_srli_epi16(word, kTokenShift), values);
+        __m256i r =
+            _mm256_xor_si256(_mm256_srli_epi16(z, 1),
+                             _mm256_sub_epi16(_mm256_setzero_si256(), _mm256_and_si256(z, one)));
+        r = _mm256_add_epi16(r, _mm256_slli_si256(r, 2));
+        r = _mm256_add_epi16(r, _mm256_slli_si256(r, 4));
+        r = _mm256_add_epi16(r, _mm256_slli_si256(r, 8));
+        // The low half's last sum, in every sample of the high half.
+        const __m256i low = _mm256_shuffle_epi8(r, lastOfLow);
+        r = _mm256_add_epi16(r, _mm256_permute2x128_si256(low, low, 0x08));
+        r = _mm256_add_epi16(r, carry);
+        carry = _mm256_permute4x64_epi64(_mm256_shufflehi_epi16(r, 0xFF), 0xFF);
+        const __m256i top = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(above + x));
+        const __m256i sample = _mm256_and_si256(_mm256_add_epi16(top, r), sampleMask);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x),
+                            _mm256_or_si256(sample, _mm256_and_si256(word, classes)));
+    }
+    // The rest goes on from the running sum so far.
+    uint32_t sum = static_cast<uint16_t>(_mm256_extract_epi16(carry, 0));
+    for (; x < w; ++x) {
+        sum += unzigzag(keptZigzag<Deep>(residuals[x]));
+        out[x] = static_cast<uint16_t>(((above[x] + sum) & mask) | (residuals[x] & kClassBits));
+    }
+}
+#endif
+
+// Rows of the decoder's window lie this many samples apart, so that the decoding loops reach
+// the row above and the row below from one pointer by constant offsets and keep their state in
+// registers.
+constexpr size_t kWindowStride = kMaxSide + 64;
+
+// Decodes the residuals of one plane of a slice. Even and odd rows come from two code streams,
+// decoded in step (the odd row one sample behind the even row above it), so that the two
+// chains of dependent table look-ups overlap. The tables of all contexts lie one after another
+// and the context picks one by an index shift. The residuals of rows a and b go to window rows
+// 1 and 2, below row 0, which holds the samples above them.
 template <bool Deep>
 class PlaneDecoder {
 public:
-    PlaneDecoder(const DecodeTable* tables, unsigned alphabet, unsigned depth)
-        : m_entries(tables[0].entry), m_alphabet(alphabet), m_mask((1u << depth) - 1) {}
+    explicit PlaneDecoder(const DecodeTable* tables) : m_entries(tables[0].entry) {}
 
-    // Rows a (from s0) and b (from s1) below `top`, or a alone when b is null.
-    KVCODEC_INLINE void rows(BitReader& s0, BitReader& s1, const uint16_t* top, uint16_t* a,
-                             uint16_t* b, uint32_t w) {
+    // Rows a (from s0) and b (from s1), or a alone.
+    KVCODEC_INLINE void rows(BitReader& s0, BitReader& s1, uint16_t* window, uint32_t w,
+                             bool both) {
         // Longest code plus raw bits of one residual, in whole bytes, for a whole row ahead, and
         // what one refill loads beyond the bytes it moves past.
         const ptrdiff_t worst = ptrdiff_t{w} * (Deep ? 4 : 2) + 16;
-        const bool fast = s0.room() >= worst && (b == nullptr || s1.room() >= worst);
-        if (b == nullptr) {
-            fast ? single<true>(s0, top, a, w) : single<false>(s0, top, a, w);
+        const bool fast = s0.room() >= worst && (!both || s1.room() >= worst);
+        uint16_t* a = window + kWindowStride;
+        if (!both) {
+            fast ? single<true>(s0, a, w) : single<false>(s0, a, w);
         } else {
-            fast ? twin<true>(s0, s1, top, a, b, w) : twin<false>(s0, s1, top, a, b, w);
+            fast ? twin<true>(s0, s1, a, w) : twin<false>(s0, s1, a, w);
         }
     }
 
-    bool bad() const { return (m_bad & kEmptyFlag) != 0; }
-
 private:
-    // The state of one row in flight: the class of the residual to its left, in place, and the
-    // running sum of its residuals.
-    struct Lane {
-        uint32_t left;
-        uint32_t sum;
-    };
+    static constexpr ptrdiff_t kUp = -static_cast<ptrdiff_t>(kWindowStride);
+    static constexpr ptrdiff_t kDown = static_cast<ptrdiff_t>(kWindowStride);
 
     template <bool Fast>
     KVCODEC_INLINE static void refill(BitReader& br) {
@@ -227,117 +288,164 @@ private:
         }
     }
 
-    // The sample below `above` (sample and class of the row above), with its class on top.
-    KVCODEC_INLINE uint32_t sample(BitReader& br, Lane& lane, uint32_t above) {
-        const uint32_t ctx = (lane.left + (above & kClassBits)) >> (kClassShift - kMaxCodeLength);
+    // The residual below `above`, as its zigzag value with its class on top; `left` is the
+    // class to its left, in place, and becomes its own.
+    KVCODEC_INLINE uint32_t residual(BitReader& br, uint32_t& left, uint32_t above) {
+        const uint32_t ctx = (left + (above & kClassBits)) >> (kClassShift - kMaxCodeLength);
         const uint32_t e = m_entries[ctx | br.peek(kMaxCodeLength)];
         br.skip(e & 15);
-        lane.left = e & kClassBits;
+        left = e & kClassBits;
         if constexpr (Deep) {
-            uint32_t v = (e >> kValueShift) & 511;
-            if (v >= kLiteralTokens) [[unlikely]] {
-                if (v >= m_alphabet) {
-                    m_bad |= kEmptyFlag;
-                    v = 0;
-                } else {
-                    v = tokenBase(v) | br.read(tokenExtraBits(v));
-                }
+            uint32_t z = (e >> kTokenShift) & kTokenBits;
+            if (z >= kLiteralTokens) [[unlikely]] {
+                z = tokenBase(z) | br.read(tokenExtraBits(z));
             }
-            lane.sum += unzigzag(v);
+            return z | left;
         } else {
-            // Bits above the eighth do not reach the sample; an empty table's flag is kept.
-            m_bad |= e;
-            lane.sum += e >> kValueShift;
+            return e;
         }
-        return ((above + lane.sum) & m_mask) | lane.left;
     }
 
     // In the first column the left class is taken to be the top class. A full buffer holds two
     // residuals of any depth (at most 2 x 25 bits), so the fast loops refill once per two
-    // samples of a stream.
+    // samples of a stream. The loops walk a pointer, which reaches all three rows by constant
+    // offsets.
     template <bool Fast>
-    KVCODEC_INLINE void single(BitReader& s0, const uint16_t* top, uint16_t* a, uint32_t w) {
-        Lane la{top[0] & kClassBits, 0};
-        uint32_t x = 0;
+    KVCODEC_INLINE void single(BitReader& s0, uint16_t* a, uint32_t w) {
+        uint32_t left = a[kUp] & kClassBits;
+        uint16_t* p = a;
+        uint16_t* const end = a + w;
         if constexpr (Fast) {
-            for (; x + 1 < w; x += 2) {
+            for (; p + 1 < end; p += 2) {
                 s0.refillFast();
-                a[x] = static_cast<uint16_t>(sample(s0, la, top[x]));
-                a[x + 1] = static_cast<uint16_t>(sample(s0, la, top[x + 1]));
+                p[0] = static_cast<uint16_t>(residual(s0, left, p[kUp]));
+                p[1] = static_cast<uint16_t>(residual(s0, left, p[1 + kUp]));
             }
         }
-        for (; x < w; ++x) {
+        for (; p < end; ++p) {
             refill<Fast>(s0);
-            a[x] = static_cast<uint16_t>(sample(s0, la, top[x]));
+            p[0] = static_cast<uint16_t>(residual(s0, left, p[kUp]));
         }
     }
 
-    // Row b needs the sample and class of row a above it, which the step before has just made.
+    // Row b needs the class of row a above it, which the step before has just found.
     template <bool Fast>
-    KVCODEC_INLINE void twin(BitReader& s0, BitReader& s1, const uint16_t* top, uint16_t* a,
-                             uint16_t* b, uint32_t w) {
-        Lane la{top[0] & kClassBits, 0};
+    KVCODEC_INLINE void twin(BitReader& s0, BitReader& s1, uint16_t* a, uint32_t w) {
+        uint32_t leftA = a[kUp] & kClassBits;
         refill<Fast>(s0);
-        uint32_t prevA = sample(s0, la, top[0]);
-        a[0] = static_cast<uint16_t>(prevA);
-        Lane lb{prevA & kClassBits, 0};
-        uint32_t x = 1;
+        a[0] = static_cast<uint16_t>(residual(s0, leftA, a[kUp]));
+        uint32_t leftB = a[0] & kClassBits;
+        uint16_t* p = a + 1;
+        uint16_t* const end = a + w;
         if constexpr (Fast) {
-            for (; x + 1 < w; x += 2) {
+            for (; p + 1 < end; p += 2) {
                 s0.refillFast();
                 s1.refillFast();
-                const uint32_t a0 = sample(s0, la, top[x]);
-                a[x] = static_cast<uint16_t>(a0);
-                b[x - 1] = static_cast<uint16_t>(sample(s1, lb, prevA));
-                prevA = sample(s0, la, top[x + 1]);
-                a[x + 1] = static_cast<uint16_t>(prevA);
-                b[x] = static_cast<uint16_t>(sample(s1, lb, a0));
+                p[0] = static_cast<uint16_t>(residual(s0, leftA, p[kUp]));
+                p[kDown - 1] = static_cast<uint16_t>(residual(s1, leftB, p[-1]));
+                p[1] = static_cast<uint16_t>(residual(s0, leftA, p[1 + kUp]));
+                p[kDown] = static_cast<uint16_t>(residual(s1, leftB, p[0]));
             }
         }
-        for (; x < w; ++x) {
+        for (; p < end; ++p) {
             refill<Fast>(s0);
-            const uint32_t a0 = sample(s0, la, top[x]);
-            a[x] = static_cast<uint16_t>(a0);
+            p[0] = static_cast<uint16_t>(residual(s0, leftA, p[kUp]));
             refill<Fast>(s1);
-            b[x - 1] = static_cast<uint16_t>(sample(s1, lb, prevA));
-            prevA = a0;
+            p[kDown - 1] = static_cast<uint16_t>(residual(s1, leftB, p[-1]));
         }
         refill<Fast>(s1);
-        b[w - 1] = static_cast<uint16_t>(sample(s1, lb, prevA));
+        p[kDown - 1] = static_cast<uint16_t>(residual(s1, leftB, p[-1]));
     }
 
     const uint16_t* m_entries;
-    unsigned m_alphabet;
-    uint32_t m_mask;
-    uint32_t m_bad = 0;
 };
 
-// Leaves each sample's class in its top two bits (see kClassShift).
+// The rows in their own functions, one per instruction set: the register allocator then sees
+// only the loop's own state.
 template <bool Deep>
-KVCODEC_INLINE bool decodePlane(BitReader* streams, const DecodeTable* tables, unsigned alphabet,
-                                uint32_t w, uint32_t rows, unsigned depth, uint16_t* samples,
+[[gnu::noinline]] void decodeRowsPortable(BitReader& s0, BitReader& s1, const DecodeTable* tables,
+                                          uint16_t* window, uint32_t w, bool both) {
+    BitReader r0 = s0;
+    BitReader r1 = s1;
+    PlaneDecoder<Deep>(tables).rows(r0, r1, window, w, both);
+    s0 = r0;
+    s1 = r1;
+}
+
+#if KVCODEC_HAVE_X86V3
+template <bool Deep>
+[[gnu::noinline]] KVCODEC_TARGET_X86V3 void
+decodeRowsX86V3(BitReader& s0, BitReader& s1, const DecodeTable* tables, uint16_t* window,
+                uint32_t w, bool both) {
+    BitReader r0 = s0;
+    BitReader r1 = s1;
+    PlaneDecoder<Deep>(tables).rows(r0, r1, window, w, both);
+    s0 = r0;
+    s1 = r1;
+}
+#endif
+
+// Leaves each sample's class in its top two bits (see kClassShift).
+template <Isa I, bool Deep>
+KVCODEC_INLINE void decodePlane(BitReader* streams, const DecodeTable* tables, uint32_t w,
+                                uint32_t rows, unsigned depth, uint16_t* samples,
                                 PlaneScratch& scratch) {
-    // Copies whose addresses never escape stay in registers.
-    BitReader s0 = streams[0];
-    BitReader s1 = streams[1];
-    PlaneDecoder<Deep> dec(tables, alphabet, depth);
+    BitReader& s0 = streams[0];
+    BitReader& s1 = streams[1];
+    const uint32_t mask = (1u << depth) - 1;
+    auto decodeRows = [&](uint16_t* window, bool both) {
+#if KVCODEC_HAVE_X86V3
+        if constexpr (I == Isa::X86V3) {
+            decodeRowsX86V3<Deep>(s0, s1, tables, window, w, both);
+            return;
+        }
+#endif
+        decodeRowsPortable<Deep>(s0, s1, tables, window, w, both);
+    };
+    auto rebuild = [&](const uint16_t* above, const uint16_t* residuals, uint16_t* out) {
+#if KVCODEC_HAVE_X86V3
+        if constexpr (I == Isa::X86V3) {
+            rebuildRowX86V3<Deep>(above, residuals, out, w, mask);
+            return;
+        }
+#endif
+        rebuildRowPortable<Deep>(above, residuals, out, w, mask);
+    };
     // The first row predicts from a row of mid-grey samples of class 0 above it, which makes
     // the gradient the left neighbour and the first prediction mid-grey.
-    uint16_t* grey = scratch.greyRow.data();
-    std::fill(grey, grey + w, static_cast<uint16_t>(1u << (depth - 1)));
-    const uint16_t* top = grey;
+    uint16_t* window = scratch.window.data();
+    std::fill(window, window + w, static_cast<uint16_t>(1u << (depth - 1)));
     for (uint32_t y = 0; y < rows; y += 2) {
         uint16_t* a = samples + size_t{y} * w;
-        uint16_t* b = y + 1 < rows ? a + w : nullptr;
-        dec.rows(s0, s1, top, a, b, w);
-        top = b != nullptr ? b : a;
-        if (dec.bad() || s0.overrun() || s1.overrun()) {
+        const bool both = y + 1 < rows;
+        decodeRows(window, both);
+        rebuild(window, window + kWindowStride, a);
+        const uint16_t* last = a;
+        if (both) {
+            rebuild(a, window + 2 * kWindowStride, a + w);
+            last = a + w;
+        }
+        std::copy(last, last + w, window);
+        if (s0.overrun() || s1.overrun()) {
             break;
         }
     }
-    streams[0] = s0;
-    streams[1] = s1;
-    return !dec.bad();
+}
+
+// Whether some sample of a decoded plane has a context whose table no token uses.
+bool reachesUnusedTable(const uint16_t* samples, uint32_t w, uint32_t rows, unsigned unused) {
+    uint32_t hits = 0;
+    for (uint32_t y = 0; y < rows; ++y) {
+        const uint16_t* row = samples + size_t{y} * w;
+        const uint16_t* top = row - w;
+        uint32_t left = y == 0 ? 0 : top[0] >> kClassShift;
+        for (uint32_t x = 0; x < w; ++x) {
+            const uint32_t t = y == 0 ? 0 : top[x] >> kClassShift;
+            hits |= unused >> (left + t);
+            left = row[x] >> kClassShift;
+        }
+    }
+    return (hits & 1) != 0;
 }
 
 // A valid stream ends within its last byte, padded with zeros.
@@ -408,6 +516,7 @@ KVCODEC_INLINE size_t encodeSegmentImpl(const uint16_t* samples, uint32_t width,
     return kSegmentHeaderBytes + payload;
 }
 
+template <Isa I>
 KVCODEC_INLINE int32_t decodeSegmentImpl(const uint8_t* in, size_t size, size_t readable,
                                          uint32_t width, uint32_t rows, unsigned depth,
                                          uint16_t* samples, size_t* used, PlaneScratch& scratch) {
@@ -458,22 +567,27 @@ KVCODEC_INLINE int32_t decodeSegmentImpl(const uint8_t* in, size_t size, size_t 
     for (unsigned t = 0; t < alphabet; ++t) {
         entryPayload[t] = entryFor(t, depth);
     }
+    unsigned unused = 0;
     for (unsigned c = 0; c < kContexts; ++c) {
-        if (!readTable(streams[0], alphabet, entryPayload, kEmptyEntry, scratch.tables[c])) {
+        const TableRead r =
+            readTable(streams[0], alphabet, entryPayload, 0, kUnusedEntry, scratch.tables[c]);
+        if (r == TableRead::Invalid) {
             return KORVADIN_E_CORRUPT;
         }
         if (streams[0].overrun()) {
             return KORVADIN_E_TRUNCATED;
         }
+        unused |= r == TableRead::Unused ? 1u << c : 0u;
     }
-    const bool ok = depth > 8 ? decodePlane<true>(streams, scratch.tables.data(), alphabet, width,
-                                                  rows, depth, samples, scratch)
-                              : decodePlane<false>(streams, scratch.tables.data(), alphabet, width,
-                                                   rows, depth, samples, scratch);
+    depth > 8
+        ? decodePlane<I, true>(streams, scratch.tables.data(), width, rows, depth, samples, scratch)
+        : decodePlane<I, false>(streams, scratch.tables.data(), width, rows, depth, samples,
+                                scratch);
     if (streams[0].overrun() || streams[1].overrun()) {
         return KORVADIN_E_TRUNCATED;
     }
-    if (!ok || !endsCleanly(streams[0], firstBytes) || !endsCleanly(streams[1], secondBytes)) {
+    if (!endsCleanly(streams[0], firstBytes) || !endsCleanly(streams[1], secondBytes) ||
+        (unused != 0 && reachesUnusedTable(samples, width, rows, unused))) {
         return KORVADIN_E_CORRUPT;
     }
     return KORVADIN_OK;
@@ -487,7 +601,8 @@ size_t encodeSegmentPortable(const uint16_t* samples, uint32_t width, uint32_t r
 int32_t decodeSegmentPortable(const uint8_t* in, size_t size, size_t readable, uint32_t width,
                               uint32_t rows, unsigned depth, uint16_t* samples, size_t* used,
                               PlaneScratch& scratch) {
-    return decodeSegmentImpl(in, size, readable, width, rows, depth, samples, used, scratch);
+    return decodeSegmentImpl<Isa::Portable>(in, size, readable, width, rows, depth, samples, used,
+                                            scratch);
 }
 
 #if KVCODEC_HAVE_X86V3
@@ -501,14 +616,15 @@ KVCODEC_TARGET_X86V3 int32_t decodeSegmentX86V3(const uint8_t* in, size_t size, 
                                                 uint32_t width, uint32_t rows, unsigned depth,
                                                 uint16_t* samples, size_t* used,
                                                 PlaneScratch& scratch) {
-    return decodeSegmentImpl(in, size, readable, width, rows, depth, samples, used, scratch);
+    return decodeSegmentImpl<Isa::X86V3>(in, size, readable, width, rows, depth, samples, used,
+                                         scratch);
 }
 #endif
 
 } // namespace
 
 PlaneScratch::PlaneScratch(size_t samples, uint32_t width)
-    : residual(samples), classes(samples), context(samples), greyRow(width),
+    : residual(samples), classes(samples), context(samples), window(2 * kWindowStride + width),
       counts(4 * kContexts * kMaxAlphabet), codes(kContexts * kMaxAlphabet), tables(kContexts) {}
 
 size_t encodeSegment(const uint16_t* samples, uint32_t width, uint32_t rows, unsigned depth,

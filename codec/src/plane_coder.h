@@ -31,7 +31,7 @@ struct PlaneScratch {
     std::vector<uint16_t> residual;
     std::vector<uint8_t> classes;
     std::vector<uint8_t> context;
-    std::vector<uint16_t> greyRow;
+    std::vector<uint16_t> window; // the decoder's rows in flight
     std::vector<uint32_t> counts;
     std::vector<Code> codes;
     std::vector<DecodeTable> tables;
