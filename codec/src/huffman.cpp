@@ -165,8 +165,8 @@ void writeTable(const uint8_t* lengths, unsigned alphabet, BitWriter& out) {
     }
 }
 
-TableRead readTable(BitReader& in, unsigned alphabet, const uint16_t* payload, unsigned lengthShift,
-                    uint16_t unused, DecodeTable& table) {
+TableRead readTable(BitReader& in, unsigned alphabet, const uint16_t* payload, uint16_t unused,
+                    DecodeTable& table) {
     in.refill();
     if (in.read(1) == 0) {
         std::fill(std::begin(table.entry), std::end(table.entry), unused);
@@ -209,7 +209,7 @@ TableRead readTable(BitReader& in, unsigned alphabet, const uint16_t* payload, u
         }
         const uint32_t first = uint32_t{codes[t].bits} << (kMaxCodeLength - l);
         const uint32_t count = 1u << (kMaxCodeLength - l);
-        const uint16_t e = static_cast<uint16_t>(payload[t] | (l << lengthShift));
+        const uint16_t e = static_cast<uint16_t>(payload[t] | l);
         std::fill(table.entry + first, table.entry + first + count, e);
     }
     return TableRead::Used;

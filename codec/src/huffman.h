@@ -61,8 +61,8 @@ void assignCodes(const uint8_t* lengths, unsigned alphabet, Code* codes);
 uint64_t tableBits(const uint8_t* lengths, unsigned alphabet);
 void writeTable(const uint8_t* lengths, unsigned alphabet, BitWriter& out);
 
-// Decoding table indexed by the next kMaxCodeLength bits: per entry the code length and what
-// the caller chose to store for the token.
+// Decoding table indexed by the next kMaxCodeLength bits: the code length in the low four bits
+// and above it what the caller chose to store for the token.
 struct DecodeTable {
     uint16_t entry[1u << kMaxCodeLength];
 };
@@ -70,9 +70,9 @@ struct DecodeTable {
 enum class TableRead { Invalid, Unused, Used };
 
 // Reads a table: Invalid when its lengths do not form a valid code. Each entry of token t is
-// payload[t] with the code length in the four bits from lengthShift, which payload leaves
-// clear; a table that no token uses is filled with `unused`.
-TableRead readTable(BitReader& in, unsigned alphabet, const uint16_t* payload, unsigned lengthShift,
-                    uint16_t unused, DecodeTable& table);
+// payload[t] with the code length in its low four bits, which payload leaves clear; a table
+// that no token uses is filled with `unused`.
+TableRead readTable(BitReader& in, unsigned alphabet, const uint16_t* payload, uint16_t unused,
+                    DecodeTable& table);
 
 } // namespace kvcodec

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "cpu.h"
+
 namespace kvcodec {
 
 namespace {
@@ -127,6 +129,30 @@ void gatherUyvy(const Geometry& g, const RawView& in, uint32_t s, uint16_t* cons
     }
 }
 
+#if KVCODEC_HAVE_X86V3
+// Eight U Y V Y groups at a time, one to a 32-bit lane; returns the groups done.
+KVCODEC_TARGET_X86V3 uint32_t scatterUyvyRowX86V3(const uint16_t* py, const uint16_t* pu,
+                                                  const uint16_t* pv, uint8_t* row, uint32_t cw) {
+    const __m256i low = _mm256_set1_epi32(0xFF);
+    const __m256i lowPair = _mm256_set1_epi32(0x00FF00FF);
+    uint32_t i = 0;
+    for (; i + 8 <= cw; i += 8) {
+        const __m256i u =
+            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pu + i)));
+        const __m256i v =
+            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pv + i)));
+        // Each lane holds a group's two luma samples, the first in its low half.
+        const __m256i y = _mm256_and_si256(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(py + 2 * i)), lowPair);
+        const __m256i uv = _mm256_or_si256(_mm256_and_si256(u, low),
+                                           _mm256_slli_epi32(_mm256_and_si256(v, low), 16));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + 4 * i),
+                            _mm256_or_si256(uv, _mm256_slli_epi32(y, 8)));
+    }
+    return i;
+}
+#endif
+
 void scatterUyvy(const Geometry& g, const uint16_t* const* planes, uint32_t s, const RawView& out) {
     const uint32_t first = g.sliceFirstRow(0, s);
     const uint32_t rows = g.sliceRowCount(0, s);
@@ -136,7 +162,13 @@ void scatterUyvy(const Geometry& g, const uint16_t* const* planes, uint32_t s, c
         const uint16_t* py = planes[0] + size_t{y} * 2 * cw;
         const uint16_t* pu = planes[1] + size_t{y} * cw;
         const uint16_t* pv = planes[2] + size_t{y} * cw;
-        for (uint32_t i = 0; i < cw; ++i) {
+        uint32_t i = 0;
+#if KVCODEC_HAVE_X86V3
+        if (activeIsa() == Isa::X86V3) {
+            i = scatterUyvyRowX86V3(py, pu, pv, row, cw);
+        }
+#endif
+        for (; i < cw; ++i) {
             row[4 * i] = static_cast<uint8_t>(pu[i]);
             row[4 * i + 1] = static_cast<uint8_t>(py[2 * i]);
             row[4 * i + 2] = static_cast<uint8_t>(pv[i]);

@@ -363,8 +363,8 @@ private:
 // The rows in their own functions, one per instruction set: the register allocator then sees
 // only the loop's own state.
 template <bool Deep>
-[[gnu::noinline]] void decodeRowsPortable(BitReader& s0, BitReader& s1, const DecodeTable* tables,
-                                          uint16_t* window, uint32_t w, bool both) {
+KVCODEC_INLINE void decodeRowsImpl(BitReader& s0, BitReader& s1, const DecodeTable* tables,
+                                   uint16_t* window, uint32_t w, bool both) {
     BitReader r0 = s0;
     BitReader r1 = s1;
     PlaneDecoder<Deep>(tables).rows(r0, r1, window, w, both);
@@ -372,16 +372,18 @@ template <bool Deep>
     s1 = r1;
 }
 
+template <bool Deep>
+[[gnu::noinline]] void decodeRowsPortable(BitReader& s0, BitReader& s1, const DecodeTable* tables,
+                                          uint16_t* window, uint32_t w, bool both) {
+    decodeRowsImpl<Deep>(s0, s1, tables, window, w, both);
+}
+
 #if KVCODEC_HAVE_X86V3
 template <bool Deep>
 [[gnu::noinline]] KVCODEC_TARGET_X86V3 void
 decodeRowsX86V3(BitReader& s0, BitReader& s1, const DecodeTable* tables, uint16_t* window,
                 uint32_t w, bool both) {
-    BitReader r0 = s0;
-    BitReader r1 = s1;
-    PlaneDecoder<Deep>(tables).rows(r0, r1, window, w, both);
-    s0 = r0;
-    s1 = r1;
+    decodeRowsImpl<Deep>(s0, s1, tables, window, w, both);
 }
 #endif
 
@@ -435,15 +437,17 @@ KVCODEC_INLINE void decodePlane(BitReader* streams, const DecodeTable* tables, u
 // Whether some sample of a decoded plane has a context whose table no token uses.
 bool reachesUnusedTable(const uint16_t* samples, uint32_t w, uint32_t rows, unsigned unused) {
     uint32_t hits = 0;
+    // The row above the first has class 0 throughout.
+    const uint16_t* top = nullptr;
     for (uint32_t y = 0; y < rows; ++y) {
         const uint16_t* row = samples + size_t{y} * w;
-        const uint16_t* top = row - w;
-        uint32_t left = y == 0 ? 0 : top[0] >> kClassShift;
+        uint32_t left = top != nullptr ? top[0] >> kClassShift : 0;
         for (uint32_t x = 0; x < w; ++x) {
-            const uint32_t t = y == 0 ? 0 : top[x] >> kClassShift;
+            const uint32_t t = top != nullptr ? top[x] >> kClassShift : 0;
             hits |= unused >> (left + t);
             left = row[x] >> kClassShift;
         }
+        top = row;
     }
     return (hits & 1) != 0;
 }
@@ -570,7 +574,7 @@ KVCODEC_INLINE int32_t decodeSegmentImpl(const uint8_t* in, size_t size, size_t 
     unsigned unused = 0;
     for (unsigned c = 0; c < kContexts; ++c) {
         const TableRead r =
-            readTable(streams[0], alphabet, entryPayload, 0, kUnusedEntry, scratch.tables[c]);
+            readTable(streams[0], alphabet, entryPayload, kUnusedEntry, scratch.tables[c]);
         if (r == TableRead::Invalid) {
             return KORVADIN_E_CORRUPT;
         }
