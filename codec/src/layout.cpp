@@ -79,6 +79,55 @@ void gatherPacked(const Geometry& g, const RawView& in, uint32_t s, uint16_t* co
     }
 }
 
+#if KVCODEC_HAVE_X86V3
+// Sixteen 8-bit R G B pixels at a time from green and the two differences: each channel packed
+// to bytes, then every 16-byte block of the row picks its bytes from the three; returns the
+// pixels done.
+KVCODEC_TARGET_X86V3 uint32_t scatterRgbRowX86V3(const uint16_t* p0, const uint16_t* p1,
+                                                 const uint16_t* p2, uint8_t* row, uint32_t w) {
+    alignas(16) uint8_t pick[3][3][16];
+    for (unsigned block = 0; block < 3; ++block) {
+        for (unsigned k = 0; k < 16; ++k) {
+            const unsigned i = 16 * block + k;
+            for (unsigned c = 0; c < 3; ++c) {
+                pick[block][c][k] = i % 3 == c ? static_cast<uint8_t>(i / 3) : 0x80;
+            }
+        }
+    }
+    __m128i picks[3][3];
+    for (unsigned block = 0; block < 3; ++block) {
+        for (unsigned c = 0; c < 3; ++c) {
+            picks[block][c] = _mm_load_si128(reinterpret_cast<const __m128i*>(pick[block][c]));
+        }
+    }
+    const __m128i low = _mm_set1_epi16(0xFF);
+    uint32_t x = 0;
+    for (; x + 16 <= w; x += 16) {
+        __m128i half[3][2];
+        for (unsigned h = 0; h < 2; ++h) {
+            const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p0 + x + 8 * h));
+            const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p1 + x + 8 * h));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p2 + x + 8 * h));
+            half[0][h] = _mm_and_si128(_mm_add_epi16(r, g), low);
+            half[1][h] = _mm_and_si128(g, low);
+            half[2][h] = _mm_and_si128(_mm_add_epi16(b, g), low);
+        }
+        __m128i channel[3];
+        for (unsigned c = 0; c < 3; ++c) {
+            channel[c] = _mm_packus_epi16(half[c][0], half[c][1]);
+        }
+        for (unsigned block = 0; block < 3; ++block) {
+            const __m128i bytes =
+                _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(channel[0], picks[block][0]),
+                                          _mm_shuffle_epi8(channel[1], picks[block][1])),
+                             _mm_shuffle_epi8(channel[2], picks[block][2]));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 3 * size_t{x} + 16 * block), bytes);
+        }
+    }
+    return x;
+}
+#endif
+
 template <typename T>
 void scatterPacked(const Geometry& g, const uint16_t* const* planes, uint32_t s,
                    const RawView& out) {
@@ -94,7 +143,13 @@ void scatterPacked(const Geometry& g, const uint16_t* const* planes, uint32_t s,
         const uint16_t* p0 = planes[0] + size_t{y} * w;
         const uint16_t* p1 = planes[1] + size_t{y} * w;
         const uint16_t* p2 = planes[2] + size_t{y} * w;
-        for (uint32_t x = 0; x < w; ++x) {
+        uint32_t x = 0;
+#if KVCODEC_HAVE_X86V3
+        if (sizeof(T) == 1 && n == 3 && diff && activeIsa() == Isa::X86V3) {
+            x = scatterRgbRowX86V3(p0, p1, p2, row, w);
+        }
+#endif
+        for (; x < w; ++x) {
             const uint32_t gr = diff ? p0[x] : p1[x];
             const uint32_t r = diff ? (p1[x] + gr) & mask : p0[x];
             const uint32_t b = diff ? (p2[x] + gr) & mask : p2[x];
