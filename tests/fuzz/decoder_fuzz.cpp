@@ -4,7 +4,8 @@
 // stay inside the two buffers it is given (the sanitizers watch that).
 //
 // Input: variant, width - 1, height - 1, flags, [offset, xor] per flipped configuration byte,
-// then the frame. Flags: bit 0 decodes on two threads, bits 4-5 count the flipped bytes.
+// then the frame. Flags: bit 0 decodes on two threads, bit 1 with the portable loops, bits 4-5
+// count the flipped bytes.
 #include "codec_harness.h"
 #include "decoder_case.h"
 #include "fuzz_input.h"
@@ -76,8 +77,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     std::vector<uint8_t> out(info.rawFrameSize);
+    korvadin_force_portable(c.portable ? 1 : 0);
     const int32_t r =
         korvadin_decode(decoder.get(), frame.data(), frame.size(), out.data(), out.size());
+    korvadin_force_portable(0);
     if (!knownResult(r)) {
         std::abort();
     }

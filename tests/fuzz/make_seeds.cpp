@@ -37,9 +37,10 @@ void decoderSeeds(const fs::path& folder) {
         codec_test::Encoder encoder(row, s.width, s.height, 1);
         std::vector<uint8_t> frame =
             codec_test::makeFrame(row, s.width, s.height, codec_test::Content::Photo);
-        const DecoderCase c{s.variant, s.width, s.height, 1, 0};
-        std::vector<uint8_t> input = c.head();
         const std::vector<uint8_t> compressed = encoder.encode(frame);
+        // Every other seed decodes with the portable loops.
+        const DecoderCase c{s.variant, s.width, s.height, 1, s.variant % 2 == 1, 0};
+        std::vector<uint8_t> input = c.head();
         input.insert(input.end(), compressed.begin(), compressed.end());
         save(folder, "variant" + std::to_string(s.variant), input);
     }
@@ -118,6 +119,9 @@ void pluginSeeds(const fs::path& folder) {
                                          4,
                                          0};
     save(folder, "render", render);
+    std::vector<uint8_t> portable = {opPortableLoops, 1};
+    portable.insert(portable.end(), render.begin(), render.end());
+    save(folder, "render-portable", portable);
 
     // The same, then a container with a video track of variant 0's FourCC writing one packet
     // into a file and closing it. Property holders by handle choice: 1 the settings, 2 the frame,

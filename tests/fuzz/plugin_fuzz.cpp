@@ -205,6 +205,10 @@ private:
         case korvadin_fuzz::opPacketOfSize:
             packet();
             break;
+        case korvadin_fuzz::opPortableLoops:
+            // The library's portable loops from here on, or its faster ones again.
+            korvadin_force_portable(m_in.byte() & 1);
+            break;
         }
     }
 
@@ -552,6 +556,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     h.reset();
     h.setTracing(false);
+    korvadin_force_portable(0);
     ByteReader in(data, size);
     Session(in).run();
     return 0;

@@ -30,6 +30,7 @@ enum PluginOp : uint8_t {
     opWrongObject,
     opPluginMessage,
     opPacketOfSize,
+    opPortableLoops,
     opCount
 };
 
