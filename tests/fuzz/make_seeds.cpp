@@ -122,6 +122,10 @@ void pluginSeeds(const fs::path& folder) {
     std::vector<uint8_t> portable = {opPortableLoops, 1};
     portable.insert(portable.end(), render.begin(), render.end());
     save(folder, "render-portable", portable);
+    // The same, with the host refusing every other buffer lock.
+    std::vector<uint8_t> refusals = {opHostRefusals, 0x20, 1};
+    refusals.insert(refusals.end(), render.begin(), render.end());
+    save(folder, "render-refused-locks", refusals);
 
     // The same, then a container with a video track of variant 0's FourCC writing one packet
     // into a file and closing it. Property holders by handle choice: 1 the settings, 2 the frame,

@@ -16,6 +16,7 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -208,6 +209,9 @@ private:
         case korvadin_fuzz::opPortableLoops:
             // The library's portable loops from here on, or its faster ones again.
             korvadin_force_portable(m_in.byte() & 1);
+            break;
+        case korvadin_fuzz::opHostRefusals:
+            hostRefusals();
             break;
         }
     }
@@ -510,6 +514,26 @@ private:
             break;
         }
         }
+    }
+
+    // From here on the host refuses every n-th of the plug-in's requests of the kinds chosen.
+    // Reference counts and unlocks are never refused: the plug-in cannot get past a host that
+    // refuses those, and the protocol makes that a fatal error.
+    void hostRefusals() {
+        static constexpr uint32_t kRefusable[] = {
+            msgCreateObject, msgSetProperty, msgGetProperty, msgListAppend,
+            msgBufferResize, msgBufferLock,  msgCodecBuffer, msgCodecQueryValue};
+        const uint8_t kinds = m_in.byte();
+        const unsigned period = static_cast<unsigned>(m_in.pick(4)) + 1;
+        h.setInterceptor([kinds, period,
+                          seen = 0u](const host::TraceEntry& e) mutable -> std::optional<int32_t> {
+            for (size_t i = 0; i < std::size(kRefusable); ++i) {
+                if (e.msg == kRefusable[i] && ((kinds >> i) & 1) != 0 && ++seen % period == 0) {
+                    return errFailed;
+                }
+            }
+            return std::nullopt;
+        });
     }
 
     // The host closes its containers, gives back every reference it holds, and then the

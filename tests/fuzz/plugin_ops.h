@@ -31,6 +31,7 @@ enum PluginOp : uint8_t {
     opPluginMessage,
     opPacketOfSize,
     opPortableLoops,
+    opHostRefusals,
     opCount
 };
 
