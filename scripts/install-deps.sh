@@ -4,6 +4,7 @@
 #   scripts/install-deps.sh test       build + the independent readers, sample picture and memory
 #                                      checker of the tests
 #   scripts/install-deps.sh bench      test + the peers and sample picture of the benchmarks
+#   scripts/install-deps.sh fuzz       build + clang with its sanitizer and libFuzzer runtimes
 #   scripts/install-deps.sh windows    the mingw-w64 cross compiler and GoogleTest's sources
 #   scripts/install-deps.sh wine       Wine, which runs the Windows build's tests
 set -euo pipefail
@@ -14,10 +15,11 @@ case "$task" in
 build) ;;
 test) packages+=(ffmpeg libjxl-testdata valgrind) ;;
 bench) packages+=(ffmpeg libjxl-testdata) ;;
+fuzz) packages+=(clang libclang-rt-14-dev) ;;
 windows) packages=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest) ;;
 wine) packages=(wine wine64) ;;
 *)
-    echo "usage: $0 build|test|bench|windows|wine" >&2
+    echo "usage: $0 build|test|bench|fuzz|windows|wine" >&2
     exit 2
     ;;
 esac

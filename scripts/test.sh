@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the Linux build (with one render under valgrind), a
 # render past 4 GiB in the optimised build, the same suites under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the threaded suites under ThreadSanitizer, then the Windows build
-# under Wine. The last lines are ctest's summary of the Windows tier.
+# UndefinedBehaviorSanitizer, the threaded suites under ThreadSanitizer, the fuzz targets under
+# libFuzzer, then the Windows build under Wine. The last lines are ctest's summary of the
+# Windows tier.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,5 +26,11 @@ threaded='Concurrency|ThreadCount|OnSeparateThreads'
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan --target concurrency_tests codec_tests encoder_plugin_tests
 ctest --preset tsan -R "$threaded"
+
+# Each fuzz target for a bounded time, and the inputs that once failed replayed.
+scripts/install-deps.sh fuzz
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+ctest --preset fuzz
 
 scripts/test-windows.sh
