@@ -1,7 +1,8 @@
 // Measures a whole render against the codec alone and against ffmpeg's utvideo, on the same
 // input files: (a) the codec library on one thread, fed by the host's reader, in this process;
 // (b) `korvadin render --threads 1` writing its AVI file; (c) `ffmpeg -threads 1 ... -c:v utvideo
-// -pred median` writing its AVI file. Each runs a few times and the best counts. The machines
+// -pred median` writing its AVI file; (d) the same render of one frame, to tell the one-time cost
+// of a render from what each frame costs. Each runs a few times and the best counts. The machines
 // are shared, so every run is timed by the processor time it uses (user plus system), and the
 // table's point is the ratios, all measured in this one run.
 //
@@ -210,12 +211,17 @@ int main(int argc, char** argv) {
             if (c.fourcc.size() != 4 || format == nullptr) {
                 throw std::runtime_error("no variant " + c.fourcc);
             }
-            Run codec, reading, render, peer;
+            Run codec, reading, render, startup, peer;
 
             const std::string ours = dir + "/ours.avi", theirs = dir + "/utvideo.avi";
             std::vector<std::string> renderArgs{korvadin, "render"};
             renderArgs.insert(renderArgs.end(), c.ourInput.begin(), c.ourInput.end());
             renderArgs.insert(renderArgs.end(), {"-c", c.fourcc, "--threads", "1", "-o", ours});
+            // One frame shows what a render costs before its first frame: loading the program
+            // and the plug-in, registration, opening the files and first touches of buffers.
+            std::vector<std::string> oneFrameArgs = renderArgs;
+            oneFrameArgs.back() = dir + "/one.avi";
+            oneFrameArgs.insert(oneFrameArgs.end(), {"--frames", "1"});
             std::vector<std::string> peerArgs{"ffmpeg", "-hide_banner", "-nostdin", "-threads",
                                               "1"};
             peerArgs.insert(peerArgs.end(), c.peerInput.begin(), c.peerInput.end());
@@ -225,6 +231,7 @@ int main(int argc, char** argv) {
             for (int r = 0; r < repeats; ++r) {
                 codecAlone(c, *format, codec, reading);
                 runProgram(renderArgs, log, render);
+                runProgram(oneFrameArgs, log, startup);
                 runProgram(peerArgs, log, peer);
             }
             render.fileBytes = fileSize(ours);
@@ -250,14 +257,26 @@ int main(int argc, char** argv) {
                 double(codec.fileBytes));
             row("korvadin render --threads 1", render.processor, double(render.fileBytes));
             row("ffmpeg utvideo -threads 1", peer.processor, double(peer.fileBytes));
-            char line[400];
+            // What each further frame costs a render, against what it costs the reader and the
+            // codec alone: the module, the AVI writer and the file system's share of a frame.
+            if (codec.frames < 2) {
+                throw std::runtime_error("the input needs at least two frames");
+            }
+            const double frames = double(codec.frames);
+            const double perFrame = (render.processor - startup.processor) / (frames - 1);
+            const double alonePerFrame = (codec.processor + reading.processor) / frames;
+            char line[600];
             std::snprintf(line, sizeof line,
                           "%-12s ours/ffmpeg: throughput %.2fx, file size %.3f; render over "
-                          "codec alone %+.1f%%, over reader + codec %+.1f%%",
+                          "codec alone %+.1f%%, over reader + codec %+.1f%%\n"
+                          "%-12s   of which a one-time %.0f ms before the first frame; each "
+                          "further frame %.2f ms against %.2f ms for reader + codec: %+.1f%%",
                           c.name.c_str(), peer.processor / render.processor,
                           double(render.fileBytes) / double(peer.fileBytes),
                           100 * (render.processor / codec.processor - 1),
-                          100 * (render.processor / (codec.processor + reading.processor) - 1));
+                          100 * (render.processor / (codec.processor + reading.processor) - 1), "",
+                          1000 * startup.processor, 1000 * perFrame, 1000 * alonePerFrame,
+                          100 * (perFrame / alonePerFrame - 1));
             summary.push_back(line);
         }
         std::printf("\n");

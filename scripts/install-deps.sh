@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a task needs, only those that are missing.
 #   scripts/install-deps.sh build      compilers, CMake, Ninja, GoogleTest
-#   scripts/install-deps.sh test       build + the independent readers and sample picture of the tests
+#   scripts/install-deps.sh test       build + the independent readers, sample picture and memory
+#                                      checker of the tests
 #   scripts/install-deps.sh bench      test + the peers and sample picture of the benchmarks
+#   scripts/install-deps.sh fuzz       build + clang with its sanitizer and libFuzzer runtimes
 #   scripts/install-deps.sh windows    the mingw-w64 cross compiler and GoogleTest's sources
 #   scripts/install-deps.sh wine       Wine, which runs the Windows build's tests
 set -euo pipefail
@@ -11,12 +13,13 @@ task=${1:-build}
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev)
 case "$task" in
 build) ;;
-test) packages+=(ffmpeg libjxl-testdata) ;;
+test) packages+=(ffmpeg libjxl-testdata valgrind) ;;
 bench) packages+=(ffmpeg libjxl-testdata) ;;
+fuzz) packages+=(clang libclang-rt-14-dev) ;;
 windows) packages=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest) ;;
 wine) packages=(wine wine64) ;;
 *)
-    echo "usage: $0 build|test|bench|windows|wine" >&2
+    echo "usage: $0 build|test|bench|fuzz|windows|wine" >&2
     exit 2
     ;;
 esac

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the Linux build, the same suites under AddressSanitizer
-# and UndefinedBehaviorSanitizer, the threaded suites under ThreadSanitizer, then the Windows
-# build under Wine. The last lines are ctest's summary of the Windows tier.
+# Builds everything and runs every test: the Linux build (with one render under valgrind), a
+# render past 4 GiB in the optimised build, the same suites under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the threaded suites under ThreadSanitizer, the fuzz targets under
+# libFuzzer, then the Windows build under Wine. The last lines are ctest's summary of the
+# Windows tier.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,6 +11,11 @@ scripts/install-deps.sh test
 cmake --preset dev >/dev/null
 cmake --build --preset dev
 ctest --preset dev
+
+# Almost 5 GB written and read back: only an optimised build does that in a minute or two.
+cmake --preset release -DKORVADIN_BIG_TESTS=ON >/dev/null
+cmake --build --preset release --target big_render_tests
+ctest --preset release -L big
 
 cmake --preset asan >/dev/null
 cmake --build --preset asan
@@ -19,5 +26,11 @@ threaded='Concurrency|ThreadCount'
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan --target concurrency_tests codec_tests
 ctest --preset tsan -R "$threaded"
+
+# Each fuzz target for a bounded time, and the inputs that once failed replayed.
+scripts/install-deps.sh fuzz
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+ctest --preset fuzz
 
 scripts/test-windows.sh

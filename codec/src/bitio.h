@@ -70,19 +70,23 @@ private:
 };
 
 // Reads past the end as zeros and remembers that it did, so a truncated stream is detected
-// without a bounds check per code.
+// without a bounds check per code. The bytes after the stream that belong to the same buffer
+// (`readable` counts them with the stream's own) may be loaded by the fast refill: a valid
+// stream never consumes them, and one that does is caught by overrun().
 class BitReader {
 public:
-    BitReader(const uint8_t* data, size_t size) : m_begin(data), m_pos(data), m_end(data + size) {
+    BitReader(const uint8_t* data, size_t size, size_t readable)
+        : m_begin(data), m_pos(data), m_end(data + size), m_limit(data + readable) {
         refill();
     }
+    BitReader(const uint8_t* data, size_t size) : BitReader(data, size, size) {}
 
     // Call before reading up to 48 bits.
     void refill() {
         if (m_count > 48) {
             return;
         }
-        if (m_end - m_pos >= 8) {
+        if (room() >= 8) {
             refillFast();
             return;
         }
@@ -98,14 +102,16 @@ public:
         }
     }
 
-    // The same without a branch, for loops that have checked bytesLeft() >= 8 for every call.
+    // The same without a branch, for loops that have checked room() for every call: each
+    // loads 8 bytes and moves on by at most 7.
     void refillFast() {
         m_buf |= loadBe64(m_pos) >> m_count;
         m_pos += (63 - m_count) >> 3;
         m_count |= 56;
     }
 
-    size_t bytesLeft() const { return static_cast<size_t>(m_end - m_pos); }
+    // Bytes that may still be loaded; negative once the slow refill has gone past the end.
+    ptrdiff_t room() const { return m_limit - m_pos; }
 
     uint32_t peek(unsigned n) const { return static_cast<uint32_t>(m_buf >> (64 - n)); }
     void skip(unsigned n) {
@@ -120,7 +126,7 @@ public:
     }
 
     // True once a bit beyond the end has been consumed.
-    bool overrun() const { return m_phantomBytes * 8 > m_count; }
+    bool overrun() const { return consumed() > static_cast<uint64_t>(m_end - m_begin) * 8; }
     // Bits consumed so far.
     uint64_t consumed() const {
         return (static_cast<uint64_t>(m_pos - m_begin) + m_phantomBytes) * 8 - m_count;
@@ -130,6 +136,7 @@ private:
     const uint8_t* m_begin;
     const uint8_t* m_pos;
     const uint8_t* m_end;
+    const uint8_t* m_limit;
     uint64_t m_buf = 0;
     unsigned m_count = 0;
     uint64_t m_phantomBytes = 0;

@@ -14,6 +14,7 @@ void forcePortable(bool on);
 } // namespace kvcodec
 
 #if defined(__x86_64__)
+#include <immintrin.h>
 #define KVCODEC_HAVE_X86V3 1
 #define KVCODEC_TARGET_X86V3 __attribute__((target("avx2,bmi,bmi2,lzcnt,popcnt")))
 #else

@@ -173,15 +173,15 @@ FrameDecoder::FrameDecoder(const Geometry& g, unsigned threads)
     }
 }
 
-int32_t FrameDecoder::decodeSlice(const uint8_t* in, uint64_t size, uint32_t s, const RawView& out,
-                                  SliceScratch& scratch) {
+int32_t FrameDecoder::decodeSlice(const uint8_t* in, uint64_t size, uint64_t readable, uint32_t s,
+                                  const RawView& out, SliceScratch& scratch) {
     const Geometry& g = m_geometry;
     uint64_t pos = 0;
     for (unsigned p = 0; p < g.planeCount; ++p) {
         size_t used = 0;
-        const int32_t r =
-            decodeSegment(in + pos, size - pos, g.plane[p].width, g.sliceRowCount(p, s),
-                          g.variant->depth, scratch.plane[p], &used, scratch.coder);
+        const int32_t r = decodeSegment(in + pos, size - pos, readable - pos, g.plane[p].width,
+                                        g.sliceRowCount(p, s), g.variant->depth, scratch.plane[p],
+                                        &used, scratch.coder);
         if (r != KORVADIN_OK) {
             return r;
         }
@@ -217,8 +217,10 @@ int32_t FrameDecoder::decode(const uint8_t* in, uint64_t size, const RawView& ou
     }
     m_pool.run(g.sliceCount, [&](uint32_t s, unsigned worker) {
         const uint64_t end = s + 1 < g.sliceCount ? m_sliceOffset[s + 1] : size;
-        m_sliceResult[s] =
-            decodeSlice(in + m_sliceOffset[s], end - m_sliceOffset[s], s, out, *m_scratch[worker]);
+        // A slice's code streams may load ahead into the next slice's bytes, never past the
+        // frame.
+        m_sliceResult[s] = decodeSlice(in + m_sliceOffset[s], end - m_sliceOffset[s],
+                                       size - m_sliceOffset[s], s, out, *m_scratch[worker]);
     });
     for (const int32_t r : m_sliceResult) {
         if (r != KORVADIN_OK) {

@@ -60,8 +60,8 @@ public:
     int32_t decode(const uint8_t* in, uint64_t size, const RawView& out);
 
 private:
-    int32_t decodeSlice(const uint8_t* in, uint64_t size, uint32_t s, const RawView& out,
-                        SliceScratch& scratch);
+    int32_t decodeSlice(const uint8_t* in, uint64_t size, uint64_t readable, uint32_t s,
+                        const RawView& out, SliceScratch& scratch);
 
     Geometry m_geometry;
     WorkerPool m_pool;

@@ -165,11 +165,12 @@ void writeTable(const uint8_t* lengths, unsigned alphabet, BitWriter& out) {
     }
 }
 
-bool readTable(BitReader& in, unsigned alphabet, const uint16_t* payload, DecodeTable& table) {
+TableRead readTable(BitReader& in, unsigned alphabet, const uint16_t* payload, uint16_t unused,
+                    DecodeTable& table) {
     in.refill();
     if (in.read(1) == 0) {
-        std::fill(std::begin(table.entry), std::end(table.entry), kUnusedEntry);
-        return true;
+        std::fill(std::begin(table.entry), std::end(table.entry), unused);
+        return TableRead::Unused;
     }
     std::array<uint8_t, kMaxAlphabet> lengths;
     unsigned used = 0;
@@ -183,7 +184,7 @@ bool readTable(BitReader& in, unsigned alphabet, const uint16_t* payload, Decode
             l = in.read(4);
         }
         if (l > kMaxCodeLength) {
-            return false;
+            return TableRead::Invalid;
         }
         lengths[t] = static_cast<uint8_t>(l);
         if (l != 0) {
@@ -194,10 +195,10 @@ bool readTable(BitReader& in, unsigned alphabet, const uint16_t* payload, Decode
     }
     if (used == 1) {
         std::fill(std::begin(table.entry), std::end(table.entry), payload[last]);
-        return true;
+        return TableRead::Used;
     }
     if (kraft != full) {
-        return false;
+        return TableRead::Invalid;
     }
     std::array<Code, kMaxAlphabet> codes;
     assignCodes(lengths.data(), alphabet, codes.data());
@@ -211,7 +212,7 @@ bool readTable(BitReader& in, unsigned alphabet, const uint16_t* payload, Decode
         const uint16_t e = static_cast<uint16_t>(payload[t] | l);
         std::fill(table.entry + first, table.entry + first + count, e);
     }
-    return true;
+    return TableRead::Used;
 }
 
 } // namespace kvcodec

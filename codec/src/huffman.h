@@ -66,11 +66,13 @@ void writeTable(const uint8_t* lengths, unsigned alphabet, BitWriter& out);
 struct DecodeTable {
     uint16_t entry[1u << kMaxCodeLength];
 };
-// What an empty table holds; the caller's payloads must tell it apart.
-constexpr uint16_t kUnusedEntry = 511u << 4;
 
-// Reads a table; false when its lengths do not form a valid code. payload[t] is stored with
-// token t, its low four bits clear.
-bool readTable(BitReader& in, unsigned alphabet, const uint16_t* payload, DecodeTable& table);
+enum class TableRead { Invalid, Unused, Used };
+
+// Reads a table: Invalid when its lengths do not form a valid code. Each entry of token t is
+// payload[t] with the code length in its low four bits, which payload leaves clear; a table
+// that no token uses is filled with `unused`.
+TableRead readTable(BitReader& in, unsigned alphabet, const uint16_t* payload, uint16_t unused,
+                    DecodeTable& table);
 
 } // namespace kvcodec

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "cpu.h"
+
 namespace kvcodec {
 
 namespace {
@@ -25,7 +27,8 @@ inline void store(uint8_t* p, size_t i, uint32_t v) {
     }
 }
 
-// Raw sample -> coded sample and back; 8-bit layouts pass through.
+// Raw sample -> coded sample and back; 8-bit layouts pass through. A decoded sample is its low
+// `depth` bits: 8-bit stores drop the rest, deeper ones mask it off.
 template <typename T>
 struct Depth {
     unsigned depth;
@@ -40,7 +43,7 @@ struct Depth {
         if constexpr (sizeof(T) == 1) {
             return v;
         } else {
-            return replicateBits(v, depth);
+            return replicateBits(v & ((1u << depth) - 1), depth);
         }
     }
 };
@@ -76,6 +79,55 @@ void gatherPacked(const Geometry& g, const RawView& in, uint32_t s, uint16_t* co
     }
 }
 
+#if KVCODEC_HAVE_X86V3
+// Sixteen 8-bit R G B pixels at a time from green and the two differences: each channel packed
+// to bytes, then every 16-byte block of the row picks its bytes from the three; returns the
+// pixels done.
+KVCODEC_TARGET_X86V3 uint32_t scatterRgbRowX86V3(const uint16_t* p0, const uint16_t* p1,
+                                                 const uint16_t* p2, uint8_t* row, uint32_t w) {
+    alignas(16) uint8_t pick[3][3][16];
+    for (unsigned block = 0; block < 3; ++block) {
+        for (unsigned k = 0; k < 16; ++k) {
+            const unsigned i = 16 * block + k;
+            for (unsigned c = 0; c < 3; ++c) {
+                pick[block][c][k] = i % 3 == c ? static_cast<uint8_t>(i / 3) : 0x80;
+            }
+        }
+    }
+    __m128i picks[3][3];
+    for (unsigned block = 0; block < 3; ++block) {
+        for (unsigned c = 0; c < 3; ++c) {
+            picks[block][c] = _mm_load_si128(reinterpret_cast<const __m128i*>(pick[block][c]));
+        }
+    }
+    const __m128i low = _mm_set1_epi16(0xFF);
+    uint32_t x = 0;
+    for (; x + 16 <= w; x += 16) {
+        __m128i half[3][2];
+        for (unsigned h = 0; h < 2; ++h) {
+            const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p0 + x + 8 * h));
+            const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p1 + x + 8 * h));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p2 + x + 8 * h));
+            half[0][h] = _mm_and_si128(_mm_add_epi16(r, g), low);
+            half[1][h] = _mm_and_si128(g, low);
+            half[2][h] = _mm_and_si128(_mm_add_epi16(b, g), low);
+        }
+        __m128i channel[3];
+        for (unsigned c = 0; c < 3; ++c) {
+            channel[c] = _mm_packus_epi16(half[c][0], half[c][1]);
+        }
+        for (unsigned block = 0; block < 3; ++block) {
+            const __m128i bytes =
+                _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(channel[0], picks[block][0]),
+                                          _mm_shuffle_epi8(channel[1], picks[block][1])),
+                             _mm_shuffle_epi8(channel[2], picks[block][2]));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 3 * size_t{x} + 16 * block), bytes);
+        }
+    }
+    return x;
+}
+#endif
+
 template <typename T>
 void scatterPacked(const Geometry& g, const uint16_t* const* planes, uint32_t s,
                    const RawView& out) {
@@ -91,7 +143,13 @@ void scatterPacked(const Geometry& g, const uint16_t* const* planes, uint32_t s,
         const uint16_t* p0 = planes[0] + size_t{y} * w;
         const uint16_t* p1 = planes[1] + size_t{y} * w;
         const uint16_t* p2 = planes[2] + size_t{y} * w;
-        for (uint32_t x = 0; x < w; ++x) {
+        uint32_t x = 0;
+#if KVCODEC_HAVE_X86V3
+        if (sizeof(T) == 1 && n == 3 && diff && activeIsa() == Isa::X86V3) {
+            x = scatterRgbRowX86V3(p0, p1, p2, row, w);
+        }
+#endif
+        for (; x < w; ++x) {
             const uint32_t gr = diff ? p0[x] : p1[x];
             const uint32_t r = diff ? (p1[x] + gr) & mask : p0[x];
             const uint32_t b = diff ? (p2[x] + gr) & mask : p2[x];
@@ -126,6 +184,30 @@ void gatherUyvy(const Geometry& g, const RawView& in, uint32_t s, uint16_t* cons
     }
 }
 
+#if KVCODEC_HAVE_X86V3
+// Eight U Y V Y groups at a time, one to a 32-bit lane; returns the groups done.
+KVCODEC_TARGET_X86V3 uint32_t scatterUyvyRowX86V3(const uint16_t* py, const uint16_t* pu,
+                                                  const uint16_t* pv, uint8_t* row, uint32_t cw) {
+    const __m256i low = _mm256_set1_epi32(0xFF);
+    const __m256i lowPair = _mm256_set1_epi32(0x00FF00FF);
+    uint32_t i = 0;
+    for (; i + 8 <= cw; i += 8) {
+        const __m256i u =
+            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pu + i)));
+        const __m256i v =
+            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pv + i)));
+        // Each lane holds a group's two luma samples, the first in its low half.
+        const __m256i y = _mm256_and_si256(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(py + 2 * i)), lowPair);
+        const __m256i uv = _mm256_or_si256(_mm256_and_si256(u, low),
+                                           _mm256_slli_epi32(_mm256_and_si256(v, low), 16));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + 4 * i),
+                            _mm256_or_si256(uv, _mm256_slli_epi32(y, 8)));
+    }
+    return i;
+}
+#endif
+
 void scatterUyvy(const Geometry& g, const uint16_t* const* planes, uint32_t s, const RawView& out) {
     const uint32_t first = g.sliceFirstRow(0, s);
     const uint32_t rows = g.sliceRowCount(0, s);
@@ -135,7 +217,13 @@ void scatterUyvy(const Geometry& g, const uint16_t* const* planes, uint32_t s, c
         const uint16_t* py = planes[0] + size_t{y} * 2 * cw;
         const uint16_t* pu = planes[1] + size_t{y} * cw;
         const uint16_t* pv = planes[2] + size_t{y} * cw;
-        for (uint32_t i = 0; i < cw; ++i) {
+        uint32_t i = 0;
+#if KVCODEC_HAVE_X86V3
+        if (activeIsa() == Isa::X86V3) {
+            i = scatterUyvyRowX86V3(py, pu, pv, row, cw);
+        }
+#endif
+        for (; i < cw; ++i) {
             row[4 * i] = static_cast<uint8_t>(pu[i]);
             row[4 * i + 1] = static_cast<uint8_t>(py[2 * i]);
             row[4 * i + 2] = static_cast<uint8_t>(pv[i]);

@@ -6,6 +6,7 @@
 
 #include "bitio.h"
 #include "cpu.h"
+#include "formats.h"
 #include "korvadin_codec.h"
 
 namespace kvcodec {
@@ -29,14 +30,31 @@ inline uint32_t unzigzag(uint32_t z) {
     return (z >> 1) ^ (0u - (z & 1));
 }
 
-// What a decoding table entry holds above the code length: the token's activity class in the
-// top three bits; below it, at depth 8 the residual itself (modulo 256), deeper the token, whose
-// raw bits must still be read. An empty table's entries (token field 511) are caught either way.
-constexpr unsigned kClassShift = 13;
+// A decoding table entry: the code length in bits 0-3, the token in bits 4-12 and the token's
+// activity class in bits 14-15. The decoder keeps each sample's class in the same two top bits
+// beside it (coded samples have at most 14 bits): first beside the residual (at depth 8 the
+// entry as it stands, deeper the residual's zigzag value), then beside the rebuilt sample. One
+// load of the row above thus gives the class a context needs, and an entry's class is the next
+// sample's left context as it stands.
+constexpr unsigned kTokenShift = 4;
+constexpr uint32_t kTokenBits = 511;
+constexpr unsigned kClassShift = 14;
+constexpr uint32_t kClassBits = 3u << kClassShift;
+constexpr uint32_t kValueBits = (1u << kClassShift) - 1;
+constexpr unsigned kMaxCodedDepth = 14;
+// A table no token uses decodes as token 0 of class 0 with no bits, which keeps the loops
+// simple; a segment whose samples reach one is refused once they are decoded.
+constexpr uint16_t kUnusedEntry = 0;
 
 uint16_t entryFor(unsigned token, unsigned depth) {
-    const unsigned value = depth == 8 ? unzigzag(token) & 255 : token;
-    return static_cast<uint16_t>((activityClass(token, depth - 8) << kClassShift) | (value << 4));
+    return static_cast<uint16_t>((activityClass(token, depth - 8) << kClassShift) |
+                                 (token << kTokenShift));
+}
+
+// The zigzag value of a residual as the decoder keeps it beside its class.
+template <bool Deep>
+KVCODEC_INLINE uint32_t keptZigzag(uint32_t word) {
+    return Deep ? word & kValueBits : (word >> kTokenShift) & 255;
 }
 
 // Residuals in scan order, predicted by the gradient left + top - top-left modulo 2^depth. The
@@ -172,56 +190,95 @@ KVCODEC_INLINE void writeCodes(const uint16_t* z, const uint8_t* ctx, uint32_t w
     }
 }
 
-// One row being decoded: where its residuals and classes go and the class it saw last.
-struct RowState {
-    uint16_t* cur;
-    const uint8_t* clsTop;
-    uint8_t* clsCur;
-    unsigned cls;
-
-    // In the first column the left class is taken to be the top class.
-    KVCODEC_INLINE void start() { cls = clsTop[0]; }
-};
-
-// Rebuilds a row from its residuals, in place: with the gradient, sample minus top is a running
-// sum of the residuals along the row.
-KVCODEC_INLINE void reconstructRow(const uint16_t* top, uint16_t* row, uint32_t w, uint32_t mask) {
+// Rebuilds a row from its residuals, keeping the classes: with the gradient, a sample minus the
+// one above it is the running sum of the row's residuals.
+template <bool Deep>
+KVCODEC_INLINE void rebuildRowPortable(const uint16_t* above, const uint16_t* residuals,
+                                       uint16_t* out, uint32_t w, uint32_t mask) {
     uint32_t sum = 0;
     for (uint32_t x = 0; x < w; ++x) {
-        sum += row[x];
-        row[x] = static_cast<uint16_t>((top[x] + sum) & mask);
+        sum += unzigzag(keptZigzag<Deep>(residuals[x]));
+        out[x] = static_cast<uint16_t>(((above[x] + sum) & mask) | (residuals[x] & kClassBits));
     }
 }
 
-// Decodes the residuals of one plane of a slice and rebuilds its samples. Even and odd rows
-// come from two code streams, decoded in step (the odd row one sample behind the even row
-// whose classes it needs), so that the two chains of dependent table look-ups overlap. The
-// tables of all contexts lie one after another and the context picks one by an index shift;
-// each entry carries its token's activity class, the next sample's left context.
+#if KVCODEC_HAVE_X86V3
+// The same sixteen samples at a time: a running sum within each half by three shifted adds,
+// the low half's total added to the high half, and the total so far to both. Called once a row,
+// so it need not be inlined, which the intrinsics would not allow into the shared templates.
+template <bool Deep>
+KVCODEC_TARGET_X86V3 void rebuildRowX86V3(const uint16_t* above, const uint16_t* residuals,
+                                          uint16_t* out, uint32_t w, uint32_t mask) {
+    const __m256i values = _mm256_set1_epi16(static_cast<short>(Deep ? kValueBits : 255));
+    const __m256i classes = _mm256_set1_epi16(static_cast<short>(kClassBits));
+    const __m256i one = _mm256_set1_epi16(1);
+    const __m256i sampleMask = _mm256_set1_epi16(static_cast<short>(mask));
+    const __m256i lastOfLow = _mm256_set1_epi16(7 * 2 | ((7 * 2 + 1) << 8));
+    __m256i carry = _mm256_setzero_si256();
+    uint32_t x = 0;
+    for (; x + 16 <= w; x += 16) {
+        const __m256i word = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(residuals + x));
+        const __m256i z =
+            _mm256_and_si256(Deep ? word : _mm256_srli_epi16(word, kTokenShift), values);
+        __m256i r =
+            _mm256_xor_si256(_mm256_srli_epi16(z, 1),
+                             _mm256_sub_epi16(_mm256_setzero_si256(), _mm256_and_si256(z, one)));
+        r = _mm256_add_epi16(r, _mm256_slli_si256(r, 2));
+        r = _mm256_add_epi16(r, _mm256_slli_si256(r, 4));
+        r = _mm256_add_epi16(r, _mm256_slli_si256(r, 8));
+        // The low half's last sum, in every sample of the high half.
+        const __m256i low = _mm256_shuffle_epi8(r, lastOfLow);
+        r = _mm256_add_epi16(r, _mm256_permute2x128_si256(low, low, 0x08));
+        r = _mm256_add_epi16(r, carry);
+        carry = _mm256_permute4x64_epi64(_mm256_shufflehi_epi16(r, 0xFF), 0xFF);
+        const __m256i top = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(above + x));
+        const __m256i sample = _mm256_and_si256(_mm256_add_epi16(top, r), sampleMask);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x),
+                            _mm256_or_si256(sample, _mm256_and_si256(word, classes)));
+    }
+    // The rest goes on from the running sum so far.
+    uint32_t sum = static_cast<uint16_t>(_mm256_extract_epi16(carry, 0));
+    for (; x < w; ++x) {
+        sum += unzigzag(keptZigzag<Deep>(residuals[x]));
+        out[x] = static_cast<uint16_t>(((above[x] + sum) & mask) | (residuals[x] & kClassBits));
+    }
+}
+#endif
+
+// Rows of the decoder's window lie this many samples apart, so that the decoding loops reach
+// the row above and the row below from one pointer by constant offsets and keep their state in
+// registers.
+constexpr size_t kWindowStride = kMaxSide + 64;
+
+// Decodes the residuals of one plane of a slice. Even and odd rows come from two code streams,
+// decoded in step (the odd row one sample behind the even row above it), so that the two
+// chains of dependent table look-ups overlap. The tables of all contexts lie one after another
+// and the context picks one by an index shift. The residuals of rows a and b go to window rows
+// 1 and 2, below row 0, which holds the samples above them.
 template <bool Deep>
 class PlaneDecoder {
 public:
-    PlaneDecoder(BitReader* streams, const DecodeTable* tables, unsigned alphabet)
-        : m_streams(streams), m_entries(tables[0].entry), m_alphabet(alphabet) {}
+    explicit PlaneDecoder(const DecodeTable* tables) : m_entries(tables[0].entry) {}
 
-    // The residuals of rows a (from stream 0) and b (from stream 1), or of a alone.
-    KVCODEC_INLINE void pair(uint32_t w, RowState& a, RowState* b) {
-        // Longest code plus raw bits of one residual, in whole bytes, for a whole row ahead.
-        const size_t worst = size_t{w} * (Deep ? 4 : 2) + 8;
-        const bool fast = m_streams[0].bytesLeft() >= worst &&
-                          (b == nullptr || m_streams[1].bytesLeft() >= worst);
-        if (b == nullptr) {
-            fast ? single<true>(w, a) : single<false>(w, a);
+    // Rows a (from s0) and b (from s1), or a alone.
+    KVCODEC_INLINE void rows(BitReader& s0, BitReader& s1, uint16_t* window, uint32_t w,
+                             bool both) {
+        // Longest code plus raw bits of one residual, in whole bytes, for a whole row ahead, and
+        // what one refill loads beyond the bytes it moves past.
+        const ptrdiff_t worst = ptrdiff_t{w} * (Deep ? 4 : 2) + 16;
+        const bool fast = s0.room() >= worst && (!both || s1.room() >= worst);
+        uint16_t* a = window + kWindowStride;
+        if (!both) {
+            fast ? single<true>(s0, a, w) : single<false>(s0, a, w);
         } else {
-            fast ? twin<true>(w, a, *b) : twin<false>(w, a, *b);
+            fast ? twin<true>(s0, s1, a, w) : twin<false>(s0, s1, a, w);
         }
     }
 
-    KVCODEC_INLINE bool ok() const {
-        return m_bad == 0 && !m_streams[0].overrun() && !m_streams[1].overrun();
-    }
-
 private:
+    static constexpr ptrdiff_t kUp = -static_cast<ptrdiff_t>(kWindowStride);
+    static constexpr ptrdiff_t kDown = static_cast<ptrdiff_t>(kWindowStride);
+
     template <bool Fast>
     KVCODEC_INLINE static void refill(BitReader& br) {
         if constexpr (Fast) {
@@ -231,137 +288,168 @@ private:
         }
     }
 
-    // A full buffer holds two residuals of any depth (at most 2 x 25 bits), so the fast loops
-    // refill once per two samples of a stream.
-    template <bool Fast>
-    KVCODEC_INLINE void single(uint32_t w, RowState& a) {
-        BitReader& s0 = m_streams[0];
-        a.start();
-        uint32_t x = 0;
-        if constexpr (Fast) {
-            for (; x + 1 < w; x += 2) {
-                s0.refillFast();
-                residual(s0, a, x);
-                residual(s0, a, x + 1);
+    // The residual below `above`, as its zigzag value with its class on top; `left` is the
+    // class to its left, in place, and becomes its own.
+    KVCODEC_INLINE uint32_t residual(BitReader& br, uint32_t& left, uint32_t above) {
+        const uint32_t ctx = (left + (above & kClassBits)) >> (kClassShift - kMaxCodeLength);
+        const uint32_t e = m_entries[ctx | br.peek(kMaxCodeLength)];
+        br.skip(e & 15);
+        left = e & kClassBits;
+        if constexpr (Deep) {
+            uint32_t z = (e >> kTokenShift) & kTokenBits;
+            if (z >= kLiteralTokens) [[unlikely]] {
+                z = tokenBase(z) | br.read(tokenExtraBits(z));
             }
-        }
-        for (; x < w; ++x) {
-            refill<Fast>(s0);
-            residual(s0, a, x);
+            return z | left;
+        } else {
+            return e;
         }
     }
 
+    // In the first column the left class is taken to be the top class. A full buffer holds two
+    // residuals of any depth (at most 2 x 25 bits), so the fast loops refill once per two
+    // samples of a stream. The loops walk a pointer, which reaches all three rows by constant
+    // offsets.
     template <bool Fast>
-    KVCODEC_INLINE void twin(uint32_t w, RowState& a, RowState& b) {
-        BitReader& s0 = m_streams[0];
-        BitReader& s1 = m_streams[1];
-        // Row b's classes above are row a's: one pointer serves both, which keeps the loop's
-        // state in registers.
-        const uint8_t* clsTop = a.clsTop;
-        uint8_t* clsA = a.clsCur;
-        uint8_t* clsB = b.clsCur;
-        uint16_t* curA = a.cur;
-        uint16_t* curB = b.cur;
-        unsigned leftA = clsTop[0];
-        refill<Fast>(s0);
-        residual(s0, leftA, clsTop, clsA, curA, 0);
-        unsigned leftB = clsA[0];
-        uint32_t x = 1;
+    KVCODEC_INLINE void single(BitReader& s0, uint16_t* a, uint32_t w) {
+        uint32_t left = a[kUp] & kClassBits;
+        uint16_t* p = a;
+        uint16_t* const end = a + w;
         if constexpr (Fast) {
-            for (; x + 1 < w; x += 2) {
+            for (; p + 1 < end; p += 2) {
+                s0.refillFast();
+                p[0] = static_cast<uint16_t>(residual(s0, left, p[kUp]));
+                p[1] = static_cast<uint16_t>(residual(s0, left, p[1 + kUp]));
+            }
+        }
+        for (; p < end; ++p) {
+            refill<Fast>(s0);
+            p[0] = static_cast<uint16_t>(residual(s0, left, p[kUp]));
+        }
+    }
+
+    // Row b needs the class of row a above it, which the step before has just found.
+    template <bool Fast>
+    KVCODEC_INLINE void twin(BitReader& s0, BitReader& s1, uint16_t* a, uint32_t w) {
+        uint32_t leftA = a[kUp] & kClassBits;
+        refill<Fast>(s0);
+        a[0] = static_cast<uint16_t>(residual(s0, leftA, a[kUp]));
+        uint32_t leftB = a[0] & kClassBits;
+        uint16_t* p = a + 1;
+        uint16_t* const end = a + w;
+        if constexpr (Fast) {
+            for (; p + 1 < end; p += 2) {
                 s0.refillFast();
                 s1.refillFast();
-                residual(s0, leftA, clsTop, clsA, curA, x);
-                residual(s1, leftB, clsA, clsB, curB, x - 1);
-                residual(s0, leftA, clsTop, clsA, curA, x + 1);
-                residual(s1, leftB, clsA, clsB, curB, x);
+                p[0] = static_cast<uint16_t>(residual(s0, leftA, p[kUp]));
+                p[kDown - 1] = static_cast<uint16_t>(residual(s1, leftB, p[-1]));
+                p[1] = static_cast<uint16_t>(residual(s0, leftA, p[1 + kUp]));
+                p[kDown] = static_cast<uint16_t>(residual(s1, leftB, p[0]));
             }
         }
-        for (; x < w; ++x) {
+        for (; p < end; ++p) {
             refill<Fast>(s0);
-            residual(s0, leftA, clsTop, clsA, curA, x);
+            p[0] = static_cast<uint16_t>(residual(s0, leftA, p[kUp]));
             refill<Fast>(s1);
-            residual(s1, leftB, clsA, clsB, curB, x - 1);
+            p[kDown - 1] = static_cast<uint16_t>(residual(s1, leftB, p[-1]));
         }
         refill<Fast>(s1);
-        residual(s1, leftB, clsA, clsB, curB, w - 1);
+        p[kDown - 1] = static_cast<uint16_t>(residual(s1, leftB, p[-1]));
     }
 
-    KVCODEC_INLINE void residual(BitReader& br, RowState& r, uint32_t x) {
-        residual(br, r.cls, r.clsTop, r.clsCur, r.cur, x);
-    }
-
-    // Stores the residual at x modulo 2^16 (the row is rebuilt afterwards) and its class.
-    KVCODEC_INLINE void residual(BitReader& br, unsigned& left, const uint8_t* clsTop,
-                                 uint8_t* clsCur, uint16_t* cur, uint32_t x) {
-        const uint32_t e =
-            m_entries[((left + clsTop[x]) << kMaxCodeLength) | br.peek(kMaxCodeLength)];
-        br.skip(e & 15);
-        left = e >> kClassShift;
-        clsCur[x] = static_cast<uint8_t>(left);
-        uint32_t v = (e >> 4) & 511;
-        if constexpr (Deep) {
-            if (v >= kLiteralTokens) [[unlikely]] {
-                if (v >= m_alphabet) {
-                    m_bad = 1;
-                    v = 0;
-                } else {
-                    v = tokenBase(v) | br.read(tokenExtraBits(v));
-                }
-            }
-            cur[x] = static_cast<uint16_t>(unzigzag(v));
-        } else {
-            m_bad |= v >> 8;
-            cur[x] = static_cast<uint16_t>(v);
-        }
-    }
-
-    BitReader* m_streams;
     const uint16_t* m_entries;
-    unsigned m_alphabet;
-    uint32_t m_bad = 0;
 };
 
+// The rows in their own functions, one per instruction set: the register allocator then sees
+// only the loop's own state.
 template <bool Deep>
-KVCODEC_INLINE bool decodePlane(BitReader* streams, const DecodeTable* tables, unsigned alphabet,
-                                uint32_t w, uint32_t rows, unsigned depth, uint16_t* samples,
+KVCODEC_INLINE void decodeRowsImpl(BitReader& s0, BitReader& s1, const DecodeTable* tables,
+                                   uint16_t* window, uint32_t w, bool both) {
+    BitReader r0 = s0;
+    BitReader r1 = s1;
+    PlaneDecoder<Deep>(tables).rows(r0, r1, window, w, both);
+    s0 = r0;
+    s1 = r1;
+}
+
+template <bool Deep>
+[[gnu::noinline]] void decodeRowsPortable(BitReader& s0, BitReader& s1, const DecodeTable* tables,
+                                          uint16_t* window, uint32_t w, bool both) {
+    decodeRowsImpl<Deep>(s0, s1, tables, window, w, both);
+}
+
+#if KVCODEC_HAVE_X86V3
+template <bool Deep>
+[[gnu::noinline]] KVCODEC_TARGET_X86V3 void
+decodeRowsX86V3(BitReader& s0, BitReader& s1, const DecodeTable* tables, uint16_t* window,
+                uint32_t w, bool both) {
+    decodeRowsImpl<Deep>(s0, s1, tables, window, w, both);
+}
+#endif
+
+// Leaves each sample's class in its top two bits (see kClassShift).
+template <Isa I, bool Deep>
+KVCODEC_INLINE void decodePlane(BitReader* streams, const DecodeTable* tables, uint32_t w,
+                                uint32_t rows, unsigned depth, uint16_t* samples,
                                 PlaneScratch& scratch) {
-    // Copies whose addresses never escape stay in registers.
-    BitReader local[2] = {streams[0], streams[1]};
-    PlaneDecoder<Deep> dec(local, tables, alphabet);
+    BitReader& s0 = streams[0];
+    BitReader& s1 = streams[1];
     const uint32_t mask = (1u << depth) - 1;
+    auto decodeRows = [&](uint16_t* window, bool both) {
+#if KVCODEC_HAVE_X86V3
+        if constexpr (I == Isa::X86V3) {
+            decodeRowsX86V3<Deep>(s0, s1, tables, window, w, both);
+            return;
+        }
+#endif
+        decodeRowsPortable<Deep>(s0, s1, tables, window, w, both);
+    };
+    auto rebuild = [&](const uint16_t* above, const uint16_t* residuals, uint16_t* out) {
+#if KVCODEC_HAVE_X86V3
+        if constexpr (I == Isa::X86V3) {
+            rebuildRowX86V3<Deep>(above, residuals, out, w, mask);
+            return;
+        }
+#endif
+        rebuildRowPortable<Deep>(above, residuals, out, w, mask);
+    };
     // The first row predicts from a row of mid-grey samples of class 0 above it, which makes
     // the gradient the left neighbour and the first prediction mid-grey.
-    uint16_t* grey = scratch.greyRow.data();
-    std::fill(grey, grey + w, static_cast<uint16_t>(1u << (depth - 1)));
-    uint8_t* cls[3] = {scratch.classes.data(), scratch.classes.data() + w,
-                       scratch.classes.data() + 2 * size_t{w}};
-    std::fill(cls[2], cls[2] + w, uint8_t{0});
-    const uint16_t* top = grey;
+    uint16_t* window = scratch.window.data();
+    std::fill(window, window + w, static_cast<uint16_t>(1u << (depth - 1)));
     for (uint32_t y = 0; y < rows; y += 2) {
         uint16_t* a = samples + size_t{y} * w;
-        RowState ra{a, cls[2], cls[0], 0};
-        if (y + 1 < rows) {
-            RowState rb{a + w, cls[0], cls[1], 0};
-            dec.pair(w, ra, &rb);
-            reconstructRow(top, a, w, mask);
-            reconstructRow(a, a + w, w, mask);
-            top = a + w;
-            std::swap(cls[1], cls[2]);
-        } else {
-            dec.pair(w, ra, nullptr);
-            reconstructRow(top, a, w, mask);
-            top = a;
-            std::swap(cls[0], cls[2]);
+        const bool both = y + 1 < rows;
+        decodeRows(window, both);
+        rebuild(window, window + kWindowStride, a);
+        const uint16_t* last = a;
+        if (both) {
+            rebuild(a, window + 2 * kWindowStride, a + w);
+            last = a + w;
         }
-        // cls[2] now holds the classes of the last decoded row, the top of the next pair.
-        if (!dec.ok()) {
+        std::copy(last, last + w, window);
+        if (s0.overrun() || s1.overrun()) {
             break;
         }
     }
-    streams[0] = local[0];
-    streams[1] = local[1];
-    return dec.ok();
+}
+
+// Whether some sample of a decoded plane has a context whose table no token uses.
+bool reachesUnusedTable(const uint16_t* samples, uint32_t w, uint32_t rows, unsigned unused) {
+    uint32_t hits = 0;
+    // The row above the first has class 0 throughout.
+    const uint16_t* top = nullptr;
+    for (uint32_t y = 0; y < rows; ++y) {
+        const uint16_t* row = samples + size_t{y} * w;
+        uint32_t left = top != nullptr ? top[0] >> kClassShift : 0;
+        for (uint32_t x = 0; x < w; ++x) {
+            const uint32_t t = top != nullptr ? top[x] >> kClassShift : 0;
+            hits |= unused >> (left + t);
+            left = row[x] >> kClassShift;
+        }
+        top = row;
+    }
+    return (hits & 1) != 0;
 }
 
 // A valid stream ends within its last byte, padded with zeros.
@@ -432,9 +520,10 @@ KVCODEC_INLINE size_t encodeSegmentImpl(const uint16_t* samples, uint32_t width,
     return kSegmentHeaderBytes + payload;
 }
 
-KVCODEC_INLINE int32_t decodeSegmentImpl(const uint8_t* in, size_t size, uint32_t width,
-                                         uint32_t rows, unsigned depth, uint16_t* samples,
-                                         size_t* used, PlaneScratch& scratch) {
+template <Isa I>
+KVCODEC_INLINE int32_t decodeSegmentImpl(const uint8_t* in, size_t size, size_t readable,
+                                         uint32_t width, uint32_t rows, unsigned depth,
+                                         uint16_t* samples, size_t* used, PlaneScratch& scratch) {
     if (size < kSegmentHeaderBytes) {
         return KORVADIN_E_TRUNCATED;
     }
@@ -472,29 +561,37 @@ KVCODEC_INLINE int32_t decodeSegmentImpl(const uint8_t* in, size_t size, uint32_
         return KORVADIN_E_CORRUPT;
     }
     const uint64_t secondBytes = payloadSize - 4 - firstBytes;
-    BitReader streams[2] = {BitReader(payload + 4, firstBytes),
-                            BitReader(payload + 4 + firstBytes, secondBytes)};
+    // Both streams may load ahead up to the end of what the caller can read, so that the fast
+    // loops run to the last row.
+    const size_t ahead = readable - kSegmentHeaderBytes - 4;
+    BitReader streams[2] = {BitReader(payload + 4, firstBytes, ahead),
+                            BitReader(payload + 4 + firstBytes, secondBytes, ahead - firstBytes)};
     const unsigned alphabet = alphabetSize(depth);
     uint16_t entryPayload[kMaxAlphabet];
     for (unsigned t = 0; t < alphabet; ++t) {
         entryPayload[t] = entryFor(t, depth);
     }
+    unsigned unused = 0;
     for (unsigned c = 0; c < kContexts; ++c) {
-        if (!readTable(streams[0], alphabet, entryPayload, scratch.tables[c])) {
+        const TableRead r =
+            readTable(streams[0], alphabet, entryPayload, kUnusedEntry, scratch.tables[c]);
+        if (r == TableRead::Invalid) {
             return KORVADIN_E_CORRUPT;
         }
         if (streams[0].overrun()) {
             return KORVADIN_E_TRUNCATED;
         }
+        unused |= r == TableRead::Unused ? 1u << c : 0u;
     }
-    const bool ok = depth > 8 ? decodePlane<true>(streams, scratch.tables.data(), alphabet, width,
-                                                  rows, depth, samples, scratch)
-                              : decodePlane<false>(streams, scratch.tables.data(), alphabet, width,
-                                                   rows, depth, samples, scratch);
+    depth > 8
+        ? decodePlane<I, true>(streams, scratch.tables.data(), width, rows, depth, samples, scratch)
+        : decodePlane<I, false>(streams, scratch.tables.data(), width, rows, depth, samples,
+                                scratch);
     if (streams[0].overrun() || streams[1].overrun()) {
         return KORVADIN_E_TRUNCATED;
     }
-    if (!ok || !endsCleanly(streams[0], firstBytes) || !endsCleanly(streams[1], secondBytes)) {
+    if (!endsCleanly(streams[0], firstBytes) || !endsCleanly(streams[1], secondBytes) ||
+        (unused != 0 && reachesUnusedTable(samples, width, rows, unused))) {
         return KORVADIN_E_CORRUPT;
     }
     return KORVADIN_OK;
@@ -505,10 +602,11 @@ size_t encodeSegmentPortable(const uint16_t* samples, uint32_t width, uint32_t r
     return encodeSegmentImpl(samples, width, rows, depth, out, scratch);
 }
 
-int32_t decodeSegmentPortable(const uint8_t* in, size_t size, uint32_t width, uint32_t rows,
-                              unsigned depth, uint16_t* samples, size_t* used,
+int32_t decodeSegmentPortable(const uint8_t* in, size_t size, size_t readable, uint32_t width,
+                              uint32_t rows, unsigned depth, uint16_t* samples, size_t* used,
                               PlaneScratch& scratch) {
-    return decodeSegmentImpl(in, size, width, rows, depth, samples, used, scratch);
+    return decodeSegmentImpl<Isa::Portable>(in, size, readable, width, rows, depth, samples, used,
+                                            scratch);
 }
 
 #if KVCODEC_HAVE_X86V3
@@ -518,19 +616,20 @@ KVCODEC_TARGET_X86V3 size_t encodeSegmentX86V3(const uint16_t* samples, uint32_t
     return encodeSegmentImpl(samples, width, rows, depth, out, scratch);
 }
 
-KVCODEC_TARGET_X86V3 int32_t decodeSegmentX86V3(const uint8_t* in, size_t size, uint32_t width,
-                                                uint32_t rows, unsigned depth, uint16_t* samples,
-                                                size_t* used, PlaneScratch& scratch) {
-    return decodeSegmentImpl(in, size, width, rows, depth, samples, used, scratch);
+KVCODEC_TARGET_X86V3 int32_t decodeSegmentX86V3(const uint8_t* in, size_t size, size_t readable,
+                                                uint32_t width, uint32_t rows, unsigned depth,
+                                                uint16_t* samples, size_t* used,
+                                                PlaneScratch& scratch) {
+    return decodeSegmentImpl<Isa::X86V3>(in, size, readable, width, rows, depth, samples, used,
+                                         scratch);
 }
 #endif
 
 } // namespace
 
 PlaneScratch::PlaneScratch(size_t samples, uint32_t width)
-    : residual(samples), classes(std::max<size_t>(samples, 3 * size_t{width})), context(samples),
-      greyRow(width), counts(4 * kContexts * kMaxAlphabet), codes(kContexts * kMaxAlphabet),
-      tables(kContexts) {}
+    : residual(samples), classes(samples), context(samples), window(2 * kWindowStride + width),
+      counts(4 * kContexts * kMaxAlphabet), codes(kContexts * kMaxAlphabet), tables(kContexts) {}
 
 size_t encodeSegment(const uint16_t* samples, uint32_t width, uint32_t rows, unsigned depth,
                      uint8_t* out, PlaneScratch& scratch) {
@@ -542,14 +641,16 @@ size_t encodeSegment(const uint16_t* samples, uint32_t width, uint32_t rows, uns
     return encodeSegmentPortable(samples, width, rows, depth, out, scratch);
 }
 
-int32_t decodeSegment(const uint8_t* in, size_t size, uint32_t width, uint32_t rows, unsigned depth,
-                      uint16_t* samples, size_t* used, PlaneScratch& scratch) {
+int32_t decodeSegment(const uint8_t* in, size_t size, size_t readable, uint32_t width,
+                      uint32_t rows, unsigned depth, uint16_t* samples, size_t* used,
+                      PlaneScratch& scratch) {
+    static_assert(kMaxCodedDepth + 2 <= 16);
 #if KVCODEC_HAVE_X86V3
     if (activeIsa() == Isa::X86V3) {
-        return decodeSegmentX86V3(in, size, width, rows, depth, samples, used, scratch);
+        return decodeSegmentX86V3(in, size, readable, width, rows, depth, samples, used, scratch);
     }
 #endif
-    return decodeSegmentPortable(in, size, width, rows, depth, samples, used, scratch);
+    return decodeSegmentPortable(in, size, readable, width, rows, depth, samples, used, scratch);
 }
 
 } // namespace kvcodec

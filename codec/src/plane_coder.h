@@ -31,7 +31,7 @@ struct PlaneScratch {
     std::vector<uint16_t> residual;
     std::vector<uint8_t> classes;
     std::vector<uint8_t> context;
-    std::vector<uint16_t> greyRow;
+    std::vector<uint16_t> window; // the decoder's rows in flight
     std::vector<uint32_t> counts;
     std::vector<Code> codes;
     std::vector<DecodeTable> tables;
@@ -43,9 +43,12 @@ struct PlaneScratch {
 size_t encodeSegment(const uint16_t* samples, uint32_t width, uint32_t rows, unsigned depth,
                      uint8_t* out, PlaneScratch& scratch);
 
-// Decodes one segment from in[0, size) into samples; sets *used to its byte count.
+// Decodes one segment from in[0, size) into samples; sets *used to its byte count. Bytes up to
+// in + readable (readable >= size) may be loaded but are never taken as part of the segment.
+// Each sample comes back in its low `depth` bits; the bits above are the decoder's own.
 // Returns 0 or a library error code.
-int32_t decodeSegment(const uint8_t* in, size_t size, uint32_t width, uint32_t rows, unsigned depth,
-                      uint16_t* samples, size_t* used, PlaneScratch& scratch);
+int32_t decodeSegment(const uint8_t* in, size_t size, size_t readable, uint32_t width,
+                      uint32_t rows, unsigned depth, uint16_t* samples, size_t* used,
+                      PlaneScratch& scratch);
 
 } // namespace kvcodec
