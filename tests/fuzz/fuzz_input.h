@@ -2,7 +2,7 @@
 // and a file holding bytes for readers that only open paths.
 #pragma once
 
-#include "scratch_dir.h"
+#include "support/files.h"
 
 #include <algorithm>
 #include <cstddef>
