@@ -100,11 +100,11 @@ private:
         return r;
     }
 
-    // An object of the kind the host may address, or null when there is none.
-    PluginObject* object(Kind kind) {
+    // An object of the kind (any kind) the host may address, or null when there is none.
+    PluginObject* object(std::optional<Kind> kind) {
         std::vector<PluginObject*> matching;
         for (PluginObject& o : m_objects) {
-            if (o.kind == kind && o.hostReferences > 0) {
+            if ((!kind || o.kind == *kind) && o.hostReferences > 0) {
                 matching.push_back(&o);
             }
         }
@@ -133,93 +133,45 @@ private:
         return keep(h.createBuffer(bytes), HostKind::Buffer);
     }
 
+    // One member per step, in the order of korvadin_fuzz::PluginOp.
     void step() {
-        switch (m_in.pick(korvadin_fuzz::opCount)) {
-        case korvadin_fuzz::opCreateEncoder:
-            createEncoder();
-            break;
-        case korvadin_fuzz::opCreateContainer:
-            createContainer();
-            break;
-        case korvadin_fuzz::opSetCallback:
-            setCallback();
-            break;
-        case korvadin_fuzz::opOpen:
-            if (PluginObject* e = object(Kind::Encoder)) {
-                send(msgCodecOpen, e->object, properties());
-            }
-            break;
-        case korvadin_fuzz::opOpenWithSize:
-            openWithSize();
-            break;
-        case korvadin_fuzz::opFrameOfSize:
-            frameOfSize();
-            break;
-        case korvadin_fuzz::opFrame:
-            if (PluginObject* e = object(Kind::Encoder)) {
-                send(msgCodecBuffer, e->object, handle({HostKind::Buffer}));
-            }
-            break;
-        case korvadin_fuzz::opCodecQuestion:
-            codecQuestions();
-            break;
-        case korvadin_fuzz::opInitOrOpen:
-            if (PluginObject* c = object(Kind::Container)) {
-                send(m_in.pick(2) == 0 ? msgContainerInit : msgContainerOpen, c->object,
-                     properties());
-            }
-            break;
-        case korvadin_fuzz::opOpenFile:
-            openFile();
-            break;
-        case korvadin_fuzz::opAddTrack:
-            addTrack();
-            break;
-        case korvadin_fuzz::opPacket:
-            if (PluginObject* t = object(Kind::Track)) {
-                send(msgTrackWritePacket, t->object, handle({HostKind::Buffer}));
-            }
-            break;
-        case korvadin_fuzz::opClose:
-            if (PluginObject* c = object(Kind::Container)) {
-                send(msgContainerClose, c->object);
-            }
-            break;
-        case korvadin_fuzz::opAddRefOrRelease:
-            addRefOrRelease();
-            break;
-        case korvadin_fuzz::opMakeHostObject:
-            makeHostObject();
-            break;
-        case korvadin_fuzz::opSetProperty:
-            setProperty();
-            break;
-        case korvadin_fuzz::opReleaseHostObject:
-            releaseHostObject();
-            break;
-        case korvadin_fuzz::opWrongObject:
-            wrongObject();
-            break;
-        case korvadin_fuzz::opPluginMessage:
-            pluginMessage();
-            break;
-        case korvadin_fuzz::opPacketOfSize:
-            packet();
-            break;
-        case korvadin_fuzz::opPortableLoops:
-            // The library's portable loops from here on, or its faster ones again.
-            korvadin_force_portable(m_in.byte() & 1);
-            break;
-        case korvadin_fuzz::opHostRefusals:
-            hostRefusals();
-            break;
-        }
+        static constexpr void (Session::*kSteps[])() = {
+            &Session::createEncoder, &Session::createContainer,   &Session::setCallback,
+            &Session::open,          &Session::openWithSize,      &Session::frameOfSize,
+            &Session::frame,         &Session::codecQuestions,    &Session::initOrOpen,
+            &Session::openFile,      &Session::addTrack,          &Session::packet,
+            &Session::close,         &Session::addRefOrRelease,   &Session::makeHostObject,
+            &Session::setProperty,   &Session::releaseHostObject, &Session::wrongObject,
+            &Session::pluginMessage, &Session::packetOfSize,      &Session::portableLoops,
+            &Session::hostRefusals};
+        static_assert(std::size(kSteps) == korvadin_fuzz::opCount);
+        (this->*kSteps[m_in.pick(korvadin_fuzz::opCount)])();
     }
 
+    // Sends `msg` to an object of `kind`, with a handle of the kinds given (none: no argument).
+    void toObject(Kind kind, uint32_t msg, std::initializer_list<HostKind> argument) {
+        if (PluginObject* o = object(kind)) {
+            argument.size() == 0 ? send(msg, o->object) : send(msg, o->object, handle(argument));
+        }
+    }
+    void open() { toObject(Kind::Encoder, msgCodecOpen, {HostKind::Bag, HostKind::Buffer}); }
+    void frame() { toObject(Kind::Encoder, msgCodecBuffer, {HostKind::Buffer}); }
+    void packet() { toObject(Kind::Track, msgTrackWritePacket, {HostKind::Buffer}); }
+    void close() { toObject(Kind::Container, msgContainerClose, {}); }
+    void initOrOpen() {
+        if (PluginObject* c = object(Kind::Container)) {
+            const uint32_t msg = m_in.pick(2) == 0 ? msgContainerInit : msgContainerOpen;
+            send(msg, c->object, properties());
+        }
+    }
+    // The library's portable loops from here on, or its faster ones again.
+    void portableLoops() { korvadin_force_portable(m_in.byte() & 1); }
+
+    const host::Registration& codec() { return plugin->codecs[m_in.pick(plugin->codecs.size())]; }
+
     void createEncoder() {
-        const host::Registration& codec = plugin->codecs[m_in.pick(plugin->codecs.size())];
         void* created = nullptr;
-        if (send(msgCreateObject, codec.uuid.data(), &created) != errNone || created == nullptr) {
+        if (send(msgCreateObject, codec().uuid.data(), &created) != errNone || created == nullptr) {
             std::abort();
         }
         m_objects.push_back({created, Kind::Encoder});
@@ -277,13 +229,13 @@ private:
     // A frame of the size a variant's raw layout has, with the attributes a frame carries.
     void frameOfSize() {
         PluginObject* e = object(Kind::Encoder);
-        const host::Registration& codec = plugin->codecs[m_in.pick(plugin->codecs.size())];
+        const host::Registration& variant = codec();
         const uint32_t width = m_in.byte();
         const uint32_t height = m_in.byte();
         if (e == nullptr) {
             return;
         }
-        const Handle frame = buffer(host::rawFrameSize(host::rawCodeOf(codec), width, height));
+        const Handle frame = buffer(host::rawFrameSize(host::rawCodeOf(variant), width, height));
         h.setUInt32(frame, "width", width);
         h.setUInt32(frame, "height", height);
         h.setInt64(frame, "pts", m_in.byte());
@@ -340,7 +292,7 @@ private:
         }
     }
 
-    void packet() {
+    void packetOfSize() {
         PluginObject* t = object(Kind::Track);
         const size_t size = m_in.byte() * size_t(m_in.pick(3) == 0 ? 64 : 1);
         if (t == nullptr) {
@@ -354,22 +306,16 @@ private:
     }
 
     void addRefOrRelease() {
-        std::vector<PluginObject*> held;
-        for (PluginObject& o : m_objects) {
-            if (o.hostReferences > 0) {
-                held.push_back(&o);
-            }
-        }
-        if (held.empty()) {
+        PluginObject* o = object(std::nullopt);
+        if (o == nullptr) {
             return;
         }
-        PluginObject& o = *held[m_in.pick(held.size())];
         if (m_in.pick(2) == 0) {
             uint32_t count = 0;
-            send(msgAddRef, o.object, &count);
-            ++o.hostReferences;
+            send(msgAddRef, o->object, &count);
+            ++o->hostReferences;
         } else {
-            release(o);
+            release(*o);
         }
     }
 
@@ -384,19 +330,14 @@ private:
     }
 
     void makeHostObject() {
-        switch (m_in.pick(4)) {
-        case 0:
-            keep(h.createBag(), HostKind::Bag);
-            break;
-        case 1:
+        const auto kind = static_cast<HostKind>(m_in.pick(4));
+        if (kind == HostKind::Buffer) {
             buffer(m_in.byte());
-            break;
-        case 2:
-            keep(h.createList(), HostKind::List);
-            break;
-        case 3:
-            keep(h.createCallback(), HostKind::Callback);
-            break;
+        } else {
+            keep(kind == HostKind::Bag    ? h.createBag()
+                 : kind == HostKind::List ? h.createList()
+                                          : h.createCallback(),
+                 kind);
         }
     }
 
@@ -405,40 +346,30 @@ private:
         const char* key = m_in.pick(kKeys);
         const int32_t count = m_in.pick(4) == 0 ? static_cast<int32_t>(m_in.pick(5)) : 1;
         std::vector<uint8_t> bytes;
-        uint32_t type = propUInt8;
-        switch (m_in.pick(4)) {
-        case 0: {
-            type = propUInt8;
+        const auto append = [&](auto v) {
+            const auto* p = reinterpret_cast<const uint8_t*>(&v);
+            bytes.insert(bytes.end(), p, p + sizeof v);
+        };
+        static constexpr uint32_t kTypes[] = {propUInt8, propUInt32, propInt64, propString};
+        const uint32_t type = m_in.pick(kTypes);
+        if (type == propUInt8) {
             const auto b = m_in.take(static_cast<size_t>(count));
             bytes.assign(b.begin(), b.end());
-            break;
-        }
-        case 1:
-            type = propUInt32;
-            for (int32_t i = 0; i < count; ++i) {
-                const uint32_t v = m_in.pick(8) == 0 ? plugin->codecs[0].fourcc : number(m_in);
-                bytes.insert(bytes.end(), reinterpret_cast<const uint8_t*>(&v),
-                             reinterpret_cast<const uint8_t*>(&v) + 4);
-            }
-            break;
-        case 2:
-            type = propInt64;
-            for (int32_t i = 0; i < count; ++i) {
-                const int64_t v = static_cast<int32_t>(number(m_in));
-                bytes.insert(bytes.end(), reinterpret_cast<const uint8_t*>(&v),
-                             reinterpret_cast<const uint8_t*>(&v) + 8);
-            }
-            break;
-        case 3: {
+        } else if (type == propString) {
             // Text, except for "path": a file is only ever written where openFile says.
             if (std::string_view(key) == "path") {
                 key = "name";
             }
-            type = propString;
             const auto b = m_in.bytes(32);
             bytes.assign(b.begin(), b.end());
-            break;
-        }
+        } else {
+            for (int32_t i = 0; i < count; ++i) {
+                if (type == propInt64) {
+                    append(int64_t{static_cast<int32_t>(number(m_in))});
+                } else {
+                    append(m_in.pick(8) == 0 ? plugin->codecs[0].fourcc : number(m_in));
+                }
+            }
         }
         if (target == 0) {
             return;
@@ -468,20 +399,17 @@ private:
         const Kind kind = static_cast<Kind>(m_in.pick(3));
         const uint32_t msg = m_in.pick(kObjectMessages);
         PluginObject* o = object(kind);
-        if (o == nullptr) {
-            return;
-        }
-        const bool codecMessage = (msg >> 16) == 0x1001;
-        const bool containerMessage = (msg >> 16) == 0x1002 && msg != msgTrackWritePacket;
-        const bool trackMessage = msg == msgTrackWritePacket;
-        if ((kind == Kind::Encoder && codecMessage) ||
-            (kind == Kind::Container && containerMessage) ||
-            (kind == Kind::Track && trackMessage)) {
-            return; // the right object: the other steps send these
+        const Kind taker = msg == msgTrackWritePacket ? Kind::Track
+                           : (msg >> 16) == 0x1001    ? Kind::Encoder
+                                                      : Kind::Container;
+        if (o == nullptr || taker == kind) {
+            return; // no object, or the right one: the other steps send these
         }
         bool answer = false;
         void* track = nullptr;
-        if (send(msg, o->object, properties(), properties(), &track, &answer) != errUnsupported) {
+        const Handle first = properties();
+        const Handle second = properties();
+        if (send(msg, o->object, first, second, &track, &answer) != errUnsupported) {
             std::abort();
         }
     }
@@ -492,8 +420,9 @@ private:
             send(msgPluginInfo, properties());
             break;
         case 1: {
-            const host::Registration& codec = plugin->codecs[m_in.pick(plugin->codecs.size())];
-            send(msgCodecSettings, codec.uuid.data(), properties(), handle({HostKind::List}));
+            const host::Registration& variant = codec();
+            const Handle settings = properties();
+            send(msgCodecSettings, variant.uuid.data(), settings, handle({HostKind::List}));
             break;
         }
         case 2:
