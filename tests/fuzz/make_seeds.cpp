@@ -97,89 +97,42 @@ void wavSeeds(const fs::path& folder) {
     }
 }
 
-// Steps as the target reads them (see plugin_ops.h).
+// Steps as the target reads them (see plugin_ops.h), one step with its bytes per part.
+std::vector<uint8_t> steps(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> bytes;
+    for (const std::vector<uint8_t>& part : parts) {
+        bytes.insert(bytes.end(), part.begin(), part.end());
+    }
+    return bytes;
+}
+
 void pluginSeeds(const fs::path& folder) {
     // An encoder with a fresh callback, opened at 8x4, given one frame of variant 0's layout.
-    const std::vector<uint8_t> render = {opCreateEncoder,
-                                         0,
-                                         opSetCallback,
-                                         0,
-                                         0,
-                                         0,
-                                         opOpenWithSize,
-                                         0,
-                                         8,
-                                         4,
-                                         1,
-                                         0,
-                                         opFrameOfSize,
-                                         0,
-                                         0,
-                                         8,
-                                         4,
-                                         0};
+    const std::vector<uint8_t> render = steps({{opCreateEncoder, 0},
+                                               {opSetCallback, 0, 0, 0},
+                                               {opOpenWithSize, 0, 8, 4, 1, 0},
+                                               {opFrameOfSize, 0, 0, 8, 4, 0}});
     save(folder, "render", render);
-    std::vector<uint8_t> portable = {opPortableLoops, 1};
-    portable.insert(portable.end(), render.begin(), render.end());
-    save(folder, "render-portable", portable);
+    save(folder, "render-portable", steps({{opPortableLoops, 1}, render}));
     // The same, with the host refusing every other buffer lock.
-    std::vector<uint8_t> refusals = {opHostRefusals, 0x20, 1};
-    refusals.insert(refusals.end(), render.begin(), render.end());
-    save(folder, "render-refused-locks", refusals);
+    save(folder, "render-refused-locks", steps({{opHostRefusals, 0x20, 1}, render}));
 
     // The same, then a container with a video track of variant 0's FourCC writing one packet
     // into a file and closing it. Property holders by handle choice: 1 the settings, 2 the frame,
     // 3 and 4 the two bags.
-    std::vector<uint8_t> file = render;
-    const std::vector<uint8_t> container = {opCreateContainer,
-                                            1,
-                                            opMakeHostObject,
-                                            0,
-                                            opSetProperty,
-                                            3,
-                                            7,
-                                            1,
-                                            1,
-                                            1,
-                                            2, // mediaType: video
-                                            opSetProperty,
-                                            3,
-                                            0,
-                                            1,
-                                            1,
-                                            1,
-                                            8, // width
-                                            opSetProperty,
-                                            3,
-                                            1,
-                                            1,
-                                            1,
-                                            1,
-                                            4, // height
-                                            opMakeHostObject,
-                                            0,
-                                            opSetProperty,
-                                            4,
-                                            9,
-                                            1,
-                                            1,
-                                            0, // 4cc: variant 0's
-                                            opAddTrack,
-                                            0,
-                                            3,
-                                            4,
-                                            opOpenFile,
-                                            0,
-                                            0,
-                                            opPacketOfSize,
-                                            0,
-                                            100,
-                                            1,
-                                            1,
-                                            opClose,
-                                            0};
-    file.insert(file.end(), container.begin(), container.end());
-    save(folder, "file", file);
+    save(folder, "file",
+         steps({render,
+                {opCreateContainer, 1},
+                {opMakeHostObject, 0},
+                {opSetProperty, 3, 7, 1, 1, 1, 2}, // mediaType: video
+                {opSetProperty, 3, 0, 1, 1, 1, 8}, // width
+                {opSetProperty, 3, 1, 1, 1, 1, 4}, // height
+                {opMakeHostObject, 0},
+                {opSetProperty, 4, 9, 1, 1, 0}, // 4cc: variant 0's
+                {opAddTrack, 0, 3, 4},
+                {opOpenFile, 0, 0},
+                {opPacketOfSize, 0, 100, 1, 1},
+                {opClose, 0}}));
 }
 
 } // namespace
