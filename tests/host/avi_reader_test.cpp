@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
+#include <tuple>
 
 using host::AviReader;
 using media_test::scratch;
@@ -209,33 +210,24 @@ TEST(AviReader, ReadsEveryPartOfAWellFormedFile) {
     EXPECT_EQ(r.riffs()[1].type, "AVIX");
     EXPECT_EQ(r.riffs()[1].offset + 8 + r.riffs()[1].size, avi.b.bytes.size());
     ASSERT_TRUE(r.mainHeader());
-    EXPECT_EQ(r.mainHeader()->microSecPerFrame, 40000u);
-    EXPECT_EQ(r.mainHeader()->totalFrames, 2u);
-    EXPECT_EQ(r.mainHeader()->streams, 2u);
-    EXPECT_EQ(r.mainHeader()->suggestedBufferSize, 20u);
-    EXPECT_EQ(r.mainHeader()->width, 64u);
-    EXPECT_EQ(r.mainHeader()->height, 48u);
-    EXPECT_EQ(r.dmlhTotalFrames(), 3u);
+    const auto& m = *r.mainHeader();
+    EXPECT_EQ(std::tuple(m.microSecPerFrame, m.totalFrames, m.streams, m.suggestedBufferSize,
+                         m.width, m.height, r.dmlhTotalFrames()),
+              std::tuple(40000u, 2u, 2u, 20u, 64u, 48u, std::optional(3u)));
 
     ASSERT_EQ(r.streams().size(), 2u);
     const auto& v = r.streams()[0];
-    EXPECT_EQ(v.fccType, "vids");
-    EXPECT_EQ(v.fccHandler, "K8RG");
-    EXPECT_EQ(v.rate, 25u);
-    EXPECT_EQ(v.length, 3u);
-    EXPECT_EQ(v.suggestedBufferSize, 11u);
-    EXPECT_EQ(v.format.size(), 44u);
-    EXPECT_EQ(v.indexChunkId, "00dc");
-    EXPECT_EQ(v.superIndexInUse, 2u);
+    EXPECT_EQ(std::tuple(v.fccType, v.fccHandler, v.indexChunkId, v.format.size()),
+              std::tuple("vids", "K8RG", "00dc", 44u));
+    EXPECT_EQ(std::tuple(v.rate, v.length, v.suggestedBufferSize, v.superIndexInUse),
+              std::tuple(25u, 3u, 11u, 2u));
     ASSERT_EQ(v.superIndex.size(), 2u);
-    EXPECT_EQ(v.superIndex[1].offset, avi.ixPos[2]);
-    EXPECT_EQ(v.superIndex[1].size, 40u);
-    EXPECT_EQ(v.superIndex[1].duration, 1u);
+    const auto& second = v.superIndex[1];
+    EXPECT_EQ(std::tuple(second.offset, second.size, second.duration),
+              std::tuple(avi.ixPos[2], 40u, 1u));
     const auto& a = r.streams()[1];
-    EXPECT_EQ(a.fccType, "auds");
-    EXPECT_EQ(a.scale, 4u);
-    EXPECT_EQ(a.sampleSize, 4u);
-    EXPECT_EQ(a.format.size(), 16u);
+    EXPECT_EQ(std::tuple(a.fccType, a.scale, a.sampleSize, a.format.size()),
+              std::tuple("auds", 4u, 4u, 16u));
 
     std::vector<AviReader::Chunk> found;
     for (const auto& s : r.streams())
@@ -243,15 +235,14 @@ TEST(AviReader, ReadsEveryPartOfAWellFormedFile) {
     ASSERT_EQ(found.size(), avi.chunks.size());
     std::sort(found.begin(), found.end(), [](auto& x, auto& y) { return x.offset < y.offset; });
     for (size_t i = 0; i < found.size(); ++i) {
+        SCOPED_TRACE(i);
         const auto& want = avi.chunks[i];
-        EXPECT_EQ(found[i].offset, want.header + 8);
-        EXPECT_EQ(found[i].size, want.size);
-        EXPECT_EQ(found[i].stream, want.stream);
-        EXPECT_EQ(found[i].keyFrame, want.key);
-        EXPECT_EQ(found[i].ixKeyFrame, want.key);
-        EXPECT_EQ(found[i].riff, i < 3 ? 0u : 1u);
-        EXPECT_EQ(found[i].idx1KeyFrame.has_value(), i < 3);
-        EXPECT_EQ(r.readChunk(found[i]), fill(want.size, uint8_t(i * 16)));
+        const auto& c = found[i];
+        EXPECT_EQ(std::tuple(c.offset, c.size, c.stream, c.keyFrame, c.ixKeyFrame, c.riff,
+                             c.idx1KeyFrame.has_value()),
+                  std::tuple(want.header + 8, want.size, want.stream, want.key,
+                             std::optional(want.key), i < 3 ? 0u : 1u, i < 3));
+        EXPECT_EQ(r.readChunk(c), fill(want.size, uint8_t(i * 16)));
     }
 }
 
@@ -382,33 +373,19 @@ TEST(AviReader, FollowsRiffsBeyondFourGigabytes) {
         f.seekp(std::streamoff(at));
         f.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
     };
-    // An AVIX RIFF of almost 4 GiB holding one huge chunk, left as a hole.
+    // An AVIX RIFF with its movi list, and a chunk header.
+    const auto avix = [](uint32_t riffSize, uint32_t chunkSize) {
+        Bytes b;
+        b.id("RIFF").u32(riffSize).id("AVIX").id("LIST").u32(riffSize - 12).id("movi");
+        return b.id("00dc").u32(chunkSize);
+    };
+    // One of almost 4 GiB holding one huge chunk, left as a hole.
     const uint32_t big = 0xFFFFFF00u;
-    put(pos, Bytes{}
-                 .id("RIFF")
-                 .u32(big)
-                 .id("AVIX")
-                 .id("LIST")
-                 .u32(big - 12)
-                 .id("movi")
-                 .id("00dc")
-                 .u32(big - 24)
-                 .v);
+    put(pos, avix(big, big - 24).v);
     pos += 8 + uint64_t{big};
     ASSERT_GT(pos, uint64_t{1} << 32);
     const auto payload = fill(9, 0x50);
-    put(pos, Bytes{}
-                 .id("RIFF")
-                 .u32(4 + 12 + 8 + 10)
-                 .id("AVIX")
-                 .id("LIST")
-                 .u32(4 + 8 + 10)
-                 .id("movi")
-                 .id("00dc")
-                 .u32(9)
-                 .raw(payload.data(), 9)
-                 .zeros(1)
-                 .v);
+    put(pos, avix(4 + 12 + 8 + 10, 9).raw(payload.data(), 9).zeros(1).v);
     f.close();
 
     {
