@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <tuple>
 
 using host::ColourLayout;
 using host::Picture;
@@ -67,14 +68,9 @@ TEST_P(Y4mFromFfmpeg, ReadsFormatAndSamplesAndWritesWhatFfmpegReads) {
 
     auto reader = host::openY4m(y4m.string());
     const auto& info = reader->info();
-    EXPECT_EQ(info.width, width);
-    EXPECT_EQ(info.height, 17u);
-    EXPECT_EQ(info.rateNum, 30000u);
-    EXPECT_EQ(info.rateDen, 1001u);
-    EXPECT_EQ(info.layout, c.layout);
-    EXPECT_EQ(info.bitDepth, c.depth);
-    EXPECT_EQ(info.fullRange, c.fullRange);
-    EXPECT_EQ(info.frameCount, 3u);
+    EXPECT_EQ(std::tuple(info.width, info.height, info.rateNum, info.rateDen, info.layout,
+                         info.bitDepth, info.fullRange, info.frameCount),
+              std::tuple(width, 17u, 30000u, 1001u, c.layout, c.depth, c.fullRange, 3u));
 
     std::vector<uint8_t> samples;
     Picture pic;
