@@ -8,6 +8,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace IOPlugin;
@@ -145,9 +146,8 @@ TEST_F(EncoderTest, OpenDescribesTheJobToTheLibraryAndPublishesTheCookie) {
 
         const auto cookie = host().property(m_settings, "magicCookie");
         ASSERT_TRUE(cookie);
-        EXPECT_EQ(cookie->type, propUInt8);
-        EXPECT_EQ(cookie->count, 4);
-        EXPECT_EQ(cookie->bytes, script().cookie);
+        EXPECT_EQ(std::tuple(cookie->type, cookie->count, cookie->bytes),
+                  std::tuple(propUInt8, 4, script().cookie));
         releaseEncoder();
     }
 }
@@ -213,12 +213,8 @@ TEST_F(EncoderTest, FramesLeaveAsKeyFramesInOrderWithDtsEqualToPts) {
         const auto pts = host().property(buffers[i], "pts");
         const auto dts = host().property(buffers[i], "dts");
         const auto key = host().property(buffers[i], "isKeyFrame");
-        EXPECT_EQ(pts->type, propInt64);
-        EXPECT_EQ(dts->type, propInt64);
-        EXPECT_EQ(key->type, propUInt8);
-        EXPECT_EQ(pts->i64(), stamps[i]);
-        EXPECT_EQ(dts->i64(), stamps[i]);
-        EXPECT_EQ(key->u8(), 1);
+        EXPECT_EQ(std::tuple(pts->type, pts->i64(), dts->type, dts->i64(), key->type, key->u8()),
+                  std::tuple(propInt64, stamps[i], propInt64, stamps[i], propUInt8, 1));
     }
     // Each frame was laid out from the job's description, in a zeroed planes record.
     for (size_t i = 0; i < library().planesDesc.size(); ++i) {
@@ -295,6 +291,15 @@ Prepare propertyMissing(const std::string& key) {
                        errNotFound);
 }
 
+// The host refuses to lock the frame (or every other buffer).
+Prepare lockRefused(bool frame) {
+    return hostAnswers(
+        [frame](const host::TraceEntry& e, host::Handle f) {
+            return e.msg == msgBufferLock && (e.handle == f) == frame;
+        },
+        errFailed);
+}
+
 Prepare change(std::function<void(host::Host&, host::Handle frame)> edit) {
     return [=](host::Handle f) {
         edit(host::Host::instance(), f);
@@ -309,9 +314,7 @@ const std::string kPts = "Korvadin Plugin :: PTS not set when encoding the frame
 const std::vector<FrameCase> kFrameCases = {
     {"NoFrameHandle", [](host::Handle) -> host::Handle { return 0; }, 1, {}, false},
     {"FrameCannotBeLocked",
-     hostAnswers([](const host::TraceEntry& e,
-                    host::Handle f) { return e.msg == msgBufferLock && e.handle == f; },
-                 errFailed),
+     lockRefused(true),
      -1,
      {"Korvadin Plugin :: Failed to lock the input buffer"},
      false},
@@ -341,9 +344,7 @@ const std::vector<FrameCase> kFrameCases = {
     {"OutputBufferWithoutHandle", hostAnswers(msgCreateObject, errNone), -4, {kAlloc}, false},
     {"OutputBufferCannotBeSized", hostAnswers(msgBufferResize, errFailed), -4, {kAlloc}, false},
     {"OutputBufferCannotBeLocked",
-     hostAnswers([](const host::TraceEntry& e,
-                    host::Handle f) { return e.msg == msgBufferLock && e.handle != f; },
-                 errFailed),
+     lockRefused(false),
      -4,
      {"Korvadin Plugin :: Failed to lock the output buffer"},
      false},
