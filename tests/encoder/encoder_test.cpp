@@ -291,15 +291,6 @@ Prepare propertyMissing(const std::string& key) {
                        errNotFound);
 }
 
-// The host refuses to lock the frame (or every other buffer).
-Prepare lockRefused(bool frame) {
-    return hostAnswers(
-        [frame](const host::TraceEntry& e, host::Handle f) {
-            return e.msg == msgBufferLock && (e.handle == f) == frame;
-        },
-        errFailed);
-}
-
 Prepare change(std::function<void(host::Host&, host::Handle frame)> edit) {
     return [=](host::Handle f) {
         edit(host::Host::instance(), f);
@@ -314,7 +305,9 @@ const std::string kPts = "Korvadin Plugin :: PTS not set when encoding the frame
 const std::vector<FrameCase> kFrameCases = {
     {"NoFrameHandle", [](host::Handle) -> host::Handle { return 0; }, 1, {}, false},
     {"FrameCannotBeLocked",
-     lockRefused(true),
+     hostAnswers([](const host::TraceEntry& e,
+                    host::Handle f) { return e.msg == msgBufferLock && e.handle == f; },
+                 errFailed),
      -1,
      {"Korvadin Plugin :: Failed to lock the input buffer"},
      false},
@@ -344,7 +337,9 @@ const std::vector<FrameCase> kFrameCases = {
     {"OutputBufferWithoutHandle", hostAnswers(msgCreateObject, errNone), -4, {kAlloc}, false},
     {"OutputBufferCannotBeSized", hostAnswers(msgBufferResize, errFailed), -4, {kAlloc}, false},
     {"OutputBufferCannotBeLocked",
-     lockRefused(false),
+     hostAnswers([](const host::TraceEntry& e,
+                    host::Handle f) { return e.msg == msgBufferLock && e.handle != f; },
+                 errFailed),
      -4,
      {"Korvadin Plugin :: Failed to lock the output buffer"},
      false},
