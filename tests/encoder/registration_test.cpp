@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace IOPlugin;
@@ -106,9 +107,9 @@ void expectBag(host::Handle bag, const std::vector<Expected>& expected, const st
     for (const Expected& e : expected) {
         const auto value = host::Host::instance().property(bag, e.key);
         ASSERT_TRUE(value) << what << " " << e.key;
-        EXPECT_EQ(value->type, e.type) << what << " " << e.key;
-        EXPECT_EQ(value->count, e.count) << what << " " << e.key;
-        EXPECT_EQ(value->bytes, e.bytes) << what << " " << e.key;
+        EXPECT_EQ(std::tie(value->type, value->count, value->bytes),
+                  std::tie(e.type, e.count, e.bytes))
+            << what << " " << e.key;
     }
 }
 
@@ -123,12 +124,9 @@ TEST_F(RegistrationTest, EveryAcceptedVariantGetsItsFullBagInTableOrder) {
     for (size_t i = 0; i < s_codecFormats.size(); ++i) {
         const korvadin_format in = library().queryIn[i];
         const korvadin_format out = library().queryOut[i];
-        EXPECT_EQ(in.width, 128u);
-        EXPECT_EQ(in.height, 128u);
-        EXPECT_EQ(in.format, s_codecFormats[i].rawFormat);
-        EXPECT_EQ(out.width, 0u);
-        EXPECT_EQ(out.height, 0u);
-        EXPECT_EQ(out.format, s_codecFormats[i].id);
+        EXPECT_EQ(
+            std::tuple(in.width, in.height, in.format, out.width, out.height, out.format),
+            std::tuple(128u, 128u, s_codecFormats[i].rawFormat, 0u, 0u, s_codecFormats[i].id));
     }
     expectOneInstanceClosed();
     for (const uint32_t instance : library().instancesUsed) {
@@ -189,17 +187,14 @@ TEST_F(RegistrationTest, BagTheHostCannotCreate) {
         for (const uint32_t msg : {msgRegisterCodecs, msgRegisterContainers}) {
             host().reset();
             fake_korvadin::reset();
-            auto isBagCreation = [](const host::TraceEntry& e) {
-                return e.msg == msgCreateObject && e.key == "bag";
+            const host::Interceptor bagCreation = [&](const host::TraceEntry& e) {
+                const bool bag = e.msg == msgCreateObject && e.key == "bag";
+                return bag ? std::optional(c.createResult) : std::nullopt;
             };
             if (c.handleComesBack) {
-                host().setResultFilter([&](const host::TraceEntry& e) -> std::optional<int32_t> {
-                    return isBagCreation(e) ? std::optional(c.createResult) : std::nullopt;
-                });
+                host().setResultFilter(bagCreation);
             } else {
-                host().setInterceptor([&](const host::TraceEntry& e) -> std::optional<int32_t> {
-                    return isBagCreation(e) ? std::optional(c.createResult) : std::nullopt;
-                });
+                host().setInterceptor(bagCreation);
             }
             const host::Handle list = host().createList();
             EXPECT_EQ(send(msg, list), c.expected) << c.name;
