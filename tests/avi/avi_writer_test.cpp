@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <tuple>
 
 using namespace IOPlugin;
 using namespace korvadin_test;
@@ -221,16 +222,13 @@ TEST_P(AudioFormats, HeaderAndFormat) {
     }
     const std::vector<uint8_t>& f = stream.format();
     ASSERT_EQ(f.size(), c.formatSize);
-    EXPECT_EQ(u16At(f, 0), c.formatSize == 40 ? 0xFFFE : c.tag);
-    EXPECT_EQ(u16At(f, 2), c.channels);
-    EXPECT_EQ(u32At(f, 4), c.rate);
-    EXPECT_EQ(u32At(f, 8), avg);
-    EXPECT_EQ(u16At(f, 12), c.blockAlign);
-    EXPECT_EQ(u16At(f, 14), c.containerBits);
+    EXPECT_EQ(
+        std::tuple(u16At(f, 0), u16At(f, 2), u32At(f, 4), u32At(f, 8), u16At(f, 12), u16At(f, 14)),
+        std::tuple(c.formatSize == 40 ? 0xFFFE : c.tag, c.channels, c.rate, avg, c.blockAlign,
+                   c.containerBits));
     if (c.formatSize == 40) {
-        EXPECT_EQ(u16At(f, 16), 22);
-        EXPECT_EQ(u16At(f, 18), c.bits);
-        EXPECT_EQ(u32At(f, 20), c.mask);
+        EXPECT_EQ(std::tuple(u16At(f, 16), u16At(f, 18), u32At(f, 20)),
+                  std::tuple(22, c.bits, c.mask));
         const std::vector<uint8_t> guid = {uint8_t(c.tag), 0, 0, 0,    0, 0,    0x10, 0,
                                            0x80,           0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
         EXPECT_TRUE(std::equal(guid.begin(), guid.end(), f.begin() + 24));

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -396,19 +397,16 @@ TEST_F(ContainerTest, VideoTrackDescriptionBecomesTheVideoHeaders) {
         ASSERT_EQ(file->streams().size(), 1u);
         const auto& stream = file->streams()[0];
         const size_t cookieSize = c.track.cookie ? c.track.cookie->size() : 0;
-        EXPECT_EQ(file->mainHeader()->microSecPerFrame, c.microSecPerFrame);
-        EXPECT_EQ(stream.fccType, "vids");
-        EXPECT_EQ(stream.fccHandler, c.handler);
         const auto& rate = c.track.frameRate.value_or(std::vector<uint32_t>{0, 0});
-        EXPECT_EQ(stream.rate, rate[0]);
-        EXPECT_EQ(stream.scale, rate[1]);
-        ASSERT_EQ(stream.format.size(), 40 + cookieSize);
-        EXPECT_EQ(u32At(stream.format, 0), 40 + cookieSize);
-        EXPECT_EQ(u32At(stream.format, 4), 64u);
-        EXPECT_EQ(u32At(stream.format, 8), 48u);
-        EXPECT_EQ(u16At(stream.format, 14), c.bitCount);
-        EXPECT_EQ(std::string(stream.format.begin() + 16, stream.format.begin() + 20), c.handler);
-        EXPECT_EQ(u32At(stream.format, 20), 64u * 48u * c.bitCount / 8);
+        EXPECT_EQ(std::tuple(file->mainHeader()->microSecPerFrame, stream.fccType,
+                             stream.fccHandler, stream.rate, stream.scale),
+                  std::tuple(c.microSecPerFrame, "vids", c.handler, rate[0], rate[1]));
+        const auto& f = stream.format;
+        ASSERT_EQ(f.size(), 40 + cookieSize);
+        EXPECT_EQ(std::tuple(u32At(f, 0), u32At(f, 4), u32At(f, 8), u16At(f, 14),
+                             std::string(f.begin() + 16, f.begin() + 20), u32At(f, 20)),
+                  std::tuple(40 + cookieSize, 64u, 48u, c.bitCount, c.handler,
+                             64u * 48u * c.bitCount / 8));
         if (c.track.cookie) {
             EXPECT_TRUE(std::equal(c.track.cookie->begin(), c.track.cookie->end(),
                                    stream.format.begin() + 40));
@@ -441,16 +439,14 @@ TEST_F(ContainerTest, AudioTrackDescriptionsBecomeTheirOwnStreamFormats) {
         const Case& c = cases[i];
         const auto& stream = file->streams()[i + 1];
         const auto& f = stream.format;
-        EXPECT_EQ(stream.fccType, "auds");
-        EXPECT_EQ(stream.indexChunkId, "0" + std::to_string(i + 1) + "wb");
+        EXPECT_EQ(std::tuple(stream.fccType, stream.indexChunkId),
+                  std::tuple("auds", "0" + std::to_string(i + 1) + "wb"));
         ASSERT_EQ(f.size(), c.mask != 0 ? 40u : 16u);
-        EXPECT_EQ(u16At(f, 0), c.mask != 0 ? 0xFFFE : c.tag);
-        EXPECT_EQ(u16At(f, 2), c.track.channels);
-        EXPECT_EQ(u32At(f, 4), c.track.sampleRate);
+        EXPECT_EQ(std::tuple(u16At(f, 0), u16At(f, 2), u32At(f, 4)),
+                  std::tuple(c.mask != 0 ? 0xFFFE : c.tag, c.track.channels, c.track.sampleRate));
         if (c.mask != 0) {
-            EXPECT_EQ(u16At(f, 18), c.track.bitsPerSample);
-            EXPECT_EQ(u32At(f, 20), c.mask);
-            EXPECT_EQ(u32At(f, 24), c.tag);
+            EXPECT_EQ(std::tuple(u16At(f, 18), u32At(f, 20), u32At(f, 24)),
+                      std::tuple(c.track.bitsPerSample, c.mask, c.tag));
         } else {
             EXPECT_EQ(u16At(f, 14), c.track.bitsPerSample);
         }
