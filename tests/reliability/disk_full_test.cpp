@@ -21,6 +21,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <sys/resource.h>
@@ -282,19 +283,14 @@ TEST_F(DiskFull, TheFileKeepsEveryFrameWrittenBeforeTheLimit) {
         SCOPED_TRACE(c.name);
         const std::string path = s_dir->file(std::string(c.name) + ".avi");
         const Outcome o = renderInChild(path, c.limit);
-        EXPECT_EQ(o.escaped, "");
-        EXPECT_EQ(o.leaks, 0u);
-        EXPECT_EQ(o.videoWritten, c.videoWritten);
-        EXPECT_EQ(o.audioWritten, kCut);
-        EXPECT_EQ(o.failure, errFailed);
+        EXPECT_EQ(std::tuple(o.escaped, o.leaks, o.videoWritten, o.audioWritten, o.failure),
+                  std::tuple("", 0u, c.videoWritten, kCut, errFailed));
         EXPECT_EQ(o.failureText, c.text);
-        // Nothing more fits: each later packet is refused on its own, with the same kind of text.
-        EXPECT_EQ(o.laterVideo, errFailed);
-        EXPECT_EQ(o.laterAudio, errFailed);
-        // The indexes at the end cannot be written, so closing reports a failure, but the
-        // headers at the start are rewritten in place.
-        EXPECT_EQ(o.closeResult, errFailed);
-        EXPECT_EQ(o.closeText, kFinalizeFailed);
+        // Nothing more fits: each later packet is refused on its own. The indexes at the end
+        // cannot be written, so closing reports a failure, but the headers at the start are
+        // rewritten in place.
+        EXPECT_EQ(std::tuple(o.laterVideo, o.laterAudio, o.closeResult, o.closeText),
+                  std::tuple(errFailed, errFailed, errFailed, kFinalizeFailed));
 
         host::AviReader avi(path);
         EXPECT_EQ(avi.fileSize(), c.limit);
@@ -327,10 +323,8 @@ TEST_F(DiskFull, TheFileKeepsEveryFrameWrittenBeforeTheLimit) {
 TEST_F(DiskFull, AHeaderThatDoesNotFitFailsTheOpen) {
     const std::string path = s_dir->file("header.avi");
     const Outcome o = renderInChild(path, 4096);
-    EXPECT_EQ(o.escaped, "");
-    EXPECT_EQ(o.leaks, 0u);
-    EXPECT_EQ(o.videoWritten, 0u);
-    EXPECT_EQ(o.failure, errFailed);
+    EXPECT_EQ(std::tuple(o.escaped, o.leaks, o.videoWritten, o.failure),
+              std::tuple("", 0u, 0u, errFailed));
     EXPECT_TRUE(o.failureText.starts_with(
         "Korvadin Plugin :: Failed to write AVI header: Write error: size: "))
         << o.failureText;
