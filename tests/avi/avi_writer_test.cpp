@@ -35,30 +35,24 @@ TEST(AviWriter, HeaderLayoutOfOneVideoAndOneAudioStream) {
     writer.writeHeader();
     const auto& b = file.bytes;
 
-    EXPECT_EQ(textAt(b, 0), "RIFF");
-    EXPECT_EQ(textAt(b, 8), "AVI ");
-    EXPECT_EQ(textAt(b, 12), "LIST");
-    EXPECT_EQ(u32At(b, 16), 131728u);
-    EXPECT_EQ(textAt(b, 20), "hdrl");
-    EXPECT_EQ(textAt(b, 24), "avih");
-    EXPECT_EQ(u32At(b, 28), 56u);
+    const uint64_t audioStrl = 88 + 65708;
+    const uint64_t odml = audioStrl + 65684;
+    ASSERT_EQ(odml + 268, 131748u);
+    const uint64_t idOffsets[] = {0,    8,        12,        20,     24,        88,
+                                  96,   100,      164,       212,    audioStrl, audioStrl + 8,
+                                  odml, odml + 8, odml + 12, 131748, 131756};
+    std::string ids;
+    for (const uint64_t at : idOffsets) {
+        ids += textAt(b, at);
+    }
+    EXPECT_EQ(ids, "RIFFAVI LISThdrlavihLISTstrlstrhstrfindxLISTstrlLISTodmldmlhLISTmovi");
+    EXPECT_EQ(std::tuple(u32At(b, 16), u32At(b, 28), u32At(b, 92), u32At(b, 216),
+                         u32At(b, audioStrl + 4), u32At(b, odml + 4), u32At(b, odml + 16)),
+              std::tuple(131728u, 56u, 65708u - 8, 65576u, 65684u - 8, 260u, 248u));
     for (uint64_t field = 0; field < 56; field += 4) {
         const uint32_t expected = field == 12 ? 0x10 : field == 24 ? 2 : 0;
         EXPECT_EQ(u32At(b, 32 + field), expected) << "avih field at " << field;
     }
-    const uint64_t audioStrl = 88 + 65708;
-    const uint64_t odml = audioStrl + 65684;
-    EXPECT_EQ(textAt(b, 88) + textAt(b, 96), "LISTstrl");
-    EXPECT_EQ(u32At(b, 92), 65708u - 8);
-    EXPECT_EQ(textAt(b, 100) + textAt(b, 164) + textAt(b, 212), "strhstrfindx");
-    EXPECT_EQ(u32At(b, 216), 65576u);
-    EXPECT_EQ(textAt(b, audioStrl) + textAt(b, audioStrl + 8), "LISTstrl");
-    EXPECT_EQ(u32At(b, audioStrl + 4), 65684u - 8);
-    EXPECT_EQ(textAt(b, odml) + textAt(b, odml + 8) + textAt(b, odml + 12), "LISTodmldmlh");
-    EXPECT_EQ(u32At(b, odml + 4), 260u);
-    EXPECT_EQ(u32At(b, odml + 16), 248u);
-    EXPECT_EQ(odml + 268, 131748u);
-    EXPECT_EQ(textAt(b, 131748) + textAt(b, 131756), "LISTmovi");
     EXPECT_EQ(b.size(), 131760u) << "the movi list stays open";
 
     writer.finalize();
