@@ -116,13 +116,11 @@ TEST_F(EncoderTest, OpenDescribesTheJobToTheLibraryAndPublishesTheCookie) {
         uint32_t libraryFieldOrder;
         uint32_t libraryRange;
     };
-    const std::vector<Case> cases = {
-        {2, 1, 1, 2},
-        {4, 0, 2, 1},
-        {3, 2, 0, 1},
-        {0, 255, 0, 1},
-        {std::nullopt, std::nullopt, 0, 1},
-    };
+    const std::vector<Case> cases = {{2, 1, 1, 2},
+                                     {4, 0, 2, 1},
+                                     {3, 2, 0, 1},
+                                     {0, 255, 0, 1},
+                                     {std::nullopt, std::nullopt, 0, 1}};
     const CodecFormat& format = *findCodecFormatByFourcc(fourccValue("K0Y0"));
     for (const Case& c : cases) {
         fake_korvadin::reset();
