@@ -164,28 +164,29 @@ TEST_F(EncoderTest, FailedOpenLeavesNoInstanceAndRefusesFramesSilently) {
          "KorvadinCodec(): korvadin_open()"},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         host().reset();
         fake_korvadin::reset();
         m_settings = host().createBag();
         create();
         setSettings(8, 4);
         c.script();
-        EXPECT_EQ(open(), errFailed) << c.name;
-        ASSERT_EQ(host().errorTexts().size(), 1u) << c.name;
+        EXPECT_EQ(open(), errFailed);
+        ASSERT_EQ(host().errorTexts().size(), 1u);
         EXPECT_EQ(host().errorTexts()[0].rfind(c.text, 0), 0u) << host().errorTexts()[0];
-        EXPECT_EQ(fake_korvadin::liveInstances(), 0) << c.name;
-        EXPECT_FALSE(host().property(m_settings, "magicCookie")) << c.name;
+        EXPECT_EQ(fake_korvadin::liveInstances(), 0);
+        EXPECT_FALSE(host().property(m_settings, "magicCookie"));
 
         host().clearTrace();
         const auto callsBefore = library().calls.size();
-        EXPECT_EQ(encode(frame(pattern(32))), errFailed) << c.name;
-        EXPECT_TRUE(host().errorTexts().empty()) << c.name;
-        EXPECT_TRUE(sent(msgBufferLock).empty()) << c.name;
-        EXPECT_EQ(library().calls.size(), callsBefore) << c.name;
+        EXPECT_EQ(encode(frame(pattern(32))), errFailed);
+        EXPECT_TRUE(host().errorTexts().empty());
+        EXPECT_TRUE(sent(msgBufferLock).empty());
+        EXPECT_EQ(library().calls.size(), callsBefore);
 
         // The host may try again once the library works.
         fake_korvadin::reset();
-        EXPECT_EQ(open(), errNone) << c.name;
+        EXPECT_EQ(open(), errNone);
         releaseEncoder();
     }
 }

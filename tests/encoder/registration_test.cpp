@@ -184,6 +184,7 @@ TEST_F(RegistrationTest, BagTheHostCannotCreate) {
         {"failure with a handle", errFailed, true, errNone, {failed}, 1},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         for (const uint32_t msg : {msgRegisterCodecs, msgRegisterContainers}) {
             host().reset();
             fake_korvadin::reset();
@@ -197,19 +198,19 @@ TEST_F(RegistrationTest, BagTheHostCannotCreate) {
                 host().setInterceptor(bagCreation);
             }
             const host::Handle list = host().createList();
-            EXPECT_EQ(send(msg, list), c.expected) << c.name;
+            EXPECT_EQ(send(msg, list), c.expected);
             const auto texts = host().errorTexts();
             const size_t bags = host().listItems(list).size();
             if (msg == msgRegisterCodecs) {
                 // Registration stops at the first bag that cannot be made.
                 const size_t queries = c.expected == errNone ? s_codecFormats.size() : 1;
-                EXPECT_EQ(library().queryIn.size(), queries) << c.name;
-                EXPECT_EQ(bags, c.bagsPerRegistration * s_codecFormats.size()) << c.name;
-                EXPECT_EQ(texts.size(), c.texts.size() * queries) << c.name;
+                EXPECT_EQ(library().queryIn.size(), queries);
+                EXPECT_EQ(bags, c.bagsPerRegistration * s_codecFormats.size());
+                EXPECT_EQ(texts.size(), c.texts.size() * queries);
                 expectOneInstanceClosed();
             } else {
-                EXPECT_EQ(bags, c.bagsPerRegistration) << c.name;
-                EXPECT_EQ(texts, c.texts) << c.name;
+                EXPECT_EQ(bags, c.bagsPerRegistration);
+                EXPECT_EQ(texts, c.texts);
             }
             for (const std::string& t : texts) {
                 EXPECT_EQ(t, failed);
@@ -217,7 +218,7 @@ TEST_F(RegistrationTest, BagTheHostCannotCreate) {
             host().setInterceptor(nullptr);
             host().setResultFilter(nullptr);
             // Each bag made was given back: the list holds the only references.
-            EXPECT_TRUE(host().leaks().empty()) << c.name;
+            EXPECT_TRUE(host().leaks().empty());
         }
     }
 }
