@@ -169,22 +169,24 @@ private:
 
     const host::Registration& codec() { return plugin->codecs[m_in.pick(plugin->codecs.size())]; }
 
-    void createEncoder() {
+    // An identifier the plug-in registered always creates its object.
+    void create(const uint8_t* id, Kind kind) {
         void* created = nullptr;
-        if (send(msgCreateObject, codec().uuid.data(), &created) != errNone || created == nullptr) {
+        if (send(msgCreateObject, id, &created) != errNone || created == nullptr) {
             std::abort();
         }
-        m_objects.push_back({created, Kind::Encoder});
+        m_objects.push_back({created, kind});
     }
+    void createEncoder() { create(codec().uuid.data(), Kind::Encoder); }
 
     void createContainer() {
-        void* created = nullptr;
         if (m_in.pick(8) == 0) {
             // An identifier the plug-in does not know creates nothing.
             std::array<uint8_t, 16> id{};
             for (uint8_t& b : id) {
                 b = m_in.byte();
             }
+            void* created = nullptr;
             if (send(msgCreateObject, id.data(), &created) == errNone) {
                 const bool container = std::equal(id.begin(), id.end(), plugin->containerId.begin(),
                                                   plugin->containerId.end());
@@ -192,11 +194,7 @@ private:
             }
             return;
         }
-        if (send(msgCreateObject, plugin->containerId.data(), &created) != errNone ||
-            created == nullptr) {
-            std::abort();
-        }
-        m_objects.push_back({created, Kind::Container});
+        create(plugin->containerId.data(), Kind::Container);
     }
 
     void setCallback() {
