@@ -171,11 +171,8 @@ TEST_F(ContainerTest, UnusableAndSecondVideoTracksAreRefusedAndAddNoStream) {
         EXPECT_EQ(addTrack(track, h.createBag()), errInvalidArgument);
     }
     ASSERT_EQ(addVideo(), errNone);
-    VideoTrack other;
-    other.width = 640;
-    other.height = 480;
-    other.fourcc = fourccValue("K0Y2");
-    EXPECT_EQ(addVideo(other), errUnsupported);
+    EXPECT_EQ(addVideo({.width = 640, .height = 480, .fourcc = fourccValue("K0Y2")}),
+              errUnsupported);
     ASSERT_EQ(addAudio(), errNone);
 
     const auto file = writeAndRead();
@@ -348,35 +345,26 @@ TEST_F(ContainerTest, ContainerAndTracksLiveUntilTheLastReleaseInEitherOrder) {
 TEST_F(ContainerTest, VideoTrackDescriptionBecomesTheVideoHeaders) {
     struct Case {
         const char* name;
-        VideoTrack track;
         const char* handler;
         uint16_t bitCount;
         uint32_t microSecPerFrame;
-    };
-    const auto with = [](auto change) {
-        VideoTrack t;
-        change(t);
-        return t;
+        VideoTrack track;
     };
     const Case cases[] = {
-        {"K8RG 25/1", {}, "K8RG", 24, 40000},
-        {"K0Y0 30000/1001", with([](VideoTrack& t) {
-             t.fourcc = fourccValue("K0Y0");
-             t.frameRate = std::vector<uint32_t>{30000, 1001};
-         }),
-         "K0Y0", 15, 33366},
-        {"K4RA without cookie", with([](VideoTrack& t) {
-             t.fourcc = fourccValue("K4RA");
-             t.cookie.reset();
-         }),
-         "K4RA", 56, 40000},
-        {"unknown 4cc", with([](VideoTrack& t) { t.fourcc = fourccValue("ABCD"); }), "ABCD", 32,
-         40000},
-        {"rate 0/1", with([](VideoTrack& t) {
-             t.frameRate = std::vector<uint32_t>{0, 1};
-         }),
-         "K8RG", 24, 0},
-        {"no rate", with([](VideoTrack& t) { t.frameRate.reset(); }), "K8RG", 24, 0},
+        {"K8RG 25/1", "K8RG", 24, 40000, {}},
+        {"K0Y0 30000/1001",
+         "K0Y0",
+         15,
+         33366,
+         {.frameRate = {{30000, 1001}}, .fourcc = fourccValue("K0Y0")}},
+        {"K4RA, no cookie",
+         "K4RA",
+         56,
+         40000,
+         {.fourcc = fourccValue("K4RA"), .cookie = std::nullopt}},
+        {"unknown 4cc", "ABCD", 32, 40000, {.fourcc = fourccValue("ABCD")}},
+        {"rate 0/1", "K8RG", 24, 0, {.frameRate = {{0, 1}}}},
+        {"no rate", "K8RG", 24, 0, {.frameRate = std::nullopt}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
