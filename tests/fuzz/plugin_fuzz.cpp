@@ -477,8 +477,6 @@ private:
                              static_cast<unsigned long long>(o.handle));
                 std::abort();
             }
-        }
-        for (const HostObject& o : m_hostObjects) {
             h.release(o.handle);
         }
         for (const host::Leak& leak : h.leaks()) {
