@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
+#include <initializer_list>
+#include <stdexcept>
 #include <string>
 
 namespace media_test {
@@ -22,6 +25,19 @@ inline bool haveFfmpeg() {
 // Runs "ffmpeg -v error -y <args>"; true on success.
 inline bool ffmpeg(const std::string& args) {
     return std::system(("ffmpeg -nostdin -v error -y " + args).c_str()) == 0;
+}
+
+// The call throws std::runtime_error whose text holds every one of the parts.
+inline void expectFailure(const std::function<void()>& f,
+                          std::initializer_list<std::string> parts) {
+    try {
+        f();
+        ADD_FAILURE() << "no std::runtime_error";
+    } catch (const std::runtime_error& e) {
+        for (const std::string& part : parts) {
+            EXPECT_NE(std::string(e.what()).find(part), std::string::npos) << e.what();
+        }
+    }
 }
 
 } // namespace media_test

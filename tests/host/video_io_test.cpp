@@ -9,6 +9,7 @@
 
 using host::ColourLayout;
 using host::Picture;
+using media_test::expectFailure;
 using media_test::ffmpeg;
 using media_test::readBytes;
 using media_test::scratch;
@@ -33,18 +34,6 @@ std::vector<uint8_t> planarBytes(const Picture& p) {
                 out.push_back(static_cast<uint8_t>(s >> 8));
         }
     return out;
-}
-
-// The call throws std::runtime_error whose text holds every one of the parts.
-void expectFailure(const std::function<void()>& f, std::initializer_list<std::string> parts) {
-    try {
-        f();
-        ADD_FAILURE() << "no std::runtime_error";
-    } catch (const std::runtime_error& e) {
-        for (const std::string& part : parts) {
-            EXPECT_NE(std::string(e.what()).find(part), std::string::npos) << e.what();
-        }
-    }
 }
 
 struct Y4mCase {
