@@ -47,16 +47,11 @@ const std::string kFinalizeFailed =
 
 // What the child saw; sent to the parent as a line of numbers and a line per text.
 struct Outcome {
-    uint64_t videoWritten = 0;
-    uint64_t audioWritten = 0;
-    uint64_t leaks = 0;
-    int32_t failure = 0;
-    // Results of a frame and an audio packet sent after the failure, as a host may.
-    int32_t laterVideo = 0;
-    int32_t laterAudio = 0;
-    int32_t closeResult = 0;
-    std::string failureText;
-    std::string closeText;
+    uint64_t videoWritten = 0, audioWritten = 0, leaks = 0;
+    // laterVideo and laterAudio: the results of a frame and an audio packet sent after the
+    // failure, as a host may.
+    int32_t failure = 0, laterVideo = 0, laterAudio = 0, closeResult = 0;
+    std::string failureText, closeText;
     std::string escaped; // an exception that left the render
 
     std::string serialise() const {
