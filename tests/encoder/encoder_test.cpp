@@ -47,9 +47,8 @@ protected:
         PluginFixture::TearDown();
     }
 
-    IPluginObjRef* create(const CodecFormat& format = s_codecFormats[0]) {
+    void create(const CodecFormat& format = s_codecFormats[0]) {
         EXPECT_EQ(send(msgCreateObject, format.uuid.data(), &m_encoder), errNone);
-        return m_encoder;
     }
 
     void releaseEncoder() {
@@ -65,21 +64,20 @@ protected:
         return send(msgCodecSetCallback, m_encoder, callback);
     }
 
-    void setSettings(uint32_t width, uint32_t height, uint8_t fieldOrder = 0,
-                     uint8_t dataRange = 0) {
+    void setSettings(uint32_t width, uint32_t height) {
         host().setUInt32(m_settings, "width", width);
         host().setUInt32(m_settings, "height", height);
-        host().setUInt8(m_settings, "fieldOrder", fieldOrder);
-        host().setUInt8(m_settings, "dataRange", dataRange);
+        host().setUInt8(m_settings, "fieldOrder", 0);
+        host().setUInt8(m_settings, "dataRange", 0);
     }
 
     int32_t open() { return send(msgCodecOpen, m_encoder, m_settings); }
 
-    // An encoder for the first variant, with a callback, opened for width x height frames.
-    void openEncoder(uint32_t width = 8, uint32_t height = 4) {
+    // An encoder for the first variant, with a callback, opened for 8 x 4 frames.
+    void openEncoder() {
         create();
         ASSERT_EQ(setCallback(m_callback), errNone);
-        setSettings(width, height);
+        setSettings(8, 4);
         ASSERT_EQ(open(), errNone);
         host().clearTrace();
     }
