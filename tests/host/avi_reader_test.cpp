@@ -107,7 +107,7 @@ struct SampleAvi {
         data(0, 11, true);
         data(1, 8, false);
         data(0, 6, true);
-        standardIndexes();
+        standardIndexes(firstMovi, 0);
         b.end();
         Bytes idx1;
         for (const auto& c : chunks)
@@ -162,9 +162,7 @@ struct SampleAvi {
         chunks.push_back({stream, size, key, pos});
     }
 
-    void standardIndexes(size_t movi = 0, size_t first = 0) {
-        if (movi == 0)
-            movi = firstMovi;
+    void standardIndexes(size_t movi, size_t first) {
         for (uint32_t s = 0; s < 2; ++s) {
             Bytes ix;
             uint32_t n = 0;
