@@ -2,7 +2,7 @@
 // and a file holding bytes for readers that only open paths.
 #pragma once
 
-#include "support/files.h"
+#include "support/scratch_dir.h"
 
 #include <algorithm>
 #include <cstddef>

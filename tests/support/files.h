@@ -2,6 +2,8 @@
 // that check what was written.
 #pragma once
 
+#include "support/scratch_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -15,34 +17,6 @@
 #include <vector>
 
 namespace korvadin_test {
-
-// A fresh, empty folder under the system's temporary folder, removed with everything in it
-// when it goes out of scope.
-class ScratchDir {
-public:
-    ScratchDir() {
-        // Test programs run side by side, also from other build trees: a random run id keeps
-        // their folders apart.
-        static const std::string run = std::to_string(std::random_device()());
-        static std::atomic<int> counter{0};
-        m_path = std::filesystem::temp_directory_path() /
-                 ("korvadin_test_" + run + "_" + std::to_string(counter++));
-        std::filesystem::remove_all(m_path);
-        std::filesystem::create_directories(m_path);
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    const std::filesystem::path& path() const { return m_path; }
-    std::string file(const std::string& name) const { return (m_path / name).string(); }
-
-private:
-    std::filesystem::path m_path;
-};
 
 // A file name of its own for the running test, in a folder of the process removed at its end.
 inline std::filesystem::path scratch(const std::string& name) {
