@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "davinci/encoder/korvadin_library.h"
-#include "korvadin_codec.h"
+#include "korvadin_common64.h"
 
 namespace {
 

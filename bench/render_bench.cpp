@@ -12,7 +12,7 @@
 #include "davinci/encoder/korvadin_library.h"
 #include "host/media/raw_layout.h"
 #include "host/media/video_io.h"
-#include "korvadin_codec.h"
+#include "korvadin_common64.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,13 +1,22 @@
 # GoogleTest for the test suites. A native build uses the installed package; a cross build
 # compiles Debian's googletest sources with the cross compiler, since no Windows package exists.
+include(GoogleTest)
+
+# Every suite is listed when ctest runs, not at build time, with time for a slow start
+# (sanitizers, Wine, a busy machine), and named without GoogleTest's printout of parameter
+# bytes, so that names stay the same from build to build.
+function(korvadin_discover_tests target)
+    gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 NO_PRETTY_VALUES
+                         ${ARGN})
+endfunction()
+
 if(NOT CMAKE_CROSSCOMPILING)
     find_package(GTest REQUIRED)
     return()
 endif()
 
-# Test programs are listed when ctest runs, under Wine in the prefix prepared for that run, never
-# while building.
-set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
+# The sources are built once for the whole build, whichever folder asks first.
+include_guard(GLOBAL)
 
 set(KORVADIN_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources for cross builds")
 if(NOT EXISTS ${KORVADIN_GTEST_SOURCE_DIR}/CMakeLists.txt)

@@ -42,7 +42,7 @@ TEST(Allocation, FramesAllocateNothingAfterBegin) {
                     "library's allocations";
 #endif
     for (const size_t row : {0u, 3u, 9u, 15u}) {
-        const VariantRow& v = kVariants[row];
+        const FormatPair& v = kFormatPairs[row];
         Encoder enc(v, 320, 200, 3);
         std::vector<uint8_t> frame = makeFrame(v, 320, 200, Content::Photo);
         std::vector<uint8_t> packed(enc.job().bound);

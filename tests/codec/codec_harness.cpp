@@ -7,7 +7,7 @@
 
 namespace codec_test {
 
-const std::vector<VariantRow> kVariants = {
+const std::vector<FormatPair> kFormatPairs = {
     {22, 101, 8, Chroma::All},  {20, 102, 8, Chroma::All},         {29, 103, 8, Chroma::All},
     {5, 104, 8, Chroma::All},   {10, 105, 8, Chroma::All},         {10, 107, 8, Chroma::None},
     {28, 109, 10, Chroma::All}, {26, 110, 10, Chroma::All},        {51, 118, 10, Chroma::All},
@@ -16,7 +16,7 @@ const std::vector<VariantRow> kVariants = {
     {26, 114, 14, Chroma::All},
 };
 
-void PrintTo(const VariantRow& v, std::ostream* os) {
+void PrintTo(const FormatPair& v, std::ostream* os) {
     *os << "raw " << v.raw << " -> " << v.id;
 }
 
@@ -57,7 +57,7 @@ Instance::~Instance() {
     korvadin_library_close();
 }
 
-Encoder::Encoder(const VariantRow& v, uint32_t width, uint32_t height, uint32_t threads) {
+Encoder::Encoder(const FormatPair& v, uint32_t width, uint32_t height, uint32_t threads) {
     m_in = {{width, height, KORVADIN_FORMAT_EXTENDED}, 1, v.raw, 0, 0, 1, 0};
     const korvadin_format_ex out = {{0, 0, KORVADIN_FORMAT_EXTENDED}, 1, v.id, 0, 0, 0, 0};
     if (threads != 0) {
@@ -126,7 +126,7 @@ int32_t decode(const std::vector<uint8_t>& config, const std::vector<uint8_t>& f
     return r;
 }
 
-std::vector<uint8_t> makeFrame(const VariantRow& v, uint32_t width, uint32_t height, Content c,
+std::vector<uint8_t> makeFrame(const FormatPair& v, uint32_t width, uint32_t height, Content c,
                                uint32_t seed) {
     const bool w16 = wide(v.raw);
     const uint32_t maxValue = (1u << v.depth) - 1;

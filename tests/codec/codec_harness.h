@@ -6,21 +6,21 @@
 #include <vector>
 
 #include "davinci/encoder/korvadin_library.h"
-#include "korvadin_codec.h"
+#include "korvadin_common64.h"
 
 namespace codec_test {
 
 // The sixteen (raw layout, compressed format) pairs, with what each keeps.
 enum class Chroma { All, HalfHeight, None };
-struct VariantRow {
+struct FormatPair {
     uint32_t raw;
     uint32_t id;
     unsigned depth;
     Chroma chroma;
 };
-extern const std::vector<VariantRow> kVariants;
+extern const std::vector<FormatPair> kFormatPairs;
 // Names a row in test output.
-void PrintTo(const VariantRow& v, std::ostream* os);
+void PrintTo(const FormatPair& v, std::ostream* os);
 
 // One library instance, opened and closed like the module's wrapper does.
 class Instance {
@@ -43,7 +43,7 @@ struct Job {
 class Encoder {
 public:
     // threads 0 leaves the library's choice.
-    Encoder(const VariantRow& v, uint32_t width, uint32_t height, uint32_t threads = 0);
+    Encoder(const FormatPair& v, uint32_t width, uint32_t height, uint32_t threads = 0);
     const Job& job() const { return m_job; }
     int32_t beginResult() const { return m_begin; }
     // The raw frame size the library lays out.
@@ -67,7 +67,7 @@ enum class Content { Smooth, Photo, Noise, Flat };
 
 // A raw frame whose every sample the variant can keep: N-bit samples widened by bit
 // replication, chroma rows in equal pairs for 4:2:0, mid-grey chroma for luma-only.
-std::vector<uint8_t> makeFrame(const VariantRow& v, uint32_t width, uint32_t height, Content c,
+std::vector<uint8_t> makeFrame(const FormatPair& v, uint32_t width, uint32_t height, Content c,
                                uint32_t seed = 1);
 
 uint16_t replicate(uint32_t v, unsigned depth);

@@ -53,8 +53,8 @@ TEST(Conformance, VersionOneFramesDecodeAndEncodeToTheStoredBytes) {
             ASSERT_EQ(decode(c.config, c.frame, decoded, threads), 0);
             EXPECT_TRUE(decoded == c.raw) << threads << " thread(s)";
         }
-        const VariantRow* row = nullptr;
-        for (const VariantRow& v : kVariants) {
+        const FormatPair* row = nullptr;
+        for (const FormatPair& v : kFormatPairs) {
             row = v.id == c.id() ? &v : row;
         }
         ASSERT_NE(row, nullptr);
@@ -65,7 +65,7 @@ TEST(Conformance, VersionOneFramesDecodeAndEncodeToTheStoredBytes) {
             EXPECT_TRUE(encoder.encode(picture) == c.frame) << threads << " thread(s)";
         }
     }
-    EXPECT_EQ(ids.size(), kVariants.size()) << "every compressed format has stored frames";
+    EXPECT_EQ(ids.size(), kFormatPairs.size()) << "every compressed format has stored frames";
 }
 
 } // namespace

@@ -11,7 +11,7 @@ struct Sample {
     std::vector<uint8_t> packed;
 };
 
-Sample encodeSample(const VariantRow& v, uint32_t w, uint32_t h, Content c) {
+Sample encodeSample(const FormatPair& v, uint32_t w, uint32_t h, Content c) {
     Encoder enc(v, w, h);
     std::vector<uint8_t> frame = makeFrame(v, w, h, c);
     return {enc.job().config, enc.encode(frame)};
@@ -23,13 +23,14 @@ const std::vector<size_t> kDamageRows = {0, 3, 4, 9, 10, 14};
 TEST(Damage, EveryTruncationIsAnError) {
     for (const size_t row : kDamageRows) {
         for (const Content c : {Content::Photo, Content::Noise}) {
-            const Sample s = encodeSample(kVariants[row], 23, 37, c);
+            const Sample s = encodeSample(kFormatPairs[row], 23, 37, c);
             std::vector<uint8_t> out;
             ASSERT_EQ(decode(s.config, s.packed, out), 0);
             for (size_t len = 0; len < s.packed.size(); ++len) {
                 // A copy of exactly len bytes, so reading past it is caught by the sanitizer.
                 const std::vector<uint8_t> cut(s.packed.begin(), s.packed.begin() + len);
-                EXPECT_NE(decode(s.config, cut, out), 0) << kVariants[row].id << " length " << len;
+                EXPECT_NE(decode(s.config, cut, out), 0)
+                    << kFormatPairs[row].id << " length " << len;
             }
         }
     }
@@ -37,7 +38,7 @@ TEST(Damage, EveryTruncationIsAnError) {
 
 TEST(Damage, CorruptBytesNeverCrashAndHeadersAreChecked) {
     for (const size_t row : kDamageRows) {
-        const Sample s = encodeSample(kVariants[row], 41, 35, Content::Photo);
+        const Sample s = encodeSample(kFormatPairs[row], 41, 35, Content::Photo);
         std::vector<uint8_t> out;
         // A flipped bit inside a code stream may still decode to some picture; what matters
         // is that nothing outside the buffers is touched (run under the sanitizers).
@@ -50,13 +51,13 @@ TEST(Damage, CorruptBytesNeverCrashAndHeadersAreChecked) {
         for (size_t i = 0; i < 16; ++i) {
             std::vector<uint8_t> bad = s.packed;
             bad[i] ^= 0x40;
-            EXPECT_NE(decode(s.config, bad, out), 0) << kVariants[row].id << " byte " << i;
+            EXPECT_NE(decode(s.config, bad, out), 0) << kFormatPairs[row].id << " byte " << i;
         }
     }
 }
 
 TEST(Damage, ConfigurationIsValidated) {
-    const Sample s = encodeSample(kVariants[0], 16, 40, Content::Smooth);
+    const Sample s = encodeSample(kFormatPairs[0], 16, 40, Content::Smooth);
     std::vector<uint8_t> out;
     for (size_t len = 0; len < s.config.size(); ++len) {
         const std::vector<uint8_t> cut(s.config.begin(), s.config.begin() + len);
@@ -84,15 +85,15 @@ TEST(Damage, ConfigurationIsValidated) {
 }
 
 TEST(Damage, FrameOfAnotherStreamIsRefused) {
-    const Sample rgb = encodeSample(kVariants[0], 64, 40, Content::Photo);
-    const Sample yuv = encodeSample(kVariants[3], 64, 40, Content::Photo);
+    const Sample rgb = encodeSample(kFormatPairs[0], 64, 40, Content::Photo);
+    const Sample yuv = encodeSample(kFormatPairs[3], 64, 40, Content::Photo);
     std::vector<uint8_t> out;
     EXPECT_NE(decode(rgb.config, yuv.packed, out), 0);
     EXPECT_NE(decode(yuv.config, rgb.packed, out), 0);
 }
 
 TEST(Damage, ShortOutputBufferIsRefused) {
-    const Sample s = encodeSample(kVariants[0], 16, 16, Content::Smooth);
+    const Sample s = encodeSample(kFormatPairs[0], 16, 16, Content::Smooth);
     korvadin_decoder* d = nullptr;
     ASSERT_EQ(korvadin_decoder_open(s.config.data(), s.config.size(), 1, &d), 0);
     std::vector<uint8_t> out(16 * 16 * 3 - 1);

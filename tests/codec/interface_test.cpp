@@ -24,7 +24,7 @@ const std::vector<uint32_t> kRawCodes = {5, 10, 20, 22, 26, 28, 29, 51, 59};
 
 std::vector<uint32_t> compressedIds() {
     std::vector<uint32_t> ids;
-    for (const VariantRow& v : kVariants) {
+    for (const FormatPair& v : kFormatPairs) {
         ids.push_back(v.id);
     }
     return ids;
@@ -39,7 +39,7 @@ TEST(Interface, QueryAcceptsExactlyTheListedPairs) {
     for (const uint32_t raw : ins) {
         for (const uint32_t id : outs) {
             bool listed = false;
-            for (const VariantRow& v : kVariants) {
+            for (const FormatPair& v : kFormatPairs) {
                 listed |= v.raw == raw && v.id == id;
             }
             for (const auto& [w, h] : {std::pair{128u, 128u}, {1u, 1u}, {1921u, 1081u}}) {
@@ -56,7 +56,7 @@ TEST(Interface, QueryAcceptsExactlyTheListedPairs) {
 
 TEST(Interface, QueryCoversEveryRenderableSizeAndRefusesEmptyOnes) {
     Instance inst;
-    for (const VariantRow& v : kVariants) {
+    for (const FormatPair& v : kFormatPairs) {
         const korvadin_format out{0, 0, v.id};
         uint64_t scratch = 0;
         for (const auto& [w, h] : {std::pair{16384u, 16384u}, {16383u, 1u}, {1u, 16383u}}) {
@@ -90,10 +90,10 @@ TEST(Interface, InstancesAreIndependent) {
     Instance a;
     Instance b;
     EXPECT_NE(a.handle(), b.handle());
-    Encoder rgb(kVariants[0], 64, 32);
-    Encoder yuv(kVariants[3], 64, 32);
-    std::vector<uint8_t> f1 = makeFrame(kVariants[0], 64, 32, Content::Photo);
-    std::vector<uint8_t> f2 = makeFrame(kVariants[3], 64, 32, Content::Photo);
+    Encoder rgb(kFormatPairs[0], 64, 32);
+    Encoder yuv(kFormatPairs[3], 64, 32);
+    std::vector<uint8_t> f1 = makeFrame(kFormatPairs[0], 64, 32, Content::Photo);
+    std::vector<uint8_t> f2 = makeFrame(kFormatPairs[3], 64, 32, Content::Photo);
     const auto p1 = rgb.encode(f1);
     const auto p2 = yuv.encode(f2);
     std::vector<uint8_t> d1, d2;

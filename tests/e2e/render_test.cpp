@@ -42,7 +42,7 @@ constexpr const char* kPairedChroma =
 
 // Odd widths only where ffmpeg's Y4M muxer writes them whole: for subsampled chroma deeper than
 // 8 bits it cuts each chroma row of an odd-width picture by a byte.
-const Variant kVariants[] = {
+const Variant kRenderedVariants[] = {
     {"K8RG", "rgb24", true, 161, 91, ""},
     {"K8RA", "rgba", true, 160, 90, "", kAlpha},
     {"K8Y4", "yuv444p", false, 161, 91, ""},
@@ -194,7 +194,7 @@ TEST_P(VariantRender, FfmpegReadsBackStreamsAudioPacketsAndFrames) {
     EXPECT_EQ(e2e::frameMd5s(decodedInput + filterArg(v.kept)), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllVariants, VariantRender, ::testing::ValuesIn(kVariants),
+INSTANTIATE_TEST_SUITE_P(AllVariants, VariantRender, ::testing::ValuesIn(kRenderedVariants),
                          [](const ::testing::TestParamInfo<Variant>& info) {
                              return std::string(info.param.fourcc);
                          });

@@ -27,9 +27,10 @@ TEST_F(PluginFile, EachVariantDeliversKeyFramesThatDecodeToTheFramesSent) {
         SCOPED_TRACE(codec.name);
         const CodecFormat* format = findCodecFormatByUuid(codec.uuid.data());
         ASSERT_NE(format, nullptr);
-        const auto row = std::find_if(codec_test::kVariants.begin(), codec_test::kVariants.end(),
-                                      [&](const auto& v) { return v.id == format->id; });
-        ASSERT_NE(row, codec_test::kVariants.end());
+        const auto row =
+            std::find_if(codec_test::kFormatPairs.begin(), codec_test::kFormatPairs.end(),
+                         [&](const auto& v) { return v.id == format->id; });
+        ASSERT_NE(row, codec_test::kFormatPairs.end());
 
         void* encoder = create(codec.uuid);
         const Handle callback = h.createCallback();

@@ -18,7 +18,7 @@
 
 namespace {
 
-using codec_test::kVariants;
+using codec_test::kFormatPairs;
 using korvadin_fuzz::ByteReader;
 
 // The decoder rightly prepares, when it opens, for the picture its configuration declares
@@ -39,7 +39,7 @@ const std::vector<uint8_t>& configFor(size_t variant, uint32_t width, uint32_t h
     static std::map<std::tuple<size_t, uint32_t, uint32_t>, std::vector<uint8_t>> cache;
     auto [it, fresh] = cache.try_emplace({variant, width, height});
     if (fresh) {
-        it->second = codec_test::Encoder(kVariants[variant], width, height, 1).job().config;
+        it->second = codec_test::Encoder(kFormatPairs[variant], width, height, 1).job().config;
     }
     return it->second;
 }
@@ -57,7 +57,7 @@ struct DecoderClose {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ByteReader in(data, size);
     const korvadin_fuzz::DecoderCase c = korvadin_fuzz::DecoderCase::read(in);
-    std::vector<uint8_t> config = configFor(c.variant % kVariants.size(), c.width, c.height);
+    std::vector<uint8_t> config = configFor(c.variant % kFormatPairs.size(), c.width, c.height);
     if (config.empty()) {
         return 0;
     }
@@ -87,10 +87,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::abort();
     }
     std::vector<uint8_t> out(info.rawFrameSize);
-    korvadin_force_portable(c.portable ? 1 : 0);
+    korvadin_set_cpu_mask(c.portable ? 0 : ~0u);
     const int32_t r =
         korvadin_decode(decoder.get(), frame.data(), frame.size(), out.data(), out.size());
-    korvadin_force_portable(0);
+    korvadin_set_cpu_mask(~0u);
     if (!knownResult(r)) {
         std::abort();
     }

@@ -33,7 +33,7 @@ void decoderSeeds(const fs::path& folder) {
     // RGB, RGBA, 4:2:2 packed, 4:2:0, 10-bit 4:2:2, 14-bit RGBA; odd sizes for the edges.
     for (const Seed s : {Seed{0, 4, 2}, Seed{1, 7, 5}, Seed{3, 5, 3}, Seed{4, 9, 7}, Seed{9, 6, 4},
                          Seed{15, 3, 2}}) {
-        const codec_test::VariantRow& row = codec_test::kVariants[s.variant];
+        const codec_test::FormatPair& row = codec_test::kFormatPairs[s.variant];
         codec_test::Encoder encoder(row, s.width, s.height, 1);
         std::vector<uint8_t> frame =
             codec_test::makeFrame(row, s.width, s.height, codec_test::Content::Photo);

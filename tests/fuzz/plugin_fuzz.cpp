@@ -9,7 +9,7 @@
 #include "host/media/raw_layout.h"
 #include "host/session.h"
 #include "host/variants.h"
-#include "korvadin_codec.h"
+#include "korvadin_common64.h"
 #include "plugin_ops.h"
 
 #include <algorithm>
@@ -165,7 +165,7 @@ private:
         }
     }
     // The library's portable loops from here on, or its faster ones again.
-    void portableLoops() { korvadin_force_portable(m_in.byte() & 1); }
+    void portableLoops() { korvadin_set_cpu_mask((m_in.byte() & 1) != 0 ? 0 : ~0u); }
 
     const host::Registration& codec() { return plugin->codecs[m_in.pick(plugin->codecs.size())]; }
 
@@ -505,7 +505,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     h.reset();
     h.setTracing(false);
-    korvadin_force_portable(0);
+    korvadin_set_cpu_mask(~0u);
     ByteReader in(data, size);
     Session(in).run();
     return 0;

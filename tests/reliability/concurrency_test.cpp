@@ -29,8 +29,8 @@ constexpr uint32_t kHeight = 32;
 constexpr int kFrames = 4;
 constexpr int kPackets = 40;
 // One variant of every raw layout the host sends, 8- and 16-bit, RGB and YUV.
-const std::vector<std::string> kVariants = {"K8RG", "K8RA", "K8Y4", "K8Y2",
-                                            "K8Y0", "K2RA", "K0Y4", "K0Y0"};
+const std::vector<std::string> kFourccs = {"K8RG", "K8RA", "K8Y4", "K8Y2",
+                                           "K8Y0", "K2RA", "K0Y4", "K0Y0"};
 
 using Bytes = std::vector<uint8_t>;
 
@@ -108,7 +108,7 @@ protected:
 
 TEST_F(Concurrency, EncodersRegistrationAndAContainerAtOnceGiveTheSerialBytes) {
     std::vector<const host::Registration*> variants;
-    for (const std::string& name : kVariants) {
+    for (const std::string& name : kFourccs) {
         variants.push_back(host::findVariant(m_codecs, name));
         ASSERT_NE(variants.back(), nullptr) << name;
     }
@@ -117,7 +117,7 @@ TEST_F(Concurrency, EncodersRegistrationAndAContainerAtOnceGiveTheSerialBytes) {
     std::vector<Encoded> serial;
     for (size_t v = 0; v < variants.size(); ++v) {
         serial.push_back(encode(*variants[v], uint32_t(100 * v)));
-        ASSERT_EQ(serial.back().results, std::vector<int32_t>(kFrames, errNone)) << kVariants[v];
+        ASSERT_EQ(serial.back().results, std::vector<int32_t>(kFrames, errNone)) << kFourccs[v];
         ASSERT_FALSE(serial.back().cookie.empty());
     }
     const std::string serialFile = m_dir.file("serial.avi");
@@ -151,7 +151,7 @@ TEST_F(Concurrency, EncodersRegistrationAndAContainerAtOnceGiveTheSerialBytes) {
     }
 
     for (size_t v = 0; v < variants.size(); ++v) {
-        EXPECT_TRUE(parallel[v] == serial[v]) << kVariants[v] << " differs from its serial run";
+        EXPECT_TRUE(parallel[v] == serial[v]) << kFourccs[v] << " differs from its serial run";
     }
     EXPECT_TRUE(readBytes(parallelFile) == readBytes(serialFile));
     EXPECT_EQ(registered, std::vector<size_t>(registered.size(), m_codecs.size()));

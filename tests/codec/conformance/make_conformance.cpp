@@ -28,7 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using codec_test::Chroma;
-using codec_test::VariantRow;
+using codec_test::FormatPair;
 
 // A fixed generator, so that the cases are the same wherever this runs.
 class Random {
@@ -66,7 +66,7 @@ struct PlaneShape {
     bool halfRows;
 };
 
-std::vector<PlaneShape> codedPlanes(const VariantRow& v, uint32_t w, uint32_t h) {
+std::vector<PlaneShape> codedPlanes(const FormatPair& v, uint32_t w, uint32_t h) {
     const uint32_t cw = (w + 1) / 2;
     const uint32_t ch = (h + 1) / 2;
     switch (v.raw) {
@@ -197,7 +197,7 @@ std::vector<uint8_t> packBits(const std::vector<uint32_t>& samples, unsigned dep
 }
 
 // A version 1 frame of stored segments holding the designed planes.
-std::vector<uint8_t> designedFrame(const VariantRow& v, uint32_t w, uint32_t h, uint32_t sliceRows,
+std::vector<uint8_t> designedFrame(const FormatPair& v, uint32_t w, uint32_t h, uint32_t sliceRows,
                                    bool threeBands, Random& random) {
     const std::vector<PlaneShape> planes = codedPlanes(v, w, h);
     const uint32_t slices = (h + sliceRows - 1) / sliceRows;
@@ -300,8 +300,8 @@ struct Case {
 };
 
 void writeCase(const fs::path& folder, const Case& c, Random& random) {
-    const VariantRow* row = nullptr;
-    for (const VariantRow& v : codec_test::kVariants) {
+    const FormatPair* row = nullptr;
+    for (const FormatPair& v : codec_test::kFormatPairs) {
         row = v.id == c.id ? &v : row;
     }
     codec_test::Encoder encoder(*row, c.width, c.height, 1);
@@ -354,7 +354,7 @@ int main(int argc, char** argv) {
         Random random(1);
         // Every format at an odd width of 67 (enough samples for the long codes) and three
         // slices; then a few of the smallest pictures, whose planes are one sample wide or high.
-        for (const VariantRow& v : codec_test::kVariants) {
+        for (const FormatPair& v : codec_test::kFormatPairs) {
             writeCase(folder, {v.id, 67, 35}, random);
         }
         for (const Case c : {Case{101, 1, 1}, Case{104, 1, 2}, Case{105, 3, 1}, Case{123, 1, 3},

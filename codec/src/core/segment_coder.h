@@ -6,9 +6,12 @@
 #include <cstdint>
 #include <vector>
 
-#include "huffman.h"
+#include "core/prefix_code.h"
+#include "core/status.h"
 
 namespace kvcodec {
+
+struct Kernels;
 
 constexpr size_t kSegmentHeaderBytes = 8;
 
@@ -40,15 +43,14 @@ struct PlaneScratch {
 
 // Writes the segment of `rows` rows of `width` samples; `out` has segmentBound bytes.
 // Returns the bytes written.
-size_t encodeSegment(const uint16_t* samples, uint32_t width, uint32_t rows, unsigned depth,
-                     uint8_t* out, PlaneScratch& scratch);
+size_t encodeSegment(const Kernels& k, const uint16_t* samples, uint32_t width, uint32_t rows,
+                     unsigned depth, uint8_t* out, PlaneScratch& scratch);
 
 // Decodes one segment from in[0, size) into samples; sets *used to its byte count. Bytes up to
 // in + readable (readable >= size) may be loaded but are never taken as part of the segment.
 // Each sample comes back in its low `depth` bits; the bits above are the decoder's own.
-// Returns 0 or a library error code.
-int32_t decodeSegment(const uint8_t* in, size_t size, size_t readable, uint32_t width,
-                      uint32_t rows, unsigned depth, uint16_t* samples, size_t* used,
-                      PlaneScratch& scratch);
+Status decodeSegment(const Kernels& k, const uint8_t* in, size_t size, size_t readable,
+                     uint32_t width, uint32_t rows, unsigned depth, uint16_t* samples, size_t* used,
+                     PlaneScratch& scratch);
 
 } // namespace kvcodec

@@ -1,8 +1,9 @@
 /* Extensions of the codec library korvadin_common64 beyond the nine functions the module
- * imports: the thread count of an encoder instance, the library's result codes and a decoder
- * that turns configuration bytes and a compressed frame back into the raw layout. */
-#ifndef KORVADIN_CODEC_H
-#define KORVADIN_CODEC_H
+ * imports: the thread count of an encoder instance, the processor features its loops may use,
+ * the library's result codes and a decoder that turns configuration bytes and a compressed frame
+ * back into the raw layout. */
+#ifndef KORVADIN_COMMON64_H
+#define KORVADIN_COMMON64_H
 
 #include <stdint.h>
 
@@ -34,15 +35,23 @@ extern "C" {
 #define KORVADIN_E_CONFIG (-10)
 #define KORVADIN_E_UNBALANCED (-11)
 
-/* Number of threads an encoder instance codes slices on; 0 means one per processor.
- * Takes effect at the next korvadin_compress_begin. The compressed bytes do not depend on it. */
+/* Number of threads an encoder instance codes slices on, its caller's included; 0 means one per
+ * processor. All instances share the library's one pool of threads, which grows to the largest
+ * count asked for. Takes effect at the next korvadin_compress_begin. The compressed bytes do not
+ * depend on it. */
 KORVADIN_CODEC_API int32_t korvadin_set_thread_count(uint32_t instance, uint32_t threads);
 /* The thread count of every instance opened after this call (0: one per processor). */
 KORVADIN_CODEC_API void korvadin_set_default_thread_count(uint32_t threads);
 
-/* Nonzero: every instance runs the portable loops even where the processor has faster ones.
- * For checking the two against each other; the bytes are the same either way. */
-KORVADIN_CODEC_API void korvadin_force_portable(int32_t on);
+/* Processor features the library has faster loops for. */
+#define KORVADIN_CPU_X86_AVX2 0x1u /* x86-64 with AVX2, BMI1, BMI2, LZCNT and POPCNT */
+
+/* The features of this processor that the library can use. */
+KORVADIN_CODEC_API uint32_t korvadin_cpu_features(void);
+/* Lets every instance use only the features in mask from its next frame on: 0 runs the portable
+ * loops everywhere, for checking them against the faster ones; all features are allowed until
+ * this is called. The bytes are the same either way. */
+KORVADIN_CODEC_API void korvadin_set_cpu_mask(uint32_t mask);
 
 typedef struct korvadin_decoder korvadin_decoder;
 

@@ -1,7 +1,7 @@
 // Names of format codes, result codes and parameter values.
+#include "core/formats.h"
 #include "davinci/encoder/korvadin_library.h"
-#include "formats.h"
-#include "korvadin_codec.h"
+#include "korvadin_common64.h"
 
 namespace {
 

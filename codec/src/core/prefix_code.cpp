@@ -1,4 +1,4 @@
-#include "huffman.h"
+#include "core/prefix_code.h"
 
 #include <algorithm>
 #include <array>

@@ -1,9 +1,11 @@
 // Moving samples between a raw frame and the coded planes of one slice.
 #pragma once
 
-#include "formats.h"
+#include "core/geometry.h"
 
 namespace kvcodec {
+
+struct Kernels;
 
 struct RawView {
     uint8_t* data[3] = {};
@@ -19,6 +21,7 @@ inline uint16_t replicateBits(uint32_t v, unsigned depth) {
 void gatherSlice(const Geometry& g, const RawView& in, uint32_t s, uint16_t* const* planes);
 // The inverse: a decoded slice back into the raw frame, taking the low `depth` bits of each
 // plane sample.
-void scatterSlice(const Geometry& g, const uint16_t* const* planes, uint32_t s, const RawView& out);
+void scatterSlice(const Kernels& k, const Geometry& g, const uint16_t* const* planes, uint32_t s,
+                  const RawView& out);
 
 } // namespace kvcodec

@@ -1,8 +1,8 @@
-#include "layout.h"
+#include "core/raw_planes.h"
 
 #include <algorithm>
 
-#include "cpu.h"
+#include "dsp/kernels.h"
 
 namespace kvcodec {
 
@@ -48,15 +48,26 @@ struct Depth {
     }
 };
 
+// The rows of one slice of a packed layout and what its samples go through.
+template <typename T>
+struct PackedSlice {
+    Depth<T> d;
+    uint32_t mask;
+    unsigned n; // components per pixel
+    uint32_t first;
+    uint32_t rows;
+    uint32_t w;
+    bool diff; // green and the differences to it
+
+    PackedSlice(const Geometry& g, uint32_t s)
+        : d{g.variant->depth}, mask((1u << g.variant->depth) - 1), n(g.raw->components),
+          first(g.sliceFirstRow(0, s)), rows(g.sliceRowCount(0, s)), w(g.width),
+          diff(g.variant->transform == Transform::GreenDifference) {}
+};
+
 template <typename T>
 void gatherPacked(const Geometry& g, const RawView& in, uint32_t s, uint16_t* const* planes) {
-    const Depth<T> d{g.variant->depth};
-    const uint32_t mask = (1u << d.depth) - 1;
-    const unsigned n = g.raw->components;
-    const uint32_t first = g.sliceFirstRow(0, s);
-    const uint32_t rows = g.sliceRowCount(0, s);
-    const uint32_t w = g.width;
-    const bool diff = g.variant->transform == Transform::GreenDifference;
+    const auto [d, mask, n, first, rows, w, diff] = PackedSlice<T>(g, s);
     for (uint32_t y = 0; y < rows; ++y) {
         const uint8_t* row = in.data[0] + (first + y) * in.pitch[0];
         uint16_t* p0 = planes[0] + size_t{y} * w;
@@ -79,77 +90,20 @@ void gatherPacked(const Geometry& g, const RawView& in, uint32_t s, uint16_t* co
     }
 }
 
-#if KVCODEC_HAVE_X86V3
-// Sixteen 8-bit R G B pixels at a time from green and the two differences: each channel packed
-// to bytes, then every 16-byte block of the row picks its bytes from the three; returns the
-// pixels done.
-KVCODEC_TARGET_X86V3 uint32_t scatterRgbRowX86V3(const uint16_t* p0, const uint16_t* p1,
-                                                 const uint16_t* p2, uint8_t* row, uint32_t w) {
-    alignas(16) uint8_t pick[3][3][16];
-    for (unsigned block = 0; block < 3; ++block) {
-        for (unsigned k = 0; k < 16; ++k) {
-            const unsigned i = 16 * block + k;
-            for (unsigned c = 0; c < 3; ++c) {
-                pick[block][c][k] = i % 3 == c ? static_cast<uint8_t>(i / 3) : 0x80;
-            }
-        }
-    }
-    __m128i picks[3][3];
-    for (unsigned block = 0; block < 3; ++block) {
-        for (unsigned c = 0; c < 3; ++c) {
-            picks[block][c] = _mm_load_si128(reinterpret_cast<const __m128i*>(pick[block][c]));
-        }
-    }
-    const __m128i low = _mm_set1_epi16(0xFF);
-    uint32_t x = 0;
-    for (; x + 16 <= w; x += 16) {
-        __m128i half[3][2];
-        for (unsigned h = 0; h < 2; ++h) {
-            const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p0 + x + 8 * h));
-            const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p1 + x + 8 * h));
-            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p2 + x + 8 * h));
-            half[0][h] = _mm_and_si128(_mm_add_epi16(r, g), low);
-            half[1][h] = _mm_and_si128(g, low);
-            half[2][h] = _mm_and_si128(_mm_add_epi16(b, g), low);
-        }
-        __m128i channel[3];
-        for (unsigned c = 0; c < 3; ++c) {
-            channel[c] = _mm_packus_epi16(half[c][0], half[c][1]);
-        }
-        for (unsigned block = 0; block < 3; ++block) {
-            const __m128i bytes =
-                _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(channel[0], picks[block][0]),
-                                          _mm_shuffle_epi8(channel[1], picks[block][1])),
-                             _mm_shuffle_epi8(channel[2], picks[block][2]));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 3 * size_t{x} + 16 * block), bytes);
-        }
-    }
-    return x;
-}
-#endif
-
 template <typename T>
-void scatterPacked(const Geometry& g, const uint16_t* const* planes, uint32_t s,
+void scatterPacked(const Kernels& k, const Geometry& g, const uint16_t* const* planes, uint32_t s,
                    const RawView& out) {
-    const Depth<T> d{g.variant->depth};
-    const uint32_t mask = (1u << d.depth) - 1;
-    const unsigned n = g.raw->components;
-    const uint32_t first = g.sliceFirstRow(0, s);
-    const uint32_t rows = g.sliceRowCount(0, s);
-    const uint32_t w = g.width;
-    const bool diff = g.variant->transform == Transform::GreenDifference;
+    const auto [d, mask, n, first, rows, w, diff] = PackedSlice<T>(g, s);
     for (uint32_t y = 0; y < rows; ++y) {
         uint8_t* row = out.data[0] + (first + y) * out.pitch[0];
         const uint16_t* p0 = planes[0] + size_t{y} * w;
         const uint16_t* p1 = planes[1] + size_t{y} * w;
         const uint16_t* p2 = planes[2] + size_t{y} * w;
-        uint32_t x = 0;
-#if KVCODEC_HAVE_X86V3
-        if (sizeof(T) == 1 && n == 3 && diff && activeIsa() == Isa::X86V3) {
-            x = scatterRgbRowX86V3(p0, p1, p2, row, w);
+        if (sizeof(T) == 1 && n == 3 && diff) {
+            k.packRgb8(p0, p1, p2, row, w);
+            continue;
         }
-#endif
-        for (; x < w; ++x) {
+        for (uint32_t x = 0; x < w; ++x) {
             const uint32_t gr = diff ? p0[x] : p1[x];
             const uint32_t r = diff ? (p1[x] + gr) & mask : p0[x];
             const uint32_t b = diff ? (p2[x] + gr) & mask : p2[x];
@@ -184,31 +138,8 @@ void gatherUyvy(const Geometry& g, const RawView& in, uint32_t s, uint16_t* cons
     }
 }
 
-#if KVCODEC_HAVE_X86V3
-// Eight U Y V Y groups at a time, one to a 32-bit lane; returns the groups done.
-KVCODEC_TARGET_X86V3 uint32_t scatterUyvyRowX86V3(const uint16_t* py, const uint16_t* pu,
-                                                  const uint16_t* pv, uint8_t* row, uint32_t cw) {
-    const __m256i low = _mm256_set1_epi32(0xFF);
-    const __m256i lowPair = _mm256_set1_epi32(0x00FF00FF);
-    uint32_t i = 0;
-    for (; i + 8 <= cw; i += 8) {
-        const __m256i u =
-            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pu + i)));
-        const __m256i v =
-            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pv + i)));
-        // Each lane holds a group's two luma samples, the first in its low half.
-        const __m256i y = _mm256_and_si256(
-            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(py + 2 * i)), lowPair);
-        const __m256i uv = _mm256_or_si256(_mm256_and_si256(u, low),
-                                           _mm256_slli_epi32(_mm256_and_si256(v, low), 16));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + 4 * i),
-                            _mm256_or_si256(uv, _mm256_slli_epi32(y, 8)));
-    }
-    return i;
-}
-#endif
-
-void scatterUyvy(const Geometry& g, const uint16_t* const* planes, uint32_t s, const RawView& out) {
+void scatterUyvy(const Kernels& k, const Geometry& g, const uint16_t* const* planes, uint32_t s,
+                 const RawView& out) {
     const uint32_t first = g.sliceFirstRow(0, s);
     const uint32_t rows = g.sliceRowCount(0, s);
     const uint32_t cw = g.plane[1].width;
@@ -217,18 +148,7 @@ void scatterUyvy(const Geometry& g, const uint16_t* const* planes, uint32_t s, c
         const uint16_t* py = planes[0] + size_t{y} * 2 * cw;
         const uint16_t* pu = planes[1] + size_t{y} * cw;
         const uint16_t* pv = planes[2] + size_t{y} * cw;
-        uint32_t i = 0;
-#if KVCODEC_HAVE_X86V3
-        if (activeIsa() == Isa::X86V3) {
-            i = scatterUyvyRowX86V3(py, pu, pv, row, cw);
-        }
-#endif
-        for (; i < cw; ++i) {
-            row[4 * i] = static_cast<uint8_t>(pu[i]);
-            row[4 * i + 1] = static_cast<uint8_t>(py[2 * i]);
-            row[4 * i + 2] = static_cast<uint8_t>(pv[i]);
-            row[4 * i + 3] = static_cast<uint8_t>(py[2 * i + 1]);
-        }
+        k.packUyvy8(py, pu, pv, row, cw);
     }
 }
 
@@ -320,16 +240,16 @@ void gatherSlice(const Geometry& g, const RawView& in, uint32_t s, uint16_t* con
     }
 }
 
-void scatterSlice(const Geometry& g, const uint16_t* const* planes, uint32_t s,
+void scatterSlice(const Kernels& k, const Geometry& g, const uint16_t* const* planes, uint32_t s,
                   const RawView& out) {
     const bool wide = g.raw->bytesPerSample == 2;
     switch (g.raw->kind) {
     case RawKind::Packed:
-        wide ? scatterPacked<uint16_t>(g, planes, s, out)
-             : scatterPacked<uint8_t>(g, planes, s, out);
+        wide ? scatterPacked<uint16_t>(k, g, planes, s, out)
+             : scatterPacked<uint8_t>(k, g, planes, s, out);
         break;
     case RawKind::Uyvy:
-        scatterUyvy(g, planes, s, out);
+        scatterUyvy(k, g, planes, s, out);
         break;
     case RawKind::Planar:
         wide ? scatterPlanar<uint16_t>(g, planes, s, out)

@@ -6,11 +6,13 @@
 
 namespace kvcodec {
 
-inline void storeBe32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
+inline void storeLe16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+inline uint16_t loadLe16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
 }
 
 inline uint64_t loadBe64(const uint8_t* p) {
@@ -110,7 +112,7 @@ public:
         m_count |= 56;
     }
 
-    // Bytes that may still be loaded; negative once the slow refill has gone past the end.
+    // Bytes that may still be loaded.
     ptrdiff_t room() const { return m_limit - m_pos; }
 
     uint32_t peek(unsigned n) const { return static_cast<uint32_t>(m_buf >> (64 - n)); }

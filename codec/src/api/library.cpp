@@ -1,15 +1,17 @@
-// The nine functions the module imports, and the thread-count extension.
+// The nine functions the module imports, and the thread-count and processor extensions.
 #include <atomic>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <system_error>
 
-#include "cpu.h"
+#include "core/frame_coder.h"
+#include "core/stream_config.h"
 #include "davinci/encoder/korvadin_library.h"
-#include "frame_coder.h"
-#include "korvadin_codec.h"
+#include "dsp/kernels.h"
+#include "korvadin_common64.h"
 
 namespace kvcodec {
 
@@ -23,7 +25,7 @@ struct Instance {
     unsigned threads = s_defaultThreads.load();
     // Every configuration ever handed out stays valid until the instance closes.
     std::deque<std::vector<uint8_t>> configs;
-    std::unique_ptr<FrameEncoder> encoder;
+    std::unique_ptr<FrameCompressor> encoder;
 };
 
 // Instances live here; each is used by one thread at a time, so only the table is locked.
@@ -56,23 +58,23 @@ Instance* findInstance(uint32_t handle) {
 }
 
 // A raw layout and size that the library can lay out, from an extended description.
-int32_t describeInput(const korvadin_format_ex* desc, const RawLayout** raw) {
+Status describeInput(const korvadin_format_ex* desc, const RawLayout** raw) {
     if (desc == nullptr) {
-        return KORVADIN_E_ARGUMENT;
+        return Status::Argument;
     }
     if (desc->base.format != KORVADIN_FORMAT_EXTENDED) {
-        return KORVADIN_E_FORMAT;
+        return Status::Format;
     }
-    *raw = findRawLayout(desc->subFormat);
-    return *raw == nullptr ? KORVADIN_E_FORMAT : KORVADIN_OK;
+    *raw = rawLayoutByCode(desc->subFormat);
+    return *raw == nullptr ? Status::Format : Status::Ok;
 }
 
-int32_t checkGeometry(const Variant& v, uint32_t width, uint32_t height, Geometry& g) {
-    if (!makeGeometry(v, width, height, 0, g)) {
-        return KORVADIN_E_SIZE;
+Status checkGeometry(const Variant& v, uint32_t width, uint32_t height, Geometry& g) {
+    if (const Status s = makeGeometry(v, width, height, 0, g); s != Status::Ok) {
+        return s;
     }
     // The size of every frame travels as a 32-bit count.
-    return frameBound(g) > UINT32_MAX ? KORVADIN_E_SIZE : KORVADIN_OK;
+    return frameBound(g) > UINT32_MAX ? Status::Size : Status::Ok;
 }
 
 } // namespace
@@ -151,13 +153,13 @@ KORVADIN_API int32_t korvadin_compress_query(uint32_t instance, const korvadin_f
     if (in == nullptr || out == nullptr) {
         return KORVADIN_E_ARGUMENT;
     }
-    const Variant* v = findVariantPair(in->format, out->format);
+    const Variant* v = variantFor(in->format, out->format);
     if (v == nullptr) {
         return KORVADIN_E_FORMAT;
     }
     Geometry g;
-    if (const int32_t r = checkGeometry(*v, in->width, in->height, g); r != KORVADIN_OK) {
-        return r;
+    if (const Status s = checkGeometry(*v, in->width, in->height, g); s != Status::Ok) {
+        return resultCode(s);
     }
     if (scratch != nullptr) {
         *scratch = frameBound(g);
@@ -176,13 +178,13 @@ KORVADIN_API int32_t korvadin_compress_begin(uint32_t instance, const korvadin_f
         return KORVADIN_E_ARGUMENT;
     }
     const RawLayout* raw = nullptr;
-    if (const int32_t r = describeInput(in, &raw); r != KORVADIN_OK) {
-        return r;
+    if (const Status s = describeInput(in, &raw); s != Status::Ok) {
+        return resultCode(s);
     }
     if (out->base.format != KORVADIN_FORMAT_EXTENDED) {
         return KORVADIN_E_FORMAT;
     }
-    const Variant* v = findVariantPair(raw->code, out->subFormat);
+    const Variant* v = variantFor(raw->code, out->subFormat);
     if (v == nullptr) {
         return KORVADIN_E_FORMAT;
     }
@@ -191,16 +193,16 @@ KORVADIN_API int32_t korvadin_compress_begin(uint32_t instance, const korvadin_f
         return KORVADIN_E_ARGUMENT;
     }
     StreamConfig config;
-    if (const int32_t r = checkGeometry(*v, in->base.width, in->base.height, config.geometry);
-        r != KORVADIN_OK) {
-        return r;
+    if (const Status s = checkGeometry(*v, in->base.width, in->base.height, config.geometry);
+        s != Status::Ok) {
+        return resultCode(s);
     }
     config.range = in->range;
     config.fieldOrder = in->fieldOrder;
     try {
         // Everything a frame needs is allocated here, so frames allocate nothing.
         inst->encoder.reset();
-        inst->encoder = std::make_unique<FrameEncoder>(config.geometry, inst->threads);
+        inst->encoder = std::make_unique<FrameCompressor>(config.geometry, inst->threads);
         std::vector<uint8_t>& bytes = inst->configs.emplace_back(kConfigBytes);
         writeConfig(config, bytes.data());
         *cookie = bytes.data();
@@ -225,13 +227,14 @@ KORVADIN_API int32_t korvadin_init_planes_common(uint32_t instance, const korvad
         return KORVADIN_E_ARGUMENT;
     }
     const RawLayout* raw = nullptr;
-    if (const int32_t r = describeInput(desc, &raw); r != KORVADIN_OK) {
-        return r;
+    if (const Status s = describeInput(desc, &raw); s != Status::Ok) {
+        return resultCode(s);
     }
     RawPlaneShape shapes[3];
     unsigned count = 0;
-    if (!rawShapes(*raw, desc->base.width, desc->base.height, shapes, &count)) {
-        return KORVADIN_E_SIZE;
+    if (const Status s = rawShapes(*raw, desc->base.width, desc->base.height, shapes, &count);
+        s != Status::Ok) {
+        return resultCode(s);
     }
     *planes = korvadin_planes{};
     uint8_t* p = frame;
@@ -268,15 +271,19 @@ KORVADIN_API int32_t korvadin_compress(uint32_t instance, const korvadin_planes*
         view.data[i] = p.data;
         view.pitch[i] = p.pitch;
     }
-    return inst->encoder->encode(view, out, compressedSize);
+    return resultCode(inst->encoder->encode(view, out, compressedSize));
 }
 
 KORVADIN_CODEC_API void korvadin_set_default_thread_count(uint32_t threads) {
     s_defaultThreads.store(threads);
 }
 
-KORVADIN_CODEC_API void korvadin_force_portable(int32_t on) {
-    forcePortable(on != 0);
+KORVADIN_CODEC_API uint32_t korvadin_cpu_features(void) {
+    return cpuFeatures();
+}
+
+KORVADIN_CODEC_API void korvadin_set_cpu_mask(uint32_t mask) {
+    setCpuMask(mask);
 }
 
 KORVADIN_CODEC_API int32_t korvadin_set_thread_count(uint32_t instance, uint32_t threads) {

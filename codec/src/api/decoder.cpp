@@ -2,12 +2,13 @@
 #include <new>
 #include <system_error>
 
-#include "frame_coder.h"
-#include "korvadin_codec.h"
+#include "core/frame_coder.h"
+#include "core/stream_config.h"
+#include "korvadin_common64.h"
 
 struct korvadin_decoder {
     kvcodec::StreamConfig config;
-    kvcodec::FrameDecoder decoder;
+    kvcodec::FrameDecompressor decoder;
 
     korvadin_decoder(const kvcodec::StreamConfig& c, unsigned threads)
         : config(c), decoder(c.geometry, threads) {}
@@ -22,8 +23,9 @@ KORVADIN_CODEC_API int32_t korvadin_decoder_open(const uint8_t* config, uint64_t
     }
     *decoder = nullptr;
     kvcodec::StreamConfig c;
-    if (const int32_t r = kvcodec::readConfig(config, configSize, c); r != KORVADIN_OK) {
-        return r;
+    if (const kvcodec::Status s = kvcodec::readConfig(config, configSize, c);
+        s != kvcodec::Status::Ok) {
+        return kvcodec::resultCode(s);
     }
     try {
         *decoder = new korvadin_decoder(c, threads);
@@ -68,7 +70,7 @@ KORVADIN_CODEC_API int32_t korvadin_decode(korvadin_decoder* decoder, const uint
         view.pitch[i] = g.rawPlane[i].rowBytes;
         p += g.rawPlane[i].rowBytes * g.rawPlane[i].rows;
     }
-    return decoder->decoder.decode(frame, frameSize, view);
+    return kvcodec::resultCode(decoder->decoder.decode(frame, frameSize, view));
 }
 
 KORVADIN_CODEC_API void korvadin_decoder_close(korvadin_decoder* decoder) {

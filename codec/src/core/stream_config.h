@@ -1,0 +1,26 @@
+// The configuration bytes that describe a stream to its decoder, and the bitstream version they
+// and every frame carry.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/geometry.h"
+#include "core/status.h"
+
+namespace kvcodec {
+
+constexpr uint16_t kBitstreamVersion = 1;
+constexpr size_t kConfigBytes = 28;
+
+struct StreamConfig {
+    Geometry geometry;
+    uint32_t range = 0;
+    uint32_t fieldOrder = 0;
+};
+
+void writeConfig(const StreamConfig& config, uint8_t* out);
+// Config for anything the library would not have written.
+Status readConfig(const uint8_t* in, uint64_t size, StreamConfig& config);
+
+} // namespace kvcodec

@@ -1,0 +1,149 @@
+#include "core/thread_pool.h"
+
+#include <algorithm>
+#include <atomic>
+
+namespace kvcodec {
+
+struct ThreadPool::Job {
+    uint32_t count;
+    unsigned threads;
+    void* ctx;
+    Fn fn;
+    std::atomic<uint32_t> next{0};
+    unsigned joined = 1;  // slots handed out, the caller's first; under the pool's mutex
+    unsigned working = 0; // pool threads inside the job; under the pool's mutex
+    Job* later = nullptr; // the next job on the pool's list
+
+    void work(unsigned slot) {
+        for (uint32_t item = next.fetch_add(1); item < count; item = next.fetch_add(1)) {
+            fn(ctx, item, slot);
+        }
+    }
+};
+
+unsigned ThreadPool::processorCount() {
+    const unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : n;
+}
+
+ThreadPool::~ThreadPool() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_wake.notify_all();
+    for (std::thread& t : m_threads) {
+        t.join();
+    }
+}
+
+void ThreadPool::reserve(unsigned threads) {
+    std::lock_guard lock(m_mutex);
+    // The caller of a job is one of its threads.
+    while (m_threads.size() + 1 < threads) {
+        m_threads.emplace_back([this] { workerLoop(); });
+    }
+}
+
+unsigned ThreadPool::threadCount() const {
+    std::lock_guard lock(m_mutex);
+    return static_cast<unsigned>(m_threads.size()) + 1;
+}
+
+ThreadPool::Job* ThreadPool::openJob() const {
+    for (Job* job = m_jobs; job != nullptr; job = job->later) {
+        if (job->joined < job->threads && job->next.load() < job->count) {
+            return job;
+        }
+    }
+    return nullptr;
+}
+
+void ThreadPool::runJob(uint32_t count, unsigned threads, void* ctx, Fn fn) {
+    if (threads <= 1 || count <= 1) {
+        for (uint32_t i = 0; i < count; ++i) {
+            fn(ctx, i, 0);
+        }
+        return;
+    }
+    Job job{count, threads, ctx, fn};
+    {
+        std::lock_guard lock(m_mutex);
+        job.later = m_jobs;
+        m_jobs = &job;
+    }
+    m_wake.notify_all();
+    job.work(0);
+    // Once the job is off the list no thread joins it; the ones inside finish their items and
+    // leave, and then nothing refers to the job any more.
+    std::unique_lock lock(m_mutex);
+    Job** link = &m_jobs;
+    while (*link != &job) {
+        link = &(*link)->later;
+    }
+    *link = job.later;
+    m_left.wait(lock, [&] { return job.working == 0; });
+}
+
+void ThreadPool::workerLoop() {
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        Job* job = nullptr;
+        m_wake.wait(lock, [&] { return m_stop || (job = openJob()) != nullptr; });
+        if (m_stop) {
+            return;
+        }
+        const unsigned slot = job->joined++;
+        ++job->working;
+        lock.unlock();
+        job->work(slot);
+        lock.lock();
+        if (--job->working == 0) {
+            m_left.notify_all();
+        }
+    }
+}
+
+namespace {
+
+// The pool and its share count. A library unloaded while instances are still open lets their
+// pool go: joining its threads from the unloading code would wait forever on Windows, where
+// that code holds the loader lock the threads need to end.
+struct PoolRegistry {
+    std::mutex mutex;
+    ThreadPool* pool = nullptr;
+    unsigned shares = 0;
+};
+
+PoolRegistry& registry() {
+    static PoolRegistry r;
+    return r;
+}
+
+} // namespace
+
+SharedPool::SharedPool() {
+    PoolRegistry& r = registry();
+    std::lock_guard lock(r.mutex);
+    if (r.pool == nullptr) {
+        r.pool = new ThreadPool;
+        r.pool->reserve(ThreadPool::processorCount());
+    }
+    ++r.shares;
+    m_pool.reset(r.pool);
+}
+
+void SharedPool::GiveBack::operator()(ThreadPool* pool) const {
+    {
+        PoolRegistry& r = registry();
+        std::lock_guard lock(r.mutex);
+        if (--r.shares != 0) {
+            return;
+        }
+        r.pool = nullptr;
+    }
+    delete pool;
+}
+
+} // namespace kvcodec

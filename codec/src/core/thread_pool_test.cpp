@@ -1,0 +1,75 @@
+#include "core/thread_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace kvcodec {
+namespace {
+
+// Every item once, on no more threads than the job allows, each thread on its own slot: the
+// scratch memory a slot names is used by one thread at a time.
+void expectFairJob(ThreadPool& pool, uint32_t count, unsigned threads) {
+    std::vector<std::atomic<int>> seen(count);
+    std::vector<std::atomic<int>> busy(threads);
+    std::atomic<bool> sharedSlot{false};
+    std::mutex mutex;
+    std::set<std::thread::id> ids;
+    pool.run(count, threads, [&](uint32_t item, unsigned slot) {
+        ASSERT_LT(slot, threads);
+        sharedSlot = sharedSlot || busy[slot].fetch_add(1) != 0;
+        ++seen[item];
+        {
+            std::lock_guard lock(mutex);
+            ids.insert(std::this_thread::get_id());
+        }
+        std::this_thread::yield();
+        busy[slot].fetch_sub(1);
+    });
+    for (uint32_t i = 0; i < count; ++i) {
+        EXPECT_EQ(seen[i].load(), 1) << "item " << i;
+    }
+    EXPECT_FALSE(sharedSlot);
+    EXPECT_LE(ids.size(), threads);
+}
+
+TEST(ThreadPool, JobsHandOutEveryItemOnceWithinTheirThreadCount) {
+    ThreadPool pool;
+    pool.reserve(4);
+    EXPECT_EQ(pool.threadCount(), 4u);
+    for (const unsigned threads : {1u, 2u, 3u, 4u, 8u}) {
+        for (const uint32_t count : {0u, 1u, 2u, 7u, 64u}) {
+            SCOPED_TRACE(std::to_string(threads) + " threads, " + std::to_string(count));
+            expectFairJob(pool, count, threads);
+        }
+    }
+}
+
+TEST(ThreadPool, JobsFromManyCallersShareOnePool) {
+    ThreadPool pool;
+    pool.reserve(3);
+    std::vector<std::thread> callers;
+    for (unsigned c = 0; c < 6; ++c) {
+        callers.emplace_back([&pool, c] {
+            for (int round = 0; round < 50; ++round) {
+                expectFairJob(pool, 16 + c, 1 + c % 4);
+            }
+        });
+    }
+    for (std::thread& t : callers) {
+        t.join();
+    }
+}
+
+TEST(ThreadPool, SharesOfTheLibraryPoolAreOnePool) {
+    SharedPool first;
+    SharedPool second;
+    EXPECT_EQ(&*first, &*second);
+    EXPECT_GE(first->threadCount(), ThreadPool::processorCount());
+}
+
+} // namespace
+} // namespace kvcodec
