@@ -18,9 +18,10 @@ int runCodecs(const Context& context) {
     const auto containers = session.registerContainers(&containersResult);
     std::printf("%-16s %-6s %-13s %s\n", "variant", "fourcc", "input layout", "bits kept");
     for (const auto& codec : codecs) {
-        std::printf(
-            "%-16s %-6s %-13s %d\n", codec.name.c_str(), host::fourccText(codec.fourcc).c_str(),
-            host::rawLayoutName(host::rawCodeOf(codec)).c_str(), host::keptBitsOf(codec.fourcc));
+        std::printf("%-16s %-6s %-13s %d\n", codec.name.c_str(),
+                    host::propertyFourccText(codec.fourcc).c_str(),
+                    host::rawLayoutName(host::rawCodeOf(codec)).c_str(),
+                    host::keptBitsOf(codec.fourcc));
     }
     for (const auto& container : containers) {
         std::printf("container: %s\n", container.name.c_str());

@@ -2,6 +2,7 @@
 #include "commands.h"
 
 #include "host/plugin_module.h"
+#include "korvadin_common64.h"
 
 #include <cstdio>
 #include <exception>
@@ -9,10 +10,15 @@
 
 namespace {
 
-constexpr const char* kUsage = R"(usage: korvadin [--plugin PATH] <command> [options]
+constexpr const char* kUsage =
+    R"(usage: korvadin [--plugin PATH] [--cpu native|portable] <command> [options]
 
 Loads korvadin_encoder_plugin.dvcp (next to this program, or the file given with --plugin)
 through its pluginInit entry exactly as the editor does, and renders with it.
+
+  --cpu native           the codec runs the fastest loops this processor has (the default)
+  --cpu portable         the codec runs its portable loops only, to compare them with the
+                         faster ones: the files are the same byte for byte
 
 commands:
   codecs                 the codec variants and containers the plug-in registers
@@ -50,6 +56,16 @@ int main(int argc, char** argv) {
         const std::string_view arg = argv[i];
         if (arg == "--plugin" && i + 1 < argc) {
             context.pluginPath = argv[++i];
+        } else if (arg == "--cpu" && i + 1 < argc) {
+            // The plug-in loads the same codec library as this program, so the choice holds for
+            // the encoders it opens too.
+            const std::string_view cpu = argv[++i];
+            if (cpu != "native" && cpu != "portable") {
+                std::fprintf(stderr, "korvadin: --cpu takes native or portable, not '%s'\n",
+                             argv[i]);
+                return 2;
+            }
+            korvadin_set_cpu_mask(cpu == "native" ? ~0u : 0u);
         } else if (arg == "-h" || arg == "--help" || arg == "help") {
             std::fputs(kUsage, stdout);
             return 0;

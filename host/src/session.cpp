@@ -65,7 +65,7 @@ std::vector<Registration> PluginSession::registerContainers(int32_t* result) {
     return collect(msgRegisterContainers, result);
 }
 
-std::string fourccText(uint32_t fourcc) {
+std::string propertyFourccText(uint32_t fourcc) {
     std::string text;
     for (int shift = 24; shift >= 0; shift -= 8) {
         text += static_cast<char>((fourcc >> shift) & 0xFF);

@@ -70,7 +70,7 @@ std::string rawLayoutName(uint32_t rawCode) {
 }
 
 int keptBitsOf(uint32_t fourcc) {
-    switch (fourccText(fourcc).at(1)) {
+    switch (propertyFourccText(fourcc).at(1)) {
     case '8':
         return 8;
     case '0':
@@ -80,13 +80,13 @@ int keptBitsOf(uint32_t fourcc) {
     case '4':
         return 14;
     default:
-        throw std::invalid_argument("unknown codec FourCC " + fourccText(fourcc));
+        throw std::invalid_argument("unknown codec FourCC " + propertyFourccText(fourcc));
     }
 }
 
 ColourLayout codedLayoutOf(uint32_t fourcc) {
     // The last two FourCC characters name what the variant codes.
-    const std::string pair = fourccText(fourcc).substr(2);
+    const std::string pair = propertyFourccText(fourcc).substr(2);
     if (pair == "RG") {
         return ColourLayout::Rgb;
     }
@@ -105,13 +105,13 @@ ColourLayout codedLayoutOf(uint32_t fourcc) {
     if (pair == "G0") {
         return ColourLayout::Gray;
     }
-    throw std::invalid_argument("unknown codec FourCC " + fourccText(fourcc));
+    throw std::invalid_argument("unknown codec FourCC " + propertyFourccText(fourcc));
 }
 
 const Registration* findVariant(const std::vector<Registration>& codecs, std::string_view key) {
     const std::string wanted = upper(key);
     for (const auto& codec : codecs) {
-        if (upper(codec.name) == wanted || fourccText(codec.fourcc) == wanted) {
+        if (upper(codec.name) == wanted || propertyFourccText(codec.fourcc) == wanted) {
             return &codec;
         }
     }

@@ -1,7 +1,7 @@
 // The codec library's decoder behind an owning C++ type, for checking what the plug-in wrote.
 #pragma once
 
-#include "korvadin_codec.h"
+#include "korvadin_common64.h"
 
 #include <cstdint>
 #include <span>

@@ -42,6 +42,8 @@ private:
     std::vector<Handle> m_lists;
 };
 
-std::string fourccText(uint32_t fourcc);
+// A FourCC as the host's "4cc" property holds it, first character in the most significant byte,
+// as text.
+std::string propertyFourccText(uint32_t fourcc);
 
 } // namespace host
