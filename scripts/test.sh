@@ -25,7 +25,7 @@ ctest --preset asan
 
 # Built whole like every preset, but only the programs that run encoders, codec slices or host
 # calls on several threads at once are run: the rest would repeat the asan tier, slower.
-threaded='Concurrency|ThreadCount'
+threaded='Concurrency|ThreadCount|ThreadPool'
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan
 ctest --preset tsan -R "$threaded"
