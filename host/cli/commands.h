@@ -17,6 +17,7 @@ int runCodecs(const Context& context);
 int runRender(const Context& context);
 int runDecode(const Context& context);
 int runProbe(const Context& context);
+int runRepair(const Context& context);
 
 // Thrown for a command line that cannot be understood; the message says what is wrong.
 struct UsageError {

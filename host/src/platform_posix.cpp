@@ -53,4 +53,8 @@ std::optional<uint64_t> seekableFileSize(std::FILE* stream) {
 
 void setBinaryMode(std::FILE*) {}
 
+bool resizeFile(std::FILE* stream, uint64_t size) {
+    return ftruncate(fileno(stream), static_cast<off_t>(size)) == 0;
+}
+
 } // namespace host

@@ -59,4 +59,8 @@ void setBinaryMode(std::FILE* stream) {
     _setmode(_fileno(stream), _O_BINARY);
 }
 
+bool resizeFile(std::FILE* stream, uint64_t size) {
+    return _chsize_s(_fileno(stream), static_cast<__int64>(size)) == 0;
+}
+
 } // namespace host

@@ -17,5 +17,7 @@ bool seekFile(std::FILE* stream, uint64_t position);
 std::optional<uint64_t> seekableFileSize(std::FILE* stream);
 // Standard input and output carry media bytes unchanged.
 void setBinaryMode(std::FILE* stream);
+// Cuts a file open for writing to `size` bytes, or lengthens it with zeros.
+bool resizeFile(std::FILE* stream, uint64_t size);
 
 } // namespace host
