@@ -40,8 +40,12 @@ render options:
   --audio FILE.wav       add an audio track (repeatable): 8/16/24/32-bit PCM or 32-bit float
   --frames N             stop after N frames (the built-in clip has 75 by default)
   --threads N            codec threads (default: one per processor)
+  --shortest             end every audio track with the last video frame (by default all of
+                         the audio is kept, also past the last frame); says what it dropped
   --verify               decode every frame as it is written and compare it with the input,
                          then read the file back and compare every packet
+  Ctrl-C (or SIGTERM) stops reading input and finishes the file with the frames so far; a
+  second Ctrl-C stops at once, leaving a file for 'korvadin repair'.
 
 repair options:
   -o, --output OUT.avi   write the repaired file here; IN.avi is only read
