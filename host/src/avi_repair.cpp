@@ -390,13 +390,11 @@ RepairPlan AviRepair::intoNewFile() const {
         addWrite(plan, r > 0 ? riffs[r].offset : 0, std::move(head));
         head.clear();
         for (const Placed& p : riffs[r].chunks) {
-            // The pad byte of a chunk that ends the damaged file may be missing.
-            const uint64_t from = p.chunk->data - 8, length = paddedLength(p.chunk->size);
-            const bool padMissing = from + length > m_file.fileSize();
-            addCopy(plan, p.at, from, length - padMissing);
-            if (padMissing) {
-                addWrite(plan, p.at + length - 1, {0});
-            }
+            // The pad byte of a chunk that ends the damaged file may be missing; the write after
+            // it leaves a zero there.
+            const uint64_t from = p.chunk->data - 8;
+            addCopy(plan, p.at, from,
+                    std::min(paddedLength(p.chunk->size), m_file.fileSize() - from));
         }
         std::vector<uint8_t> tail = tails[r].indexes;
         tail.insert(tail.end(), tails[r].idx1.begin(), tails[r].idx1.end());
