@@ -2,7 +2,8 @@
 // real one (RLIMIT_FSIZE in a child process, with SIGXFSZ ignored, so writes fail with EFBIG as
 // on a full disk), and the render runs through the built plug-in as the editor drives it. The
 // editor must get the plug-in's text and a failure code, lose nothing it already held, and the
-// file must keep, readable by an independent reader, every frame that was written.
+// file must keep, readable by an independent reader, every frame that was written, and
+// korvadin repair must make a whole file of it.
 //
 // Rendering happens only in child processes: the codec library keeps worker threads, which a
 // process that forks must not have started.
@@ -302,15 +303,28 @@ TEST_F(DiskFull, TheFileKeepsEveryFrameWrittenBeforeTheLimit) {
             EXPECT_EQ(avi.readChunk(*kept[n]), s_reference->readChunk(*video[n])) << "frame " << n;
         }
 
+        std::vector<uint32_t> whole;
+        for (uint64_t n = 0; n < c.videoWritten; ++n) {
+            whole.push_back(video[n]->size);
+        }
+        std::vector<uint32_t> found = whole;
+        if (c.partialFrame != 0) {
+            found.push_back(c.partialFrame);
+        }
         if (!kFfprobe.empty()) {
-            std::vector<uint32_t> expected;
-            for (uint64_t n = 0; n < c.videoWritten; ++n) {
-                expected.push_back(video[n]->size);
-            }
-            if (c.partialFrame != 0) {
-                expected.push_back(c.partialFrame);
-            }
-            EXPECT_EQ(ffprobeVideoPackets(path), expected);
+            EXPECT_EQ(ffprobeVideoPackets(path), found);
+        }
+
+        // Repaired, the short frame, which does not decode, is gone and every index is whole.
+        const std::string fixed = path + ".fixed.avi";
+        const std::string said = korvadin_test::commandOutput(
+            "\"" KORVADIN_PROGRAM "\" repair \"" + path + "\" -o \"" + fixed + "\" 2>&1");
+        EXPECT_EQ(said.find("does not decode") != std::string::npos, c.partialFrame != 0) << said;
+        host::AviReader repaired(fixed);
+        EXPECT_TRUE(repaired.problems().empty()) << said << repaired.problems().front();
+        EXPECT_EQ(chunksOf(repaired, "vids").size(), c.videoWritten);
+        if (!kFfprobe.empty()) {
+            EXPECT_EQ(ffprobeVideoPackets(fixed), whole);
         }
     }
 }
