@@ -303,28 +303,26 @@ TEST_F(DiskFull, TheFileKeepsEveryFrameWrittenBeforeTheLimit) {
             EXPECT_EQ(avi.readChunk(*kept[n]), s_reference->readChunk(*video[n])) << "frame " << n;
         }
 
-        std::vector<uint32_t> whole;
-        for (uint64_t n = 0; n < c.videoWritten; ++n) {
-            whole.push_back(video[n]->size);
-        }
-        std::vector<uint32_t> found = whole;
-        if (c.partialFrame != 0) {
-            found.push_back(c.partialFrame);
-        }
         if (!kFfprobe.empty()) {
-            EXPECT_EQ(ffprobeVideoPackets(path), found);
+            std::vector<uint32_t> expected;
+            for (uint64_t n = 0; n < c.videoWritten; ++n) {
+                expected.push_back(video[n]->size);
+            }
+            if (c.partialFrame != 0) {
+                expected.push_back(c.partialFrame);
+            }
+            EXPECT_EQ(ffprobeVideoPackets(path), expected);
         }
 
         // Repaired, the short frame, which does not decode, is gone and every index is whole.
         const std::string fixed = path + ".fixed.avi";
         const std::string said = korvadin_test::commandOutput(
             "\"" KORVADIN_PROGRAM "\" repair \"" + path + "\" -o \"" + fixed + "\" 2>&1");
-        EXPECT_EQ(said.find("does not decode") != std::string::npos, c.partialFrame != 0) << said;
-        host::AviReader repaired(fixed);
-        EXPECT_TRUE(repaired.problems().empty()) << said << repaired.problems().front();
-        EXPECT_EQ(chunksOf(repaired, "vids").size(), c.videoWritten);
+        const host::AviReader repaired(fixed);
+        EXPECT_TRUE(repaired.problems().empty()) << said;
+        EXPECT_EQ(chunksOf(repaired, "vids").size(), c.videoWritten) << said;
         if (!kFfprobe.empty()) {
-            EXPECT_EQ(ffprobeVideoPackets(fixed), whole);
+            EXPECT_EQ(ffprobeVideoPackets(fixed).size(), c.videoWritten);
         }
     }
 }
