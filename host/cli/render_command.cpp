@@ -38,12 +38,8 @@ struct RenderArgs {
 
 RenderArgs parse(const std::vector<std::string>& args) {
     RenderArgs r;
-    ArgReader reader(args);
-    while (!reader.done()) {
-        const std::string& arg = reader.next();
-        if (arg == "-o" || arg == "--output") {
-            r.output = reader.value(arg);
-        } else if (arg == "-c" || arg == "--codec") {
+    const auto files = readInputOutput(args, [&](const std::string& arg, ArgReader& reader) {
+        if (arg == "-c" || arg == "--codec") {
             r.codec = reader.value(arg);
         } else if (arg == "--audio") {
             r.audio.push_back(reader.value(arg));
@@ -59,13 +55,14 @@ RenderArgs parse(const std::vector<std::string>& args) {
             r.verify = true;
         } else if (arg == "--shortest") {
             r.shortest = true;
-        } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
-            throw UsageError{"unknown option " + arg};
-        } else if (r.input) {
-            throw UsageError{"one input only (got '" + *r.input + "' and '" + arg + "')"};
         } else {
-            r.input = arg;
+            return false;
         }
+        return true;
+    });
+    r.output = files.output;
+    if (!files.input.empty()) {
+        r.input = files.input;
     }
     if (r.output.empty()) {
         throw UsageError{"-o OUT.avi is required"};

@@ -53,24 +53,12 @@ private:
 } // namespace
 
 int runRepair(const Context& context) {
-    std::string input;
-    std::string output;
     bool inPlace = false;
-    ArgReader reader(context.args);
-    while (!reader.done()) {
-        const std::string& arg = reader.next();
-        if (arg == "-o" || arg == "--output") {
-            output = reader.value(arg);
-        } else if (arg == "--in-place") {
-            inPlace = true;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            throw UsageError{"unknown option " + arg};
-        } else if (!input.empty()) {
-            throw UsageError{"one input only"};
-        } else {
-            input = arg;
-        }
-    }
+    const auto [input, output] =
+        readInputOutput(context.args, [&](const std::string& arg, ArgReader&) {
+            inPlace = inPlace || arg == "--in-place";
+            return arg == "--in-place";
+        });
     if (input.empty() || output.empty() == !inPlace) {
         throw UsageError{"needs IN.avi and either -o OUT.avi or --in-place"};
     }
