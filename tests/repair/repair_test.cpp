@@ -133,6 +133,18 @@ TEST(Repair, FilesStoppedAtSeededPointsComeBackAsTheWriterWritesThem) {
     }
 }
 
+// A finished file comes back as it is at every limit: each RIFF ends where the writer ends it.
+TEST(Repair, RiffsEndWhereTheWriterEndsThemAtEveryLimit) {
+    const std::string path = scratch("limits.avi").string();
+    for (uint64_t first = 4000; first < 4200; first += 3) {
+        const AviLimits limits{64 * 1024, first, 1200 + first % 211};
+        const std::vector<uint8_t> written =
+            writeAviFile(limits, {16, 24}, threeStreamScript(true));
+        writeBytes(path, written);
+        EXPECT_TRUE(repaired(path, false, nullptr, limits) == written) << first;
+    }
+}
+
 TEST(Repair, DropsThePacketsThatDoNotDecodeAndSaysWhich) {
     // In one RIFF: in place, a RIFF before the last has no room for changed indexes.
     std::vector<ScriptedChunk> script = threeStreamScript(true);
