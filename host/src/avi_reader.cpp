@@ -105,7 +105,7 @@ AviReader::AviReader(const std::string& path) : m_in(std::make_unique<media::Inp
             problem("chunk " + shown(h.id) + at(h.offset) + " where a RIFF should begin");
             return;
         }
-        m_riffs.push_back({h.listType, h.offset, h.declared, h.open, {}, false, {}});
+        m_riffs.push_back({h.listType, h.offset, h.declared, h.open, {}, false});
         if (h.listType == expected)
             walkRiff(h, m_riffs.size() - 1, walk);
         else
@@ -215,7 +215,6 @@ uint64_t AviReader::walkRiff(Header& riff, size_t index, Walk& walk) {
                     walk.firstMovi = h.offset;
                 walkMovi(h, index, walk);
             } else if (h.id == "idx1" && index == 0 && !walk.idx1) {
-                m_riffs[index].idx1 = h.offset;
                 walk.idx1 = readAt(h.data(), h.size);
             } else if (h.id != "JUNK") {
                 problem("unexpected chunk " + shown(h.id) + at(h.offset) + " in " + which);

@@ -29,7 +29,6 @@ public:
         bool open = false;            // never closed: the size is still the placeholder
         std::optional<uint64_t> movi; // offset of its movi list's header
         bool moviOpen = false;        // likewise for the movi list
-        std::optional<uint64_t> idx1; // offset of the idx1 chunk's header (first RIFF)
     };
 
     struct MainHeader {
