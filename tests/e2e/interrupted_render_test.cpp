@@ -40,13 +40,12 @@ struct Render {
     Render(const std::string& out, const std::string& options) {
         const std::string pidFile = path("pid.txt");
         std::filesystem::remove(pidFile);
-        input =
-            popen(("echo $$ >" + e2e::quote(pidFile) + "; exec " + e2e::quote(KORVADIN_PROGRAM) +
-                   " render - --audio " + e2e::quote(path("tone.wav")) + " --threads 1 " + options +
-                   " -o " + e2e::quote(out) + " >" + e2e::quote(path("out.txt")) + " 2>" +
-                   e2e::quote(path("err.txt")))
-                      .c_str(),
-                  "w");
+        const auto& q = e2e::quote;
+        const std::string command = "echo $$ >" + q(pidFile) + "; exec " + q(KORVADIN_PROGRAM) +
+                                    " render - --audio " + q(path("tone.wav")) + " --threads 1 " +
+                                    options + " -o " + q(out) + " >/dev/null 2>" +
+                                    q(path("err.txt"));
+        input = popen(command.c_str(), "w");
         std::string written;
         while (!(written = text(pidFile)).ends_with('\n')) {
             std::this_thread::yield();
@@ -118,10 +117,9 @@ TEST_F(InterruptedRender, EveryPacketOnDiskComesBackFromAKilledRender) {
         const e2e::Run repair =
             e2e::korvadin("repair " + e2e::quote(killed) +
                           (inPlace ? " --in-place" : " -o " + e2e::quote(fixed)));
-        std::printf("killed render %d: %d frames fed, %llu bytes: ", point, fed,
-                    static_cast<unsigned long long>(size));
+        std::printf("killed render %d: %d frames fed, %llu bytes; repair: %s", point, fed,
+                    static_cast<unsigned long long>(size), (repair.out + repair.err).c_str());
         if (size < ref.streams()[0].chunks[0].offset - 8) { // the movi list header
-            std::printf("no header, nothing to recover\n");
             EXPECT_EQ(repair.exitCode, 1) << repair.err;
             continue;
         }
@@ -146,8 +144,6 @@ TEST_F(InterruptedRender, EveryPacketOnDiskComesBackFromAKilledRender) {
         }
         onDiskTotal += frames;
         backTotal += back.streams()[0].chunks.size();
-        std::printf("%zu frames on disk, %zu came back (%s)\n", frames,
-                    back.streams()[0].chunks.size(), inPlace ? "in place" : "into a new file");
         if (frames == 0) {
             continue;
         }
