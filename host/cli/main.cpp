@@ -49,8 +49,9 @@ render options:
 
 repair options:
   -o, --output OUT.avi   write the repaired file here; IN.avi is only read
-  --in-place             repair IN.avi itself, for files too large to copy: it only patches
-                         and appends, so if it is interrupted, run it again
+  --in-place             repair IN.avi itself, for files too large to copy: it cuts off only
+                         what no reader can use, then patches and appends, so if it is
+                         interrupted, run it again
   Every complete chunk is kept and copied byte for byte. A partial last chunk and any video
   packet that does not decode are dropped, each named with the reason. A file that needs no
   repair is left untouched. For example, after a render was killed:
