@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a task needs, only those that are missing.
 #   scripts/install-deps.sh build      compilers, CMake, Ninja, GoogleTest
-#   scripts/install-deps.sh test       build + the independent readers, sample picture and memory
-#                                      checker of the tests
+#   scripts/install-deps.sh test       build + the independent readers (ffmpeg, MediaInfo), sample
+#                                      picture and memory checker of the tests
 #   scripts/install-deps.sh bench      test + the peers and sample picture of the benchmarks
 #   scripts/install-deps.sh fuzz       build + clang with its sanitizer and libFuzzer runtimes
 #   scripts/install-deps.sh windows    the mingw-w64 cross compiler and GoogleTest's sources
@@ -13,7 +13,7 @@ task=${1:-build}
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev)
 case "$task" in
 build) ;;
-test) packages+=(ffmpeg libjxl-testdata valgrind) ;;
+test) packages+=(ffmpeg mediainfo libjxl-testdata valgrind) ;;
 bench) packages+=(ffmpeg libjxl-testdata) ;;
 fuzz) packages+=(clang libclang-rt-14-dev) ;;
 windows) packages=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest) ;;

@@ -20,4 +20,25 @@ uint64_t parseCount(const std::string& option, const std::string& text) {
     return value;
 }
 
+InputOutput readInputOutput(const std::vector<std::string>& args,
+                            const std::function<bool(const std::string&, ArgReader&)>& option) {
+    InputOutput files;
+    ArgReader reader(args);
+    while (!reader.done()) {
+        const std::string& arg = reader.next();
+        if (arg == "-o" || arg == "--output") {
+            files.output = reader.value(arg);
+        } else if (option(arg, reader)) {
+            continue;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            throw UsageError{"unknown option " + arg};
+        } else if (!files.input.empty()) {
+            throw UsageError{"one input only (got '" + files.input + "' and '" + arg + "')"};
+        } else {
+            files.input = arg;
+        }
+    }
+    return files;
+}
+
 } // namespace cli

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@ int runCodecs(const Context& context);
 int runRender(const Context& context);
 int runDecode(const Context& context);
 int runProbe(const Context& context);
+int runRepair(const Context& context);
 
 // Thrown for a command line that cannot be understood; the message says what is wrong.
 struct UsageError {
@@ -38,5 +40,13 @@ private:
 };
 
 uint64_t parseCount(const std::string& option, const std::string& text);
+
+// The one input and the -o output of a command that reads a file and writes one; `option` takes
+// the command's other options (reading their values from the reader), false for unknown ones.
+struct InputOutput {
+    std::string input, output;
+};
+InputOutput readInputOutput(const std::vector<std::string>& args,
+                            const std::function<bool(const std::string&, ArgReader&)>& option);
 
 } // namespace cli

@@ -27,24 +27,15 @@ uint32_t fourccValue(const std::string& text) {
 } // namespace
 
 int runDecode(const Context& context) {
-    std::string input;
-    std::string output;
     uint64_t threads = 0;
-    ArgReader reader(context.args);
-    while (!reader.done()) {
-        const std::string& arg = reader.next();
-        if (arg == "-o" || arg == "--output") {
-            output = reader.value(arg);
-        } else if (arg == "--threads") {
-            threads = parseCount(arg, reader.value(arg));
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            throw UsageError{"unknown option " + arg};
-        } else if (!input.empty()) {
-            throw UsageError{"one input only"};
-        } else {
-            input = arg;
-        }
-    }
+    const auto [input, output] =
+        readInputOutput(context.args, [&](const std::string& arg, ArgReader& reader) {
+            if (arg == "--threads") {
+                threads = parseCount(arg, reader.value(arg));
+                return true;
+            }
+            return false;
+        });
     if (input.empty() || output.empty()) {
         throw UsageError{"needs IN.avi and -o OUT"};
     }

@@ -26,7 +26,11 @@ commands:
                          render video (and audio) into a Korvadin AVI file
   decode IN.avi -o OUT   the video track back to Y4M (YUV and luma-only variants) or raw
                          video (RGB variants); OUT '-' writes to standard output
-  probe IN.avi           streams, formats, RIFF list and chunk counts, read from the file
+  probe IN.avi           streams, formats, RIFF list and chunk counts, read from the file;
+                         says when the file needs repair
+  repair IN.avi -o OUT.avi | --in-place
+                         finish a file that a render left unfinished (killed, crashed, stopped
+                         by a full disk): headers, indexes and RIFFs rebuilt around the packets
 
 render input (one of):
   (none)                 the built-in clip: an animated 1920x1080 scene with a stereo tone
@@ -42,8 +46,24 @@ render options:
   --audio FILE.wav       add an audio track (repeatable): 8/16/24/32-bit PCM or 32-bit float
   --frames N             stop after N frames (the built-in clip has 75 by default)
   --threads N            codec threads (default: one per processor)
+  --shortest             end every audio track with the last video frame (by default all of
+                         the audio is kept, also past the last frame); says what it dropped
   --verify               decode every frame as it is written and compare it with the input,
                          then read the file back and compare every packet
+  Ctrl-C (or SIGTERM) stops reading input and finishes the file with the frames so far; a
+  second Ctrl-C stops at once, leaving a file for 'korvadin repair'.
+
+repair options:
+  -o, --output OUT.avi   write the repaired file here; IN.avi is only read
+  --in-place             repair IN.avi itself, for files too large to copy: it cuts off only
+                         what no reader can use, then patches and appends, so if it is
+                         interrupted, run it again
+  Every complete chunk is kept and copied byte for byte. A partial last chunk and any video
+  packet that does not decode are dropped, each named with the reason. A file that needs no
+  repair is left untouched. For example, after a render was killed:
+    korvadin probe cut.avi                 # "needs repair", and why
+    korvadin repair cut.avi -o fixed.avi   # or: korvadin repair cut.avi --in-place
+    korvadin decode fixed.avi -o frames.y4m
 )";
 
 } // namespace
@@ -92,6 +112,9 @@ int main(int argc, char** argv) {
         }
         if (command == "probe") {
             return cli::runProbe(context);
+        }
+        if (command == "repair") {
+            return cli::runRepair(context);
         }
         if (command.empty()) {
             std::fprintf(stderr, "korvadin: no command given\n\n%s", kUsage);

@@ -1,9 +1,11 @@
 #include "commands.h"
 
 #include "host/avi_reader.h"
+#include "host/avi_repair.h"
 
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 
 namespace cli {
 
@@ -89,7 +91,18 @@ int runProbe(const Context& context) {
     for (const auto& problem : avi.problems()) {
         std::printf("  problem: %s\n", problem.c_str());
     }
-    return avi.problems().empty() ? 0 : 1;
+    // Whether the structure needs work; which packets decode only a repair finds out.
+    try {
+        if (!host::AviRepair(avi, nullptr).needed()) {
+            return avi.problems().empty() ? 0 : 1;
+        }
+        std::printf("needs repair: 'korvadin repair %s -o FIXED.avi' (or --in-place) rebuilds "
+                    "its headers and indexes around the chunks on disk\n",
+                    path.c_str());
+    } catch (const std::runtime_error& e) {
+        std::printf("cannot be repaired: %s\n", e.what());
+    }
+    return 1;
 }
 
 } // namespace cli

@@ -5,6 +5,7 @@
 #include "host/media/audio_io.h"
 #include "host/media/raw_layout.h"
 #include "host/media/video_io.h"
+#include "host/platform.h"
 #include "host/render_job.h"
 #include "host/variants.h"
 #include "progress.h"
@@ -32,16 +33,13 @@ struct RenderArgs {
     std::string raw;
     std::string rate = "25/1";
     bool verify = false;
+    bool shortest = false;
 };
 
 RenderArgs parse(const std::vector<std::string>& args) {
     RenderArgs r;
-    ArgReader reader(args);
-    while (!reader.done()) {
-        const std::string& arg = reader.next();
-        if (arg == "-o" || arg == "--output") {
-            r.output = reader.value(arg);
-        } else if (arg == "-c" || arg == "--codec") {
+    const auto files = readInputOutput(args, [&](const std::string& arg, ArgReader& reader) {
+        if (arg == "-c" || arg == "--codec") {
             r.codec = reader.value(arg);
         } else if (arg == "--audio") {
             r.audio.push_back(reader.value(arg));
@@ -55,13 +53,16 @@ RenderArgs parse(const std::vector<std::string>& args) {
             r.rate = reader.value(arg);
         } else if (arg == "--verify") {
             r.verify = true;
-        } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
-            throw UsageError{"unknown option " + arg};
-        } else if (r.input) {
-            throw UsageError{"one input only (got '" + *r.input + "' and '" + arg + "')"};
+        } else if (arg == "--shortest") {
+            r.shortest = true;
         } else {
-            r.input = arg;
+            return false;
         }
+        return true;
+    });
+    r.output = files.output;
+    if (!files.input.empty()) {
+        r.input = files.input;
     }
     if (r.output.empty()) {
         throw UsageError{"-o OUT.avi is required"};
@@ -203,6 +204,7 @@ int runRender(const Context& context) {
     uint64_t mismatches = 0;
     std::vector<uint64_t> packetHashes;
     bool failed = false;
+    const host::InterruptGuard interrupt;
     Progress progress(info.frameCount ? std::min(info.frameCount, frameLimit) : 0);
     {
         host::RenderJob job(session, *codec, containers.front(), settings);
@@ -234,6 +236,31 @@ int runRender(const Context& context) {
         });
         std::vector<uint64_t> audioWritten(audio.size(), 0);
         std::vector<uint8_t> audioBytes;
+        // Track t's sample frames up to `end` (or its own end), in packets of at most one frame's
+        // duration, so that the file interleaves as it plays; how many could not be read.
+        const auto sendAudio = [&](size_t t, uint64_t end, bool discard) {
+            const auto& a = audio[t]->info();
+            const uint64_t perFrame =
+                (uint64_t{a.sampleRate} * info.rateDen + info.rateNum - 1) / info.rateNum;
+            const size_t frameBytes = size_t(a.channels) * ((a.bitsPerSample + 7) / 8);
+            uint64_t dropped = 0;
+            while (audioWritten[t] < end && !interrupt.requested()) {
+                const auto want = static_cast<size_t>(std::min(end - audioWritten[t], perFrame));
+                audioBytes.resize(want * frameBytes);
+                const size_t got = audio[t]->read(audioBytes.data(), want);
+                if (got == 0) {
+                    break;
+                }
+                if (discard) {
+                    dropped += got;
+                    continue;
+                }
+                job.writeAudio(t, std::span(audioBytes.data(), got * frameBytes),
+                               static_cast<uint32_t>(got));
+                audioWritten[t] += got;
+            }
+            return dropped;
+        };
         const size_t frameSize = host::rawFrameSize(raw, info.width, info.height);
         // Frames go from the reader straight into the host's frame buffers.
         const auto fill = [&](std::span<uint8_t> frame) {
@@ -241,43 +268,57 @@ int runRender(const Context& context) {
             return video->readRaw(raw, frame);
         };
         try {
-            while (frames < frameLimit &&
+            while (frames < frameLimit && !interrupt.requested() &&
                    job.encodeFrame(frameSize, static_cast<int64_t>(frames), fill)) {
                 rawBytes += frameSize;
                 ++frames;
-                // Audio up to the end of this frame, so that the file interleaves as it plays.
                 for (size_t t = 0; t < audio.size(); ++t) {
-                    const auto& a = audio[t]->info();
-                    const uint64_t due = frames * a.sampleRate * info.rateDen / info.rateNum;
-                    if (due <= audioWritten[t]) {
-                        continue;
-                    }
-                    const size_t want = static_cast<size_t>(due - audioWritten[t]);
-                    const size_t frameBytes = size_t(a.channels) * ((a.bitsPerSample + 7) / 8);
-                    audioBytes.resize(want * frameBytes);
-                    const size_t got = audio[t]->read(audioBytes.data(), want);
-                    if (got > 0) {
-                        job.writeAudio(t, std::span(audioBytes.data(), got * frameBytes),
-                                       static_cast<uint32_t>(got));
-                        audioWritten[t] += got;
-                    }
+                    sendAudio(t, frames * audio[t]->info().sampleRate * info.rateDen / info.rateNum,
+                              false);
                 }
                 progress.update(frames, rawBytes);
             }
+            // Audio that runs on past the last frame is kept unless it was asked to end there.
+            for (size_t t = 0; t < audio.size(); ++t) {
+                const uint64_t atEnd = audioWritten[t];
+                const uint64_t dropped = sendAudio(t, UINT64_MAX, args.shortest);
+                const double rate = audio[t]->info().sampleRate;
+                if (dropped != 0) {
+                    std::fprintf(
+                        stderr,
+                        "korvadin render: --shortest dropped %llu sample frame(s) (%.3f s) "
+                        "of audio track %zu after the last frame\n",
+                        static_cast<unsigned long long>(dropped), dropped / rate, t + 1);
+                } else if (audioWritten[t] > atEnd) {
+                    std::fprintf(stderr,
+                                 "korvadin render: audio track %zu runs %.3f s past the last frame "
+                                 "(--shortest ends it there)\n",
+                                 t + 1, (audioWritten[t] - atEnd) / rate);
+                }
+            }
         } catch (const std::exception& e) {
             progress.finish();
-            std::fprintf(stderr, "korvadin render: %s\n", e.what());
-            try {
-                job.close();
-                std::fprintf(stderr, "korvadin render: %s holds the %llu frame(s) written\n",
-                             args.output.c_str(), static_cast<unsigned long long>(frames));
-            } catch (const std::exception& closing) {
-                std::fprintf(stderr, "korvadin render: %s\n", closing.what());
+            // Input that an interrupt cut short is no failure.
+            if (!interrupt.requested()) {
+                std::fprintf(stderr, "korvadin render: %s\n", e.what());
+                try {
+                    job.close();
+                    std::fprintf(stderr, "korvadin render: %s holds the %llu frame(s) written\n",
+                                 args.output.c_str(), static_cast<unsigned long long>(frames));
+                } catch (const std::exception& closing) {
+                    std::fprintf(stderr, "korvadin render: %s\n", closing.what());
+                }
+                failed = true;
             }
-            failed = true;
         }
         if (!failed) {
             progress.finish();
+            if (interrupt.requested()) {
+                std::fprintf(stderr,
+                             "korvadin render: interrupted: finishing %s with the %llu frame(s) "
+                             "written (interrupt again to stop at once)\n",
+                             args.output.c_str(), static_cast<unsigned long long>(frames));
+            }
             job.close();
         }
     }
@@ -291,6 +332,8 @@ int runRender(const Context& context) {
     if (failed) {
         return 1;
     }
+    // 128 + SIGINT, as a shell reports a program that an interrupt stopped.
+    constexpr int kInterrupted = 130;
 
     const uint64_t fileSize = std::filesystem::file_size(args.output);
     const double seconds = progress.elapsed();
@@ -310,7 +353,7 @@ int runRender(const Context& context) {
             return 1;
         }
     }
-    return leaks.empty() ? 0 : 1;
+    return !leaks.empty() ? 1 : interrupt.requested() ? kInterrupted : 0;
 }
 
 } // namespace cli

@@ -53,14 +53,21 @@ std::optional<uint32_t> streamOf(const std::string& id, bool index) {
     return uint32_t((d[0] - '0') * 10 + (d[1] - '0'));
 }
 
+// A list the writer began and never closed ends before the first chunk it cannot hold: RIFFs
+// do not nest, and neither a list nor idx1 lies inside a movi list.
+bool endsOpenList(const std::string& listType, const std::string& id) {
+    return id == "RIFF" || (listType == "movi" && (id == "LIST" || id == "idx1"));
+}
+
 } // namespace
 
 struct AviReader::Header {
     std::string id;
     uint64_t offset = 0;   // of the header
-    uint32_t size = 0;     // within the parent
+    uint64_t size = 0;     // within the parent
     uint32_t declared = 0; // as written
     std::string listType;  // for RIFF and LIST
+    bool open = false;     // a RIFF or movi list that still has the placeholder size
     uint64_t data() const { return offset + 8; }
     uint64_t end() const { return data() + size; }
     bool isList(const char* type) const { return id == "LIST" && listType == type; }
@@ -92,15 +99,15 @@ AviReader::AviReader(const std::string& path) : m_in(std::make_unique<media::Inp
 
     // The top level is walked like any list, so a truncated last RIFF still shows its chunks.
     Walk walk;
-    forEachChunk(0, m_fileSize, [&](const Header& h) {
+    forEachChunk(0, m_fileSize, [&](Header& h) {
         const char* expected = m_riffs.empty() ? "AVI " : "AVIX";
         if (h.id != "RIFF") {
             problem("chunk " + shown(h.id) + at(h.offset) + " where a RIFF should begin");
             return;
         }
-        m_riffs.push_back({h.listType, h.offset, h.declared});
+        m_riffs.push_back({h.listType, h.offset, h.declared, h.open, {}, false});
         if (h.listType == expected)
-            walkRiff(h.data() + 4, h.end(), m_riffs.size() - 1, walk);
+            walkRiff(h, m_riffs.size() - 1, walk);
         else
             problem("RIFF" + at(h.offset) + " is of type " + shown(h.listType) + ", not '" +
                     expected + "'");
@@ -126,6 +133,12 @@ std::vector<uint8_t> AviReader::readChunk(const Chunk& chunk) {
     return readAt(chunk.offset, chunk.size);
 }
 
+std::vector<uint8_t> AviReader::readUpTo(uint64_t offset, uint64_t size) {
+    if (offset >= m_fileSize)
+        return {};
+    return readAt(offset, std::min(size, m_fileSize - offset));
+}
+
 std::vector<uint8_t> AviReader::readAt(uint64_t offset, uint64_t size) {
     std::vector<uint8_t> bytes(static_cast<size_t>(size));
     m_in->seek(offset);
@@ -135,61 +148,86 @@ std::vector<uint8_t> AviReader::readAt(uint64_t offset, uint64_t size) {
     return bytes;
 }
 
-// Visits the chunks between begin and end. A header that does not fit or a size that runs
-// past the parent ends the walk of that parent with a problem; every step moves at least 8 bytes.
+// A header that does not fit or a size that runs past the parent ends the walk of that parent
+// with a problem; every step moves at least 8 bytes.
 template <class Visit>
-void AviReader::forEachChunk(uint64_t begin, uint64_t end, Visit&& visit) {
+uint64_t AviReader::forEachChunk(uint64_t begin, uint64_t end, Visit&& visit,
+                                 const std::string* openType) {
     uint64_t p = begin;
     while (p < end) {
         if (end - p < 8) {
             problem(std::to_string(end - p) + " stray bytes" + at(p) +
                     ", too few for a chunk header");
-            return;
+            return end;
         }
         auto bytes = readAt(p, 8);
         Header h{fourcc(&bytes[0]), p, le32(&bytes[4]), le32(&bytes[4]), {}};
+        if (openType && endsOpenList(*openType, h.id))
+            return p;
         const bool isList = h.id == "LIST" || h.id == "RIFF";
         if (h.size > end - p - 8) {
             problem("chunk " + shown(h.id) + at(p) + " declares " + std::to_string(h.size) +
                     " bytes, past the end of its parent at " + std::to_string(end));
+            if (!isList && end == m_fileSize && streamOf(h.id, false) && !m_cutShort)
+                m_cutShort =
+                    Chunk{h.id, *streamOf(h.id, false), h.data(), h.declared, 0, {}, {}, false};
             // A list cut short (a truncated file) still shows the chunks that are complete.
             if (!isList || end - p < 12)
-                return;
-            h.size = static_cast<uint32_t>(end - p - 8);
+                return end;
+            h.size = end - p - 8;
         }
         if (isList) {
             if (h.size < 4) {
                 problem("list" + at(p) + " is too short to hold its type");
             } else {
                 h.listType = fourcc(readAt(p + 8, 4).data());
+                // Its content, if it was never closed, runs on to where the walk inside it stops.
+                const bool mayBeOpen = h.id == "RIFF" || h.listType == "movi";
+                if (mayBeOpen && h.declared == 4 && end - p > 12) {
+                    const std::string next = end - p >= 16 ? fourcc(readAt(p + 12, 4).data()) : "";
+                    h.open = !endsOpenList(h.listType, next);
+                    if (h.open)
+                        h.size = end - p - 8;
+                }
                 visit(h);
             }
         } else {
             visit(h);
         }
-        p = h.end() + (h.size & 1);
+        p = h.end() + (h.open ? 0 : h.size & 1);
     }
+    return std::min(p, end);
 }
 
-void AviReader::walkRiff(uint64_t begin, uint64_t end, size_t riff, Walk& walk) {
+uint64_t AviReader::walkRiff(Header& riff, size_t index, Walk& walk) {
     bool haveMovi = false;
-    forEachChunk(begin, end, [&](const Header& h) {
-        if (h.isList("hdrl") && riff == 0 && !m_mainHeader) {
-            walkHeaderList(h.data() + 4, h.end());
-        } else if (h.isList("movi") && !haveMovi) {
-            haveMovi = true;
-            if (riff == 0)
-                walk.firstMovi = h.offset;
-            walkMovi(h.data() + 4, h.end(), riff, walk);
-        } else if (h.id == "idx1" && riff == 0 && !walk.idx1) {
-            walk.idx1 = readAt(h.data(), h.size);
-        } else if (h.id != "JUNK") {
-            problem("unexpected chunk " + shown(h.id) + at(h.offset) + " in RIFF " +
-                    std::to_string(riff));
-        }
-    });
+    const std::string which = "RIFF " + std::to_string(index);
+    const uint64_t stop = forEachChunk(
+        riff.data() + 4, riff.end(),
+        [&](Header& h) {
+            if (h.isList("hdrl") && index == 0 && !m_mainHeader) {
+                walkHeaderList(h.data() + 4, h.end());
+            } else if (h.isList("movi") && !haveMovi) {
+                haveMovi = true;
+                m_riffs[index].movi = h.offset;
+                m_riffs[index].moviOpen = h.open;
+                if (index == 0)
+                    walk.firstMovi = h.offset;
+                walkMovi(h, index, walk);
+            } else if (h.id == "idx1" && index == 0 && !walk.idx1) {
+                walk.idx1 = readAt(h.data(), h.size);
+            } else if (h.id != "JUNK") {
+                problem("unexpected chunk " + shown(h.id) + at(h.offset) + " in " + which);
+            }
+        },
+        riff.open ? &riff.listType : nullptr);
     if (!haveMovi)
-        problem("RIFF " + std::to_string(riff) + " has no movi list");
+        problem(which + " has no movi list");
+    if (riff.open) {
+        riff.size = stop - riff.data();
+        problem(which + at(riff.offset) + " was never closed: its size is still the placeholder");
+    }
+    return stop;
 }
 
 void AviReader::walkHeaderList(uint64_t begin, uint64_t end) {
@@ -200,14 +238,17 @@ void AviReader::walkHeaderList(uint64_t begin, uint64_t end) {
                 return;
             }
             auto b = readAt(h.data(), 40);
-            m_mainHeader = MainHeader{le32(&b[0]),  le32(&b[4]),  le32(&b[12]), le32(&b[16]),
-                                      le32(&b[24]), le32(&b[28]), le32(&b[32]), le32(&b[36])};
+            m_mainHeader =
+                MainHeader{le32(&b[0]),  le32(&b[4]),  le32(&b[12]), le32(&b[16]), le32(&b[24]),
+                           le32(&b[28]), le32(&b[32]), le32(&b[36]), h.data()};
         } else if (h.isList("strl")) {
             walkStreamList(h.data() + 4, h.end());
         } else if (h.isList("odml")) {
             forEachChunk(h.data() + 4, h.end(), [&](const Header& d) {
-                if (d.id == "dmlh" && d.size >= 4)
+                if (d.id == "dmlh" && d.size >= 4) {
                     m_dmlhTotalFrames = le32(readAt(d.data(), 4).data());
+                    m_dmlhAt = d.data();
+                }
             });
         }
     });
@@ -228,7 +269,9 @@ void AviReader::walkStreamList(uint64_t begin, uint64_t end) {
                 problem("strh of " + which + " is only " + std::to_string(h.size) + " bytes");
                 return;
             }
-            auto b = readAt(h.data(), 48);
+            auto b = readAt(h.data(), std::min<uint64_t>(h.size, 56));
+            s.header = b;
+            s.headerAt = h.data();
             haveHeader = true;
             s.fccType = fourcc(&b[0]);
             s.fccHandler = fourcc(&b[4]);
@@ -248,6 +291,8 @@ void AviReader::walkStreamList(uint64_t begin, uint64_t end) {
                 return;
             }
             auto b = readAt(h.data(), 24);
+            s.indexAt = h.data();
+            s.indexSize = static_cast<uint32_t>(h.size);
             if (le16(&b[0]) != 4 || b[3] != 0)
                 problem("indx of " + which + " is not a super index of 4-word entries");
             s.superIndexInUse = le32(&b[4]);
@@ -267,37 +312,45 @@ void AviReader::walkStreamList(uint64_t begin, uint64_t end) {
         problem(which + " has no stream header (strh)");
 }
 
-void AviReader::walkMovi(uint64_t begin, uint64_t end, size_t riff, Walk& walk) {
-    forEachChunk(begin, end, [&](const Header& h) {
-        if (h.id.starts_with("ix") && streamOf(h.id, true)) {
-            if (h.size < 24) {
-                problem("standard index " + shown(h.id) + at(h.offset) + " is only " +
-                        std::to_string(h.size) + " bytes");
-                return;
+uint64_t AviReader::walkMovi(Header& movi, size_t riff, Walk& walk) {
+    const uint64_t stop = forEachChunk(
+        movi.data() + 4, movi.end(),
+        [&](const Header& h) {
+            if (h.id.starts_with("ix") && streamOf(h.id, true)) {
+                if (h.size < 24) {
+                    problem("standard index " + shown(h.id) + at(h.offset) + " is only " +
+                            std::to_string(h.size) + " bytes");
+                    return;
+                }
+                auto b = readAt(h.data(), h.size);
+                StandardIndex ix{h.offset, *streamOf(h.id, true), fourcc(&b[8]), le64(&b[12]), {}};
+                if (le16(&b[0]) != 2 || b[3] != 1)
+                    problem("standard index" + at(h.offset) + " is not an index of 2-word entries");
+                const uint64_t room = (h.size - 24) / 8, inUse = le32(&b[4]);
+                if (inUse > room)
+                    problem("standard index" + at(h.offset) + " has " + std::to_string(inUse) +
+                            " entries in use but room for " + std::to_string(room));
+                for (uint64_t i = 0; i < std::min(inUse, room); ++i)
+                    ix.entries.emplace_back(le32(&b[24 + 8 * i]), le32(&b[28 + 8 * i]));
+                walk.indexes.push_back(std::move(ix));
+            } else if (auto stream = streamOf(h.id, false)) {
+                if (*stream >= m_streams.size()) {
+                    problem("chunk " + shown(h.id) + at(h.offset) +
+                            " belongs to no stream of the header");
+                    return;
+                }
+                m_streams[*stream].chunks.push_back(
+                    Chunk{h.id, *stream, h.data(), h.declared, riff, {}, {}, false});
+            } else if (h.id != "JUNK") {
+                problem("unexpected chunk " + shown(h.id) + at(h.offset) + " in a movi list");
             }
-            auto b = readAt(h.data(), h.size);
-            StandardIndex ix{h.offset, *streamOf(h.id, true), fourcc(&b[8]), le64(&b[12]), {}};
-            if (le16(&b[0]) != 2 || b[3] != 1)
-                problem("standard index" + at(h.offset) + " is not an index of 2-word entries");
-            const uint64_t room = (h.size - 24) / 8, inUse = le32(&b[4]);
-            if (inUse > room)
-                problem("standard index" + at(h.offset) + " has " + std::to_string(inUse) +
-                        " entries in use but room for " + std::to_string(room));
-            for (uint64_t i = 0; i < std::min(inUse, room); ++i)
-                ix.entries.emplace_back(le32(&b[24 + 8 * i]), le32(&b[28 + 8 * i]));
-            walk.indexes.push_back(std::move(ix));
-        } else if (auto stream = streamOf(h.id, false)) {
-            if (*stream >= m_streams.size()) {
-                problem("chunk " + shown(h.id) + at(h.offset) +
-                        " belongs to no stream of the header");
-                return;
-            }
-            m_streams[*stream].chunks.push_back(
-                Chunk{h.id, *stream, h.data(), h.size, riff, {}, {}, false});
-        } else if (h.id != "JUNK") {
-            problem("unexpected chunk " + shown(h.id) + at(h.offset) + " in a movi list");
-        }
-    });
+        },
+        movi.open ? &movi.listType : nullptr);
+    if (movi.open) {
+        movi.size = stop - movi.data();
+        problem("the movi list" + at(movi.offset) + " was never closed");
+    }
+    return stop;
 }
 
 void AviReader::crossCheck(Walk& walk) {

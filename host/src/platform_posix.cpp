@@ -2,11 +2,38 @@
 #include "host/plugin_module.h"
 
 #include <dlfcn.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <csignal>
+#include <iterator>
 #include <stdexcept>
 
 namespace host {
+
+namespace {
+
+constexpr int kInterrupts[] = {SIGINT, SIGTERM};
+std::atomic<int> g_interrupts{0};
+static_assert(std::atomic<int>::is_always_lock_free, "touched by a signal handler");
+pthread_t g_guardThread;
+struct sigaction g_previous[std::size(kInterrupts)];
+
+void onInterrupt(int signal) {
+    // Any thread may take the signal, the codec's workers too; the guarding thread is the one
+    // whose waiting read must fail.
+    if (!pthread_equal(pthread_self(), g_guardThread)) {
+        pthread_kill(g_guardThread, signal);
+        return;
+    }
+    if (g_interrupts.fetch_add(1) > 0) {
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+    }
+}
+
+} // namespace
 
 SharedLibrary::SharedLibrary(const std::filesystem::path& path) {
     m_handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -52,5 +79,32 @@ std::optional<uint64_t> seekableFileSize(std::FILE* stream) {
 }
 
 void setBinaryMode(std::FILE*) {}
+
+bool resizeFile(std::FILE* stream, uint64_t size) {
+    return ftruncate(fileno(stream), static_cast<off_t>(size)) == 0;
+}
+
+InterruptGuard::InterruptGuard() {
+    g_interrupts = 0;
+    g_guardThread = pthread_self();
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    // Without SA_RESTART, so that a read the signal interrupts returns.
+    action.sa_flags = 0;
+    for (size_t i = 0; i < std::size(kInterrupts); ++i) {
+        sigaction(kInterrupts[i], &action, &g_previous[i]);
+    }
+}
+
+InterruptGuard::~InterruptGuard() {
+    for (size_t i = 0; i < std::size(kInterrupts); ++i) {
+        sigaction(kInterrupts[i], &g_previous[i], nullptr);
+    }
+}
+
+bool InterruptGuard::requested() const {
+    return g_interrupts.load() > 0;
+}
 
 } // namespace host

@@ -5,10 +5,25 @@
 #include <io.h>
 #include <windows.h>
 
+#include <atomic>
 #include <stdexcept>
 #include <string>
 
 namespace host {
+
+namespace {
+
+std::atomic<int> g_interrupts{0};
+
+BOOL WINAPI onConsoleControl(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) {
+        return FALSE;
+    }
+    // Declining the second hands it to the default handler, which ends the process.
+    return g_interrupts.fetch_add(1) == 0 ? TRUE : FALSE;
+}
+
+} // namespace
 
 SharedLibrary::SharedLibrary(const std::filesystem::path& path) {
     m_handle = reinterpret_cast<void*>(LoadLibraryW(path.wstring().c_str()));
@@ -57,6 +72,25 @@ std::optional<uint64_t> seekableFileSize(std::FILE* stream) {
 
 void setBinaryMode(std::FILE* stream) {
     _setmode(_fileno(stream), _O_BINARY);
+}
+
+bool resizeFile(std::FILE* stream, uint64_t size) {
+    return _chsize_s(_fileno(stream), static_cast<__int64>(size)) == 0;
+}
+
+// A console's handler runs on a thread of its own, so a read the job waits in is not
+// interrupted: the job sees the request when that read returns.
+InterruptGuard::InterruptGuard() {
+    g_interrupts = 0;
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+
+InterruptGuard::~InterruptGuard() {
+    SetConsoleCtrlHandler(onConsoleControl, FALSE);
+}
+
+bool InterruptGuard::requested() const {
+    return g_interrupts.load() > 0;
 }
 
 } // namespace host

@@ -22,6 +22,22 @@ struct ScriptedChunk {
     bool keyFrame;
 };
 
+// Limits that reach RIFF switches with a small file.
+inline const IOPlugin::AviLimits kSmallLimits{64 * 1024, 4096, 1500};
+
+// Frames of a video stream, each followed by a chunk of each of two audio streams (16-bit and
+// 24-bit mono, whole samples); key frames every fourth frame, or every one as the module marks
+// them.
+inline std::vector<ScriptedChunk> threeStreamScript(bool everyFrameKey) {
+    std::vector<ScriptedChunk> script;
+    for (uint32_t f = 0; f < 14; ++f) {
+        script.push_back({0, 91 + 10 * (f % 3), 1, everyFrameKey || f % 4 == 0});
+        script.push_back({1, 2 * (30 + f), 30 + f, false});
+        script.push_back({2, 3 * (7 + f % 2), 7 + f % 2, false});
+    }
+    return script;
+}
+
 // The payload of the n-th chunk of a script: distinct bytes, so that misplaced data shows.
 inline std::vector<uint8_t> payloadOf(size_t n, uint32_t size) {
     std::vector<uint8_t> data(size);

@@ -15,18 +15,6 @@ using namespace korvadin_test;
 
 namespace {
 
-const AviLimits kSmall{64 * 1024, 4096, 1500};
-
-std::vector<ScriptedChunk> faultScript() {
-    std::vector<ScriptedChunk> script;
-    for (uint32_t f = 0; f < 14; ++f) {
-        script.push_back({0, 91 + 10 * (f % 3), 1, f % 4 == 0});
-        script.push_back({1, 2 * (30 + f), 30 + f, false});
-        script.push_back({2, 3 * (7 + f % 2), 7 + f % 2, false});
-    }
-    return script;
-}
-
 // The texts that file errors may carry on their way out of the writer.
 bool isFileErrorText(const std::string& text) {
     int end = 0;
@@ -47,9 +35,9 @@ struct Outcome {
 // Goes on writing after failed chunks, as a host may, so that the recovery paths run too.
 Outcome writeFile(MemoryFile& file) {
     Outcome out;
-    AviWriter writer(file, kSmall);
+    AviWriter writer(file, kSmallLimits);
     addStreams(writer, {16, 24});
-    const std::vector<ScriptedChunk> script = faultScript();
+    const std::vector<ScriptedChunk> script = threeStreamScript(false);
     const auto attempt = [&](const std::function<void()>& call) {
         try {
             call();
@@ -82,7 +70,7 @@ TEST(AviWriterFaults, EveryFailedWriteIsReportedAndFinalizeRunsToItsEnd) {
     MemoryFile clean;
     const Outcome reference = writeFile(clean);
     ASSERT_TRUE(reference.errors.empty());
-    checkAvi(clean.bytes, faultScript(), kSmall);
+    checkAvi(clean.bytes, threeStreamScript(false), kSmallLimits);
     ASSERT_GE(viewAvi(clean.bytes).riffs.size(), 3u);
     const uint64_t totalWrites = clean.writes;
     RecordProperty("writes", std::to_string(totalWrites));

@@ -138,6 +138,26 @@ void pluginSeeds(const fs::path& folder) {
                 {opClose, 0}}));
 }
 
+// Files the avi target has the module's writer make (see avi_fuzz.cpp): 40 chunks over
+// several RIFFs, one of them marked as not decoding; whole, cut in a later RIFF, and damaged.
+void aviSeeds(const fs::path& folder) {
+    const auto seed = [](uint32_t cut, std::initializer_list<uint8_t> damage) {
+        std::vector<uint8_t> bytes = {0, 10, 10, 40};
+        for (uint8_t n = 0; n < 40; ++n) {
+            bytes.insert(bytes.end(),
+                         {uint8_t(n % 3), uint8_t(20 + n), uint8_t(n == 36 ? 0xFF : n)});
+        }
+        for (int i = 0; i < 4; ++i) {
+            bytes.push_back(uint8_t(cut >> (8 * i)));
+        }
+        bytes.insert(bytes.end(), damage);
+        return bytes;
+    };
+    save(folder, "whole", seed(UINT32_MAX, {0}));
+    save(folder, "cut", seed(5000, {0}));
+    save(folder, "damaged", seed(7000, {1, 0x10, 0, 0, 0, 0x7F}));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -150,5 +170,6 @@ int main(int argc, char** argv) {
     y4mSeeds(folder / "y4m");
     wavSeeds(folder / "wav");
     pluginSeeds(folder / "plugin");
+    aviSeeds(folder / "avi");
     return 0;
 }

@@ -2,7 +2,8 @@
 // real one (RLIMIT_FSIZE in a child process, with SIGXFSZ ignored, so writes fail with EFBIG as
 // on a full disk), and the render runs through the built plug-in as the editor drives it. The
 // editor must get the plug-in's text and a failure code, lose nothing it already held, and the
-// file must keep, readable by an independent reader, every frame that was written.
+// file must keep, readable by an independent reader, every frame that was written, and
+// korvadin repair must make a whole file of it.
 //
 // Rendering happens only in child processes: the codec library keeps worker threads, which a
 // process that forks must not have started.
@@ -311,6 +312,17 @@ TEST_F(DiskFull, TheFileKeepsEveryFrameWrittenBeforeTheLimit) {
                 expected.push_back(c.partialFrame);
             }
             EXPECT_EQ(ffprobeVideoPackets(path), expected);
+        }
+
+        // Repaired, the short frame, which does not decode, is gone and every index is whole.
+        const std::string fixed = path + ".fixed.avi";
+        const std::string said = korvadin_test::commandOutput(
+            "\"" KORVADIN_PROGRAM "\" repair \"" + path + "\" -o \"" + fixed + "\" 2>&1");
+        const host::AviReader repaired(fixed);
+        EXPECT_TRUE(repaired.problems().empty()) << said;
+        EXPECT_EQ(chunksOf(repaired, "vids").size(), c.videoWritten) << said;
+        if (!kFfprobe.empty()) {
+            EXPECT_EQ(ffprobeVideoPackets(fixed).size(), c.videoWritten);
         }
     }
 }

@@ -17,5 +17,21 @@ bool seekFile(std::FILE* stream, uint64_t position);
 std::optional<uint64_t> seekableFileSize(std::FILE* stream);
 // Standard input and output carry media bytes unchanged.
 void setBinaryMode(std::FILE* stream);
+// Cuts a file open for writing to `size` bytes, or lengthens it with zeros.
+bool resizeFile(std::FILE* stream, uint64_t size);
+
+// While one lives, the first interrupt (Ctrl-C or SIGTERM; on Windows the console's Ctrl-C,
+// Ctrl-Break or close) only raises requested(), so that a long job can end its work properly;
+// the second ends the process at once. On POSIX systems a read from a pipe that the first
+// interrupts fails, so that a job waiting for input notices it at once too.
+class InterruptGuard {
+public:
+    InterruptGuard();
+    ~InterruptGuard();
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+    bool requested() const;
+};
 
 } // namespace host

@@ -110,4 +110,30 @@ void OutputFile::flush() {
         throw std::runtime_error("cannot write " + m_name + ": " + systemError());
 }
 
+UpdateFile::UpdateFile(const std::string& path, bool create) : m_name(describePath(path, true)) {
+    m_file = std::fopen(path.c_str(), create ? "w+b" : "r+b");
+    if (!m_file)
+        throw std::runtime_error("cannot open " + m_name + " for writing: " + systemError());
+}
+
+UpdateFile::~UpdateFile() {
+    std::fclose(m_file);
+}
+
+void UpdateFile::writeAt(uint64_t offset, const void* src, size_t n) {
+    if (!seekFile(m_file, offset) || (n != 0 && std::fwrite(src, 1, n, m_file) != n))
+        throw std::runtime_error("cannot write " + m_name + ": " + systemError());
+}
+
+void UpdateFile::resize(uint64_t size) {
+    // Buffered writes land before the size changes under them.
+    if (std::fflush(m_file) != 0 || !resizeFile(m_file, size))
+        throw std::runtime_error("cannot resize " + m_name + ": " + systemError());
+}
+
+void UpdateFile::flush() {
+    if (std::fflush(m_file) != 0)
+        throw std::runtime_error("cannot write " + m_name + ": " + systemError());
+}
+
 } // namespace host::media

@@ -56,6 +56,26 @@ private:
     bool m_owned = false;
 };
 
+// A file written at any offset: an existing one patched in place, or a new one.
+class UpdateFile {
+public:
+    // Throws std::runtime_error when the file cannot be opened (or created).
+    UpdateFile(const std::string& path, bool create);
+    ~UpdateFile();
+    UpdateFile(const UpdateFile&) = delete;
+    UpdateFile& operator=(const UpdateFile&) = delete;
+
+    void writeAt(uint64_t offset, const void* src, size_t n);
+    // Cuts the file, or lengthens it with zeros.
+    void resize(uint64_t size);
+    // Hands everything written to the system; throws when it cannot take it.
+    void flush();
+
+private:
+    std::string m_name;
+    std::FILE* m_file = nullptr;
+};
+
 // "'path'" or "standard input"/"standard output", for messages.
 std::string describePath(const std::string& path, bool output = false);
 
