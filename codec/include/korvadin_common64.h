@@ -44,7 +44,8 @@ KORVADIN_CODEC_API int32_t korvadin_set_thread_count(uint32_t instance, uint32_t
 KORVADIN_CODEC_API void korvadin_set_default_thread_count(uint32_t threads);
 
 /* Processor features the library has faster loops for. */
-#define KORVADIN_CPU_X86_AVX2 0x1u /* x86-64 with AVX2, BMI1, BMI2, LZCNT and POPCNT */
+#define KORVADIN_CPU_X86_AVX2 0x1u   /* x86-64 with AVX2, BMI1, BMI2, LZCNT and POPCNT */
+#define KORVADIN_CPU_X86_AVX512 0x2u /* and AVX-512 F, BW and VL; used with the above only */
 
 /* The features of this processor that the library can use. */
 KORVADIN_CODEC_API uint32_t korvadin_cpu_features(void);

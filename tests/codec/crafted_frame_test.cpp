@@ -1,5 +1,5 @@
-// Frames written bit by bit, for what an encoder never produces: a sample whose context has no
-// code table, and a code stream that runs into the bytes after it.
+// Version 1 frames written bit by bit, for what its encoder never produced: a sample whose
+// context has no code table, and a code stream that runs into the bytes after it.
 #include <gtest/gtest.h>
 
 #include "codec_harness.h"
@@ -85,8 +85,10 @@ std::vector<uint8_t> craftFrame(const Crafted& c) {
     return frame;
 }
 
-TEST(CraftedFrame, ContextsWithoutTablesAndOverrunStreamsAreRefused) {
+TEST(CraftedFrame, VersionOneContextsWithoutTablesAndOverrunStreamsAreRefused) {
     const Encoder enc({29, 103, 8, Chroma::All}, 2, 2);
+    std::vector<uint8_t> config = enc.job().config;
+    config[4] = 1; // the configuration of a version 1 stream
     const std::vector<Crafted> cases = {
         // Token 0 everywhere; the odd row's two codes are the first bits of its byte.
         {{0, 0}, {0}, 0, KORVADIN_OK},
@@ -98,7 +100,7 @@ TEST(CraftedFrame, ContextsWithoutTablesAndOverrunStreamsAreRefused) {
     };
     for (const Crafted& c : cases) {
         std::vector<uint8_t> out;
-        EXPECT_EQ(decode(enc.job().config, craftFrame(c), out), c.expected)
+        EXPECT_EQ(decode(config, craftFrame(c), out), c.expected)
             << c.evenRowCodes.size() << " codes, moved " << c.moveBytes;
         if (c.expected == KORVADIN_OK) {
             // Every residual zero: mid-grey luma under the grey row above; chroma as stored.

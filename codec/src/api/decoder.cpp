@@ -11,7 +11,7 @@ struct korvadin_decoder {
     kvcodec::FrameDecompressor decoder;
 
     korvadin_decoder(const kvcodec::StreamConfig& c, unsigned threads)
-        : config(c), decoder(c.geometry, threads) {}
+        : config(c), decoder(c.geometry, c.version, threads) {}
 };
 
 extern "C" {

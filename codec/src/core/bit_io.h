@@ -120,6 +120,12 @@ public:
         m_buf <<= n;
         m_count -= n;
     }
+    // n in 0..32, without a branch for 0.
+    uint32_t readUpTo(unsigned n) {
+        const uint32_t v = static_cast<uint32_t>((m_buf >> (63 - n)) >> 1);
+        skip(n);
+        return v;
+    }
     // n in 1..32
     uint32_t read(unsigned n) {
         const uint32_t v = peek(n);
@@ -143,5 +149,30 @@ private:
     unsigned m_count = 0;
     uint64_t m_phantomBytes = 0;
 };
+
+// A valid stream of `bytes` ends within its last byte, padded with zeros.
+inline bool endsCleanly(BitReader& br, uint64_t bytes) {
+    const uint64_t bitsLeft = bytes * 8 - br.consumed();
+    return bitsLeft < 8 && (bitsLeft == 0 || br.peek(static_cast<unsigned>(bitsLeft)) == 0);
+}
+
+// Samples stored as they are, `depth` bits each in scan order, as every version keeps a plane
+// that coding would not make smaller: exactly storedBytes of them, or the plane is refused.
+inline uint64_t storedBytes(uint64_t samples, unsigned depth) {
+    return (samples * depth + 7) / 8;
+}
+
+inline bool readStored(const uint8_t* payload, uint64_t size, size_t n, unsigned depth,
+                       uint16_t* samples) {
+    if (size != storedBytes(n, depth)) {
+        return false;
+    }
+    BitReader br(payload, size);
+    for (size_t i = 0; i < n; ++i) {
+        br.refill();
+        samples[i] = static_cast<uint16_t>(br.read(depth));
+    }
+    return true;
+}
 
 } // namespace kvcodec

@@ -17,19 +17,23 @@ uint64_t headerBytes(const Geometry& g) {
     return 8 + 4ull * g.sliceCount;
 }
 
+uint64_t sliceSamples(const Geometry& g, uint32_t s, unsigned p) {
+    return uint64_t{g.plane[p].width} * g.sliceRowCount(p, s);
+}
+
 uint64_t sliceBound(const Geometry& g, uint32_t s) {
     uint64_t total = 0;
     for (unsigned p = 0; p < g.planeCount; ++p) {
-        total += segmentBound(uint64_t{g.plane[p].width} * g.sliceRowCount(p, s), g.variant->depth);
+        total += planeBound(sliceSamples(g, s, p), g.variant->depth);
     }
     return total;
 }
 
 // The first slice is never shorter than any other.
-size_t largestSegment(const Geometry& g) {
+size_t largestPlane(const Geometry& g) {
     size_t largest = 0;
     for (unsigned p = 0; p < g.planeCount; ++p) {
-        largest = std::max(largest, size_t{g.plane[p].width} * g.sliceRowCount(p, 0));
+        largest = std::max(largest, static_cast<size_t>(sliceSamples(g, 0, p)));
     }
     return largest;
 }
@@ -42,22 +46,48 @@ uint32_t widestPlane(const Geometry& g) {
     return widest;
 }
 
+// Each context's table: one bit for whether it is used, then its frequencies.
+uint64_t maxTableBits(unsigned alphabet) {
+    // At most 17 bits for the token count and 15 for each token's index step.
+    return 1 + 17 + 15ull * alphabet;
+}
+
+void writeFrameHeader(uint8_t* out, uint16_t version, uint32_t slices) {
+    out[0] = kFrameMagic;
+    out[1] = static_cast<uint8_t>(version);
+    out[2] = out[3] = 0;
+    storeLe32(out + 4, slices);
+}
+
+Status checkFrameHeader(const uint8_t* in, uint64_t size, uint16_t version, const Geometry& g) {
+    if (size < headerBytes(g)) {
+        return Status::Truncated;
+    }
+    if (in[0] != kFrameMagic || in[1] != version || in[2] != 0 || in[3] != 0 ||
+        loadLe32(in + 4) != g.sliceCount) {
+        return Status::Corrupt;
+    }
+    return Status::Ok;
+}
+
 } // namespace
 
 uint64_t frameBound(const Geometry& g) {
-    uint64_t total = headerBytes(g);
+    uint64_t total = headerBytes(g) + 4 + 8;
+    total +=
+        g.planeCount * code::kContexts * maxTableBits(code::alphabetSize(g.variant->depth)) / 8;
     for (uint32_t s = 0; s < g.sliceCount; ++s) {
         total += sliceBound(g, s);
     }
     return total;
 }
 
-SliceScratch::SliceScratch(const Geometry& g) : coder(largestSegment(g), widestPlane(g)) {
+SliceScratch::SliceScratch(const Geometry& g) {
     size_t total = 0;
     size_t offset[kMaxPlanes] = {};
     for (unsigned p = 0; p < g.planeCount; ++p) {
         offset[p] = total;
-        total += size_t{g.plane[p].width} * g.sliceRowCount(p, 0);
+        total += sliceSamples(g, 0, p);
     }
     samples.resize(total);
     for (unsigned p = 0; p < g.planeCount; ++p) {
@@ -67,16 +97,39 @@ SliceScratch::SliceScratch(const Geometry& g) : coder(largestSegment(g), widestP
 
 FrameCoder::FrameCoder(const Geometry& g, unsigned threads)
     : m_geometry(g), m_threads(std::clamp(threads == 0 ? ThreadPool::processorCount() : threads, 1u,
-                                          std::max(g.sliceCount, 1u))) {
+                                          std::max(g.sliceCount, 1u))),
+      m_planeStart(size_t{g.sliceCount} * kMaxPlanes) {
     m_pool->reserve(m_threads);
     for (unsigned i = 0; i < m_threads; ++i) {
         m_scratch.push_back(std::make_unique<SliceScratch>(g));
     }
+    for (uint32_t s = 0; s < g.sliceCount; ++s) {
+        for (unsigned p = 0; p < g.planeCount; ++p) {
+            m_planeStart[s * kMaxPlanes + p] = m_frameSamples;
+            m_frameSamples += sliceSamples(g, s, p);
+        }
+    }
+}
+
+uint64_t FrameCoder::tableBlockBound() const {
+    return m_geometry.planeCount * code::kContexts *
+               maxTableBits(code::alphabetSize(m_geometry.variant->depth)) / 8 +
+           8;
 }
 
 FrameCompressor::FrameCompressor(const Geometry& g, unsigned threads)
-    : FrameCoder(g, threads), m_sliceOffset(g.sliceCount), m_sliceSize(g.sliceCount) {
-    uint64_t offset = headerBytes(g);
+    : FrameCoder(g, threads), m_z(m_frameSamples), m_symbols(m_frameSamples),
+      m_counts(size_t{g.sliceCount} * g.planeCount * code::kContexts * 256),
+      m_planeCounts(code::kContexts * 256), m_sliceOffset(g.sliceCount), m_sliceSize(g.sliceCount) {
+    for (unsigned i = 0; i < m_threads; ++i) {
+        m_classes.emplace_back(3 * size_t{widestPlane(g)});
+        m_words.emplace_back(wordRoom(largestPlane(g)));
+    }
+    for (unsigned p = 0; p < g.planeCount; ++p) {
+        m_tables.emplace_back(g.variant->depth, true);
+    }
+    m_tablesOffset = headerBytes(g) + 4;
+    uint64_t offset = m_tablesOffset + tableBlockBound();
     for (uint32_t s = 0; s < g.sliceCount; ++s) {
         m_sliceOffset[s] = offset;
         offset += sliceBound(g, s);
@@ -84,51 +137,159 @@ FrameCompressor::FrameCompressor(const Geometry& g, unsigned threads)
     m_bound = offset;
 }
 
+void FrameCompressor::analyseSlice(const Kernels& k, const RawView& in, uint32_t s, unsigned slot) {
+    const Geometry& g = m_geometry;
+    SliceScratch& scratch = *m_scratch[slot];
+    gatherSlice(k, g, in, s, scratch.plane);
+    for (unsigned p = 0; p < g.planeCount; ++p) {
+        const uint32_t w = g.plane[p].width;
+        const uint32_t rows = g.sliceRowCount(p, s);
+        uint16_t* z = m_z.data() + planeStart(s, p);
+        uint16_t* sym = m_symbols.data() + planeStart(s, p);
+        uint32_t* counts = m_counts.data() + (size_t{s} * g.planeCount + p) * code::kContexts * 256;
+        std::fill(counts, counts + code::kContexts * 256, 0u);
+        k.analyse(scratch.plane[p], w, rows, g.variant->depth, z, m_classes[slot].data(), sym,
+                  counts);
+    }
+}
+
+size_t FrameCompressor::writeTables(uint8_t* out) {
+    const Geometry& g = m_geometry;
+    const unsigned alphabet = code::alphabetSize(g.variant->depth);
+    constexpr size_t kSet = code::kContexts * 256;
+    BitWriter bw(out);
+    std::vector<uint32_t>& total = m_planeCounts;
+    for (unsigned p = 0; p < g.planeCount; ++p) {
+        std::fill(total.begin(), total.end(), 0u);
+        for (uint32_t s = 0; s < g.sliceCount; ++s) {
+            const uint32_t* counts = m_counts.data() + (size_t{s} * g.planeCount + p) * kSet;
+            for (size_t i = 0; i < kSet; ++i) {
+                total[i] += counts[i];
+            }
+        }
+        for (unsigned c = 0; c < code::kContexts; ++c) {
+            Frequencies f;
+            const bool used = normalizeFrequencies(total.data() + c * 256, alphabet, f);
+            bw.put(used ? 1 : 0, 1);
+            if (used) {
+                writeFrequencies(f, alphabet, bw);
+            }
+            m_tables[p].set(c, used ? &f : nullptr);
+        }
+    }
+    return bw.finish();
+}
+
+void FrameCompressor::codeSlice(const Kernels& k, const RawView& in, uint32_t s, unsigned slot,
+                                uint8_t* out) {
+    const Geometry& g = m_geometry;
+    uint8_t* dst = out + m_sliceOffset[s];
+    size_t pos = 0;
+    bool gathered = false;
+    for (unsigned p = 0; p < g.planeCount; ++p) {
+        const uint32_t w = g.plane[p].width;
+        const uint32_t rows = g.sliceRowCount(p, s);
+        const PlaneSymbols plane{
+            m_z.data() + planeStart(s, p), m_symbols.data() + planeStart(s, p),
+            m_counts.data() + (size_t{s} * g.planeCount + p) * code::kContexts * 256, w, rows};
+        size_t size = encodePlane(k, plane, m_tables[p], m_words[slot].data(), dst + pos);
+        if (size == 0) {
+            // Rare enough (noise) that gathering the slice again costs less than keeping every
+            // sample of the frame.
+            SliceScratch& scratch = *m_scratch[slot];
+            if (!gathered) {
+                gatherSlice(k, g, in, s, scratch.plane);
+                gathered = true;
+            }
+            size = storePlane(scratch.plane[p], size_t{w} * rows, g.variant->depth, dst + pos);
+        }
+        pos += size;
+    }
+    m_sliceSize[s] = static_cast<uint32_t>(pos);
+}
+
 Status FrameCompressor::encode(const RawView& in, uint8_t* out, uint32_t* size) {
     const Geometry& g = m_geometry;
     const Kernels& k = activeKernels();
-    // Each slice is coded in its own worst-case region of the output, then the regions are
-    // packed together in order; no frame-sized buffer of our own is needed.
-    m_pool->run(g.sliceCount, m_threads, [&](uint32_t s, unsigned slot) {
-        SliceScratch& scratch = *m_scratch[slot];
-        gatherSlice(g, in, s, scratch.plane);
-        uint8_t* dst = out + m_sliceOffset[s];
-        size_t pos = 0;
-        for (unsigned p = 0; p < g.planeCount; ++p) {
-            pos += encodeSegment(k, scratch.plane[p], g.plane[p].width, g.sliceRowCount(p, s),
-                                 g.variant->depth, dst + pos, scratch.coder);
-        }
-        m_sliceSize[s] = static_cast<uint32_t>(pos);
-    });
-    out[0] = kFrameMagic;
-    out[1] = static_cast<uint8_t>(kBitstreamVersion);
-    out[2] = out[3] = 0;
-    storeLe32(out + 4, g.sliceCount);
-    uint64_t pos = headerBytes(g);
+    // Every plane's tables come from the whole frame's counts, so the slices are analysed
+    // first, then the tables written, then the slices coded into their worst-case regions of
+    // the output and packed together in order.
+    m_pool->run(g.sliceCount, m_threads,
+                [&](uint32_t s, unsigned slot) { analyseSlice(k, in, s, slot); });
+    const size_t tableBytes = writeTables(out + m_tablesOffset);
+    m_pool->run(g.sliceCount, m_threads,
+                [&](uint32_t s, unsigned slot) { codeSlice(k, in, s, slot, out); });
+    writeFrameHeader(out, kBitstreamVersion, g.sliceCount);
+    storeLe32(out + m_tablesOffset - 4, static_cast<uint32_t>(tableBytes));
+    uint64_t pos = m_tablesOffset + tableBytes;
     for (uint32_t s = 0; s < g.sliceCount; ++s) {
         storeLe32(out + 8 + 4ull * s, m_sliceSize[s]);
-        if (pos != m_sliceOffset[s]) {
-            std::memmove(out + pos, out + m_sliceOffset[s], m_sliceSize[s]);
-        }
+        std::memmove(out + pos, out + m_sliceOffset[s], m_sliceSize[s]);
         pos += m_sliceSize[s];
     }
     *size = static_cast<uint32_t>(pos);
     return Status::Ok;
 }
 
-FrameDecompressor::FrameDecompressor(const Geometry& g, unsigned threads)
-    : FrameCoder(g, threads), m_sliceOffset(g.sliceCount), m_sliceResult(g.sliceCount) {}
+FrameDecompressor::FrameDecompressor(const Geometry& g, uint16_t version, unsigned threads)
+    : FrameCoder(g, threads), m_version(version), m_sliceOffset(g.sliceCount),
+      m_sliceResult(g.sliceCount) {
+    for (unsigned i = 0; i < m_threads; ++i) {
+        if (version == 1) {
+            m_versionOneScratch.push_back(std::make_unique<v1::SegmentScratch>(widestPlane(g)));
+        } else {
+            m_planeScratch.push_back(
+                std::make_unique<PlaneDecodeScratch>(widestPlane(g), largestPlane(g)));
+        }
+    }
+    if (version != 1) {
+        for (unsigned p = 0; p < g.planeCount; ++p) {
+            m_tables.emplace_back(g.variant->depth, false);
+        }
+    }
+}
+
+Status FrameDecompressor::readTables(const uint8_t* in, uint64_t size) {
+    const unsigned alphabet = code::alphabetSize(m_geometry.variant->depth);
+    BitReader br(in, size);
+    for (PlaneTables& t : m_tables) {
+        for (unsigned c = 0; c < code::kContexts; ++c) {
+            br.refill();
+            Frequencies f;
+            const bool used = br.read(1) != 0;
+            if (used) {
+                if (const Status s = readFrequencies(br, alphabet, f); s != Status::Ok) {
+                    return s;
+                }
+            }
+            t.set(c, used ? &f : nullptr);
+        }
+    }
+    if (br.overrun()) {
+        return Status::Truncated;
+    }
+    const uint64_t bitsLeft = size * 8 - br.consumed();
+    return bitsLeft < 8 && (bitsLeft == 0 || br.peek(static_cast<unsigned>(bitsLeft)) == 0)
+               ? Status::Ok
+               : Status::Corrupt;
+}
 
 Status FrameDecompressor::decodeSlice(const Kernels& k, const uint8_t* in, uint64_t size,
                                       uint64_t readable, uint32_t s, const RawView& out,
-                                      SliceScratch& scratch) {
+                                      unsigned slot) {
     const Geometry& g = m_geometry;
+    SliceScratch& scratch = *m_scratch[slot];
     uint64_t pos = 0;
     for (unsigned p = 0; p < g.planeCount; ++p) {
         size_t used = 0;
-        const Status r = decodeSegment(k, in + pos, size - pos, readable - pos, g.plane[p].width,
-                                       g.sliceRowCount(p, s), g.variant->depth, scratch.plane[p],
-                                       &used, scratch.coder);
+        const uint32_t w = g.plane[p].width;
+        const uint32_t rows = g.sliceRowCount(p, s);
+        const Status r = m_version == 1
+                             ? v1::decodeSegment(k, in + pos, size - pos, readable - pos, w, rows,
+                                                 g.variant->depth, scratch.plane[p], &used,
+                                                 *m_versionOneScratch[slot])
+                             : decodePlane(k, in + pos, size - pos, w, rows, m_tables[p],
+                                           scratch.plane[p], &used, *m_planeScratch[slot]);
         if (r != Status::Ok) {
             return r;
         }
@@ -143,15 +304,24 @@ Status FrameDecompressor::decodeSlice(const Kernels& k, const uint8_t* in, uint6
 
 Status FrameDecompressor::decode(const uint8_t* in, uint64_t size, const RawView& out) {
     const Geometry& g = m_geometry;
-    const uint64_t header = headerBytes(g);
-    if (size < header) {
-        return Status::Truncated;
+    if (const Status s = checkFrameHeader(in, size, m_version, g); s != Status::Ok) {
+        return s;
     }
-    if (in[0] != kFrameMagic || in[1] != kBitstreamVersion || in[2] != 0 || in[3] != 0 ||
-        loadLe32(in + 4) != g.sliceCount) {
-        return Status::Corrupt;
+    uint64_t pos = headerBytes(g);
+    if (m_version != 1) {
+        if (size < pos + 4) {
+            return Status::Truncated;
+        }
+        const uint64_t tableBytes = loadLe32(in + pos);
+        pos += 4;
+        if (tableBytes > size - pos) {
+            return Status::Truncated;
+        }
+        if (const Status s = readTables(in + pos, tableBytes); s != Status::Ok) {
+            return s;
+        }
+        pos += tableBytes;
     }
-    uint64_t pos = header;
     for (uint32_t s = 0; s < g.sliceCount; ++s) {
         m_sliceOffset[s] = pos;
         pos += loadLe32(in + 8 + 4ull * s);
@@ -165,10 +335,10 @@ Status FrameDecompressor::decode(const uint8_t* in, uint64_t size, const RawView
     const Kernels& k = activeKernels();
     m_pool->run(g.sliceCount, m_threads, [&](uint32_t s, unsigned slot) {
         const uint64_t end = s + 1 < g.sliceCount ? m_sliceOffset[s + 1] : size;
-        // A slice's code streams may load ahead into the next slice's bytes, never past the
-        // frame.
+        // A slice's version 1 code streams may load ahead into the next slice's bytes, never
+        // past the frame.
         m_sliceResult[s] = decodeSlice(k, in + m_sliceOffset[s], end - m_sliceOffset[s],
-                                       size - m_sliceOffset[s], s, out, *m_scratch[slot]);
+                                       size - m_sliceOffset[s], s, out, slot);
     });
     for (const Status r : m_sliceResult) {
         if (r != Status::Ok) {

@@ -1,27 +1,27 @@
-// Whole frames: the frame header with its slice table, and the slices coded and decoded on the
-// library's shared pool of threads.
+// Whole frames: the frame header with its slice table, the frame's code tables, and the slices
+// coded and decoded on the library's shared pool of threads.
 #pragma once
 
 #include <memory>
 #include <vector>
 
 #include "core/geometry.h"
+#include "core/plane_coder.h"
 #include "core/raw_planes.h"
-#include "core/segment_coder.h"
 #include "core/status.h"
 #include "core/thread_pool.h"
+#include "core/v1/segment_decoder.h"
 
 namespace kvcodec {
 
-// Largest possible frame; a frame that codes badly falls back to stored segments and never
+// Largest possible frame; a frame that codes badly falls back to stored planes and never
 // exceeds it.
 uint64_t frameBound(const Geometry& g);
 
-// Memory for one thread working on one slice, sized once for the largest slice.
+// The samples of one slice's coded planes, for one thread, sized once for the largest slice.
 struct SliceScratch {
     std::vector<uint16_t> samples;
     uint16_t* plane[kMaxPlanes] = {};
-    PlaneScratch coder;
     explicit SliceScratch(const Geometry& g);
 };
 
@@ -33,10 +33,16 @@ public:
     const Geometry& geometry() const { return m_geometry; }
 
 protected:
+    // Where plane p of slice s starts among the samples of all coded planes of a frame.
+    size_t planeStart(uint32_t s, unsigned p) const { return m_planeStart[s * kMaxPlanes + p]; }
+    uint64_t tableBlockBound() const;
+
     Geometry m_geometry;
     SharedPool m_pool;
     unsigned m_threads;
     std::vector<std::unique_ptr<SliceScratch>> m_scratch;
+    std::vector<size_t> m_planeStart;
+    size_t m_frameSamples = 0;
 };
 
 class FrameCompressor : public FrameCoder {
@@ -47,20 +53,39 @@ public:
     Status encode(const RawView& in, uint8_t* out, uint32_t* size);
 
 private:
+    void analyseSlice(const Kernels& k, const RawView& in, uint32_t s, unsigned slot);
+    size_t writeTables(uint8_t* out);
+    void codeSlice(const Kernels& k, const RawView& in, uint32_t s, unsigned slot, uint8_t* out);
+
+    // The analysis of a whole frame, kept until every plane's tables are known.
+    std::vector<uint16_t> m_z;
+    std::vector<uint16_t> m_symbols;
+    std::vector<uint32_t> m_counts;              // per slice and plane, kContexts * 256
+    std::vector<uint32_t> m_planeCounts;         // one plane's counts over the whole frame
+    std::vector<std::vector<uint8_t>> m_classes; // per thread
+    std::vector<std::vector<uint16_t>> m_words;  // per thread
+    std::vector<PlaneTables> m_tables;
     std::vector<uint64_t> m_sliceOffset; // where each slice is coded before the frame is packed
     std::vector<uint32_t> m_sliceSize;
+    uint64_t m_tablesOffset = 0;
     uint64_t m_bound = 0;
 };
 
 class FrameDecompressor : public FrameCoder {
 public:
-    FrameDecompressor(const Geometry& g, unsigned threads);
+    // Frames of the given bitstream version.
+    FrameDecompressor(const Geometry& g, uint16_t version, unsigned threads);
     Status decode(const uint8_t* in, uint64_t size, const RawView& out);
 
 private:
+    Status readTables(const uint8_t* in, uint64_t size);
     Status decodeSlice(const Kernels& k, const uint8_t* in, uint64_t size, uint64_t readable,
-                       uint32_t s, const RawView& out, SliceScratch& scratch);
+                       uint32_t s, const RawView& out, unsigned slot);
 
+    uint16_t m_version;
+    std::vector<PlaneTables> m_tables;
+    std::vector<std::unique_ptr<PlaneDecodeScratch>> m_planeScratch;      // per thread
+    std::vector<std::unique_ptr<v1::SegmentScratch>> m_versionOneScratch; // per thread
     std::vector<uint64_t> m_sliceOffset;
     std::vector<Status> m_sliceResult;
 };

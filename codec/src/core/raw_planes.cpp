@@ -66,13 +66,19 @@ struct PackedSlice {
 };
 
 template <typename T>
-void gatherPacked(const Geometry& g, const RawView& in, uint32_t s, uint16_t* const* planes) {
+void gatherPacked(const Kernels& k, const Geometry& g, const RawView& in, uint32_t s,
+                  uint16_t* const* planes) {
     const auto [d, mask, n, first, rows, w, diff] = PackedSlice<T>(g, s);
     for (uint32_t y = 0; y < rows; ++y) {
         const uint8_t* row = in.data[0] + (first + y) * in.pitch[0];
         uint16_t* p0 = planes[0] + size_t{y} * w;
         uint16_t* p1 = planes[1] + size_t{y} * w;
         uint16_t* p2 = planes[2] + size_t{y} * w;
+        if (sizeof(T) == 1 && diff) {
+            n == 3 ? k.unpackRgb8(row, p0, p1, p2, w)
+                   : k.unpackRgba8(row, p0, p1, p2, planes[3] + size_t{y} * w, w);
+            continue;
+        }
         for (uint32_t x = 0; x < w; ++x) {
             const uint32_t r = d.down(load<T>(row, size_t{x} * n));
             const uint32_t gr = d.down(load<T>(row, size_t{x} * n + 1));
@@ -120,21 +126,14 @@ void scatterPacked(const Kernels& k, const Geometry& g, const uint16_t* const* p
     }
 }
 
-void gatherUyvy(const Geometry& g, const RawView& in, uint32_t s, uint16_t* const* planes) {
+void gatherUyvy(const Kernels& k, const Geometry& g, const RawView& in, uint32_t s,
+                uint16_t* const* planes) {
     const uint32_t first = g.sliceFirstRow(0, s);
     const uint32_t rows = g.sliceRowCount(0, s);
     const uint32_t cw = g.plane[1].width;
     for (uint32_t y = 0; y < rows; ++y) {
-        const uint8_t* row = in.data[0] + (first + y) * in.pitch[0];
-        uint16_t* py = planes[0] + size_t{y} * 2 * cw;
-        uint16_t* pu = planes[1] + size_t{y} * cw;
-        uint16_t* pv = planes[2] + size_t{y} * cw;
-        for (uint32_t i = 0; i < cw; ++i) {
-            pu[i] = row[4 * i];
-            py[2 * i] = row[4 * i + 1];
-            pv[i] = row[4 * i + 2];
-            py[2 * i + 1] = row[4 * i + 3];
-        }
+        k.unpackUyvy8(in.data[0] + (first + y) * in.pitch[0], planes[0] + size_t{y} * 2 * cw,
+                      planes[1] + size_t{y} * cw, planes[2] + size_t{y} * cw, cw);
     }
 }
 
@@ -225,14 +224,16 @@ void scatterPlanar(const Geometry& g, const uint16_t* const* planes, uint32_t s,
 
 } // namespace
 
-void gatherSlice(const Geometry& g, const RawView& in, uint32_t s, uint16_t* const* planes) {
+void gatherSlice(const Kernels& k, const Geometry& g, const RawView& in, uint32_t s,
+                 uint16_t* const* planes) {
     const bool wide = g.raw->bytesPerSample == 2;
     switch (g.raw->kind) {
     case RawKind::Packed:
-        wide ? gatherPacked<uint16_t>(g, in, s, planes) : gatherPacked<uint8_t>(g, in, s, planes);
+        wide ? gatherPacked<uint16_t>(k, g, in, s, planes)
+             : gatherPacked<uint8_t>(k, g, in, s, planes);
         break;
     case RawKind::Uyvy:
-        gatherUyvy(g, in, s, planes);
+        gatherUyvy(k, g, in, s, planes);
         break;
     case RawKind::Planar:
         wide ? gatherPlanar<uint16_t>(g, in, s, planes) : gatherPlanar<uint8_t>(g, in, s, planes);

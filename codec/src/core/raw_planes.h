@@ -18,7 +18,8 @@ inline uint16_t replicateBits(uint32_t v, unsigned depth) {
 }
 
 // Coded samples of slice s into planes[p] (rows of plane width, one after another).
-void gatherSlice(const Geometry& g, const RawView& in, uint32_t s, uint16_t* const* planes);
+void gatherSlice(const Kernels& k, const Geometry& g, const RawView& in, uint32_t s,
+                 uint16_t* const* planes);
 // The inverse: a decoded slice back into the raw frame, taking the low `depth` bits of each
 // plane sample.
 void scatterSlice(const Kernels& k, const Geometry& g, const uint16_t* const* planes, uint32_t s,

@@ -10,7 +10,7 @@
 
 namespace kvcodec {
 
-enum class [[nodiscard]] Status : int32_t {
+enum class [[nodiscard]] Status : int32_t{
     Ok = KORVADIN_OK,
     Argument = KORVADIN_E_ARGUMENT,
     Format = KORVADIN_E_FORMAT, // a layout or format the library does not take

@@ -16,7 +16,7 @@ void writeConfig(const StreamConfig& c, uint8_t* out) {
     const Geometry& g = c.geometry;
     std::memset(out, 0, kConfigBytes);
     std::memcpy(out, kConfigMagic, 4);
-    storeLe16(out + 4, kBitstreamVersion);
+    storeLe16(out + 4, c.version);
     storeLe16(out + 6, static_cast<uint16_t>(g.variant->id));
     storeLe16(out + 8, static_cast<uint16_t>(g.raw->code));
     out[10] = g.variant->depth;
@@ -32,7 +32,8 @@ Status readConfig(const uint8_t* in, uint64_t size, StreamConfig& c) {
     if (in == nullptr || size < kConfigBytes) {
         return Status::Config;
     }
-    if (std::memcmp(in, kConfigMagic, 4) != 0 || loadLe16(in + 4) != kBitstreamVersion ||
+    c.version = loadLe16(in + 4);
+    if (std::memcmp(in, kConfigMagic, 4) != 0 || c.version < 1 || c.version > kBitstreamVersion ||
         in[26] != 0 || in[27] != 0) {
         return Status::Config;
     }

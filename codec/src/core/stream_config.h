@@ -10,10 +10,12 @@
 
 namespace kvcodec {
 
-constexpr uint16_t kBitstreamVersion = 1;
+// The version the encoder writes; the decoder reads it and every earlier one.
+constexpr uint16_t kBitstreamVersion = 2;
 constexpr size_t kConfigBytes = 28;
 
 struct StreamConfig {
+    uint16_t version = kBitstreamVersion;
     Geometry geometry;
     uint32_t range = 0;
     uint32_t fieldOrder = 0;

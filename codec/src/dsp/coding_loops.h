@@ -8,268 +8,43 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/contexts.h"
+#include "core/residual_code.h"
 #include "dsp/kernels.h"
 
 #define KVCODEC_INLINE [[gnu::always_inline]] inline
 
 namespace kvcodec::loops {
 
-// Residuals in scan order, predicted by the gradient left + top - top-left modulo 2^depth. The
-// first row sees a row of mid-grey above it, which makes its prediction the left neighbour and
-// its first one mid-grey; the first column predicts from above. On photographs this predicts
-// better than the median of left, top and gradient, and unlike the median it decodes without
-// a chain of comparisons.
-KVCODEC_INLINE void gradientResiduals(const uint16_t* s, uint32_t w, uint32_t rows, unsigned depth,
-                                      uint16_t* z) {
-    const uint16_t mask = static_cast<uint16_t>((1u << depth) - 1);
-    const unsigned signShift = depth - 1;
-    auto zigzag = [&](uint16_t r) -> uint16_t {
-        const uint16_t sign = static_cast<uint16_t>(0u - ((r >> signShift) & 1u));
-        return static_cast<uint16_t>(((r << 1) ^ sign) & mask);
-    };
-    uint16_t prev = static_cast<uint16_t>(1u << (depth - 1));
-    for (uint32_t x = 0; x < w; ++x) {
-        z[x] = zigzag(static_cast<uint16_t>((s[x] - prev) & mask));
-        prev = s[x];
-    }
-    for (uint32_t y = 1; y < rows; ++y) {
-        const uint16_t* cur = s + size_t{y} * w;
-        const uint16_t* top = cur - w;
-        uint16_t* out = z + size_t{y} * w;
-        out[0] = zigzag(static_cast<uint16_t>((cur[0] - top[0]) & mask));
-        for (uint32_t x = 1; x < w; ++x) {
-            const uint16_t pred = static_cast<uint16_t>(cur[x - 1] + top[x] - top[x - 1]);
-            out[x] = zigzag(static_cast<uint16_t>((cur[x] - pred) & mask));
-        }
+KVCODEC_INLINE void unpackRgb8(const uint8_t* row, uint16_t* g, uint16_t* rg, uint16_t* bg,
+                               uint32_t w, uint32_t x = 0) {
+    for (; x < w; ++x) {
+        const uint8_t* p = row + 3 * size_t{x};
+        g[x] = p[1];
+        rg[x] = static_cast<uint8_t>(p[0] - p[1]);
+        bg[x] = static_cast<uint8_t>(p[2] - p[1]);
     }
 }
 
-// The context of every sample from its neighbours' residual classes.
-KVCODEC_INLINE void contexts(const uint16_t* z, uint32_t w, uint32_t rows, unsigned depth,
-                             uint8_t* cls, uint8_t* ctx) {
-    const unsigned shift = depth - 8;
-    const size_t n = size_t{w} * rows;
-    for (size_t i = 0; i < n; ++i) {
-        const uint16_t v = static_cast<uint16_t>(std::min<uint16_t>(z[i], 255) >> shift);
-        cls[i] = static_cast<uint8_t>((v > 0) + (v > 2) + (v > 6));
-    }
-    // The first row sees a row of class 0 above it.
-    ctx[0] = 0;
-    for (uint32_t x = 1; x < w; ++x) {
-        ctx[x] = cls[x - 1];
-    }
-    for (uint32_t y = 1; y < rows; ++y) {
-        const uint8_t* cc = cls + size_t{y} * w;
-        const uint8_t* ct = cc - w;
-        uint8_t* out = ctx + size_t{y} * w;
-        out[0] = static_cast<uint8_t>(2 * ct[0]);
-        for (uint32_t x = 1; x < w; ++x) {
-            out[x] = static_cast<uint8_t>(cc[x - 1] + ct[x]);
-        }
+KVCODEC_INLINE void unpackRgba8(const uint8_t* row, uint16_t* g, uint16_t* rg, uint16_t* bg,
+                                uint16_t* a, uint32_t w, uint32_t x = 0) {
+    for (; x < w; ++x) {
+        const uint8_t* p = row + 4 * size_t{x};
+        g[x] = p[1];
+        rg[x] = static_cast<uint8_t>(p[0] - p[1]);
+        bg[x] = static_cast<uint8_t>(p[2] - p[1]);
+        a[x] = p[3];
     }
 }
 
-// Even and odd samples use separate counters too, so that runs of one token do not wait on
-// their own increments.
-template <bool Deep>
-KVCODEC_INLINE void countTokens(const uint16_t* z, const uint8_t* ctx, uint32_t w, uint32_t rows,
-                                unsigned depthAlphabet, uint32_t* counts) {
-    // At depth 8 the stride is a constant, which saves a multiplication per sample.
-    const unsigned alphabet = Deep ? depthAlphabet : kLiteralTokens;
-    constexpr size_t set = kContexts * kMaxAlphabet;
-    std::memset(counts, 0, sizeof(uint32_t) * 4 * set);
-    auto token = [](uint32_t v) {
-        uint32_t extra;
-        unsigned extraBits;
-        return Deep ? tokenOf(v, &extra, &extraBits) : v;
-    };
-    for (uint32_t y = 0; y < rows; ++y) {
-        uint32_t* even = counts + (y & 1) * set;
-        uint32_t* odd = counts + (2 + (y & 1)) * set;
-        const uint16_t* zr = z + size_t{y} * w;
-        const uint8_t* cr = ctx + size_t{y} * w;
-        uint32_t x = 0;
-        for (; x + 1 < w; x += 2) {
-            ++even[cr[x] * alphabet + token(zr[x])];
-            ++odd[cr[x + 1] * alphabet + token(zr[x + 1])];
-        }
-        if (x < w) {
-            ++even[cr[x] * alphabet + token(zr[x])];
-        }
+KVCODEC_INLINE void unpackUyvy8(const uint8_t* row, uint16_t* y, uint16_t* u, uint16_t* v,
+                                uint32_t groups, uint32_t i = 0) {
+    for (; i < groups; ++i) {
+        const uint8_t* p = row + 4 * size_t{i};
+        u[i] = p[0];
+        y[2 * size_t{i}] = p[1];
+        v[i] = p[2];
+        y[2 * size_t{i} + 1] = p[3];
     }
-    for (size_t k = 0; k < 2 * set; ++k) {
-        counts[k] += counts[2 * set + k];
-    }
-}
-
-template <bool Deep>
-KVCODEC_INLINE void writeCodes(const uint16_t* z, const uint8_t* ctx, uint32_t w, uint32_t rows,
-                               uint32_t firstRow, unsigned depthAlphabet, const Code* codes,
-                               BitWriter& bw) {
-    const unsigned alphabet = Deep ? depthAlphabet : kLiteralTokens;
-    for (uint32_t y = firstRow; y < rows; y += 2) {
-        const uint16_t* zr = z + size_t{y} * w;
-        const uint8_t* cr = ctx + size_t{y} * w;
-        uint32_t x = 0;
-        if constexpr (Deep) {
-            for (; x < w; ++x) {
-                uint32_t extra;
-                unsigned extraBits;
-                const unsigned t = tokenOf(zr[x], &extra, &extraBits);
-                const Code c = codes[cr[x] * alphabet + t];
-                bw.put((uint32_t{c.bits} << extraBits) | extra, c.length + extraBits);
-            }
-        } else {
-            // Two codes of at most 11 bits fit one write.
-            for (; x + 1 < w; x += 2) {
-                const Code a = codes[cr[x] * alphabet + zr[x]];
-                const Code b = codes[cr[x + 1] * alphabet + zr[x + 1]];
-                bw.put((uint32_t{a.bits} << b.length) | b.bits, a.length + b.length);
-            }
-            if (x < w) {
-                const Code a = codes[cr[x] * alphabet + zr[x]];
-                bw.put(a.bits, a.length);
-            }
-        }
-    }
-}
-
-// The zigzag value of a residual as the decoder keeps it beside its class.
-template <bool Deep>
-KVCODEC_INLINE uint32_t keptZigzag(uint32_t word) {
-    return Deep ? word & kValueBits : (word >> kTokenShift) & 255;
-}
-
-// With the gradient, a sample minus the one above it is the running sum of the row's residuals.
-template <bool Deep>
-KVCODEC_INLINE void rebuildRow(const uint16_t* above, const uint16_t* residuals, uint16_t* out,
-                               uint32_t w, uint32_t mask, uint32_t sum = 0) {
-    for (uint32_t x = 0; x < w; ++x) {
-        sum += unzigzag(keptZigzag<Deep>(residuals[x]));
-        out[x] = static_cast<uint16_t>(((above[x] + sum) & mask) | (residuals[x] & kClassBits));
-    }
-}
-
-// Decodes the residuals of one plane of a slice. Even and odd rows come from two code streams,
-// decoded in step (the odd row one sample behind the even row above it), so that the two
-// chains of dependent table look-ups overlap. The tables of all contexts lie one after another
-// and the context picks one by an index shift.
-template <bool Deep>
-class PlaneDecoder {
-public:
-    explicit PlaneDecoder(const DecodeTable* tables) : m_entries(tables[0].entry) {}
-
-    // Rows a (from s0) and b (from s1), or a alone.
-    KVCODEC_INLINE void rows(BitReader& s0, BitReader& s1, uint16_t* window, uint32_t w,
-                             bool both) {
-        // Longest code plus raw bits of one residual, in whole bytes, for a whole row ahead, and
-        // what one refill loads beyond the bytes it moves past.
-        const ptrdiff_t worst = ptrdiff_t{w} * (Deep ? 4 : 2) + 16;
-        const bool fast = s0.room() >= worst && (!both || s1.room() >= worst);
-        uint16_t* a = window + kWindowStride;
-        if (!both) {
-            fast ? single<true>(s0, a, w) : single<false>(s0, a, w);
-        } else {
-            fast ? twin<true>(s0, s1, a, w) : twin<false>(s0, s1, a, w);
-        }
-    }
-
-private:
-    static constexpr ptrdiff_t kUp = -static_cast<ptrdiff_t>(kWindowStride);
-    static constexpr ptrdiff_t kDown = static_cast<ptrdiff_t>(kWindowStride);
-
-    template <bool Fast>
-    KVCODEC_INLINE static void refill(BitReader& br) {
-        if constexpr (Fast) {
-            br.refillFast();
-        } else {
-            br.refill();
-        }
-    }
-
-    // The residual below `above`, as its zigzag value with its class on top; `left` is the
-    // class to its left, in place, and becomes its own.
-    KVCODEC_INLINE uint32_t residual(BitReader& br, uint32_t& left, uint32_t above) {
-        const uint32_t ctx = (left + (above & kClassBits)) >> (kClassShift - kMaxCodeLength);
-        const uint32_t e = m_entries[ctx | br.peek(kMaxCodeLength)];
-        br.skip(e & 15);
-        left = e & kClassBits;
-        if constexpr (Deep) {
-            uint32_t z = (e >> kTokenShift) & kTokenBits;
-            if (z >= kLiteralTokens) [[unlikely]] {
-                z = tokenBase(z) | br.read(tokenExtraBits(z));
-            }
-            return z | left;
-        } else {
-            return e;
-        }
-    }
-
-    // In the first column the left class is taken to be the top class. A full buffer holds two
-    // residuals of any depth (at most 2 x 25 bits), so the fast loops refill once per two
-    // samples of a stream. The loops walk a pointer, which reaches all three rows by constant
-    // offsets.
-    template <bool Fast>
-    KVCODEC_INLINE void single(BitReader& s0, uint16_t* a, uint32_t w) {
-        uint32_t left = a[kUp] & kClassBits;
-        uint16_t* p = a;
-        uint16_t* const end = a + w;
-        if constexpr (Fast) {
-            for (; p + 1 < end; p += 2) {
-                s0.refillFast();
-                p[0] = static_cast<uint16_t>(residual(s0, left, p[kUp]));
-                p[1] = static_cast<uint16_t>(residual(s0, left, p[1 + kUp]));
-            }
-        }
-        for (; p < end; ++p) {
-            refill<Fast>(s0);
-            p[0] = static_cast<uint16_t>(residual(s0, left, p[kUp]));
-        }
-    }
-
-    // Row b needs the class of row a above it, which the step before has just found.
-    template <bool Fast>
-    KVCODEC_INLINE void twin(BitReader& s0, BitReader& s1, uint16_t* a, uint32_t w) {
-        uint32_t leftA = a[kUp] & kClassBits;
-        refill<Fast>(s0);
-        a[0] = static_cast<uint16_t>(residual(s0, leftA, a[kUp]));
-        uint32_t leftB = a[0] & kClassBits;
-        uint16_t* p = a + 1;
-        uint16_t* const end = a + w;
-        if constexpr (Fast) {
-            for (; p + 1 < end; p += 2) {
-                s0.refillFast();
-                s1.refillFast();
-                p[0] = static_cast<uint16_t>(residual(s0, leftA, p[kUp]));
-                p[kDown - 1] = static_cast<uint16_t>(residual(s1, leftB, p[-1]));
-                p[1] = static_cast<uint16_t>(residual(s0, leftA, p[1 + kUp]));
-                p[kDown] = static_cast<uint16_t>(residual(s1, leftB, p[0]));
-            }
-        }
-        for (; p < end; ++p) {
-            refill<Fast>(s0);
-            p[0] = static_cast<uint16_t>(residual(s0, leftA, p[kUp]));
-            refill<Fast>(s1);
-            p[kDown - 1] = static_cast<uint16_t>(residual(s1, leftB, p[-1]));
-        }
-        refill<Fast>(s1);
-        p[kDown - 1] = static_cast<uint16_t>(residual(s1, leftB, p[-1]));
-    }
-
-    const uint16_t* m_entries;
-};
-
-// The readers are copied in and out, so that the register allocator sees only the loop's own
-// state.
-template <bool Deep>
-KVCODEC_INLINE void decodeRows(BitReader& s0, BitReader& s1, const DecodeTable* tables,
-                               uint16_t* window, uint32_t w, bool both) {
-    BitReader r0 = s0;
-    BitReader r1 = s1;
-    PlaneDecoder<Deep>(tables).rows(r0, r1, window, w, both);
-    s0 = r0;
-    s1 = r1;
 }
 
 KVCODEC_INLINE void packRgb8(const uint16_t* g, const uint16_t* rg, const uint16_t* bg,
@@ -291,4 +66,222 @@ KVCODEC_INLINE void packUyvy8(const uint16_t* y, const uint16_t* u, const uint16
     }
 }
 
+// Residuals of one row from x on, given the row above (null for a slice's first row, which
+// predicts from the left and its first sample from mid-grey; the first column predicts from
+// above).
+KVCODEC_INLINE void medianResidualRow(const uint16_t* cur, const uint16_t* top, uint32_t w,
+                                      unsigned depth, uint16_t* z, uint32_t x) {
+    const int32_t mask = (1 << depth) - 1;
+    const unsigned signShift = depth - 1;
+    auto zigzag = [&](int32_t r) {
+        r &= mask;
+        return static_cast<uint16_t>(((r << 1) ^ (0 - (r >> signShift))) & mask);
+    };
+    if (x == 0) {
+        z[0] = zigzag(cur[0] - (top != nullptr ? top[0] : 1 << signShift));
+        x = 1;
+    }
+    if (top == nullptr) {
+        for (; x < w; ++x) {
+            z[x] = zigzag(cur[x] - cur[x - 1]);
+        }
+        return;
+    }
+    for (; x < w; ++x) {
+        z[x] = zigzag(cur[x] - code::median(cur[x - 1], top[x], top[x - 1]));
+    }
+}
+
+// A row's symbols, context << 8 | token, from its residuals and the classes of the two rows
+// above (null above a slice's first rows), for columns x to end - 1.
+KVCODEC_INLINE void symbolRow(const uint16_t* z, const uint8_t* above, const uint8_t* twoAbove,
+                              uint32_t w, unsigned depth, uint16_t* sym, uint32_t x, uint32_t end) {
+    for (; x < end; ++x) {
+        const unsigned top = above != nullptr ? above[x] : 0;
+        const unsigned topLeft = above != nullptr && x > 0 ? above[x - 1] : top;
+        const unsigned topRight = above != nullptr && x + 1 < w ? above[x + 1] : top;
+        const unsigned topTop = twoAbove != nullptr ? twoAbove[x] : 0;
+        unsigned rawBits;
+        sym[x] = static_cast<uint16_t>(code::contextOf(topLeft, top, topRight, topTop) << 8 |
+                                       code::tokenOf(z[x], depth, &rawBits));
+    }
+}
+
+KVCODEC_INLINE void classRow(const uint16_t* z, uint32_t w, unsigned depth, uint8_t* cls,
+                             uint32_t x) {
+    for (; x < w; ++x) {
+        cls[x] = static_cast<uint8_t>(code::activityClass(z[x], depth));
+    }
+}
+
+// Four tables, for the samples in turn, so that runs of one symbol do not wait on their own
+// increments; `more` holds three more tables of kContexts * 256 counts.
+KVCODEC_INLINE void countRow(const uint16_t* sym, uint32_t w, uint32_t* counts,
+                             uint32_t (*more)[code::kContexts * 256]) {
+    uint32_t x = 0;
+    for (; x + 3 < w; x += 4) {
+        ++counts[sym[x]];
+        ++more[0][sym[x + 1]];
+        ++more[1][sym[x + 2]];
+        ++more[2][sym[x + 3]];
+    }
+    for (; x < w; ++x) {
+        ++counts[sym[x]];
+    }
+}
+
+// The encoder's analysis of a plane, a row at a time so that each row's residuals and classes
+// are used while they are in the first cache.
+template <typename Rows>
+KVCODEC_INLINE void analyseRows(const uint16_t* s, uint32_t w, uint32_t rows, uint16_t* z,
+                                uint8_t* cls, uint16_t* sym, uint32_t* counts, Rows&& row) {
+    uint32_t more[3][code::kContexts * 256] = {};
+    for (uint32_t y = 0; y < rows; ++y) {
+        const uint16_t* cur = s + size_t{y} * w;
+        uint8_t* own = cls + size_t{y % 3} * w;
+        const uint8_t* above = y > 0 ? cls + size_t{(y + 2) % 3} * w : nullptr;
+        const uint8_t* twoAbove = y > 1 ? cls + size_t{(y + 1) % 3} * w : nullptr;
+        row(cur, y > 0 ? cur - w : nullptr, z + size_t{y} * w, own, above, twoAbove,
+            sym + size_t{y} * w);
+        countRow(sym + size_t{y} * w, w, counts, more);
+    }
+    for (size_t k = 0; k < code::kContexts * 256; ++k) {
+        counts[k] += more[0][k] + more[1][k] + more[2][k];
+    }
+}
+
+KVCODEC_INLINE void analyse(const uint16_t* s, uint32_t w, uint32_t rows, unsigned depth,
+                            uint16_t* z, uint8_t* cls, uint16_t* sym, uint32_t* counts) {
+    analyseRows(s, w, rows, z, cls, sym, counts,
+                [&](const uint16_t* cur, const uint16_t* top, uint16_t* zr, uint8_t* own,
+                    const uint8_t* above, const uint8_t* twoAbove, uint16_t* symr) {
+                    medianResidualRow(cur, top, w, depth, zr, 0);
+                    classRow(zr, w, depth, own, 0);
+                    symbolRow(zr, above, twoAbove, w, depth, symr, 0, w);
+                });
+}
+
+KVCODEC_INLINE size_t ransEncode(const uint16_t* sym, size_t n, const RansEncSymbol* table,
+                                 uint32_t* states, uint16_t* end) {
+    uint32_t x[kRansLanes];
+    std::fill(x, x + kRansLanes, kRansLow);
+    uint16_t* p = end;
+    for (size_t i = n; i-- > 0;) {
+        const RansEncSymbol& s = table[sym[i]];
+        uint32_t& state = x[i % kRansLanes];
+        if (state >= s.xMax()) {
+            *--p = static_cast<uint16_t>(state);
+            state >>= 16;
+        }
+        state = ransEncodeStep(state, s);
+    }
+    std::copy(x, x + kRansLanes, states);
+    return static_cast<size_t>(end - p);
+}
+
+// Samples x0 to w - 1 of a row; ransDecodeRow gives the row its edge classes.
+KVCODEC_INLINE void ransDecodeSpan(RansReader& in, const RansDecTable* tables,
+                                   const uint16_t* classBounds, const uint8_t* above,
+                                   const uint8_t* twoAbove, uint8_t* cls, uint16_t* tokens,
+                                   uint32_t x0, uint32_t w) {
+    uint32_t smallest = in.smallestEntry;
+    for (uint32_t x = x0; x < w; ++x) {
+        const unsigned ctx =
+            code::contextOf(above[ptrdiff_t{x} - 1], above[x], above[x + 1], twoAbove[x]);
+        uint32_t& state = in.x[in.index++ % kRansLanes];
+        const uint32_t e = tables[ctx].entry[state & (kProbScale - 1)];
+        smallest = std::min(smallest, e);
+        state = ransDecodeStep(state, e);
+        if (state < kRansLow) {
+            uint32_t word = 0;
+            if (in.end - in.words >= 2) {
+                word = in.words[0] | uint32_t{in.words[1]} << 8;
+                in.words += 2;
+            } else {
+                in.overrun = true;
+            }
+            state = state << 16 | word;
+        }
+        const unsigned token = e & 0xFF;
+        tokens[x] = static_cast<uint16_t>(token);
+        unsigned c = 0;
+        for (int b = 0; b < 5; ++b) {
+            c += token >= classBounds[b];
+        }
+        cls[x] = static_cast<uint8_t>(c);
+    }
+    in.smallestEntry = smallest;
+}
+
+KVCODEC_INLINE void ransDecodeRow(RansReader& in, const RansDecTable* tables,
+                                  const uint16_t* classBounds, const uint8_t* above,
+                                  const uint8_t* twoAbove, uint8_t* cls, uint16_t* tokens,
+                                  uint32_t w) {
+    ransDecodeSpan(in, tables, classBounds, above, twoAbove, cls, tokens, 0, w);
+    cls[-1] = cls[0];
+    cls[w] = cls[w - 1];
+}
+
+// Up to four rows as a wavefront: each row runs one sample behind the row above it, so that its
+// top and top-left samples are already rebuilt, and the rows' chains of dependent steps
+// overlap in the processor.
+template <unsigned N>
+KVCODEC_INLINE void medianRebuildBand(const uint16_t* above, const uint16_t* z, uint16_t* out,
+                                      uint32_t w, uint32_t mask) {
+    const uint16_t* top[N];
+    int32_t left[N] = {};
+    for (unsigned r = 0; r < N; ++r) {
+        top[r] = r == 0 ? above : out + size_t{r - 1} * w;
+    }
+    auto step = [&](unsigned r, uint32_t x) {
+        const int32_t t = top[r][x];
+        const int32_t pred = x == 0 ? t : code::median(left[r], t, top[r][x - 1]);
+        left[r] = static_cast<int32_t>(
+            (static_cast<uint32_t>(pred) + code::unzigzag(z[size_t{r} * w + x])) & mask);
+        out[size_t{r} * w + x] = static_cast<uint16_t>(left[r]);
+    };
+    // The rows start one after another, run together, and end one after another.
+    for (uint32_t t = 0; t < N - 1 && t < w + N - 1; ++t) {
+        for (unsigned r = 0; r <= t; ++r) {
+            if (t - r < w) {
+                step(r, t - r);
+            }
+        }
+    }
+    for (uint32_t t = N - 1; t < w; ++t) {
+        for (unsigned r = 0; r < N; ++r) {
+            const uint32_t x = t - r;
+            const int32_t tt = top[r][x];
+            const int32_t pred = code::median(left[r], tt, top[r][x - (x > 0)]);
+            left[r] = static_cast<int32_t>(
+                (static_cast<uint32_t>(x == 0 ? tt : pred) + code::unzigzag(z[size_t{r} * w + x])) &
+                mask);
+            out[size_t{r} * w + x] = static_cast<uint16_t>(left[r]);
+        }
+    }
+    for (uint32_t t = std::max<uint32_t>(w, N - 1); t < w + N - 1; ++t) {
+        for (unsigned r = 0; r < N; ++r) {
+            if (t >= r && t - r < w) {
+                step(r, t - r);
+            }
+        }
+    }
+}
+
+KVCODEC_INLINE void medianRebuild(const uint16_t* above, const uint16_t* z, uint16_t* out,
+                                  uint32_t w, uint32_t rows, unsigned depth) {
+    const uint32_t mask = (1u << depth) - 1;
+    uint32_t y = 0;
+    for (; y + 4 <= rows; y += 4) {
+        medianRebuildBand<4>(y == 0 ? above : out + size_t{y - 1} * w, z + size_t{y} * w,
+                             out + size_t{y} * w, w, mask);
+    }
+    for (; y < rows; ++y) {
+        medianRebuildBand<1>(y == 0 ? above : out + size_t{y - 1} * w, z + size_t{y} * w,
+                             out + size_t{y} * w, w, mask);
+    }
+}
+
 } // namespace kvcodec::loops
+
+#include "dsp/v1_loops.h"

@@ -7,39 +7,32 @@
 #error "KVCODEC_KERNEL_TARGET names the instruction set of the table being built"
 #endif
 
-KVCODEC_KERNEL_TARGET void residuals(const uint16_t* s, uint32_t w, uint32_t rows, unsigned depth,
-                                     uint16_t* z) {
-    loops::gradientResiduals(s, w, rows, depth, z);
-}
-
-KVCODEC_KERNEL_TARGET void contexts(const uint16_t* z, uint32_t w, uint32_t rows, unsigned depth,
-                                    uint8_t* cls, uint8_t* ctx) {
-    loops::contexts(z, w, rows, depth, cls, ctx);
+template <bool Deep>
+KVCODEC_KERNEL_TARGET void v1DecodeRows(BitReader& s0, BitReader& s1,
+                                        const kvcodec::v1::DecodeTable* tables, uint16_t* window,
+                                        uint32_t w, bool both) {
+    loops::v1::decodeRows<Deep>(s0, s1, tables, window, w, both);
 }
 
 template <bool Deep>
-KVCODEC_KERNEL_TARGET void countTokens(const uint16_t* z, const uint8_t* ctx, uint32_t w,
-                                       uint32_t rows, unsigned alphabet, uint32_t* counts) {
-    loops::countTokens<Deep>(z, ctx, w, rows, alphabet, counts);
+KVCODEC_KERNEL_TARGET void v1RebuildRow(const uint16_t* above, const uint16_t* residuals,
+                                        uint16_t* out, uint32_t w, uint32_t mask) {
+    loops::v1::rebuildRow<Deep>(above, residuals, out, w, mask);
 }
 
-template <bool Deep>
-KVCODEC_KERNEL_TARGET void writeCodes(const uint16_t* z, const uint8_t* ctx, uint32_t w,
-                                      uint32_t rows, uint32_t firstRow, unsigned alphabet,
-                                      const Code* codes, BitWriter& out) {
-    loops::writeCodes<Deep>(z, ctx, w, rows, firstRow, alphabet, codes, out);
+KVCODEC_KERNEL_TARGET void unpackRgb8(const uint8_t* row, uint16_t* g, uint16_t* rg, uint16_t* bg,
+                                      uint32_t w) {
+    loops::unpackRgb8(row, g, rg, bg, w);
 }
 
-template <bool Deep>
-KVCODEC_KERNEL_TARGET void decodeRows(BitReader& s0, BitReader& s1, const DecodeTable* tables,
-                                      uint16_t* window, uint32_t w, bool both) {
-    loops::decodeRows<Deep>(s0, s1, tables, window, w, both);
+KVCODEC_KERNEL_TARGET void unpackRgba8(const uint8_t* row, uint16_t* g, uint16_t* rg, uint16_t* bg,
+                                       uint16_t* a, uint32_t w) {
+    loops::unpackRgba8(row, g, rg, bg, a, w);
 }
 
-template <bool Deep>
-KVCODEC_KERNEL_TARGET void rebuildRow(const uint16_t* above, const uint16_t* residuals,
-                                      uint16_t* out, uint32_t w, uint32_t mask) {
-    loops::rebuildRow<Deep>(above, residuals, out, w, mask);
+KVCODEC_KERNEL_TARGET void unpackUyvy8(const uint8_t* row, uint16_t* y, uint16_t* u, uint16_t* v,
+                                       uint32_t groups) {
+    loops::unpackUyvy8(row, y, u, v, groups);
 }
 
 KVCODEC_KERNEL_TARGET void packRgb8(const uint16_t* g, const uint16_t* rg, const uint16_t* bg,
@@ -52,15 +45,41 @@ KVCODEC_KERNEL_TARGET void packUyvy8(const uint16_t* y, const uint16_t* u, const
     loops::packUyvy8(y, u, v, row, groups);
 }
 
+KVCODEC_KERNEL_TARGET void analyse(const uint16_t* s, uint32_t w, uint32_t rows, unsigned depth,
+                                   uint16_t* z, uint8_t* cls, uint16_t* sym, uint32_t* counts) {
+    loops::analyse(s, w, rows, depth, z, cls, sym, counts);
+}
+
+KVCODEC_KERNEL_TARGET size_t ransEncode(const uint16_t* sym, size_t n, const RansEncSymbol* table,
+                                        uint32_t* states, uint16_t* end) {
+    return loops::ransEncode(sym, n, table, states, end);
+}
+
+KVCODEC_KERNEL_TARGET void ransDecodeRow(RansReader& in, const RansDecTable* tables,
+                                         const uint16_t* classBounds, const uint8_t* above,
+                                         const uint8_t* twoAbove, uint8_t* cls, uint16_t* tokens,
+                                         uint32_t w) {
+    loops::ransDecodeRow(in, tables, classBounds, above, twoAbove, cls, tokens, w);
+}
+
+KVCODEC_KERNEL_TARGET void medianRebuild(const uint16_t* above, const uint16_t* z, uint16_t* out,
+                                         uint32_t w, uint32_t rows, unsigned depth,
+                                         uint16_t* /*scratch*/) {
+    loops::medianRebuild(above, z, out, w, rows, depth);
+}
+
 // Every entry from the loops above; a table replaces the ones it has better kernels for.
 constexpr Kernels genericKernels(const char* name) {
     return {name,
-            residuals,
-            contexts,
-            {countTokens<false>, countTokens<true>},
-            {writeCodes<false>, writeCodes<true>},
-            {decodeRows<false>, decodeRows<true>},
-            {rebuildRow<false>, rebuildRow<true>},
+            analyse,
+            ransEncode,
+            ransDecodeRow,
+            medianRebuild,
+            {v1DecodeRows<false>, v1DecodeRows<true>},
+            {v1RebuildRow<false>, v1RebuildRow<true>},
+            unpackRgb8,
+            unpackRgba8,
+            unpackUyvy8,
             packRgb8,
             packUyvy8};
 }

@@ -9,10 +9,13 @@ namespace kvcodec {
 namespace {
 
 const Kernels& choose(uint32_t features) {
-    if ((features & KORVADIN_CPU_X86_AVX2) != 0 && x86Avx2Kernels() != nullptr) {
-        return *x86Avx2Kernels();
+    if ((features & KORVADIN_CPU_X86_AVX2) == 0 || x86Avx2Kernels() == nullptr) {
+        return portableKernels();
     }
-    return portableKernels();
+    if ((features & KORVADIN_CPU_X86_AVX512) != 0 && x86Avx512Kernels() != nullptr) {
+        return *x86Avx512Kernels();
+    }
+    return *x86Avx2Kernels();
 }
 
 // Chosen once from the processor, and again only when the mask changes.

@@ -9,7 +9,8 @@
 
 #include "core/bit_io.h"
 #include "core/geometry.h"
-#include "core/prefix_code.h"
+#include "core/rans_tables.h"
+#include "core/v1/prefix_code.h"
 
 namespace kvcodec {
 
@@ -19,33 +20,68 @@ namespace kvcodec {
 // their residuals.
 constexpr size_t kWindowStride = kMaxSide + 64;
 
+// The state of a range decoder inside a segment: the states of its lanes, the words still to be
+// read and the index of the next symbol, whose lane is index % kRansLanes. At least
+// kRansReadPadding bytes after `end` can be read; the words beyond it are not the segment's.
+constexpr size_t kRansReadPadding = 2 * (kRansLanes + 8);
+
+struct RansReader {
+    uint32_t x[kRansLanes];
+    const uint8_t* words; // 16-bit little-endian words
+    const uint8_t* end;
+    uint64_t index = 0;
+    uint32_t smallestEntry = ~0u; // below 256: a context without a table was used
+    bool overrun = false;
+};
+
+// What the median rebuilding may read past its residuals, and the memory it works in: room for
+// sixteen rows with margins.
+constexpr size_t kRebuildSlack = 64;
+constexpr size_t rebuildScratchSize(uint32_t width) {
+    return 16 * (size_t{width} + 48) + 96;
+}
+
 struct Kernels {
     const char* name;
 
-    // The encoder's passes over one plane of a slice, whose rows lie one after another.
-    // Gradient residuals, zigzagged: z = 2r for r >= 0, -2r - 1 below.
-    void (*residuals)(const uint16_t* samples, uint32_t width, uint32_t rows, unsigned depth,
-                      uint16_t* z);
-    // Each residual's activity class, and each sample's context.
-    void (*contexts)(const uint16_t* z, uint32_t width, uint32_t rows, unsigned depth,
-                     uint8_t* classes, uint8_t* context);
-    // Token counts per context, even rows in counts[0 .. kContexts * kMaxAlphabet), odd rows
-    // after them; counts holds four such sets, the last two for the loop's own use. Indexed by
-    // depth > 8, as are the entries below.
-    void (*countTokens[2])(const uint16_t* z, const uint8_t* context, uint32_t width, uint32_t rows,
-                           unsigned alphabet, uint32_t* counts);
-    // The codes of rows firstRow, firstRow + 2, ...
-    void (*writeCodes[2])(const uint16_t* z, const uint8_t* context, uint32_t width, uint32_t rows,
-                          uint32_t firstRow, unsigned alphabet, const Code* codes, BitWriter& out);
+    // The current bitstream's passes over one plane of a slice, rows one after another.
+    // The encoder's analysis of a plane: the zigzagged residuals of the median predictor, each
+    // sample's symbol (context << 8 | token), and the symbols added to counts[symbol]
+    // (kContexts * 256 of them). `classes` holds three rows of the loop's own.
+    void (*analyse)(const uint16_t* samples, uint32_t width, uint32_t rows, unsigned depth,
+                    uint16_t* z, uint8_t* classes, uint16_t* symbols, uint32_t* counts);
+    // Codes the symbols, last to first, into 16-bit words written backwards ending at `end`;
+    // leaves the lanes' final states in `states` and returns the number of words. The eight
+    // words below the last one written may be written too.
+    size_t (*ransEncode)(const uint16_t* symbols, size_t n, const RansEncSymbol* table,
+                         uint32_t* states, uint16_t* end);
+    // Reads one row of tokens. `above` and `twoAbove` are the classes of the rows above, each
+    // with one class before its first sample (a copy of the first) and one after its last (a
+    // copy of the last); the row's own classes go to `classes` in the same form. `tables` has
+    // kContexts entries; a token's class is the number of `classBounds` it reaches.
+    void (*ransDecodeRow)(RansReader& in, const RansDecTable* tables, const uint16_t* classBounds,
+                          const uint8_t* above, const uint8_t* twoAbove, uint8_t* classes,
+                          uint16_t* tokens, uint32_t width);
+    // Rows back from their zigzagged residuals, given the row above the first (mid-grey for a
+    // slice's first row). z has kRebuildSlack samples after its rows; `scratch` holds
+    // rebuildScratchSize(width) samples.
+    void (*medianRebuild)(const uint16_t* above, const uint16_t* z, uint16_t* out, uint32_t width,
+                          uint32_t rows, unsigned depth, uint16_t* scratch);
 
-    // The decoder's: the residuals of window rows 1 (from `even`) and, when `both`, 2 (from
-    // `odd`), each with its class on top.
-    void (*decodeRows[2])(BitReader& even, BitReader& odd, const DecodeTable* tables,
-                          uint16_t* window, uint32_t width, bool both);
-    // A row rebuilt from the row above and its residuals, keeping the classes.
-    void (*rebuildRow[2])(const uint16_t* above, const uint16_t* residuals, uint16_t* out,
-                          uint32_t width, uint32_t mask);
+    // Version 1's decoding, indexed by depth > 8: the residuals of window rows 1 (from `even`)
+    // and, when `both`, 2 (from `odd`), each with its class on top; and a row rebuilt from the
+    // row above and its residuals, keeping the classes.
+    void (*v1DecodeRows[2])(BitReader& even, BitReader& odd, const v1::DecodeTable* tables,
+                            uint16_t* window, uint32_t width, bool both);
+    void (*v1RebuildRow[2])(const uint16_t* above, const uint16_t* residuals, uint16_t* out,
+                            uint32_t width, uint32_t mask);
 
+    // 8-bit rows of packed layouts into coded planes: R G B (and A) into G, R-G and B-G (and
+    // A), and groups of U Y V Y into Y, U and V.
+    void (*unpackRgb8)(const uint8_t* row, uint16_t* g, uint16_t* rg, uint16_t* bg, uint32_t width);
+    void (*unpackRgba8)(const uint8_t* row, uint16_t* g, uint16_t* rg, uint16_t* bg, uint16_t* a,
+                        uint32_t width);
+    void (*unpackUyvy8)(const uint8_t* row, uint16_t* y, uint16_t* u, uint16_t* v, uint32_t groups);
     // 8-bit rows of coded planes into packed layouts: R G B from G, R-G and B-G, and groups of
     // U Y V Y.
     void (*packRgb8)(const uint16_t* g, const uint16_t* rg, const uint16_t* bg, uint8_t* row,
@@ -57,8 +93,9 @@ struct Kernels {
 // The table for this processor within the mask.
 const Kernels& activeKernels();
 const Kernels& portableKernels();
-// The AVX2 table, or null where the library has none.
+// The AVX2 and AVX-512 tables, or null where the library has none.
 const Kernels* x86Avx2Kernels();
+const Kernels* x86Avx512Kernels();
 
 // KORVADIN_CPU_* bits of this processor, found once.
 uint32_t cpuFeatures();

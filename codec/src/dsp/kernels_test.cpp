@@ -6,15 +6,18 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <string>
 #include <vector>
 
-#include "core/contexts.h"
+#include "core/plane_coder.h"
+#include "core/residual_code.h"
+#include "core/v1/contexts.h"
 #include "korvadin_common64.h"
 
 namespace kvcodec {
 namespace {
 
-constexpr unsigned kAlignments = 16; // in samples: every offset within 32 bytes
+constexpr unsigned kAlignments = 16; // in 16-bit samples: every offset within 32 bytes
 
 std::vector<uint32_t> widths() {
     std::vector<uint32_t> w;
@@ -25,16 +28,14 @@ std::vector<uint32_t> widths() {
     return w;
 }
 
-// Buffers that start `offset` elements past a 64-byte boundary, with guard values after the end
-// that no kernel may change.
+// A buffer starting `offset` elements past a 64-byte boundary, with guard elements after its
+// end that are compared too, so a kernel writing past its end differs from its twin.
 template <typename T>
 class Buffer {
 public:
-    Buffer(size_t size, unsigned offset) : m_storage(size + offset + 64 + 64 / sizeof(T), 0x5A) {
+    Buffer(size_t size, unsigned offset) : m_storage(size + offset + 128, T(0x5A)), m_size(size) {
         const auto base = reinterpret_cast<uintptr_t>(m_storage.data());
-        const size_t skip = ((64 - base % 64) % 64) / sizeof(T);
-        m_data = m_storage.data() + skip + offset;
-        m_size = size;
+        m_data = m_storage.data() + ((64 - base % 64) % 64) / sizeof(T) + offset;
     }
     T* data() { return m_data; }
     T& operator[](size_t i) { return m_data[i]; }
@@ -46,14 +47,27 @@ private:
     size_t m_size;
 };
 
-class Kernels : public testing::Test {
-protected:
-    void SetUp() override {
-        if ((cpuFeatures() & KORVADIN_CPU_X86_AVX2) == 0 || x86Avx2Kernels() == nullptr) {
-            GTEST_SKIP() << "this processor runs the portable table alone";
+struct Table {
+    const char* name;
+    const Kernels* kernels;
+};
+
+// The faster tables this processor can run.
+std::vector<Table> fasterTables() {
+    std::vector<Table> tables;
+    const uint32_t features = cpuFeatures();
+    if ((features & KORVADIN_CPU_X86_AVX2) != 0 && x86Avx2Kernels() != nullptr) {
+        tables.push_back({"AVX2", x86Avx2Kernels()});
+        if ((features & KORVADIN_CPU_X86_AVX512) != 0 && x86Avx512Kernels() != nullptr) {
+            tables.push_back({"AVX-512", x86Avx512Kernels()});
         }
     }
-    const kvcodec::Kernels& fast() const { return *x86Avx2Kernels(); }
+    return tables;
+}
+
+class Kernels : public testing::TestWithParam<Table> {
+protected:
+    const kvcodec::Kernels& fast() const { return *GetParam().kernels; }
     const kvcodec::Kernels& plain() const { return portableKernels(); }
 
     template <typename T>
@@ -63,102 +77,247 @@ protected:
         }
     }
 
+    // Samples of a picture: mostly small steps, which is what photographs give, some of every
+    // size, and runs of one value.
+    void fillPicture(Buffer<uint16_t>& b, size_t n, unsigned depth) {
+        const uint32_t mask = (1u << depth) - 1;
+        uint32_t v = m_random() & mask;
+        for (size_t i = 0; i < n; ++i) {
+            const uint32_t kind = m_random() % 8;
+            v = kind == 0 ? m_random() : kind < 3 ? v : v + m_random() % 9 - 4;
+            b[i] = static_cast<uint16_t>(v & mask);
+        }
+    }
+
+    // Frequencies of every context from random counts over the first `used` tokens: skewed in
+    // some contexts, nearly even (many bits a token, many words a step) in others.
+    std::vector<Frequencies> randomFrequencies(unsigned alphabet) {
+        std::vector<Frequencies> f(code::kContexts);
+        for (Frequencies& freq : f) {
+            std::vector<uint32_t> counts(alphabet);
+            const unsigned used = 1 + m_random() % alphabet;
+            const bool even = m_random() % 2 == 0;
+            for (unsigned t = 0; t < used; ++t) {
+                counts[t] = even                  ? 100 + m_random() % 10
+                            : m_random() % 4 == 0 ? 0
+                                                  : 1 + m_random() % (t < 8 ? 5000 : 40);
+            }
+            counts[m_random() % used] += 1;
+            EXPECT_TRUE(normalizeFrequencies(counts.data(), alphabet, freq));
+        }
+        return f;
+    }
+
     std::mt19937 m_random{20261205};
 };
 
-TEST_F(Kernels, EncoderPassesMatchThePortableOnes) {
-    for (unsigned depth = 8; depth <= kMaxCodedDepth; ++depth) {
-        const bool deep = depth > 8;
-        const unsigned alphabet = alphabetSize(depth);
+TEST_P(Kernels, AnalysisMatchesThePortableOne) {
+    for (unsigned depth = 8; depth <= 14; ++depth) {
         for (const uint32_t w : widths()) {
-            for (unsigned a = 0; a < kAlignments; ++a) {
-                const uint32_t rows = 1 + (w + a) % 3;
-                const size_t n = size_t{w} * rows;
-                SCOPED_TRACE("depth " + std::to_string(depth) + " width " + std::to_string(w) +
-                             " offset " + std::to_string(a));
-                Buffer<uint16_t> samples(n, a);
-                // Mostly small steps, which is what photographs give, with some of every size.
-                for (size_t i = 0; i < n; ++i) {
-                    samples[i] = static_cast<uint16_t>(
-                        (m_random() % 4 == 0 ? m_random() : 100 + m_random() % 9) &
-                        ((1u << depth) - 1));
-                }
-                Buffer<uint16_t> z1(n, (a + 3) % kAlignments), z2(n, (a + 5) % kAlignments);
-                plain().residuals(samples.data(), w, rows, depth, z1.data());
-                fast().residuals(samples.data(), w, rows, depth, z2.data());
-                ASSERT_EQ(z1.contents(), z2.contents()) << "residuals";
+            const unsigned a = (w + depth) % kAlignments;
+            const uint32_t rows = 1 + (w + depth) % 5;
+            const size_t n = size_t{w} * rows;
+            SCOPED_TRACE("depth " + std::to_string(depth) + " width " + std::to_string(w));
+            Buffer<uint16_t> samples(n, a);
+            fillPicture(samples, n, depth);
+            Buffer<uint16_t> z1(n, (a + 3) % kAlignments), z2(n, (a + 5) % kAlignments);
+            Buffer<uint16_t> s1(n, (a + 7) % kAlignments), s2(n, (a + 1) % kAlignments);
+            std::vector<uint8_t> classes(3 * size_t{w});
+            std::vector<uint32_t> c1(code::kContexts * 256, 1), c2 = c1;
+            plain().analyse(samples.data(), w, rows, depth, z1.data(), classes.data(), s1.data(),
+                            c1.data());
+            fast().analyse(samples.data(), w, rows, depth, z2.data(), classes.data(), s2.data(),
+                           c2.data());
+            ASSERT_EQ(z1.contents(), z2.contents()) << "residuals";
+            ASSERT_EQ(s1.contents(), s2.contents()) << "symbols";
+            ASSERT_EQ(c1, c2) << "counts";
+        }
+    }
+}
 
-                Buffer<uint8_t> cls1(n, a), ctx1(n, a + 1), cls2(n, a + 7), ctx2(n, a + 9);
-                plain().contexts(z1.data(), w, rows, depth, cls1.data(), ctx1.data());
-                fast().contexts(z1.data(), w, rows, depth, cls2.data(), ctx2.data());
-                ASSERT_EQ(cls1.contents(), cls2.contents()) << "classes";
-                ASSERT_EQ(ctx1.contents(), ctx2.contents()) << "contexts";
-
-                std::vector<uint32_t> counts1(4 * kContexts * kMaxAlphabet);
-                std::vector<uint32_t> counts2(counts1.size());
-                plain().countTokens[deep](z1.data(), ctx1.data(), w, rows, alphabet,
-                                          counts1.data());
-                fast().countTokens[deep](z1.data(), ctx1.data(), w, rows, alphabet, counts2.data());
-                counts1.resize(2 * kContexts * kMaxAlphabet);
-                counts2.resize(counts1.size());
-                ASSERT_EQ(counts1, counts2) << "token counts";
-
-                std::vector<Code> codes(kContexts * alphabet);
-                for (unsigned c = 0; c < kContexts; ++c) {
-                    std::vector<uint32_t> total(alphabet);
-                    std::vector<uint8_t> lengths(alphabet);
-                    for (unsigned t = 0; t < alphabet; ++t) {
-                        total[t] = counts1[c * alphabet + t] +
-                                   counts1[kContexts * kMaxAlphabet + c * alphabet + t];
-                    }
-                    buildLengths(total.data(), alphabet, lengths.data());
-                    assignCodes(lengths.data(), alphabet, codes.data() + c * alphabet);
+TEST_P(Kernels, RangeEncoderMatchesThePortableOne) {
+    for (unsigned depth : {8u, 10u, 14u}) {
+        const unsigned alphabet = code::alphabetSize(depth);
+        const std::vector<Frequencies> f = randomFrequencies(alphabet);
+        std::vector<RansEncSymbol> table(code::kContexts * 256);
+        for (unsigned c = 0; c < code::kContexts; ++c) {
+            buildEncSymbols(f[c], alphabet, table.data() + c * 256);
+        }
+        for (const uint32_t w : widths()) {
+            const size_t n = size_t{w} * (1 + w % 3);
+            SCOPED_TRACE("depth " + std::to_string(depth) + " symbols " + std::to_string(n));
+            Buffer<uint16_t> symbols(n, w % kAlignments);
+            for (size_t i = 0; i < n; ++i) {
+                unsigned c = m_random() % code::kContexts;
+                unsigned t = m_random() % alphabet;
+                while (f[c].f[t] == 0) {
+                    t = (t + 1) % alphabet;
                 }
-                for (uint32_t parity = 0; parity < 2; ++parity) {
-                    Buffer<uint8_t> out1(n * 4 + 8, a), out2(n * 4 + 8, a + 11);
-                    BitWriter bw1(out1.data()), bw2(out2.data());
-                    plain().writeCodes[deep](z1.data(), ctx1.data(), w, rows, parity, alphabet,
-                                             codes.data(), bw1);
-                    fast().writeCodes[deep](z1.data(), ctx1.data(), w, rows, parity, alphabet,
-                                            codes.data(), bw2);
-                    ASSERT_EQ(bw1.finish(), bw2.finish());
-                    ASSERT_EQ(out1.contents(), out2.contents()) << "codes of parity " << parity;
-                }
+                symbols[i] = static_cast<uint16_t>(c << 8 | t);
+            }
+            std::vector<uint16_t> w1(wordRoom(n), 7), w2(wordRoom(n), 7);
+            uint32_t x1[kRansLanes], x2[kRansLanes];
+            const size_t n1 =
+                plain().ransEncode(symbols.data(), n, table.data(), x1, w1.data() + w1.size());
+            const size_t n2 =
+                fast().ransEncode(symbols.data(), n, table.data(), x2, w2.data() + w2.size());
+            ASSERT_EQ(n1, n2);
+            ASSERT_TRUE(std::equal(w1.end() - n1, w1.end(), w2.end() - n2)) << "words";
+            ASSERT_TRUE(std::equal(x1, x1 + kRansLanes, x2)) << "states";
+        }
+    }
+}
+
+// Random tables, classes, states and words: the two decoders must agree on tokens, classes,
+// states and words taken, also where the words run out, whatever lane the row starts in.
+TEST_P(Kernels, RangeDecoderRowsMatchThePortableOne) {
+    for (unsigned depth : {8u, 12u}) {
+        const unsigned alphabet = code::alphabetSize(depth);
+        std::vector<RansDecTable> tables(code::kContexts);
+        const std::vector<Frequencies> f = randomFrequencies(alphabet);
+        for (unsigned c = 0; c < code::kContexts; ++c) {
+            buildDecTable(f[c], alphabet, tables[c]);
+        }
+        const uint16_t bounds[5] = {1, 2, 4, 8, 16};
+        for (const uint32_t w : widths()) {
+            SCOPED_TRACE("depth " + std::to_string(depth) + " width " + std::to_string(w));
+            std::vector<uint8_t> above(w + 2), twoAbove(w + 2);
+            for (uint8_t& c : above) {
+                c = static_cast<uint8_t>(m_random() % 6);
+            }
+            for (uint8_t& c : twoAbove) {
+                c = static_cast<uint8_t>(m_random() % 6);
+            }
+            // Four rows in turn, so that each starts in another lane.
+            const size_t wordCount = m_random() % 2 == 0 ? 4 * size_t{w} : m_random() % (w + 1);
+            std::vector<uint8_t> words(2 * wordCount + kRansReadPadding);
+            for (size_t i = 0; i < 2 * wordCount; ++i) {
+                words[i] = static_cast<uint8_t>(m_random());
+            }
+            RansReader r1;
+            for (uint32_t& x : r1.x) {
+                x = kRansLow + m_random() % ((1u << 31) - kRansLow);
+            }
+            r1.words = words.data();
+            r1.end = words.data() + 2 * wordCount;
+            r1.index = m_random() % 1000;
+            RansReader r2 = r1;
+            std::vector<uint8_t> cls1(w + 2), cls2(w + 2);
+            std::vector<uint16_t> t1(4 * size_t{w}), t2(4 * size_t{w});
+            for (size_t row = 0; row < 4; ++row) {
+                plain().ransDecodeRow(r1, tables.data(), bounds, above.data() + 1,
+                                      twoAbove.data() + 1, cls1.data() + 1, t1.data() + row * w, w);
+                fast().ransDecodeRow(r2, tables.data(), bounds, above.data() + 1,
+                                     twoAbove.data() + 1, cls2.data() + 1, t2.data() + row * w, w);
+            }
+            ASSERT_EQ(t1, t2) << "tokens";
+            ASSERT_EQ(cls1, cls2) << "classes";
+            ASSERT_TRUE(std::equal(r1.x, r1.x + kRansLanes, r2.x)) << "states";
+            ASSERT_EQ(r1.words, r2.words);
+            ASSERT_EQ(r1.index, r2.index);
+            ASSERT_EQ(r1.smallestEntry, r2.smallestEntry);
+            ASSERT_EQ(r1.overrun, r2.overrun);
+        }
+    }
+}
+
+TEST_P(Kernels, MedianRebuildingMatchesThePortableOne) {
+    for (unsigned depth : {8u, 10u, 14u}) {
+        for (const uint32_t w : widths()) {
+            const uint32_t rows = 1 + (w * 7 + depth) % 35;
+            const size_t n = size_t{w} * rows;
+            SCOPED_TRACE("depth " + std::to_string(depth) + " width " + std::to_string(w) +
+                         " rows " + std::to_string(rows));
+            Buffer<uint16_t> above(w, w % kAlignments), z(n + kRebuildSlack, 3);
+            fill(above, w, (1u << depth) - 1);
+            fill(z, n, (1u << depth) - 1);
+            Buffer<uint16_t> out1(n, 1), out2(n, (w + 9) % kAlignments);
+            std::vector<uint16_t> scratch(rebuildScratchSize(w));
+            plain().medianRebuild(above.data(), z.data(), out1.data(), w, rows, depth,
+                                  scratch.data());
+            fast().medianRebuild(above.data(), z.data(), out2.data(), w, rows, depth,
+                                 scratch.data());
+            ASSERT_EQ(out1.contents(), out2.contents());
+        }
+    }
+}
+
+TEST_P(Kernels, LayoutRowsMatchThePortableOnes) {
+    for (const uint32_t w : widths()) {
+        for (unsigned a = 0; a < kAlignments; ++a) {
+            SCOPED_TRACE("width " + std::to_string(w) + " offset " + std::to_string(a));
+            Buffer<uint16_t> p0(2 * w, a), p1(w, (a + 5) % kAlignments), p2(w, (a + 10) % 16);
+            fill(p0, 2 * w, 0xFFFF);
+            fill(p1, w, 0xFFFF);
+            fill(p2, w, 0xFFFF);
+            Buffer<uint8_t> rgb1(3 * w, 2 * a), rgb2(3 * w, 2 * a + 1);
+            plain().packRgb8(p0.data(), p1.data(), p2.data(), rgb1.data(), w);
+            fast().packRgb8(p0.data(), p1.data(), p2.data(), rgb2.data(), w);
+            ASSERT_EQ(rgb1.contents(), rgb2.contents()) << "packed R G B";
+            Buffer<uint8_t> uyvy1(4 * w, 2 * a), uyvy2(4 * w, 2 * a + 1);
+            plain().packUyvy8(p0.data(), p1.data(), p2.data(), uyvy1.data(), w);
+            fast().packUyvy8(p0.data(), p1.data(), p2.data(), uyvy2.data(), w);
+            ASSERT_EQ(uyvy1.contents(), uyvy2.contents()) << "packed U Y V Y";
+
+            Buffer<uint8_t> raw(4 * w, a);
+            fill(raw, 4 * w, 0xFF);
+            Buffer<uint16_t> q1[4] = {{2 * w, a}, {w, a}, {w, a}, {w, a}};
+            Buffer<uint16_t> q2[4] = {{2 * w, a + 1}, {w, a + 2}, {w, a + 3}, {w, a + 4}};
+            plain().unpackRgb8(raw.data(), q1[0].data(), q1[1].data(), q1[2].data(), w);
+            fast().unpackRgb8(raw.data(), q2[0].data(), q2[1].data(), q2[2].data(), w);
+            plain().unpackRgba8(raw.data(), q1[0].data() + w, q1[1].data(), q1[2].data(),
+                                q1[3].data(), w);
+            fast().unpackRgba8(raw.data(), q2[0].data() + w, q2[1].data(), q2[2].data(),
+                               q2[3].data(), w);
+            for (int p = 0; p < 4; ++p) {
+                ASSERT_EQ(q1[p].contents(), q2[p].contents()) << "unpacked R G B (A) " << p;
+            }
+            plain().unpackUyvy8(raw.data(), q1[0].data(), q1[1].data(), q1[2].data(), w);
+            fast().unpackUyvy8(raw.data(), q2[0].data(), q2[1].data(), q2[2].data(), w);
+            for (int p = 0; p < 3; ++p) {
+                ASSERT_EQ(q1[p].contents(), q2[p].contents()) << "unpacked U Y V Y " << p;
             }
         }
     }
 }
 
-// Random code tables and random stream bytes: every bit pattern is some sequence of codes, so
-// the two decoders must agree on residuals, classes and bits consumed, also where a stream runs
-// out and the slow refill takes over.
-TEST_F(Kernels, DecoderRowsMatchThePortableOnes) {
-    std::vector<DecodeTable> tables(kContexts);
-    for (unsigned depth = 8; depth <= kMaxCodedDepth; ++depth) {
+// Version 1: complete prefix codes made by splitting random leaves, random stream bytes (every
+// bit pattern is some sequence of codes), random rows above.
+TEST_P(Kernels, VersionOneDecodingMatchesThePortableOne) {
+    std::vector<v1::DecodeTable> tables(v1::kContexts);
+    for (unsigned depth = 8; depth <= 14; ++depth) {
         const bool deep = depth > 8;
-        const unsigned alphabet = alphabetSize(depth);
+        const unsigned alphabet = v1::alphabetSize(depth);
         std::vector<uint16_t> payload(alphabet);
         for (unsigned t = 0; t < alphabet; ++t) {
-            payload[t] = entryFor(t, depth);
+            payload[t] = v1::entryFor(t, depth);
         }
-        for (unsigned c = 0; c < kContexts; ++c) {
-            std::vector<uint32_t> counts(alphabet);
-            for (unsigned t = 0; t < alphabet; ++t) {
-                counts[t] = c == 3 ? 0 : m_random() % (t < 16 ? 4000 : 3);
-            }
+        for (v1::DecodeTable& table : tables) {
             std::vector<uint8_t> lengths(alphabet);
-            buildLengths(counts.data(), alphabet, lengths.data());
+            lengths[0] = 1;
+            lengths[1] = 1;
+            for (unsigned used = 2; used < std::min(alphabet, 40u); ++used) {
+                const unsigned split = m_random() % used;
+                if (lengths[split] != 0 && lengths[split] < v1::kMaxCodeLength) {
+                    ++lengths[split];
+                    lengths[used] = lengths[split];
+                }
+            }
             std::vector<uint8_t> bytes(1024);
             BitWriter out(bytes.data());
-            writeTable(lengths.data(), alphabet, out);
+            out.put(1, 1);
+            unsigned prev = 0;
+            for (unsigned t = 0; t < alphabet; ++t) {
+                out.put(lengths[t] == prev ? 0 : 16 | lengths[t], lengths[t] == prev ? 1 : 5);
+                prev = lengths[t];
+            }
             BitReader in(bytes.data(), out.finish());
-            ASSERT_NE(readTable(in, alphabet, payload.data(), 0, tables[c]), TableRead::Invalid);
+            ASSERT_EQ(v1::readTable(in, alphabet, payload.data(), 0, table), v1::TableRead::Used);
         }
         for (const uint32_t w : widths()) {
+            const uint32_t mask = (1u << depth) - 1;
             for (const bool both : {false, true}) {
-                SCOPED_TRACE("depth " + std::to_string(depth) + " width " + std::to_string(w) +
-                             (both ? " two rows" : " one row"));
-                // Streams from ample down to a few bytes short of a row.
+                SCOPED_TRACE("depth " + std::to_string(depth) + " width " + std::to_string(w));
                 const size_t size = m_random() % 2 == 0 ? size_t{w} * 8 : 1 + m_random() % w;
                 std::vector<uint8_t> stream(2 * size + 64);
                 for (uint8_t& b : stream) {
@@ -171,55 +330,29 @@ TEST_F(Kernels, DecoderRowsMatchThePortableOnes) {
                 std::vector<uint16_t> window2 = window1;
                 BitReader e1(stream.data(), size, stream.size()), o1(stream.data() + size, size);
                 BitReader e2 = e1, o2 = o1;
-                plain().decodeRows[deep](e1, o1, tables.data(), window1.data(), w, both);
-                fast().decodeRows[deep](e2, o2, tables.data(), window2.data(), w, both);
-                ASSERT_EQ(window1, window2);
+                plain().v1DecodeRows[deep](e1, o1, tables.data(), window1.data(), w, both);
+                fast().v1DecodeRows[deep](e2, o2, tables.data(), window2.data(), w, both);
+                ASSERT_EQ(window1, window2) << "residuals";
                 ASSERT_EQ(e1.consumed(), e2.consumed());
                 ASSERT_EQ(o1.consumed(), o2.consumed());
+                std::vector<uint16_t> rebuilt1(w), rebuilt2(w);
+                plain().v1RebuildRow[deep](window1.data(), window1.data() + kWindowStride,
+                                           rebuilt1.data(), w, mask);
+                fast().v1RebuildRow[deep](window1.data(), window1.data() + kWindowStride,
+                                          rebuilt2.data(), w, mask);
+                ASSERT_EQ(rebuilt1, rebuilt2) << "rebuilt row";
             }
         }
     }
 }
 
-TEST_F(Kernels, RowRebuildingMatchesThePortableOne) {
-    for (unsigned depth = 8; depth <= kMaxCodedDepth; ++depth) {
-        const bool deep = depth > 8;
-        const uint32_t mask = (1u << depth) - 1;
-        for (const uint32_t w : widths()) {
-            for (unsigned a = 0; a < kAlignments; ++a) {
-                SCOPED_TRACE("depth " + std::to_string(depth) + " width " + std::to_string(w) +
-                             " offset " + std::to_string(a));
-                Buffer<uint16_t> above(w, a), residuals(w, (a + 1) % kAlignments);
-                fill(above, w, 0xFFFF);
-                fill(residuals, w, 0xFFFF);
-                Buffer<uint16_t> out1(w, (a + 2) % kAlignments), out2(w, (a + 9) % kAlignments);
-                plain().rebuildRow[deep](above.data(), residuals.data(), out1.data(), w, mask);
-                fast().rebuildRow[deep](above.data(), residuals.data(), out2.data(), w, mask);
-                ASSERT_EQ(out1.contents(), out2.contents());
-            }
-        }
-    }
-}
-
-TEST_F(Kernels, PackedRowsMatchThePortableOnes) {
-    for (const uint32_t w : widths()) {
-        for (unsigned a = 0; a < kAlignments; ++a) {
-            SCOPED_TRACE("width " + std::to_string(w) + " offset " + std::to_string(a));
-            Buffer<uint16_t> p0(2 * w, a), p1(w, (a + 5) % kAlignments), p2(w, (a + 10) % 16);
-            fill(p0, 2 * w, 0xFFFF);
-            fill(p1, w, 0xFFFF);
-            fill(p2, w, 0xFFFF);
-            Buffer<uint8_t> rgb1(3 * w, 2 * a), rgb2(3 * w, 2 * a + 1);
-            plain().packRgb8(p0.data(), p1.data(), p2.data(), rgb1.data(), w);
-            fast().packRgb8(p0.data(), p1.data(), p2.data(), rgb2.data(), w);
-            ASSERT_EQ(rgb1.contents(), rgb2.contents()) << "R G B";
-            Buffer<uint8_t> uyvy1(4 * w, 2 * a), uyvy2(4 * w, 2 * a + 1);
-            plain().packUyvy8(p0.data(), p1.data(), p2.data(), uyvy1.data(), w);
-            fast().packUyvy8(p0.data(), p1.data(), p2.data(), uyvy2.data(), w);
-            ASSERT_EQ(uyvy1.contents(), uyvy2.contents()) << "U Y V Y";
-        }
-    }
-}
+INSTANTIATE_TEST_SUITE_P(EveryTable, Kernels, testing::ValuesIn(fasterTables()),
+                         [](const testing::TestParamInfo<Table>& info) {
+                             std::string name = info.param.name;
+                             std::erase(name, '-');
+                             return name;
+                         });
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(Kernels);
 
 } // namespace
 } // namespace kvcodec

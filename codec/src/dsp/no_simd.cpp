@@ -11,4 +11,8 @@ const Kernels* x86Avx2Kernels() {
     return nullptr;
 }
 
+const Kernels* x86Avx512Kernels() {
+    return nullptr;
+}
+
 } // namespace kvcodec

@@ -4,16 +4,20 @@
 // again: a build that stops reproducing them has broken files that users already have.
 //
 // How a picture is made: its coded planes are designed sample by sample, written as a frame of
-// stored segments (the simplest form the decoder reads), and decoded into the raw layout. That
+// stored planes (the simplest form the decoder reads), and decoded into the raw layout. That
 // raw picture is then what the library encodes. Designing in coded planes is what lets a case
-// choose the residuals the encoder will see. Every main case has three slices:
+// choose the residuals the encoder will see: they are integrated along the gradient, which the
+// median prediction follows wherever the picture is smooth. Every main case has three slices:
 //   0: small residuals, and in the deep formats some above 255, which take raw bits after
-//      their code;
-//   1: residuals of one activity class whose counts follow the Fibonacci numbers, so that an
-//      unlimited prefix code would need more than the 11 bits a table holds: the encoder has to
-//      limit the code lengths, and the longest codes fill the whole decoder table index;
+//      their token;
+//   1: residuals of one activity class whose counts follow the Fibonacci numbers, from a
+//      single one to hundreds, so that the frequency tables reach both ends of their scale;
 //   2: uniform noise, which the encoder stores.
-// The generator checks that the frames it writes have these properties before writing them.
+// The generator checks that the frames it writes have the stored planes and raw bits they are
+// made to have before writing them.
+//
+// Version 1's files were made by this generator as it stood when they were added; it now makes
+// the current version's.
 #include "codec_harness.h"
 
 #include <cmath>
@@ -28,6 +32,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using codec_test::Chroma;
+
+// The version whose stored frames designedFrame writes: the one the encoder writes.
+constexpr unsigned kVersion = 2;
 using codec_test::FormatPair;
 
 // A fixed generator, so that the cases are the same wherever this runs.
@@ -96,21 +103,18 @@ std::vector<PlaneShape> codedPlanes(const FormatPair& v, uint32_t w, uint32_t h)
     }
 }
 
-enum class Band { Small, LongCodes, Noise };
+enum class Band { Small, Skewed, Noise };
 
 // The zigzag residual of one sample in a band: z = 2r for r >= 0, -2r - 1 for r < 0.
 class Residuals {
 public:
     Residuals(unsigned depth, Band band, uint32_t width, uint32_t rows, Random& random)
         : m_depth(depth), m_band(band), m_random(random) {
-        if (band != Band::LongCodes || rows < 2) {
+        if (band != Band::Skewed || rows < 2) {
             return;
         }
-        // Fourteen values of one activity class with Fibonacci counts, shuffled; the values
-        // lie where that class has fourteen tokens of its own: class 3 (z >= 7 << (depth - 8))
-        // up to 10 bits, class 0 (z < 1 << (depth - 6)) above. The first row, which has a
-        // context of its own, holds the most frequent value only, so that every rare value
-        // lands in the one context of the rows below.
+        // Fourteen neighbouring values with Fibonacci counts, shuffled, from 1 to 377 of them;
+        // the first row holds the most frequent value only.
         const uint32_t base = depth >= 12 ? 0 : 7u << (depth - 8);
         m_pool.assign(width, base);
         const size_t samples = size_t{width} * rows;
@@ -142,7 +146,7 @@ public:
             const double scale = 3.0 * (1u << (m_depth - 8));
             return static_cast<uint32_t>(-scale * std::log(1.0 - m_random.unit()));
         }
-        case Band::LongCodes:
+        case Band::Skewed:
             return m_pool[m_taken++];
         case Band::Noise:
             return m_random.below(1u << m_depth);
@@ -196,7 +200,8 @@ std::vector<uint8_t> packBits(const std::vector<uint32_t>& samples, unsigned dep
     return out;
 }
 
-// A version 1 frame of stored segments holding the designed planes.
+// A frame of the current version of stored planes holding the designed planes: the frame
+// header, a table block whose contexts are all unused, and the slices.
 std::vector<uint8_t> designedFrame(const FormatPair& v, uint32_t w, uint32_t h, uint32_t sliceRows,
                                    bool threeBands, Random& random) {
     const std::vector<PlaneShape> planes = codedPlanes(v, w, h);
@@ -205,7 +210,7 @@ std::vector<uint8_t> designedFrame(const FormatPair& v, uint32_t w, uint32_t h, 
     for (uint32_t k = 0; k < slices; ++k) {
         const Band band = !threeBands ? Band::Small
                           : k == 0    ? Band::Small
-                          : k == 1    ? Band::LongCodes
+                          : k == 1    ? Band::Skewed
                                       : Band::Noise;
         for (const PlaneShape& p : planes) {
             const uint32_t step = p.halfRows ? sliceRows / 2 : sliceRows;
@@ -220,64 +225,38 @@ std::vector<uint8_t> designedFrame(const FormatPair& v, uint32_t w, uint32_t h, 
             out.insert(out.end(), payload.begin(), payload.end());
         }
     }
-    std::vector<uint8_t> frame = {'K', 1, 0, 0};
+    std::vector<uint8_t> frame = {'K', 2, 0, 0};
     putLe32(frame, slices);
     for (const auto& s : sliceBytes) {
         putLe32(frame, static_cast<uint32_t>(s.size()));
     }
+    // One bit per context of each plane, all 0: 16 bits a plane.
+    putLe32(frame, static_cast<uint32_t>(2 * planes.size()));
+    frame.insert(frame.end(), 2 * planes.size(), 0);
     for (const auto& s : sliceBytes) {
         frame.insert(frame.end(), s.begin(), s.end());
     }
     return frame;
 }
 
-// What a compressed frame's segments use, read back from its bytes.
+// What a compressed frame's planes use, read back from its bytes.
 struct Coverage {
     bool stored = false;
-    bool longestCodes = false; // a code of 11 bits, the decoder table's whole index
-    bool rawBits = false;      // a token followed by raw bits
+    bool rawBits = false; // coded residuals of more than 7 bits, whose low bits follow raw
 };
 
-class BitReader {
-public:
-    BitReader(const uint8_t* p) : m_p(p) {}
-    uint32_t read(unsigned n) {
-        uint32_t v = 0;
-        for (unsigned i = 0; i < n; ++i, ++m_bit) {
-            v = (v << 1) | ((m_p[m_bit / 8] >> (7 - m_bit % 8)) & 1);
-        }
-        return v;
-    }
-
-private:
-    const uint8_t* m_p;
-    size_t m_bit = 0;
-};
-
-Coverage coverage(const std::vector<uint8_t>& frame, unsigned planes, unsigned depth) {
+Coverage coverage(const std::vector<uint8_t>& frame, unsigned planes) {
     Coverage c;
     const uint32_t slices = le32(frame, 4);
     size_t pos = 8 + 4 * size_t{slices};
-    const unsigned alphabet = depth <= 8 ? 256 : 256 + 2 * (depth - 8);
+    pos += 4 + le32(frame, pos);
     for (uint32_t s = 0; s < slices * planes; ++s) {
         const uint32_t payload = le32(frame, pos + 4);
         if (frame[pos] == 0) {
             c.stored = true;
         } else {
-            BitReader bits(frame.data() + pos + 12);
-            for (unsigned table = 0; table < 7; ++table) {
-                if (bits.read(1) == 0) {
-                    continue;
-                }
-                unsigned length = 0;
-                for (unsigned t = 0; t < alphabet; ++t) {
-                    if (bits.read(1) != 0) {
-                        length = bits.read(4);
-                    }
-                    c.longestCodes |= length == 11;
-                    c.rawBits |= t >= 256 && length != 0;
-                }
-            }
+            // Word count and 32 states, then the words; the rest is raw bits.
+            c.rawBits |= payload > 4 + 4 * 32 + 2 * le32(frame, pos + 8);
         }
         pos += 8 + payload;
     }
@@ -321,8 +300,8 @@ void writeCase(const fs::path& folder, const Case& c, Random& random) {
         twoThreads.encode(raw) != frame) {
         throw std::runtime_error("format " + std::to_string(c.id) + " does not round-trip");
     }
-    const Coverage got = coverage(frame, config[11], row->depth);
-    if (main && (!got.stored || !got.longestCodes || got.rawBits != (row->depth > 8))) {
+    const Coverage got = coverage(frame, config[11]);
+    if (main && (!got.stored || got.rawBits != (row->depth > 8))) {
         throw std::runtime_error("format " + std::to_string(c.id) +
                                  " misses a segment kind it is made to have");
     }
@@ -331,9 +310,8 @@ void writeCase(const fs::path& folder, const Case& c, Random& random) {
     save(folder / (stem + ".config"), config);
     save(folder / (stem + ".frame"), frame);
     save(folder / (stem + ".raw"), raw);
-    std::printf("%s: %zu-byte frame, %zu-byte picture%s%s%s\n", stem.c_str(), frame.size(),
-                raw.size(), got.stored ? ", stored" : "", got.longestCodes ? ", 11-bit codes" : "",
-                got.rawBits ? ", raw bits" : "");
+    std::printf("%s: %zu-byte frame, %zu-byte picture%s%s\n", stem.c_str(), frame.size(),
+                raw.size(), got.stored ? ", stored" : "", got.rawBits ? ", raw bits" : "");
 }
 
 } // namespace
@@ -343,7 +321,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s FOLDER\n", argv[0]);
         return 2;
     }
-    const fs::path folder = fs::path(argv[1]) / "v1";
+    const fs::path folder = fs::path(argv[1]) / ("v" + std::to_string(kVersion));
     if (fs::exists(folder)) {
         std::fprintf(stderr, "%s exists: the files of a released version are never written again\n",
                      folder.string().c_str());

@@ -5,6 +5,7 @@
 
 #include "dsp/coding_loops.h"
 #include "dsp/kernels.h"
+#include "dsp/x86/avx2_kernels.h"
 
 namespace kvcodec {
 
@@ -19,6 +20,7 @@ namespace {
 template <bool Deep>
 KVCODEC_KERNEL_TARGET void rebuildRowAvx2(const uint16_t* above, const uint16_t* residuals,
                                           uint16_t* out, uint32_t w, uint32_t mask) {
+    using namespace kvcodec::v1;
     const __m256i values = _mm256_set1_epi16(static_cast<short>(Deep ? kValueBits : 255));
     const __m256i classes = _mm256_set1_epi16(static_cast<short>(kClassBits));
     const __m256i one = _mm256_set1_epi16(1);
@@ -47,28 +49,48 @@ KVCODEC_KERNEL_TARGET void rebuildRowAvx2(const uint16_t* above, const uint16_t*
                             _mm256_or_si256(sample, _mm256_and_si256(word, classes)));
     }
     const uint32_t sum = static_cast<uint16_t>(_mm256_extract_epi16(carry, 0));
-    loops::rebuildRow<Deep>(above + x, residuals + x, out + x, w - x, mask, sum);
+    loops::v1::rebuildRow<Deep>(above + x, residuals + x, out + x, w - x, mask, sum);
+}
+
+// Byte shuffles between sixteen R G B pixels (three 16-byte blocks of a row) and their three
+// channels, by block and channel: byte 3k + c of the row is channel c of pixel k.
+struct RgbShuffles {
+    alignas(16) uint8_t toRow[3][3][16];      // block's byte from the channel's pixel
+    alignas(16) uint8_t toChannels[3][3][16]; // channel's pixel from the block's byte
+};
+
+constexpr RgbShuffles makeRgbShuffles() {
+    RgbShuffles s{};
+    for (unsigned block = 0; block < 3; ++block) {
+        for (unsigned c = 0; c < 3; ++c) {
+            for (unsigned k = 0; k < 16; ++k) {
+                const unsigned rowByte = 16 * block + k;
+                s.toRow[block][c][k] = rowByte % 3 == c ? static_cast<uint8_t>(rowByte / 3) : 0x80;
+                const unsigned channelByte = 3 * k + c;
+                s.toChannels[block][c][k] =
+                    channelByte / 16 == block ? static_cast<uint8_t>(channelByte % 16) : 0x80;
+            }
+        }
+    }
+    return s;
+}
+
+constexpr RgbShuffles kRgbShuffles = makeRgbShuffles();
+
+KVCODEC_KERNEL_TARGET void loadRgbShuffles(const uint8_t (&table)[3][3][16], __m128i (&out)[3][3]) {
+    for (unsigned block = 0; block < 3; ++block) {
+        for (unsigned c = 0; c < 3; ++c) {
+            out[block][c] = _mm_load_si128(reinterpret_cast<const __m128i*>(table[block][c]));
+        }
+    }
 }
 
 // Sixteen pixels at a time from green and the two differences: each channel packed to bytes,
 // then every 16-byte block of the row picks its bytes from the three.
 KVCODEC_KERNEL_TARGET void packRgb8Avx2(const uint16_t* p0, const uint16_t* p1, const uint16_t* p2,
                                         uint8_t* row, uint32_t w) {
-    alignas(16) uint8_t pick[3][3][16];
-    for (unsigned block = 0; block < 3; ++block) {
-        for (unsigned k = 0; k < 16; ++k) {
-            const unsigned i = 16 * block + k;
-            for (unsigned c = 0; c < 3; ++c) {
-                pick[block][c][k] = i % 3 == c ? static_cast<uint8_t>(i / 3) : 0x80;
-            }
-        }
-    }
     __m128i picks[3][3];
-    for (unsigned block = 0; block < 3; ++block) {
-        for (unsigned c = 0; c < 3; ++c) {
-            picks[block][c] = _mm_load_si128(reinterpret_cast<const __m128i*>(pick[block][c]));
-        }
-    }
+    loadRgbShuffles(kRgbShuffles.toRow, picks);
     const __m128i low = _mm_set1_epi16(0xFF);
     uint32_t x = 0;
     for (; x + 16 <= w; x += 16) {
@@ -118,10 +140,93 @@ KVCODEC_KERNEL_TARGET void packUyvy8Avx2(const uint16_t* py, const uint16_t* pu,
     loops::packUyvy8(py, pu, pv, row, groups, i);
 }
 
+// Sixteen groups of U Y V Y at a time: luma is the high byte of each 16-bit word, chroma the
+// low byte, U in the even words and V in the odd ones.
+KVCODEC_KERNEL_TARGET void unpackUyvy8Avx2(const uint8_t* row, uint16_t* py, uint16_t* pu,
+                                           uint16_t* pv, uint32_t groups) {
+    const __m256i low = _mm256_set1_epi16(0xFF);
+    const __m256i word = _mm256_set1_epi32(0xFFFF);
+    uint32_t i = 0;
+    for (; i + 16 <= groups; i += 16) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 4 * i));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 4 * i + 32));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(py + 2 * i), _mm256_srli_epi16(a, 8));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(py + 2 * i + 16), _mm256_srli_epi16(b, 8));
+        const __m256i ca = _mm256_and_si256(a, low);
+        const __m256i cb = _mm256_and_si256(b, low);
+        const __m256i u =
+            _mm256_packus_epi32(_mm256_and_si256(ca, word), _mm256_and_si256(cb, word));
+        const __m256i v = _mm256_packus_epi32(_mm256_srli_epi32(ca, 16), _mm256_srli_epi32(cb, 16));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(pu + i), _mm256_permute4x64_epi64(u, 0xD8));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(pv + i), _mm256_permute4x64_epi64(v, 0xD8));
+    }
+    loops::unpackUyvy8(row, py, pu, pv, groups, i);
+}
+
+// Sixteen pixels at a time: each 16-byte block of the row gives each channel the bytes it
+// holds of it, then green and the two differences widen to 16 bits.
+KVCODEC_KERNEL_TARGET void unpackRgb8Avx2(const uint8_t* row, uint16_t* pg, uint16_t* prg,
+                                          uint16_t* pbg, uint32_t w) {
+    __m128i picks[3][3];
+    loadRgbShuffles(kRgbShuffles.toChannels, picks);
+    const __m256i low = _mm256_set1_epi16(0xFF);
+    uint32_t x = 0;
+    for (; x + 16 <= w; x += 16) {
+        __m128i bytes[3];
+        for (unsigned block = 0; block < 3; ++block) {
+            bytes[block] =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 3 * size_t{x} + 16 * block));
+        }
+        __m256i channel[3];
+        for (unsigned c = 0; c < 3; ++c) {
+            channel[c] = _mm256_cvtepu8_epi16(
+                _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(bytes[0], picks[0][c]),
+                                          _mm_shuffle_epi8(bytes[1], picks[1][c])),
+                             _mm_shuffle_epi8(bytes[2], picks[2][c])));
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(pg + x), channel[1]);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(prg + x),
+                            _mm256_and_si256(_mm256_sub_epi16(channel[0], channel[1]), low));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(pbg + x),
+                            _mm256_and_si256(_mm256_sub_epi16(channel[2], channel[1]), low));
+    }
+    loops::unpackRgb8(row, pg, prg, pbg, w, x);
+}
+
+// Eight pixels at a time, one to a 32-bit lane.
+KVCODEC_KERNEL_TARGET void unpackRgba8Avx2(const uint8_t* row, uint16_t* pg, uint16_t* prg,
+                                           uint16_t* pbg, uint16_t* pa, uint32_t w) {
+    const __m256i low = _mm256_set1_epi32(0xFF);
+    uint32_t x = 0;
+    auto narrow = [](__m256i v) KVCODEC_TARGET_X86_AVX2 {
+        return _mm_packus_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    };
+    for (; x + 8 <= w; x += 8) {
+        const __m256i p = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 4 * size_t{x}));
+        const __m256i r = _mm256_and_si256(p, low);
+        const __m256i g = _mm256_and_si256(_mm256_srli_epi32(p, 8), low);
+        const __m256i b = _mm256_and_si256(_mm256_srli_epi32(p, 16), low);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pg + x), narrow(g));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(prg + x),
+                         narrow(_mm256_and_si256(_mm256_sub_epi32(r, g), low)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pbg + x),
+                         narrow(_mm256_and_si256(_mm256_sub_epi32(b, g), low)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pa + x), narrow(_mm256_srli_epi32(p, 24)));
+    }
+    loops::unpackRgba8(row, pg, prg, pbg, pa, w, x);
+}
+
 constexpr Kernels table() {
     Kernels k = genericKernels("x86-64 AVX2");
-    k.rebuildRow[0] = rebuildRowAvx2<false>;
-    k.rebuildRow[1] = rebuildRowAvx2<true>;
+    k.analyse = analyseAvx2;
+    k.ransEncode = ransEncodeAvx2;
+    k.ransDecodeRow = ransDecodeRowAvx2;
+    k.medianRebuild = medianRebuildAvx2;
+    k.v1RebuildRow[0] = rebuildRowAvx2<false>;
+    k.v1RebuildRow[1] = rebuildRowAvx2<true>;
+    k.unpackRgb8 = unpackRgb8Avx2;
+    k.unpackRgba8 = unpackRgba8Avx2;
+    k.unpackUyvy8 = unpackUyvy8Avx2;
     k.packRgb8 = packRgb8Avx2;
     k.packUyvy8 = packUyvy8Avx2;
     return k;

@@ -27,10 +27,23 @@ bool hasAvx2Set() {
     return __get_cpuid(0x80000001, &a, &b, &c, &d) != 0 && (c & bit_LZCNT) != 0;
 }
 
+// AVX-512 F, BW and VL, with the system saving the mask and 512-bit registers as well.
+bool hasAvx512Set() {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    unsigned low = 0, high = 0;
+    __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    constexpr unsigned kZmmState = 0xE6;
+    return (low & kZmmState) == kZmmState && __get_cpuid_count(7, 0, &a, &b, &c, &d) != 0 &&
+           (b & bit_AVX512F) != 0 && (b & bit_AVX512BW) != 0 && (b & bit_AVX512VL) != 0;
+}
+
 } // namespace
 
 uint32_t detectCpuFeatures() {
-    return hasAvx2Set() ? KORVADIN_CPU_X86_AVX2 : 0;
+    if (!hasAvx2Set()) {
+        return 0;
+    }
+    return KORVADIN_CPU_X86_AVX2 | (hasAvx512Set() ? KORVADIN_CPU_X86_AVX512 : 0);
 }
 
 } // namespace kvcodec

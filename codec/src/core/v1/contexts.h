@@ -1,7 +1,7 @@
-// Activity classes and contexts: each residual falls in one of four classes by size, and a
-// sample is coded with the table of its context, the sum of the classes of the residuals to its
-// left and above. Busy and flat areas have very different residuals, and the decoder knows both
-// neighbours' classes before it reads the sample.
+// Version 1's activity classes and contexts: each residual falls in one of four classes by size,
+// and a sample is coded with the table of its context, the sum of the classes of the residuals
+// to its left and above. Busy and flat areas have very different residuals, and the decoder knows
+// both neighbours' classes before it reads the sample.
 //
 // The decoder keeps each sample's class in the two bits above it (coded samples have at most 14
 // bits), so that one load of the row above gives the class a context needs; its table entries
@@ -11,9 +11,9 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "core/residual_tokens.h"
+#include "core/v1/residual_tokens.h"
 
-namespace kvcodec {
+namespace kvcodec::v1 {
 
 constexpr unsigned kContexts = 7;
 constexpr unsigned kMaxCodedDepth = 14;
@@ -43,4 +43,4 @@ inline uint16_t entryFor(unsigned token, unsigned depth) {
                                  (token << kTokenShift));
 }
 
-} // namespace kvcodec
+} // namespace kvcodec::v1

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace kvcodec {
+namespace kvcodec::v1 {
 
 constexpr unsigned kLiteralTokens = 256;
 constexpr unsigned kMaxAlphabet = kLiteralTokens + 2 * 8; // up to 16-bit residuals
@@ -41,4 +41,4 @@ inline uint32_t tokenBase(unsigned token) {
     return (2u | (k & 1)) << (n - 2);
 }
 
-} // namespace kvcodec
+} // namespace kvcodec::v1

@@ -1,14 +1,14 @@
-// Length-limited canonical prefix codes over the residual tokens, and the tables that carry
-// them.
+// Version 1's canonical prefix codes over the residual tokens, of at most 11 bits, as its
+// frames carry them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "core/bit_io.h"
-#include "core/residual_tokens.h"
+#include "core/v1/residual_tokens.h"
 
-namespace kvcodec {
+namespace kvcodec::v1 {
 
 constexpr unsigned kMaxCodeLength = 11;
 
@@ -17,17 +17,11 @@ struct Code {
     uint8_t length;
 };
 
-// Code lengths for the given counts: a complete prefix code of at most kMaxCodeLength bits, or
-// a single used token with length 1, which assignCodes then codes with no bits at all.
-void buildLengths(const uint32_t* counts, unsigned alphabet, uint8_t* lengths);
-
 // Canonical codes from lengths, in token order.
 void assignCodes(const uint8_t* lengths, unsigned alphabet, Code* codes);
 
 // A table travels as one bit (0: no token used), then per token in order one bit 0 when its
 // length equals the previous token's (0 before the first), else 1 and the length in 4 bits.
-uint64_t tableBits(const uint8_t* lengths, unsigned alphabet);
-void writeTable(const uint8_t* lengths, unsigned alphabet, BitWriter& out);
 
 // Decoding table indexed by the next kMaxCodeLength bits: the code length in the low four bits
 // and above it what the caller chose to store for the token.
@@ -43,4 +37,4 @@ enum class TableRead { Invalid, Unused, Used };
 TableRead readTable(BitReader& in, unsigned alphabet, const uint16_t* payload, uint16_t unused,
                     DecodeTable& table);
 
-} // namespace kvcodec
+} // namespace kvcodec::v1

@@ -1,38 +1,29 @@
-#include "core/segment_coder.h"
+#include "core/v1/segment_decoder.h"
 
 #include <algorithm>
 
 #include "core/bit_io.h"
-#include "core/contexts.h"
+#include "core/v1/contexts.h"
 #include "dsp/kernels.h"
 
-namespace kvcodec {
+namespace kvcodec::v1 {
 
 namespace {
 
+enum class SegmentMode : uint8_t { Stored = 0, Coded = 1 };
 enum class Predictor : uint8_t { Gradient = 1 };
+
+constexpr size_t kSegmentHeaderBytes = 8;
 
 // A table no token uses decodes as token 0 of class 0 with no bits, which keeps the loops
 // simple; a segment whose samples reach one is refused once they are decoded.
 constexpr uint16_t kUnusedEntry = 0;
 
-size_t writeStored(const uint16_t* s, size_t n, unsigned depth, uint8_t* out) {
-    out[0] = static_cast<uint8_t>(SegmentMode::Stored);
-    out[1] = out[2] = out[3] = 0;
-    BitWriter bw(out + kSegmentHeaderBytes);
-    for (size_t i = 0; i < n; ++i) {
-        bw.put(s[i], depth);
-    }
-    const size_t payload = bw.finish();
-    storeLe32(out + 4, static_cast<uint32_t>(payload));
-    return kSegmentHeaderBytes + payload;
-}
-
 // Leaves each sample's class in its top two bits (see kClassShift). The first row predicts
 // from a row of mid-grey samples of class 0 above it, which makes the gradient the left
 // neighbour and the first prediction mid-grey.
 void decodePlane(const Kernels& k, BitReader* streams, const DecodeTable* tables, uint32_t w,
-                 uint32_t rows, unsigned depth, uint16_t* samples, PlaneScratch& scratch) {
+                 uint32_t rows, unsigned depth, uint16_t* samples, SegmentScratch& scratch) {
     BitReader& s0 = streams[0];
     BitReader& s1 = streams[1];
     const bool deep = depth > 8;
@@ -42,11 +33,11 @@ void decodePlane(const Kernels& k, BitReader* streams, const DecodeTable* tables
     for (uint32_t y = 0; y < rows; y += 2) {
         uint16_t* a = samples + size_t{y} * w;
         const bool both = y + 1 < rows;
-        k.decodeRows[deep](s0, s1, tables, window, w, both);
-        k.rebuildRow[deep](window, window + kWindowStride, a, w, mask);
+        k.v1DecodeRows[deep](s0, s1, tables, window, w, both);
+        k.v1RebuildRow[deep](window, window + kWindowStride, a, w, mask);
         const uint16_t* last = a;
         if (both) {
-            k.rebuildRow[deep](a, window + 2 * kWindowStride, a + w, w, mask);
+            k.v1RebuildRow[deep](a, window + 2 * kWindowStride, a + w, w, mask);
             last = a + w;
         }
         std::copy(last, last + w, window);
@@ -74,81 +65,14 @@ bool reachesUnusedTable(const uint16_t* samples, uint32_t w, uint32_t rows, unsi
     return (hits & 1) != 0;
 }
 
-// A valid stream ends within its last byte, padded with zeros.
-bool endsCleanly(BitReader& br, uint64_t bytes) {
-    const uint64_t bitsLeft = bytes * 8 - br.consumed();
-    return bitsLeft < 8 && (bitsLeft == 0 || br.peek(static_cast<unsigned>(bitsLeft)) == 0);
-}
-
 } // namespace
 
-PlaneScratch::PlaneScratch(size_t samples, uint32_t width)
-    : residual(samples), classes(samples), context(samples), window(2 * kWindowStride + width),
-      counts(4 * kContexts * kMaxAlphabet), codes(kContexts * kMaxAlphabet), tables(kContexts) {}
-
-size_t encodeSegment(const Kernels& k, const uint16_t* samples, uint32_t width, uint32_t rows,
-                     unsigned depth, uint8_t* out, PlaneScratch& scratch) {
-    const size_t n = size_t{width} * rows;
-    const unsigned alphabet = alphabetSize(depth);
-    const bool deep = depth > 8;
-    uint16_t* z = scratch.residual.data();
-    uint8_t* ctx = scratch.context.data();
-    uint32_t* counts = scratch.counts.data();
-    Code* codes = scratch.codes.data();
-    k.residuals(samples, width, rows, depth, z);
-    k.contexts(z, width, rows, depth, scratch.classes.data(), ctx);
-    k.countTokens[deep](z, ctx, width, rows, alphabet, counts);
-
-    // The exact size of both streams is known before writing, so the stored fallback costs
-    // nothing and the odd rows' stream can be written in its final place at once.
-    uint8_t lengths[kContexts][kMaxAlphabet];
-    uint64_t bits[2] = {0, 0};
-    const uint32_t* odd = counts + kContexts * kMaxAlphabet;
-    for (unsigned c = 0; c < kContexts; ++c) {
-        uint32_t total[kMaxAlphabet];
-        for (unsigned t = 0; t < alphabet; ++t) {
-            total[t] = counts[c * alphabet + t] + odd[c * alphabet + t];
-        }
-        buildLengths(total, alphabet, lengths[c]);
-        assignCodes(lengths[c], alphabet, codes + c * alphabet);
-        bits[0] += tableBits(lengths[c], alphabet);
-        for (unsigned t = 0; t < alphabet; ++t) {
-            const unsigned cost = codes[c * alphabet + t].length + tokenExtraBits(t);
-            bits[0] += uint64_t{counts[c * alphabet + t]} * cost;
-            bits[1] += uint64_t{odd[c * alphabet + t]} * cost;
-        }
-    }
-    const uint64_t firstBytes = (bits[0] + 7) / 8;
-    const uint64_t payload = 4 + firstBytes + (bits[1] + 7) / 8;
-    if (payload >= storedBytes(n, depth)) {
-        return writeStored(samples, n, depth, out);
-    }
-
-    out[0] = static_cast<uint8_t>(SegmentMode::Coded);
-    out[1] = static_cast<uint8_t>(Predictor::Gradient);
-    out[2] = kContexts;
-    out[3] = 0;
-    storeLe32(out + 4, static_cast<uint32_t>(payload));
-    uint8_t* first = out + kSegmentHeaderBytes + 4;
-    storeLe32(first - 4, static_cast<uint32_t>(firstBytes));
-    // One stream after the other: the writer's stores past its end land in the second stream's
-    // place before that is written.
-    for (unsigned parity = 0; parity < 2; ++parity) {
-        BitWriter bw(parity == 0 ? first : first + firstBytes);
-        if (parity == 0) {
-            for (unsigned c = 0; c < kContexts; ++c) {
-                writeTable(lengths[c], alphabet, bw);
-            }
-        }
-        k.writeCodes[deep](z, ctx, width, rows, parity, alphabet, codes, bw);
-        bw.finish();
-    }
-    return kSegmentHeaderBytes + payload;
-}
+SegmentScratch::SegmentScratch(uint32_t width)
+    : window(2 * kWindowStride + width), tables(kContexts) {}
 
 Status decodeSegment(const Kernels& k, const uint8_t* in, size_t size, size_t readable,
                      uint32_t width, uint32_t rows, unsigned depth, uint16_t* samples, size_t* used,
-                     PlaneScratch& scratch) {
+                     SegmentScratch& scratch) {
     if (size < kSegmentHeaderBytes) {
         return Status::Truncated;
     }
@@ -164,15 +88,9 @@ Status decodeSegment(const Kernels& k, const uint8_t* in, size_t size, size_t re
     const size_t n = size_t{width} * rows;
 
     if (in[0] == static_cast<uint8_t>(SegmentMode::Stored)) {
-        if (in[1] != 0 || in[2] != 0 || payloadSize != storedBytes(n, depth)) {
-            return Status::Corrupt;
-        }
-        BitReader br(payload, payloadSize);
-        for (size_t i = 0; i < n; ++i) {
-            br.refill();
-            samples[i] = static_cast<uint16_t>(br.read(depth));
-        }
-        return Status::Ok;
+        return in[1] == 0 && in[2] == 0 && readStored(payload, payloadSize, n, depth, samples)
+                   ? Status::Ok
+                   : Status::Corrupt;
     }
     if (in[0] != static_cast<uint8_t>(SegmentMode::Coded) ||
         in[1] != static_cast<uint8_t>(Predictor::Gradient) || in[2] != kContexts) {
@@ -219,4 +137,4 @@ Status decodeSegment(const Kernels& k, const uint8_t* in, size_t size, size_t re
     return Status::Ok;
 }
 
-} // namespace kvcodec
+} // namespace kvcodec::v1

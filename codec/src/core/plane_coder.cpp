@@ -1,0 +1,223 @@
+#include "core/plane_coder.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <iterator>
+
+#include "core/bit_io.h"
+#include "dsp/kernels.h"
+
+namespace kvcodec {
+
+namespace {
+
+enum class PlaneMode : uint8_t { Stored = 0, Coded = 1 };
+enum class Predictor : uint8_t { Median = 1 };
+
+// Rows decoded before they are rebuilt: as many as the rebuilding kernels take at once.
+constexpr uint32_t kBandRows = 16;
+
+void writeHeader(uint8_t* out, PlaneMode mode, Predictor predictor, size_t payload) {
+    out[0] = static_cast<uint8_t>(mode);
+    out[1] = mode == PlaneMode::Stored ? 0 : static_cast<uint8_t>(predictor);
+    out[2] = out[3] = 0;
+    storeLe32(out + 4, static_cast<uint32_t>(payload));
+}
+
+} // namespace
+
+PlaneTables::PlaneTables(unsigned d, bool encoder) : depth(d), alphabet(code::alphabetSize(d)) {
+    for (unsigned b = 0; b < 5; ++b) {
+        unsigned token = 0;
+        while (token < alphabet && code::tokenClass(token, depth) <= b) {
+            ++token;
+        }
+        classBounds[b] = static_cast<uint16_t>(token);
+    }
+    if (encoder) {
+        enc = std::make_unique<RansEncSymbol[]>(code::kContexts * 256);
+    } else {
+        dec = std::make_unique<RansDecTable[]>(code::kContexts);
+    }
+}
+
+void PlaneTables::set(unsigned context, const Frequencies* f) {
+    used[context] = f != nullptr;
+    if (enc != nullptr && f != nullptr) {
+        buildEncSymbols(*f, alphabet, enc.get() + context * 256);
+    }
+    if (dec != nullptr) {
+        // A context without a table decodes as entries below 256, which the plane refuses.
+        if (f != nullptr) {
+            buildDecTable(*f, alphabet, dec[context]);
+        } else {
+            std::fill(std::begin(dec[context].entry), std::end(dec[context].entry), 0u);
+        }
+    }
+}
+
+size_t storePlane(const uint16_t* samples, size_t n, unsigned depth, uint8_t* out) {
+    BitWriter bw(out + kPlaneHeaderBytes);
+    for (size_t i = 0; i < n; ++i) {
+        bw.put(samples[i], depth);
+    }
+    const size_t payload = bw.finish();
+    writeHeader(out, PlaneMode::Stored, Predictor::Median, payload);
+    return kPlaneHeaderBytes + payload;
+}
+
+size_t encodePlane(const Kernels& k, const PlaneSymbols& in, const PlaneTables& t, uint16_t* words,
+                   uint8_t* out) {
+    const size_t n = size_t{in.width} * in.rows;
+    uint32_t states[kRansLanes];
+    uint16_t* wordsEnd = words + wordRoom(n);
+    const size_t wordCount = k.ransEncode(in.symbols, n, t.enc.get(), states, wordsEnd);
+    uint64_t rawBits = 0;
+    for (unsigned token = code::kLiteralTokens; token < t.alphabet && t.depth > 8; ++token) {
+        for (unsigned c = 0; c < code::kContexts; ++c) {
+            rawBits += uint64_t{in.counts[c << 8 | token]} * code::rawBitsOf(token);
+        }
+    }
+    const uint64_t payload = kRansHeaderBytes + 2 * uint64_t{wordCount} + (rawBits + 7) / 8;
+    if (payload >= storedBytes(n, t.depth)) {
+        return 0;
+    }
+    uint8_t* p = out + kPlaneHeaderBytes;
+    storeLe32(p, static_cast<uint32_t>(wordCount));
+    for (unsigned lane = 0; lane < kRansLanes; ++lane) {
+        storeLe32(p + 4 + 4 * lane, states[lane]);
+    }
+    p += kRansHeaderBytes;
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(p, wordsEnd - wordCount, 2 * wordCount);
+    } else {
+        for (size_t i = 0; i < wordCount; ++i) {
+            p[2 * i] = static_cast<uint8_t>(wordsEnd[i - wordCount]);
+            p[2 * i + 1] = static_cast<uint8_t>(wordsEnd[i - wordCount] >> 8);
+        }
+    }
+    p += 2 * wordCount;
+    if (rawBits > 0) {
+        // Fits the plane's room: the payload is smaller than the stored form, and the writer's
+        // 8 bytes beyond its end are part of the room. A literal puts no bits, which keeps the
+        // loop free of branches.
+        BitWriter bw(p);
+        for (size_t i = 0; i < n; ++i) {
+            const uint32_t z = in.z[i];
+            const unsigned bits = z < code::kLiteralTokens ? 0 : 30 - __builtin_clz(z | 1);
+            bw.put(z & ((1u << bits) - 1), bits);
+        }
+        bw.finish();
+    }
+    writeHeader(out, PlaneMode::Coded, Predictor::Median, payload);
+    return kPlaneHeaderBytes + payload;
+}
+
+PlaneDecodeScratch::PlaneDecodeScratch(uint32_t width, size_t largestPlane)
+    : z(size_t{width} * kBandRows + kRebuildSlack), midGrey(width),
+      classes(3 * (size_t{width} + 2)), rebuild(rebuildScratchSize(width)),
+      words(2 * largestPlane + kRansReadPadding) {}
+
+Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, uint32_t width, uint32_t rows,
+                   const PlaneTables& t, uint16_t* samples, size_t* used,
+                   PlaneDecodeScratch& scratch) {
+    if (size < kPlaneHeaderBytes) {
+        return Status::Truncated;
+    }
+    const uint64_t payloadSize = loadLe32(in + 4);
+    if (payloadSize > size - kPlaneHeaderBytes) {
+        return Status::Truncated;
+    }
+    if (in[2] != 0 || in[3] != 0) {
+        return Status::Corrupt;
+    }
+    *used = kPlaneHeaderBytes + payloadSize;
+    const uint8_t* payload = in + kPlaneHeaderBytes;
+    const size_t n = size_t{width} * rows;
+    if (in[0] == static_cast<uint8_t>(PlaneMode::Stored)) {
+        return in[1] == 0 && readStored(payload, payloadSize, n, t.depth, samples)
+                   ? Status::Ok
+                   : Status::Corrupt;
+    }
+    if (in[0] != static_cast<uint8_t>(PlaneMode::Coded) ||
+        in[1] != static_cast<uint8_t>(Predictor::Median)) {
+        return Status::Corrupt;
+    }
+    if (payloadSize < kRansHeaderBytes) {
+        return Status::Truncated;
+    }
+    const uint64_t wordCount = loadLe32(payload);
+    if (wordCount > (payloadSize - kRansHeaderBytes) / 2) {
+        return Status::Corrupt;
+    }
+    RansReader reader;
+    for (unsigned lane = 0; lane < kRansLanes; ++lane) {
+        reader.x[lane] = loadLe32(payload + 4 + 4 * lane);
+        if (reader.x[lane] < kRansLow || reader.x[lane] >= 1u << 31) {
+            return Status::Corrupt;
+        }
+    }
+    // Each sample takes at most one word: a plane with more is refused before they are copied
+    // where the decoding loops may read past them.
+    if (wordCount > n) {
+        return Status::Corrupt;
+    }
+    const uint8_t* words = payload + kRansHeaderBytes;
+    std::copy(words, words + 2 * wordCount, scratch.words.begin());
+    std::fill(scratch.words.begin() + static_cast<ptrdiff_t>(2 * wordCount),
+              scratch.words.begin() + static_cast<ptrdiff_t>(2 * wordCount + kRansReadPadding),
+              uint8_t{0});
+    reader.words = scratch.words.data();
+    reader.end = reader.words + 2 * wordCount;
+    const uint8_t* rawStart = words + 2 * wordCount;
+    const uint64_t rawBytes = payloadSize - kRansHeaderBytes - 2 * wordCount;
+    BitReader raw(rawStart, rawBytes);
+
+    // Class rows with an edge copy on each side; the two rows above the first are class 0.
+    const size_t stride = size_t{width} + 2;
+    uint8_t* classRows[3] = {scratch.classes.data() + 1, scratch.classes.data() + 1 + stride,
+                             scratch.classes.data() + 1 + 2 * stride};
+    std::fill(scratch.classes.begin(), scratch.classes.end(), uint8_t{0});
+    std::fill(scratch.midGrey.begin(), scratch.midGrey.begin() + width,
+              static_cast<uint16_t>(1u << (t.depth - 1)));
+    const bool deep = t.depth > 8;
+    uint32_t row = 0;
+    for (uint32_t band = 0; band < rows; band += kBandRows) {
+        const uint32_t bandRows = std::min(kBandRows, rows - band);
+        for (uint32_t y = 0; y < bandRows; ++y, ++row) {
+            uint16_t* z = scratch.z.data() + size_t{y} * width;
+            k.ransDecodeRow(reader, t.dec.get(), t.classBounds, classRows[(row + 2) % 3],
+                            classRows[(row + 1) % 3], classRows[row % 3], z, width);
+            if (deep) {
+                // Literals take no raw bits, which keeps the loop free of branches that would
+                // follow the noise.
+                for (uint32_t x = 0; x < width; ++x) {
+                    const unsigned token = z[x];
+                    const bool escaped = token >= code::kLiteralTokens;
+                    raw.refill();
+                    const uint32_t base = escaped ? code::escapeBase(token) : token;
+                    z[x] = static_cast<uint16_t>(
+                        base | raw.readUpTo(escaped ? code::rawBitsOf(token) : 0));
+                }
+            }
+        }
+        uint16_t* out = samples + size_t{band} * width;
+        k.medianRebuild(band == 0 ? scratch.midGrey.data() : out - width, scratch.z.data(), out,
+                        width, bandRows, t.depth, scratch.rebuild.data());
+        if (reader.overrun || raw.overrun()) {
+            return Status::Truncated;
+        }
+    }
+    for (const uint32_t x : reader.x) {
+        if (x != kRansLow) {
+            return Status::Corrupt;
+        }
+    }
+    if (reader.words != reader.end || reader.smallestEntry < 256 || !endsCleanly(raw, rawBytes)) {
+        return Status::Corrupt;
+    }
+    return Status::Ok;
+}
+
+} // namespace kvcodec

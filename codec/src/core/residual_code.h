@@ -1,0 +1,85 @@
+// How the current bitstream codes a residual: its zigzag value as a token and raw bits, each
+// token's activity class, and a sample's context, which comes from the classes of the samples
+// above it only. Since no context looks left, a decoder knows the contexts of a whole row
+// before it reads any of it, and can read many samples of a row at once.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+
+namespace kvcodec::code {
+
+// Median prediction: the median of left, top and left + top - top-left, modulo 2^depth. The row
+// above a slice's first row is mid-grey; in the first column left and top-left are top.
+inline int32_t median(int32_t left, int32_t top, int32_t topLeft) {
+    // Written as selections, which compile to conditional moves: the outcome depends on noise.
+    const int32_t lo = left < top ? left : top;
+    const int32_t hi = left < top ? top : left;
+    const int32_t g = left + top - topLeft;
+    const int32_t above = g > hi ? hi : g;
+    return above < lo ? lo : above;
+}
+
+inline uint32_t zigzag(uint32_t residual, unsigned depth) {
+    const uint32_t mask = (1u << depth) - 1;
+    const uint32_t sign = (residual >> (depth - 1)) & 1;
+    return ((residual << 1) ^ (0u - sign)) & mask;
+}
+
+inline uint32_t unzigzag(uint32_t z) {
+    return (z >> 1) ^ (0u - (z & 1));
+}
+
+// Residuals below kLiteralTokens (all of them at 8 bits) are tokens of their own; a larger one
+// of n bits is token kLiteralTokens + 2 (n - 8) + the bit below its top bit, followed by its
+// n - 2 low bits as they are.
+constexpr uint32_t kLiteralTokens = 128;
+
+constexpr unsigned alphabetSize(unsigned depth) {
+    return depth <= 8 ? 256 : kLiteralTokens + 2 * (depth - 7);
+}
+
+inline unsigned tokenOf(uint32_t z, unsigned depth, unsigned* rawBits) {
+    if (depth <= 8 || z < kLiteralTokens) {
+        *rawBits = 0;
+        return z;
+    }
+    const unsigned n = 32 - static_cast<unsigned>(__builtin_clz(z));
+    *rawBits = n - 2;
+    return kLiteralTokens + 2 * (n - 8) + ((z >> (n - 2)) & 1);
+}
+
+inline bool isLiteral(unsigned token, unsigned depth) {
+    return depth <= 8 || token < kLiteralTokens;
+}
+
+// For a token that is not a literal: its smallest value and how many raw bits follow it.
+inline unsigned rawBitsOf(unsigned token) {
+    return 8 + (token - kLiteralTokens) / 2 - 2;
+}
+
+inline uint32_t escapeBase(unsigned token) {
+    const unsigned k = token - kLiteralTokens;
+    return (2u | (k & 1)) << rawBitsOf(token);
+}
+
+// Activity classes 0 to 5 by the residual's size relative to 8 bits: above 0, 1, 3, 7 and 15.
+// Each bound is a power of two times 2^(depth - 8), which no token straddles, so the class is a
+// function of the token.
+inline unsigned activityClass(uint32_t z, unsigned depth) {
+    const uint32_t v = z >> (depth - 8);
+    return (v > 0) + (v > 1) + (v > 3) + (v > 7) + (v > 15);
+}
+
+inline unsigned tokenClass(unsigned token, unsigned depth) {
+    return activityClass(isLiteral(token, depth) ? token : escapeBase(token), depth);
+}
+
+constexpr unsigned kContexts = 16;
+
+// The context from the classes above-left, above, above-right and two above.
+inline unsigned contextOf(unsigned topLeft, unsigned top, unsigned topRight, unsigned topTop) {
+    return std::min(2 * top + topLeft + topRight + topTop, kContexts - 1);
+}
+
+} // namespace kvcodec::code

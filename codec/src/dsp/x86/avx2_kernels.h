@@ -1,0 +1,19 @@
+// The hand-written kernels of the x86-64 table, each beside the shared loop it stands in for.
+#pragma once
+
+#include "dsp/kernels.h"
+
+namespace kvcodec::x86 {
+
+void analyseAvx2(const uint16_t* s, uint32_t w, uint32_t rows, unsigned depth, uint16_t* z,
+                 uint8_t* cls, uint16_t* sym, uint32_t* counts);
+size_t ransEncodeAvx2(const uint16_t* sym, size_t n, const RansEncSymbol* table, uint32_t* states,
+                      uint16_t* end);
+void ransDecodeRowAvx2(RansReader& in, const RansDecTable* tables, const uint16_t* classBounds,
+                       const uint8_t* above, const uint8_t* twoAbove, uint8_t* cls,
+                       uint16_t* tokens, uint32_t w);
+
+void medianRebuildAvx2(const uint16_t* above, const uint16_t* z, uint16_t* out, uint32_t w,
+                       uint32_t rows, unsigned depth, uint16_t* scratch);
+
+} // namespace kvcodec::x86

@@ -1,0 +1,134 @@
+// The encoder's analysis with AVX2, a row at a time: median residuals sixteen samples at once
+// (every neighbour of a sample is an input sample, so a row has no chain), then classes,
+// contexts and tokens; the counting stays scalar.
+#include "dsp/x86/target.h"
+
+#include "dsp/coding_loops.h"
+#include "dsp/x86/avx2_kernels.h"
+
+namespace kvcodec::x86 {
+
+namespace {
+
+
+KVCODEC_AVX2_HELPER __m256i zigzag16(__m256i r, __m256i mask, __m128i signShift) {
+    r = _mm256_and_si256(r, mask);
+    const __m256i negative =
+        _mm256_sub_epi16(_mm256_setzero_si256(),
+                         _mm256_and_si256(_mm256_srl_epi16(r, signShift), _mm256_set1_epi16(1)));
+    return _mm256_and_si256(_mm256_xor_si256(_mm256_slli_epi16(r, 1), negative), mask);
+}
+
+KVCODEC_AVX2_HELPER __m256i load16(const uint16_t* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+// Classes of sixteen residuals: how many of the bounds (v - 1) each exceeds.
+KVCODEC_AVX2_HELPER __m256i classes16(__m256i z, const __m256i* bounds) {
+    __m256i sum = _mm256_setzero_si256();
+    for (int b = 0; b < 5; ++b) {
+        sum = _mm256_sub_epi16(sum, _mm256_cmpgt_epi16(z, bounds[b]));
+    }
+    return sum;
+}
+
+// Tokens of sixteen residuals of more than 8 bits: below 128 the value itself, above it the
+// bit length and the next bit, which a float's exponent and top mantissa bit hold.
+KVCODEC_AVX2_HELPER __m256i escapeTokens8(__m128i v) {
+    // Exponent field and top mantissa bit: 2 (n - 1 + 127) + bit, less 140, is
+    // kLiteralTokens + 2 (n - 8) + bit.
+    const __m256i bits = _mm256_castps_si256(_mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(v)));
+    return _mm256_sub_epi32(_mm256_srli_epi32(bits, 22), _mm256_set1_epi32(140));
+}
+
+KVCODEC_AVX2_HELPER __m256i deepTokens16(__m256i z) {
+    const __m256i escaped =
+        _mm256_permute4x64_epi64(_mm256_packus_epi32(escapeTokens8(_mm256_castsi256_si128(z)),
+                                                     escapeTokens8(_mm256_extracti128_si256(z, 1))),
+                                 0xD8);
+    const __m256i literal = _mm256_cmpgt_epi16(_mm256_set1_epi16(code::kLiteralTokens), z);
+    return _mm256_blendv_epi8(escaped, z, literal);
+}
+
+KVCODEC_AVX2_HELPER void residualRow(const uint16_t* cur, const uint16_t* top, uint32_t w,
+                                     unsigned depth, uint16_t* out) {
+    const __m256i mask = _mm256_set1_epi16(static_cast<short>((1u << depth) - 1));
+    const __m128i signShift = _mm_cvtsi32_si128(static_cast<int>(depth) - 1);
+    loops::medianResidualRow(cur, top, 1, depth, out, 0);
+    uint32_t x = 1;
+    for (; x + 16 <= w; x += 16) {
+        const __m256i c = load16(cur + x);
+        const __m256i l = load16(cur + x - 1);
+        __m256i pred = l;
+        if (top != nullptr) {
+            const __m256i t = load16(top + x);
+            const __m256i tl = load16(top + x - 1);
+            // left + top - topLeft stays within 16 signed bits for samples of 14 bits.
+            const __m256i g = _mm256_sub_epi16(_mm256_add_epi16(l, t), tl);
+            pred = _mm256_min_epi16(_mm256_max_epi16(g, _mm256_min_epi16(l, t)),
+                                    _mm256_max_epi16(l, t));
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x),
+                            zigzag16(_mm256_sub_epi16(c, pred), mask, signShift));
+    }
+    loops::medianResidualRow(cur, top, w, depth, out, x);
+}
+
+KVCODEC_AVX2_HELPER void classRow(const uint16_t* z, uint32_t w, const __m256i* bounds,
+                                  unsigned depth, uint8_t* cls) {
+    uint32_t x = 0;
+    for (; x + 32 <= w; x += 32) {
+        const __m256i a = classes16(load16(z + x), bounds);
+        const __m256i b = classes16(load16(z + x + 16), bounds);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(cls + x),
+                            _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), 0xD8));
+    }
+    loops::classRow(z, w, depth, cls, x);
+}
+
+KVCODEC_AVX2_HELPER void symbolRow(const uint16_t* z, const uint8_t* a, const uint8_t* aa,
+                                   uint32_t w, unsigned depth, uint16_t* out) {
+    loops::symbolRow(z, a, aa, w, depth, out, 0, 1);
+    const __m128i lastContext = _mm_set1_epi8(static_cast<char>(code::kContexts - 1));
+    uint32_t x = 1;
+    // The columns that have both neighbours above, sixteen at a time.
+    for (; x + 17 <= w; x += 16) {
+        __m256i ctx = _mm256_setzero_si256();
+        if (a != nullptr) {
+            const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + x));
+            const __m128i tl = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + x - 1));
+            const __m128i tr = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + x + 1));
+            __m128i sum = _mm_add_epi8(_mm_add_epi8(t, t), _mm_add_epi8(tl, tr));
+            if (aa != nullptr) {
+                sum = _mm_add_epi8(sum, _mm_loadu_si128(reinterpret_cast<const __m128i*>(aa + x)));
+            }
+            ctx = _mm256_cvtepu8_epi16(_mm_min_epu8(sum, lastContext));
+        }
+        const __m256i v = load16(z + x);
+        const __m256i token = depth > 8 ? deepTokens16(v) : v;
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x),
+                            _mm256_or_si256(_mm256_slli_epi16(ctx, 8), token));
+    }
+    loops::symbolRow(z, a, aa, w, depth, out, x, w);
+}
+
+} // namespace
+
+KVCODEC_TARGET_X86_AVX2 void analyseAvx2(const uint16_t* s, uint32_t w, uint32_t rows,
+                                         unsigned depth, uint16_t* z, uint8_t* cls, uint16_t* sym,
+                                         uint32_t* counts) {
+    __m256i bounds[5];
+    for (int b = 0; b < 5; ++b) {
+        bounds[b] = _mm256_set1_epi16(static_cast<short>(((1u << b) << (depth - 8)) - 1));
+    }
+    loops::analyseRows(s, w, rows, z, cls, sym, counts,
+                       [&](const uint16_t* cur, const uint16_t* top, uint16_t* zr, uint8_t* own,
+                           const uint8_t* above, const uint8_t* twoAbove, uint16_t* symr)
+                           KVCODEC_TARGET_X86_AVX2 {
+                               residualRow(cur, top, w, depth, zr);
+                               classRow(zr, w, bounds, depth, own);
+                               symbolRow(zr, above, twoAbove, w, depth, symr);
+                           });
+}
+
+} // namespace kvcodec::x86

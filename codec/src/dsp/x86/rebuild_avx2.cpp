@@ -1,0 +1,129 @@
+// Median rebuilding with AVX2. Every sample waits on the one to its left, so a row has no
+// parallelism of its own; sixteen rows have. They run as a wavefront, row k sixteen lanes of a
+// vector and k samples behind row 0: at step t lane k rebuilds column t - k, whose left
+// neighbour is its own lane's previous result and whose top neighbour is the lane before's.
+// The residuals come in, and the samples go out, through 16 x 16 transposes of rows shifted
+// by their lane number.
+#include "dsp/x86/target.h"
+
+#include "dsp/coding_loops.h"
+#include "dsp/x86/avx2_kernels.h"
+
+namespace kvcodec::x86 {
+
+namespace {
+
+
+constexpr uint32_t kLanes = 16;
+
+KVCODEC_AVX2_HELPER void transpose16(__m256i* r) {
+    __m256i a[16];
+    for (unsigned i = 0; i < 8; ++i) {
+        a[2 * i] = _mm256_unpacklo_epi16(r[2 * i], r[2 * i + 1]);
+        a[2 * i + 1] = _mm256_unpackhi_epi16(r[2 * i], r[2 * i + 1]);
+    }
+    __m256i b[16];
+    for (unsigned i = 0; i < 4; ++i) {
+        b[4 * i] = _mm256_unpacklo_epi32(a[4 * i], a[4 * i + 2]);
+        b[4 * i + 1] = _mm256_unpackhi_epi32(a[4 * i], a[4 * i + 2]);
+        b[4 * i + 2] = _mm256_unpacklo_epi32(a[4 * i + 1], a[4 * i + 3]);
+        b[4 * i + 3] = _mm256_unpackhi_epi32(a[4 * i + 1], a[4 * i + 3]);
+    }
+    __m256i c[16];
+    for (unsigned i = 0; i < 2; ++i) {
+        for (unsigned j = 0; j < 4; ++j) {
+            c[8 * i + 2 * j] = _mm256_unpacklo_epi64(b[8 * i + j], b[8 * i + 4 + j]);
+            c[8 * i + 2 * j + 1] = _mm256_unpackhi_epi64(b[8 * i + j], b[8 * i + 4 + j]);
+        }
+    }
+    // c[i] holds, per 128-bit half, column i of the rows 0-7 (first operand set) or 8-15.
+    for (unsigned i = 0; i < 8; ++i) {
+        r[i] = _mm256_permute2x128_si256(c[i], c[8 + i], 0x20);
+        r[8 + i] = _mm256_permute2x128_si256(c[i], c[8 + i], 0x31);
+    }
+}
+
+KVCODEC_AVX2_HELPER __m256i load16(const uint16_t* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+// Sixteen rows of residuals starting at z, w apart, into the scratch band's rows, `stride`
+// apart with room for 16 samples before and 32 after each row.
+KVCODEC_AVX2_HELPER void rebuildBand(const uint16_t* above, const uint16_t* z, uint16_t* band,
+                                     uint32_t w, uint32_t stride, unsigned depth) {
+    const __m256i mask = _mm256_set1_epi16(static_cast<short>((1u << depth) - 1));
+    const __m256i one = _mm256_set1_epi16(1);
+    const __m256i lane = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    __m256i prev = _mm256_setzero_si256();
+    __m256i prev2 = _mm256_setzero_si256();
+    const uint32_t steps = w + kLanes - 1;
+    for (uint32_t t0 = 0; t0 < steps; t0 += kLanes) {
+        // The residuals of steps t0 .. t0 + 15: row k from column t0 - k on, transposed.
+        __m256i r[16];
+        for (unsigned k = 0; k < kLanes; ++k) {
+            r[k] = load16(z + size_t{k} * w + t0 - k);
+        }
+        transpose16(r);
+        for (unsigned j = 0; j < kLanes; ++j) {
+            const uint32_t t = t0 + j;
+            const __m256i c = _mm256_permute2x128_si256(prev, prev, 0x08);
+            const __m256i c2 = _mm256_permute2x128_si256(prev2, prev2, 0x08);
+            const __m256i aboveT = _mm256_castsi128_si256(_mm_cvtsi32_si128(t < w ? above[t] : 0));
+            const __m256i aboveTl =
+                _mm256_castsi128_si256(_mm_cvtsi32_si128(t > 0 && t <= w ? above[t - 1] : 0));
+            const __m256i top = _mm256_or_si256(_mm256_alignr_epi8(prev, c, 14), aboveT);
+            const __m256i topLeft = _mm256_or_si256(_mm256_alignr_epi8(prev2, c2, 14), aboveTl);
+            const __m256i left = prev;
+            const __m256i g = _mm256_sub_epi16(_mm256_add_epi16(left, top), topLeft);
+            __m256i pred = _mm256_min_epi16(_mm256_max_epi16(g, _mm256_min_epi16(left, top)),
+                                            _mm256_max_epi16(left, top));
+            if (t < kLanes) {
+                // Lane t is at its row's first column, which predicts from the top.
+                pred = _mm256_blendv_epi8(
+                    pred, top, _mm256_cmpeq_epi16(lane, _mm256_set1_epi16(static_cast<short>(t))));
+            }
+            const __m256i zz = r[j];
+            const __m256i residual = _mm256_xor_si256(
+                _mm256_srli_epi16(zz, 1),
+                _mm256_sub_epi16(_mm256_setzero_si256(), _mm256_and_si256(zz, one)));
+            prev2 = prev;
+            prev = _mm256_and_si256(_mm256_add_epi16(pred, residual), mask);
+            r[j] = prev;
+        }
+        // Back to rows: row k gets columns t0 - k .. t0 - k + 15.
+        transpose16(r);
+        for (unsigned k = 0; k < kLanes; ++k) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(band + size_t{k} * stride + t0 - k),
+                                r[k]);
+        }
+    }
+}
+
+} // namespace
+
+KVCODEC_TARGET_X86_AVX2 void medianRebuildAvx2(const uint16_t* above, const uint16_t* z,
+                                               uint16_t* out, uint32_t w, uint32_t rows,
+                                               unsigned depth, uint16_t* scratch) {
+    const uint32_t mask = (1u << depth) - 1;
+    uint32_t y = 0;
+    if (w >= kLanes) {
+        const uint32_t stride = w + 3 * kLanes;
+        uint16_t* band = scratch + kLanes;
+        for (; y + kLanes <= rows; y += kLanes) {
+            // The residual rows are read from 15 samples before each row to 30 past it, which
+            // stays inside the band's rows and the slack after them that the caller keeps.
+            const uint16_t* top = y == 0 ? above : out + size_t{y - 1} * w;
+            rebuildBand(top, z + size_t{y} * w, band, w, stride, depth);
+            for (unsigned k = 0; k < kLanes; ++k) {
+                std::copy(band + size_t{k} * stride, band + size_t{k} * stride + w,
+                          out + size_t{y + k} * w);
+            }
+        }
+    }
+    for (; y < rows; ++y) {
+        loops::medianRebuildBand<1>(y == 0 ? above : out + size_t{y - 1} * w, z + size_t{y} * w,
+                                    out + size_t{y} * w, w, mask);
+    }
+}
+
+} // namespace kvcodec::x86
