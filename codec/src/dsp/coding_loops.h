@@ -114,28 +114,54 @@ KVCODEC_INLINE void classRow(const uint16_t* z, uint32_t w, unsigned depth, uint
     }
 }
 
-// Four tables, for the samples in turn, so that runs of one symbol do not wait on their own
-// increments; `more` holds three more tables of kContexts * 256 counts.
-KVCODEC_INLINE void countRow(const uint16_t* sym, uint32_t w, uint32_t* counts,
-                             uint32_t (*more)[code::kContexts * 256]) {
-    uint32_t x = 0;
-    for (; x + 3 < w; x += 4) {
-        ++counts[sym[x]];
-        ++more[0][sym[x + 1]];
-        ++more[1][sym[x + 2]];
-        ++more[2][sym[x + 3]];
+// Symbol counts of a plane kept in four tables of 16-bit counters, for the samples in turn, so
+// that runs of one symbol do not wait on their own increments and the four tables together fit
+// the first cache; they are added into the plane's counts before any counter could overflow.
+class SymbolCounter {
+public:
+    explicit SymbolCounter(uint32_t* counts) : m_counts(counts) {}
+    ~SymbolCounter() { flush(); }
+
+    KVCODEC_INLINE void countRow(const uint16_t* sym, uint32_t w) {
+        // The first table takes the most of a row: a quarter and the last three.
+        if (m_pending + w / 4 + 3 > 0xFFFF) {
+            flush();
+        }
+        m_pending += w / 4 + 3;
+        uint32_t x = 0;
+        for (; x + 3 < w; x += 4) {
+            ++m_table[0][sym[x]];
+            ++m_table[1][sym[x + 1]];
+            ++m_table[2][sym[x + 2]];
+            ++m_table[3][sym[x + 3]];
+        }
+        for (; x < w; ++x) {
+            ++m_table[0][sym[x]];
+        }
     }
-    for (; x < w; ++x) {
-        ++counts[sym[x]];
+
+private:
+    static constexpr size_t kSymbols = code::kContexts * 256;
+
+    void flush() {
+        for (size_t k = 0; k < kSymbols; ++k) {
+            m_counts[k] += uint32_t{m_table[0][k]} + m_table[1][k] + m_table[2][k] + m_table[3][k];
+        }
+        std::memset(m_table, 0, sizeof(m_table));
+        m_pending = 0;
     }
-}
+
+    uint32_t* m_counts;
+    uint16_t m_table[4][kSymbols] = {};
+    uint32_t m_pending = 0;
+};
 
 // The encoder's analysis of a plane, a row at a time so that each row's residuals and classes
 // are used while they are in the first cache.
 template <typename Rows>
 KVCODEC_INLINE void analyseRows(const uint16_t* s, uint32_t w, uint32_t rows, uint16_t* z,
                                 uint8_t* cls, uint16_t* sym, uint32_t* counts, Rows&& row) {
-    uint32_t more[3][code::kContexts * 256] = {};
+    SymbolCounter counter(counts);
     for (uint32_t y = 0; y < rows; ++y) {
         const uint16_t* cur = s + size_t{y} * w;
         uint8_t* own = cls + size_t{y % 3} * w;
@@ -143,10 +169,7 @@ KVCODEC_INLINE void analyseRows(const uint16_t* s, uint32_t w, uint32_t rows, ui
         const uint8_t* twoAbove = y > 1 ? cls + size_t{(y + 1) % 3} * w : nullptr;
         row(cur, y > 0 ? cur - w : nullptr, z + size_t{y} * w, own, above, twoAbove,
             sym + size_t{y} * w);
-        countRow(sym + size_t{y} * w, w, counts, more);
-    }
-    for (size_t k = 0; k < code::kContexts * 256; ++k) {
-        counts[k] += more[0][k] + more[1][k] + more[2][k];
+        counter.countRow(sym + size_t{y} * w, w);
     }
 }
 
