@@ -12,18 +12,12 @@ namespace kvcodec {
 namespace x86 {
 namespace {
 
+
 // The high 32 bits of the products of sixteen pairs.
 KVCODEC_AVX512_HELPER __m512i mulHigh512(__m512i a, __m512i b) {
     const __m512i even = _mm512_srli_epi64(_mm512_mul_epu32(a, b), 32);
     const __m512i odd = _mm512_mul_epu32(_mm512_srli_epi64(a, 32), _mm512_srli_epi64(b, 32));
     return _mm512_mask_blend_epi32(0xAAAA, even, odd);
-}
-
-// The low 32 bits of products that fit 32 bits, by two multiplications of even and odd lanes.
-KVCODEC_AVX512_HELPER __m512i mulLow512(__m512i a, __m512i b) {
-    const __m512i even = _mm512_mul_epu32(a, b);
-    const __m512i odd = _mm512_mul_epu32(_mm512_srli_epi64(a, 32), _mm512_srli_epi64(b, 32));
-    return _mm512_mask_blend_epi32(0xAAAA, even, _mm512_slli_epi64(odd, 32));
 }
 
 // One step of sixteen lanes: the `active` ones move by their symbols, whose table indexes are
@@ -53,7 +47,8 @@ KVCODEC_AVX512_HELPER __m512i encodeStep512(__m512i state, const uint16_t* s,
     _mm256_mask_storeu_epi16(p, static_cast<__mmask16>((1u << count) - 1), words);
     state = _mm512_mask_srli_epi32(state, over, state, 16);
     const __m512i q = _mm512_srlv_epi32(mulHigh512(state, rcp), shift);
-    const __m512i next = _mm512_add_epi32(_mm512_add_epi32(state, bias), mulLow512(q, cmpl));
+    const __m512i next =
+        _mm512_add_epi32(_mm512_add_epi32(state, bias), _mm512_mullo_epi32(q, cmpl));
     return _mm512_mask_mov_epi32(state, active, next);
 }
 

@@ -10,6 +10,7 @@ namespace kvcodec::x86 {
 
 namespace {
 
+
 KVCODEC_AVX2_HELPER __m256i zigzag16(__m256i r, __m256i mask, __m128i signShift) {
     r = _mm256_and_si256(r, mask);
     const __m256i negative =

@@ -15,6 +15,7 @@ namespace {
 
 static_assert(kRansLanes == 32, "the kernels hold the lanes as four vectors of eight");
 
+
 // Permutations by the mask of lanes that move a word: `gather` takes the words of those lanes of
 // the encoder's vectors, in lane order, to the top of a vector; `spread` gives each lane of the
 // decoder's vectors the next word in turn.
@@ -67,14 +68,6 @@ KVCODEC_AVX2_HELPER __m256i loadBytes(const uint8_t* p) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
 
-// The low 32 bits of the products of eight pairs whose products fit 32 bits: two multiplications
-// of even and odd lanes, which take half the time of one 32-bit multiplication of all eight.
-KVCODEC_AVX2_HELPER __m256i mulLow(__m256i a, __m256i b) {
-    const __m256i even = _mm256_mul_epu32(a, b);
-    const __m256i odd = _mm256_mul_epu32(_mm256_srli_epi64(a, 32), _mm256_srli_epi64(b, 32));
-    return _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
-}
-
 // The high 32 bits of the products of eight pairs.
 KVCODEC_AVX2_HELPER __m256i mulHigh(__m256i a, __m256i b) {
     const __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(a, b), 32);
@@ -114,7 +107,8 @@ KVCODEC_AVX2_HELPER __m256i encodeStep(__m256i state, const uint16_t* s, const l
     p -= __builtin_popcount(out);
     state = _mm256_blendv_epi8(state, _mm256_srli_epi32(state, 16), over);
     const __m256i q = _mm256_srlv_epi32(mulHigh(state, rcp), shift);
-    const __m256i next = _mm256_add_epi32(_mm256_add_epi32(state, bias), mulLow(q, cmpl));
+    const __m256i next =
+        _mm256_add_epi32(_mm256_add_epi32(state, bias), _mm256_mullo_epi32(q, cmpl));
     return _mm256_blendv_epi8(state, next, active);
 }
 
@@ -207,7 +201,8 @@ KVCODEC_TARGET_X86_AVX2 void ransDecodeRowAvx2(RansReader& in, const RansDecTabl
                 smallest = _mm256_min_epu32(smallest, e);
                 const __m256i freq = _mm256_and_si256(_mm256_srli_epi32(e, 8), freqMask);
                 __m256i next = _mm256_add_epi32(
-                    mulLow(freq, _mm256_srli_epi32(state[v], kProbBits)), _mm256_srli_epi32(e, 20));
+                    _mm256_mullo_epi32(freq, _mm256_srli_epi32(state[v], kProbBits)),
+                    _mm256_srli_epi32(e, 20));
                 const __m256i under = _mm256_cmpgt_epi32(low, next);
                 const unsigned taking =
                     static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(under)));
