@@ -99,7 +99,7 @@ recipe() {
         # levels of 255 (its standard deviation), which is heavy grain.
         still "$(wallpaper EveningGlow)"
         pan 2240 '4*n' 160
-        motion="format=gbrp,noise=alls=20:allf=t+u:all_seed=7,$motion"
+        motion="format=gbrp,noise=alls=20:allf=t+u:all_seed=7,${motion#format=gbrp,}"
         ;;
     screen)
         # Screen content: an editor's window, flat panels and bars, with numbered source code
@@ -141,6 +141,7 @@ clip_command() {
         chain+=",split[c][k];[k]format=gray,lut=c0='clip((val-48)*2,0,255)',gblur=sigma=1.5[a]"
         chain+=";[c][a]alphamerge,format=gbrap"
         ;;
+    "$work") ;;
     *) chain+=",format=$pixfmt" ;;
     esac
     [[ $out == *.y4m ]] && muxer=yuv4mpegpipe
