@@ -352,9 +352,8 @@ public:
         for (const size_t count : {m_frames, size_t{1}}) {
             auto encoding = reading(count);
             encoding.insert(encoding.end(), m_codec.args.begin(), m_codec.args.end());
-            const std::vector<std::string> decoding{
-                "-filter_threads", "1",         "-threads",           "1", "-i",
-                m_output,          "-frames:v", std::to_string(count)};
+            std::vector<std::string> decoding{"-filter_threads", "1", "-threads", "1"};
+            decoding.insert(decoding.end(), {"-i", m_output, "-frames:v", std::to_string(count)});
             Times& t = m_times[count == 1 ? 1 : 0];
             keep(t.encode, encoding);
             keep(t.read, reading(count));
@@ -379,22 +378,12 @@ private:
     };
 
     std::vector<std::string> reading(size_t count) const {
-        return {"-filter_threads",
-                "1",
-                "-f",
-                "rawvideo",
-                "-pix_fmt",
-                m_pixelFormat,
-                "-s",
-                std::to_string(kWidth) + "x" + std::to_string(kHeight),
-                "-threads",
-                "1",
-                "-i",
-                m_input,
-                "-frames:v",
-                std::to_string(count),
-                "-threads",
-                "1"};
+        const std::string size = std::to_string(kWidth) + "x" + std::to_string(kHeight);
+        std::vector<std::string> args{"-filter_threads", "1", "-f", "rawvideo"};
+        args.insert(args.end(), {"-pix_fmt", m_pixelFormat, "-s", size, "-threads", "1"});
+        args.insert(args.end(), {"-i", m_input, "-frames:v", std::to_string(count)});
+        args.insert(args.end(), {"-threads", "1"});
+        return args;
     }
 
     void keep(double& best, std::vector<std::string> args) const {
@@ -607,7 +596,8 @@ Ratios ratios(const Figures& ours, const Figures& peer) {
 // Prints a layout's table, its summary and its targets.
 void report(const Options& o, const Layout& layout, const std::vector<std::string>& peers,
             const std::vector<Row>& rows) {
-    std::printf("\n%s: our raw layout %u coded as format %u", layout.title, layout.raw, layout.id);
+    std::printf("\n%s (load average %s): our raw layout %u coded as format %u", layout.title,
+                bench::loadAverage().c_str(), layout.raw, layout.id);
     const char* separator = "; the peers read";
     for (const auto& peer : peers) {
         const auto it = std::find_if(std::begin(kPeers), std::end(kPeers),
@@ -759,6 +749,8 @@ int main(int argc, char** argv) {
         usage(argv[0]);
         return 2;
     }
+    // Each table as soon as it is done, also when the output goes to a file.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     try {
         const std::vector<std::string> known = allClips(o);
         if (o.clips.empty()) {

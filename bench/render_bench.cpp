@@ -280,6 +280,8 @@ int main(int argc, char** argv) {
         std::cerr << "usage: " << argv[0] << " KORVADIN WORK_DIR REPEATS CASE...\n";
         return 2;
     }
+    // Each table as soon as it is done, also when the output goes to a file.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     try {
         const std::string korvadin = argv[1];
         const std::string dir = argv[2];
