@@ -1,447 +1,173 @@
-// Measures our encoder and decoder against ffmpeg's lossless peers on the same frames: a real
-// photograph panned across 1920x1080 frames, in the four layouts that matter most. Prints
-// throughput (raw picture bytes per second), compression ratio and our ratios to utvideo.
+// Measures the codec library against ffmpeg's lossless codecs on the same frames: every clip of
+// bench/clips.sh (photographs of many kinds moved like a camera, film grain, screen content) in
+// 8-bit 4:2:2, RGB and RGBA and 10-bit 4:2:2 and RGB. It prints a row per clip and layout with
+// our throughput and compression and our ratios to each peer, then per layout the worst case and
+// geometric mean of every ratio and on how many clips each target holds, so that no figure can
+// be read without the others.
+//
+//   korvadin_codec_bench [options] CLIPS_SCRIPT CLIP_DIR WORK_DIR
+//
+// Clips are made in CLIP_DIR by CLIPS_SCRIPT when first needed; the peers' inputs and outputs go
+// to WORK_DIR. See usage() for the options.
+#include "bench_common.h"
+#include "codec_library.h"
+
 #include <algorithm>
-#include <chrono>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iostream>
-#include <sstream>
+#include <limits>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
+#include <string_view>
 #include <vector>
-
-#include "davinci/encoder/korvadin_library.h"
-#include "korvadin_common64.h"
 
 namespace {
 
+using bench::CodecLibrary;
+
 constexpr uint32_t kWidth = 1920;
 constexpr uint32_t kHeight = 1080;
+constexpr size_t kPixels = size_t{kWidth} * kHeight;
+constexpr double kNever = std::numeric_limits<double>::infinity();
 
-struct Photo {
-    uint32_t width = 0;
-    uint32_t height = 0;
-    std::vector<float> rgb; // 0..1
+// A layout we code and what each peer reads for it: the pixel format ffmpeg's encoder takes
+// natively (no conversion runs inside the timed peer), or none when it has no such mode.
+struct Layout {
+    const char* option; // its name in --layouts
+    const char* title;
+    uint32_t raw; // our raw layout code
+    uint32_t id;  // our compressed format
+    bool deep;    // 10-bit: the targets are against ffvhuff
+    unsigned bytesPerPixel;
+    const char* source; // the clip's pixel format, as bench/clips.sh makes it
+    const char* utvideo;
+    const char* ffvhuff;
+    const char* ffv1;
 };
 
-Photo loadPpm(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string magic;
-    uint32_t maxval = 0;
-    Photo p;
-    in >> magic >> p.width >> p.height >> maxval;
-    in.get();
-    if (!in || magic != "P6" || maxval != 255) {
-        throw std::runtime_error("not an 8-bit binary PPM: " + path);
-    }
-    std::vector<uint8_t> bytes(size_t{p.width} * p.height * 3);
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!in) {
-        throw std::runtime_error("short PPM: " + path);
-    }
-    p.rgb.resize(bytes.size());
-    std::transform(bytes.begin(), bytes.end(), p.rgb.begin(), [](uint8_t b) { return b / 255.f; });
-    return p;
-}
-
-// Frame f: the picture seen through a 1920x1080 window that pans by a fraction of a pixel per
-// frame, resampled bilinearly, so deeper formats get real low bits.
-std::vector<float> panFrame(const Photo& p, unsigned f) {
-    const float x0 = 3.37f * static_cast<float>(f);
-    const float y0 = 2.21f * static_cast<float>(f);
-    std::vector<float> out(size_t{kWidth} * kHeight * 3);
-    for (uint32_t y = 0; y < kHeight; ++y) {
-        const float sy = std::min(y0 + static_cast<float>(y), static_cast<float>(p.height - 2));
-        const uint32_t iy = static_cast<uint32_t>(sy);
-        const float fy = sy - static_cast<float>(iy);
-        for (uint32_t x = 0; x < kWidth; ++x) {
-            const float sx = std::min(x0 + static_cast<float>(x), static_cast<float>(p.width - 2));
-            const uint32_t ix = static_cast<uint32_t>(sx);
-            const float fx = sx - static_cast<float>(ix);
-            for (unsigned c = 0; c < 3; ++c) {
-                auto at = [&](uint32_t xx, uint32_t yy) {
-                    return p.rgb[(size_t{yy} * p.width + xx) * 3 + c];
-                };
-                const float top = at(ix, iy) * (1 - fx) + at(ix + 1, iy) * fx;
-                const float bottom = at(ix, iy + 1) * (1 - fx) + at(ix + 1, iy + 1) * fx;
-                out[(size_t{y} * kWidth + x) * 3 + c] = top * (1 - fy) + bottom * fy;
-            }
-        }
-    }
-    return out;
-}
-
-// Planes of one frame at `bits` precision: R, G, B, or Y, U, V (BT.709, video range) with
-// chroma averaged over horizontal pairs.
-struct Planes {
-    std::vector<uint16_t> p[3];
-    uint32_t chromaWidth = kWidth;
+const Layout kLayouts[] = {
+    {"422", "8-bit 4:2:2", 5, 104, false, 2, "yuv422p", "yuv422p", "yuv422p", "yuv422p"},
+    {"rgb", "8-bit RGB", 22, 101, false, 3, "gbrap", "gbrp", "gbrp", "bgr0"},
+    {"rgba", "8-bit RGBA", 20, 102, false, 4, "gbrap", "gbrap", "gbrap", "bgra"},
+    {"422-10", "10-bit 4:2:2", 59, 108, true, 4, "yuv422p10le", nullptr, "yuv422p10le",
+     "yuv422p10le"},
+    {"rgb-10", "10-bit RGB", 28, 109, true, 6, "gbrp10le", nullptr, "gbrp10le", "gbrp10le"},
 };
 
-Planes toPlanes(const std::vector<float>& rgb, bool yuv422, unsigned bits) {
-    Planes out;
-    const float scale = static_cast<float>(1u << (bits - 8));
-    const size_t n = size_t{kWidth} * kHeight;
-    for (auto& plane : out.p) {
-        plane.resize(n);
-    }
-    const float maxv = static_cast<float>((1u << bits) - 1);
-    auto q = [&](float v) {
-        return static_cast<uint16_t>(std::clamp(std::lround(v), 0L, static_cast<long>(maxv)));
-    };
-    for (size_t i = 0; i < n; ++i) {
-        const float r = rgb[3 * i], g = rgb[3 * i + 1], b = rgb[3 * i + 2];
-        if (!yuv422) {
-            out.p[0][i] = q(r * maxv);
-            out.p[1][i] = q(g * maxv);
-            out.p[2][i] = q(b * maxv);
-            continue;
-        }
-        const float yl = 0.2126f * r + 0.7152f * g + 0.0722f * b;
-        out.p[0][i] = q((16 + 219 * yl) * scale);
-        out.p[1][i] = q((128 + 224 * (b - yl) / 1.8556f) * scale);
-        out.p[2][i] = q((128 + 224 * (r - yl) / 1.5748f) * scale);
-    }
-    if (yuv422) {
-        out.chromaWidth = kWidth / 2;
-        for (unsigned c = 1; c < 3; ++c) {
-            std::vector<uint16_t> half(size_t{out.chromaWidth} * kHeight);
-            for (uint32_t y = 0; y < kHeight; ++y) {
-                for (uint32_t x = 0; x < out.chromaWidth; ++x) {
-                    const size_t i = size_t{y} * kWidth + 2 * x;
-                    half[size_t{y} * out.chromaWidth + x] =
-                        static_cast<uint16_t>((out.p[c][i] + out.p[c][i + 1] + 1) / 2);
-                }
-            }
-            out.p[c] = std::move(half);
-        }
-    }
-    return out;
-}
-
-void put8(std::vector<uint8_t>& v, uint16_t s) {
-    v.push_back(static_cast<uint8_t>(s));
-}
-void put16(std::vector<uint8_t>& v, uint16_t s) {
-    v.push_back(static_cast<uint8_t>(s));
-    v.push_back(static_cast<uint8_t>(s >> 8));
-}
-uint16_t widen10(uint16_t v) {
-    return static_cast<uint16_t>((v << 6) | (v >> 4));
-}
-
-struct Case {
+// Each peer on one thread, at the settings named in the report.
+struct PeerCodec {
     const char* name;
-    uint32_t raw;
-    uint32_t id;
-    bool yuv;
-    unsigned bits;
-    double rawBytesPerPixel;   // of our raw layout: the common yardstick for MB/s
-    const char* peerPixFmt;    // what utvideo and ffvhuff read
-    const char* ffv1PixFmt;    // ffv1 has its own packed format for 8-bit RGB
-    const char* utvideoPixFmt; // null: ffmpeg's utvideo encoder has no mode for this
+    std::vector<std::string> args;
+    const char* Layout::*pixelFormat;
 };
 
-const Case kCases[] = {
-    {"8-bit 4:2:2", 5, 104, true, 8, 2, "yuv422p", "yuv422p", "yuv422p"},
-    {"8-bit RGB", 22, 101, false, 8, 3, "gbrp", "bgr0", "gbrp"},
-    {"10-bit 4:2:2", 59, 108, true, 10, 4, "yuv422p10le", "yuv422p10le", nullptr},
-    {"10-bit RGB", 28, 109, false, 10, 6, "gbrp10le", "gbrp10le", nullptr},
+const PeerCodec kPeers[] = {
+    {"utvideo", {"-c:v", "utvideo", "-pred", "median"}, &Layout::utvideo},
+    {"ffvhuff", {"-c:v", "ffvhuff", "-pred", "median"}, &Layout::ffvhuff},
+    // ffv1 at its smallest: the range coder with its own state tables, the large context
+    // model and four slices, the fewest its version 3 allows. Its speed is not the point; it
+    // is the size to measure ours against.
+    {"ffv1",
+     {"-c:v", "ffv1", "-level", "3", "-slices", "4", "-coder", "range_tab", "-context", "1"},
+     &Layout::ffv1},
 };
 
-// Our raw layout of the frame.
-std::vector<uint8_t> ourRaw(const Case& c, const Planes& pl) {
-    std::vector<uint8_t> v;
-    const size_t n = size_t{kWidth} * kHeight;
-    switch (c.raw) {
-    case 5:
-        for (uint32_t y = 0; y < kHeight; ++y) {
-            for (uint32_t x = 0; x < kWidth / 2; ++x) {
-                const size_t ci = size_t{y} * pl.chromaWidth + x;
-                const size_t yi = size_t{y} * kWidth + 2 * x;
-                put8(v, pl.p[1][ci]);
-                put8(v, pl.p[0][yi]);
-                put8(v, pl.p[2][ci]);
-                put8(v, pl.p[0][yi + 1]);
+size_t sourceFrameBytes(const std::string& pixelFormat) {
+    if (pixelFormat == "yuv422p") {
+        return kPixels * 2;
+    }
+    if (pixelFormat == "gbrap" || pixelFormat == "yuv422p10le") {
+        return kPixels * 4;
+    }
+    if (pixelFormat == "gbrp10le") {
+        return kPixels * 6;
+    }
+    throw std::logic_error("no clip is made as " + pixelFormat);
+}
+
+using Frames = std::vector<std::vector<uint8_t>>;
+
+uint16_t load16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+void store16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+// 10 bits in the top of 16, the low bits repeating the top ones: what our decoder gives back.
+uint16_t widen10(uint16_t v) {
+    return static_cast<uint16_t>(v << 6 | v >> 4);
+}
+
+// Our raw layout of a clip's frame. Every layout's rows are whole multiples of the clip's, so
+// the frames are converted as one long row.
+std::vector<uint8_t> ourFrame(const Layout& layout, const std::vector<uint8_t>& source) {
+    std::vector<uint8_t> out(kPixels * layout.bytesPerPixel);
+    const uint8_t* s = source.data();
+    switch (layout.raw) {
+    case 5: // yuv422p: Y, then U and V at half width, into U Y V Y
+        for (size_t i = 0; i < kPixels / 2; ++i) {
+            out[4 * i] = s[kPixels + i];
+            out[4 * i + 1] = s[2 * i];
+            out[4 * i + 2] = s[kPixels + kPixels / 2 + i];
+            out[4 * i + 3] = s[2 * i + 1];
+        }
+        break;
+    case 22: // gbrap: G, B, R, A planes, into R G B (A) pixels
+    case 20:
+        for (size_t i = 0; i < kPixels; ++i) {
+            uint8_t* p = &out[layout.bytesPerPixel * i];
+            p[0] = s[2 * kPixels + i];
+            p[1] = s[i];
+            p[2] = s[kPixels + i];
+            if (layout.raw == 20) {
+                p[3] = s[3 * kPixels + i];
             }
         }
         break;
-    case 22:
-        for (size_t i = 0; i < n; ++i) {
-            for (unsigned k = 0; k < 3; ++k) {
-                put8(v, pl.p[k][i]);
+    case 59: // yuv422p10le into the same planes of 16-bit samples
+        for (size_t i = 0; i < kPixels * 2; ++i) {
+            store16(&out[2 * i], widen10(load16(&s[2 * i])));
+        }
+        break;
+    case 28: // gbrp10le planes into R G B pixels of 16-bit samples
+        for (size_t i = 0; i < kPixels; ++i) {
+            for (const auto& [channel, plane] : {std::pair{0, 2}, {1, 0}, {2, 1}}) {
+                store16(&out[6 * i + 2 * channel], widen10(load16(&s[2 * (plane * kPixels + i)])));
             }
         }
         break;
-    case 59:
-        for (unsigned k = 0; k < 3; ++k) {
-            for (const uint16_t s : pl.p[k]) {
-                put16(v, widen10(s));
-            }
-        }
-        break;
-    case 28:
-        for (size_t i = 0; i < n; ++i) {
-            for (unsigned k = 0; k < 3; ++k) {
-                put16(v, widen10(pl.p[k][i]));
-            }
-        }
-        break;
+    default:
+        throw std::logic_error("no conversion to raw layout " + std::to_string(layout.raw));
     }
-    return v;
+    return out;
 }
 
-// ffmpeg's layout for a pixel format name.
-std::vector<uint8_t> peerRaw(const std::string& fmt, const Planes& pl) {
-    std::vector<uint8_t> v;
-    const size_t n = size_t{kWidth} * kHeight;
-    auto planes = [&](std::initializer_list<unsigned> order, bool wide) {
-        for (const unsigned k : order) {
-            for (const uint16_t s : pl.p[k]) {
-                wide ? put16(v, s) : put8(v, s);
-            }
-        }
-    };
-    if (fmt == "yuv422p") {
-        planes({0, 1, 2}, false);
-    } else if (fmt == "yuv422p10le") {
-        planes({0, 1, 2}, true);
-    } else if (fmt == "gbrp") {
-        planes({1, 2, 0}, false);
-    } else if (fmt == "gbrp10le") {
-        planes({1, 2, 0}, true);
-    } else if (fmt == "bgr0") {
-        for (size_t i = 0; i < n; ++i) {
-            put8(v, pl.p[2][i]);
-            put8(v, pl.p[1][i]);
-            put8(v, pl.p[0][i]);
-            put8(v, 0);
-        }
-    } else {
-        throw std::logic_error("pixel format " + fmt);
+// A peer's pixel format made from a gbrap clip frame; the other peers read the clip as it is.
+std::vector<uint8_t> peerFrame(const std::string& pixelFormat, const std::vector<uint8_t>& gbrap) {
+    if (pixelFormat == "gbrp") {
+        return {gbrap.begin(), gbrap.begin() + static_cast<ptrdiff_t>(3 * kPixels)};
     }
-    return v;
+    const bool alpha = pixelFormat == "bgra";
+    if (!alpha && pixelFormat != "bgr0") {
+        throw std::logic_error("no conversion from gbrap to " + pixelFormat);
+    }
+    std::vector<uint8_t> out(4 * kPixels);
+    for (size_t i = 0; i < kPixels; ++i) {
+        out[4 * i] = gbrap[kPixels + i];
+        out[4 * i + 1] = gbrap[i];
+        out[4 * i + 2] = gbrap[2 * kPixels + i];
+        out[4 * i + 3] = alpha ? gbrap[3 * kPixels + i] : 0;
+    }
+    return out;
 }
 
-// The machines are shared, so single-threaded runs are timed by the processor time they use;
-// runs on several threads can only be timed by the clock.
-double processSeconds() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-struct Timing {
-    double processor = 1e30;
-    double clock = 1e30;
-};
-
-Timing seconds(const std::function<void()>& f, int repeats) {
-    Timing best;
-    for (int r = 0; r < repeats; ++r) {
-        const auto t0 = std::chrono::steady_clock::now();
-        const double c0 = processSeconds();
-        f();
-        best.clock =
-            std::min(best.clock,
-                     std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-        best.processor = std::min(best.processor, processSeconds() - c0);
-    }
-    return best;
-}
-
-struct Result {
-    double encodeSeconds = 0;
-    double decodeSeconds = 0;
-    // Clock times, for comparing thread counts.
-    double encodeClock = 0;
-    double decodeClock = 0;
-    double encodeProcessor = 0;
-    double decodeProcessor = 0;
-    uint64_t bytes = 0;
-    // Ours only: each frame's best time over the rounds. On a shared machine a frame that once
-    // ran undisturbed counts with that time, which shows the codec's speed rather than the
-    // neighbours' load; the totals above are their sums.
-    unsigned threads = 1;
-    std::vector<Timing> encodeFrames;
-    std::vector<Timing> decodeFrames;
-};
-
-void check(int32_t r, const char* what) {
-    if (r != 0) {
-        throw std::runtime_error(std::string(what) + ": " +
-                                 korvadin_get_string(KORVADIN_STRING_RESULT, r));
-    }
-}
-
-// One thread is timed by the processor time it uses; several only by the clock.
-void sumFrames(Result& r) {
-    r.encodeClock = r.decodeClock = r.encodeProcessor = r.decodeProcessor = 0;
-    for (const Timing& t : r.encodeFrames) {
-        r.encodeClock += t.clock;
-        r.encodeProcessor += t.processor;
-    }
-    for (const Timing& t : r.decodeFrames) {
-        r.decodeClock += t.clock;
-        r.decodeProcessor += t.processor;
-    }
-    r.encodeSeconds = r.threads > 1 ? r.encodeClock : r.encodeProcessor;
-    r.decodeSeconds = r.threads > 1 ? r.decodeClock : r.decodeProcessor;
-}
-
-Result runOurs(const Case& c, std::vector<std::vector<uint8_t>>& frames, unsigned threads) {
-    uint32_t h = 0;
-    check(korvadin_library_init(&h), "init");
-    check(korvadin_open(&h), "open");
-    check(korvadin_set_thread_count(h, threads), "threads");
-    const korvadin_format_ex in = {
-        {kWidth, kHeight, KORVADIN_FORMAT_EXTENDED}, 1, c.raw, 0, 0, 1, 0};
-    const korvadin_format_ex out = {{0, 0, KORVADIN_FORMAT_EXTENDED}, 1, c.id, 0, 0, 0, 0};
-    const uint8_t* cookie = nullptr;
-    uint64_t cookieSize = 0;
-    uint32_t bound = 0;
-    check(korvadin_compress_begin(h, &in, &out, &cookie, &cookieSize, &bound), "begin");
-    std::vector<std::vector<uint8_t>> packed(frames.size(), std::vector<uint8_t>(bound));
-    std::vector<uint32_t> sizes(frames.size());
-    Result r;
-    r.threads = threads;
-    for (size_t f = 0; f < frames.size(); ++f) {
-        r.encodeFrames.push_back(seconds(
-            [&] {
-                korvadin_planes planes{};
-                check(korvadin_init_planes_common(h, &in, &planes, frames[f].data()), "planes");
-                check(korvadin_compress(h, &planes, packed[f].data(), &sizes[f]), "compress");
-            },
-            1));
-        r.bytes += sizes[f];
-    }
-    korvadin_decoder* d = nullptr;
-    check(korvadin_decoder_open(cookie, cookieSize, threads, &d), "decoder");
-    std::vector<uint8_t> decoded(frames[0].size());
-    bool exact = true;
-    for (size_t f = 0; f < frames.size(); ++f) {
-        r.decodeFrames.push_back(seconds(
-            [&] {
-                check(
-                    korvadin_decode(d, packed[f].data(), sizes[f], decoded.data(), decoded.size()),
-                    "decode");
-            },
-            1));
-        // Checked outside the timing, as the encoder's output is.
-        exact &= decoded == frames[f];
-    }
-    sumFrames(r);
-    korvadin_decoder_close(d);
-    korvadin_close(h);
-    korvadin_library_close();
-    if (!exact) {
-        throw std::runtime_error(std::string(c.name) + ": decoded frames differ");
-    }
-    return r;
-}
-
-Result best(const Result& a, const Result& b) {
-    Result r = a;
-    if (!a.encodeFrames.empty()) {
-        for (size_t f = 0; f < r.encodeFrames.size(); ++f) {
-            for (auto [times, other] : {std::pair{&r.encodeFrames, &b.encodeFrames},
-                                        std::pair{&r.decodeFrames, &b.decodeFrames}}) {
-                Timing& t = (*times)[f];
-                t.clock = std::min(t.clock, (*other)[f].clock);
-                t.processor = std::min(t.processor, (*other)[f].processor);
-            }
-        }
-        sumFrames(r);
-        return r;
-    }
-    r.encodeSeconds = std::min(a.encodeSeconds, b.encodeSeconds);
-    r.decodeSeconds = std::min(a.decodeSeconds, b.decodeSeconds);
-    return r;
-}
-
-double ffmpegSeconds(const std::string& args, const std::string& log) {
-    const std::string cmd = "ffmpeg -hide_banner -nostdin -nostats -loglevel info -benchmark " +
-                            args + " > " + log + " 2>&1";
-    if (std::system(cmd.c_str()) != 0) {
-        std::ifstream in(log);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        throw std::runtime_error("ffmpeg failed: " + cmd + "\n" + ss.str());
-    }
-    std::ifstream in(log);
-    std::string line;
-    while (std::getline(in, line)) {
-        // User plus system time of the single-threaded run.
-        const auto user = line.find("utime=");
-        const auto system = line.find("stime=");
-        if (user != std::string::npos && system != std::string::npos) {
-            return std::stod(line.substr(user + 6)) + std::stod(line.substr(system + 6));
-        }
-    }
-    throw std::runtime_error("no timing from ffmpeg: " + cmd);
-}
-
-uint64_t packetBytes(const std::string& file) {
-    const std::string cmd = "ffprobe -v error -select_streams v:0 -show_entries packet=size -of "
-                            "csv=p=0 " +
-                            file;
-    FILE* pipe = popen(cmd.c_str(), "r");
-    if (pipe == nullptr) {
-        throw std::runtime_error("cannot run ffprobe");
-    }
-    uint64_t total = 0;
-    unsigned long long size = 0;
-    while (std::fscanf(pipe, "%llu", &size) == 1) {
-        total += size;
-    }
-    pclose(pipe);
-    return total;
-}
-
-Result runPeer(const std::string& codecArgs, const std::string& pixFmt,
-               const std::vector<std::vector<uint8_t>>& frames, const std::string& dir,
-               const std::string& tag, int repeats) {
-    const std::string rawFile = dir + "/" + pixFmt + ".raw";
-    const std::string outFile = dir + "/" + tag + ".nut";
-    const std::string log = dir + "/ffmpeg.log";
-    const std::string input = "-f rawvideo -pix_fmt " + pixFmt + " -s " + std::to_string(kWidth) +
-                              "x" + std::to_string(kHeight) + " -threads 1 -i " + rawFile;
-    // Reading the raw frames is not the encoder's work: measured alone and taken off.
-    double reading = 1e30;
-    double encoding = 1e30;
-    double decoding = 1e30;
-    for (int r = 0; r < repeats; ++r) {
-        reading = std::min(reading, ffmpegSeconds(input + " -c:v copy -f null -", log));
-        encoding = std::min(
-            encoding,
-            ffmpegSeconds(input + " -threads 1 " + codecArgs + " -f nut -y " + outFile, log));
-        decoding =
-            std::min(decoding, ffmpegSeconds("-threads 1 -i " + outFile + " -f null -", log));
-    }
-    (void)frames;
-    Result r;
-    r.encodeSeconds = std::max(encoding - reading, 1e-6);
-    r.decodeSeconds = decoding;
-    r.bytes = packetBytes(outFile);
-    return r;
-}
-
-// The machine's load, which says how far the two-thread figures can be trusted.
-void printLoad(const char* when) {
-    double load[3] = {};
-    if (getloadavg(load, 3) == 3) {
-        std::printf("load average %s: %.2f %.2f %.2f on %u processors\n\n", when, load[0], load[1],
-                    load[2], std::thread::hardware_concurrency());
-    }
-}
-
-void writeFile(const std::string& path, const std::vector<std::vector<uint8_t>>& frames) {
+void writeFrames(const std::string& path, const Frames& frames) {
     std::ofstream out(path, std::ios::binary);
     for (const auto& f : frames) {
         out.write(reinterpret_cast<const char*>(f.data()), static_cast<std::streamsize>(f.size()));
@@ -451,127 +177,633 @@ void writeFile(const std::string& path, const std::vector<std::vector<uint8_t>>&
     }
 }
 
+Frames readFrames(const std::string& path, size_t frameBytes) {
+    std::ifstream in(path, std::ios::binary);
+    Frames frames;
+    for (;;) {
+        std::vector<uint8_t> f(frameBytes);
+        if (!in.read(reinterpret_cast<char*>(f.data()), static_cast<std::streamsize>(f.size()))) {
+            break;
+        }
+        frames.push_back(std::move(f));
+    }
+    if (in.gcount() != 0) {
+        throw std::runtime_error(path + " does not hold whole frames");
+    }
+    return frames;
+}
+
+// A contender's figures for one clip and layout, each the best of the rounds. Times are per
+// frame.
+struct Figures {
+    double encode = kNever; // processor seconds
+    double decode = kNever;
+    double encodeClock = kNever; // wall-clock seconds
+    double decodeClock = kNever;
+    uint64_t bytes = 0; // compressed, all frames
+};
+
+class Contender {
+public:
+    Contender(std::string name, bool byClock) : name(std::move(name)), byClock(byClock) {}
+    virtual ~Contender() = default;
+    virtual void measureRound() = 0;
+    const std::string name;
+    const bool byClock; // several threads can only be timed by the clock
+    Figures best;
+};
+
+// Our library in this process: each frame is timed by the processor time of the whole process
+// (so a thread of the library's own would be counted too) and by the clock; a round's times are
+// the sums over its frames, and the best round counts, as for the peers. Decoded frames are
+// compared with the input outside the timing.
+class Ours : public Contender {
+public:
+    Ours(std::string name, const CodecLibrary& library, const Layout& layout, const Frames& frames,
+         unsigned threads)
+        : Contender(std::move(name), threads > 1), m_lib(library), m_layout(layout),
+          m_frames(frames), m_threads(threads) {}
+
+    // One hash a frame of the first round's output: every later round, and every thread
+    // count, must give the same bytes.
+    std::vector<size_t>* expectedBytes = nullptr;
+
+    void measureRound() override {
+        const CodecLibrary& lib = m_lib;
+        uint32_t h = 0;
+        lib.check(lib.libraryInit(&h), "korvadin_library_init");
+        lib.check(lib.open(&h), "korvadin_open");
+        lib.check(lib.setThreadCount(h, m_threads), "korvadin_set_thread_count");
+        const korvadin_format_ex in = {
+            {kWidth, kHeight, KORVADIN_FORMAT_EXTENDED}, 1, m_layout.raw, 0, 0, 1, 0};
+        const korvadin_format_ex out = {
+            {0, 0, KORVADIN_FORMAT_EXTENDED}, 1, m_layout.id, 0, 0, 0, 0};
+        const uint8_t* cookie = nullptr;
+        uint64_t cookieSize = 0;
+        uint32_t bound = 0;
+        lib.check(lib.compressBegin(h, &in, &out, &cookie, &cookieSize, &bound),
+                  "korvadin_compress_begin");
+        // Everything is allocated and touched before the clock starts, and one frame is coded
+        // and decoded untimed: like the peers, whose first frame is taken off, the library is
+        // measured once it runs, not while it first touches its buffers or starts its threads.
+        Frames packets(m_frames.size(), std::vector<uint8_t>(bound, 1));
+        std::vector<uint32_t> sizes(m_frames.size());
+        auto compress = [&](size_t f) {
+            korvadin_planes planes{};
+            // The library only reads the frame; its interface predates const.
+            lib.check(lib.initPlanes(h, &in, &planes, const_cast<uint8_t*>(m_frames[f].data())),
+                      "korvadin_init_planes_common");
+            lib.check(lib.compress(h, &planes, packets[f].data(), &sizes[f]), "korvadin_compress");
+        };
+        compress(0);
+        Figures round;
+        double processor = 0, clock = 0;
+        for (size_t f = 0; f < m_frames.size(); ++f) {
+            const double c0 = bench::clockSeconds(), p0 = bench::processSeconds();
+            compress(f);
+            processor += bench::processSeconds() - p0;
+            clock += bench::clockSeconds() - c0;
+            round.bytes += sizes[f];
+        }
+        round.encode = processor / double(m_frames.size());
+        round.encodeClock = clock / double(m_frames.size());
+
+        korvadin_decoder* decoder = nullptr;
+        lib.check(lib.decoderOpen(cookie, cookieSize, m_threads, &decoder),
+                  "korvadin_decoder_open");
+        std::vector<uint8_t> decoded(m_frames[0].size(), 1);
+        auto decode = [&](size_t f) {
+            return lib.decode(decoder, packets[f].data(), sizes[f], decoded.data(), decoded.size());
+        };
+        lib.check(decode(0), "korvadin_decode");
+        processor = clock = 0;
+        for (size_t f = 0; f < m_frames.size(); ++f) {
+            const double c0 = bench::clockSeconds(), p0 = bench::processSeconds();
+            const int32_t result = decode(f);
+            processor += bench::processSeconds() - p0;
+            clock += bench::clockSeconds() - c0;
+            lib.check(result, "korvadin_decode");
+            if (std::memcmp(decoded.data(), m_frames[f].data(), m_frames[f].size()) != 0) {
+                throw std::runtime_error(name + ", " + m_layout.title + ": frame " +
+                                         std::to_string(f) +
+                                         " decodes to something else than its input");
+            }
+            checkDeterministic(f, packets[f].data(), sizes[f]);
+        }
+        round.decode = processor / double(m_frames.size());
+        round.decodeClock = clock / double(m_frames.size());
+        lib.decoderClose(decoder);
+        lib.check(lib.close(h), "korvadin_close");
+        lib.check(lib.libraryClose(), "korvadin_library_close");
+        keepBest(round);
+    }
+
+private:
+    void checkDeterministic(size_t frame, const uint8_t* bytes, uint32_t size) {
+        if (expectedBytes == nullptr) {
+            return;
+        }
+        const size_t hash = std::hash<std::string_view>{}(
+            std::string_view(reinterpret_cast<const char*>(bytes), size));
+        if (expectedBytes->size() <= frame) {
+            expectedBytes->push_back(hash);
+        } else if ((*expectedBytes)[frame] != hash) {
+            throw std::runtime_error(name + ", " + m_layout.title + ": frame " +
+                                     std::to_string(frame) +
+                                     " is coded differently than in an earlier run");
+        }
+    }
+
+    void keepBest(const Figures& r) {
+        best.encode = std::min(best.encode, r.encode);
+        best.decode = std::min(best.decode, r.decode);
+        best.encodeClock = std::min(best.encodeClock, r.encodeClock);
+        best.decodeClock = std::min(best.decodeClock, r.decodeClock);
+        best.bytes = r.bytes;
+    }
+
+    const CodecLibrary& m_lib;
+    const Layout& m_layout;
+    const Frames& m_frames;
+    unsigned m_threads;
+};
+
+// An ffmpeg encoder on one thread. ffmpeg's own processor time for its work (-benchmark) also
+// holds reading the raw frames, and one-time costs: starting the encoder, first touches of its
+// buffers. Each is measured apart and taken off: a run that only reads the same frames, and
+// every run once more on a single frame, so that what is left is what each further frame costs,
+// as ours is measured. Decoding likewise, less the demuxing of the file.
+class Peer : public Contender {
+public:
+    Peer(const PeerCodec& codec, std::string input, std::string pixelFormat, size_t frames,
+         const std::string& dir)
+        : Contender(codec.name, false), m_codec(codec), m_input(std::move(input)),
+          m_pixelFormat(std::move(pixelFormat)), m_frames(frames),
+          m_output(dir + "/" + codec.name + ".nut"), m_log(dir + "/ffmpeg.log") {
+        // The file that is decoded and whose packets are counted; untimed.
+        auto args = reading(m_frames);
+        args.insert(args.end(), codec.args.begin(), codec.args.end());
+        args.insert(args.end(), {"-f", "nut", "-y", m_output});
+        bench::ffmpegSeconds(args, m_log);
+        best.bytes = bench::packetBytes(m_output, m_log);
+    }
+
+    void measureRound() override {
+        for (const size_t count : {m_frames, size_t{1}}) {
+            auto encoding = reading(count);
+            encoding.insert(encoding.end(), m_codec.args.begin(), m_codec.args.end());
+            std::vector<std::string> decoding{"-filter_threads", "1", "-threads", "1"};
+            decoding.insert(decoding.end(), {"-i", m_output, "-frames:v", std::to_string(count)});
+            Times& t = m_times[count == 1 ? 1 : 0];
+            keep(t.encode, encoding);
+            keep(t.read, reading(count));
+            keep(t.decode, decoding);
+            auto demuxing = decoding;
+            demuxing.insert(demuxing.end(), {"-c:v", "copy"});
+            keep(t.demux, demuxing);
+        }
+        const Times& all = m_times[0];
+        const Times& one = m_times[1];
+        const double further = double(m_frames - 1);
+        best.encode = std::max((all.encode - one.encode - (all.read - one.read)) / further, 1e-9);
+        best.decode = std::max((all.decode - one.decode - (all.demux - one.demux)) / further, 1e-9);
+    }
+
+private:
+    struct Times {
+        double encode = kNever;
+        double read = kNever;
+        double decode = kNever;
+        double demux = kNever;
+    };
+
+    std::vector<std::string> reading(size_t count) const {
+        const std::string size = std::to_string(kWidth) + "x" + std::to_string(kHeight);
+        std::vector<std::string> args{"-filter_threads", "1", "-f", "rawvideo"};
+        args.insert(args.end(), {"-pix_fmt", m_pixelFormat, "-s", size, "-threads", "1"});
+        args.insert(args.end(), {"-i", m_input, "-frames:v", std::to_string(count)});
+        args.insert(args.end(), {"-threads", "1"});
+        return args;
+    }
+
+    void keep(double& best, std::vector<std::string> args) const {
+        args.insert(args.end(), {"-f", "null", "-"});
+        best = std::min(best, bench::ffmpegSeconds(args, m_log));
+    }
+
+    const PeerCodec& m_codec;
+    std::string m_input;
+    std::string m_pixelFormat;
+    size_t m_frames;
+    std::string m_output;
+    std::string m_log;
+    Times m_times[2]; // all frames, one frame
+};
+
+struct Options {
+    unsigned frames = 8;
+    int repeats = 3;
+    std::vector<std::string> clips;
+    std::vector<const Layout*> layouts;
+    bool peers = true;
+    bool verbose = false;
+    std::string library;
+    std::string baseline;
+    std::string script, clipDir, workDir;
+};
+
+void usage(const char* program) {
+    std::cerr
+        << "usage: " << program << " [options] CLIPS_SCRIPT CLIP_DIR WORK_DIR\n"
+        << "  --frames N         frames of each clip (default 8)\n"
+        << "  --repeats N        rounds; the best of each counts (default 3)\n"
+        << "  --clips A,B        these clips only (bench/clips.sh list names them all)\n"
+        << "  --layouts A,B      these of 422, rgb, rgba, 422-10, rgb-10 only\n"
+        << "  --ours-only        no peers: our own figures alone\n"
+        << "  --library PATH     measure this build of libkorvadin_common64.so as ours\n"
+        << "  --baseline PATH    also measure this build of the library, as a peer named base\n"
+        << "  --verbose          also every contender's own figures\n";
+}
+
+Options parseOptions(int argc, char** argv) {
+    Options o;
+    std::vector<std::string> positional;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                throw std::invalid_argument(arg + " needs a value");
+            }
+            return argv[++i];
+        };
+        if (arg == "--frames") {
+            o.frames = static_cast<unsigned>(std::stoul(value()));
+        } else if (arg == "--repeats") {
+            o.repeats = std::max(1, std::stoi(value()));
+        } else if (arg == "--clips") {
+            o.clips = bench::split(value(), ',');
+        } else if (arg == "--layouts") {
+            for (const auto& name : bench::split(value(), ',')) {
+                const auto it = std::find_if(std::begin(kLayouts), std::end(kLayouts),
+                                             [&](const Layout& l) { return name == l.option; });
+                if (it == std::end(kLayouts)) {
+                    throw std::invalid_argument("no layout " + name);
+                }
+                o.layouts.push_back(&*it);
+            }
+        } else if (arg == "--ours-only") {
+            o.peers = false;
+        } else if (arg == "--library") {
+            o.library = value();
+        } else if (arg == "--baseline") {
+            o.baseline = value();
+        } else if (arg == "--verbose") {
+            o.verbose = true;
+        } else if (arg.rfind("--", 0) == 0) {
+            throw std::invalid_argument("unknown option " + arg);
+        } else {
+            positional.push_back(arg);
+        }
+    }
+    if (positional.size() != 3) {
+        throw std::invalid_argument("needs CLIPS_SCRIPT CLIP_DIR WORK_DIR");
+    }
+    if (o.frames < 2) {
+        throw std::invalid_argument("--frames must be at least 2");
+    }
+    o.script = positional[0];
+    o.clipDir = positional[1];
+    o.workDir = positional[2];
+    if (o.layouts.empty()) {
+        for (const Layout& l : kLayouts) {
+            o.layouts.push_back(&l);
+        }
+    }
+    return o;
+}
+
+// The clip's frames, made by the script the first time they are asked for.
+Frames clipFrames(const Options& o, const std::string& clip, const std::string& pixelFormat) {
+    const std::string path = o.clipDir + "/" + clip + "." + pixelFormat + ".raw";
+    if (!std::filesystem::exists(path)) {
+        bench::runProgram({o.script, "make", clip, pixelFormat, std::to_string(o.frames), path},
+                          o.workDir + "/clip.log");
+    }
+    Frames frames = readFrames(path, sourceFrameBytes(pixelFormat));
+    if (frames.size() != o.frames) {
+        throw std::runtime_error(path + " holds " + std::to_string(frames.size()) +
+                                 " frames, not " + std::to_string(o.frames));
+    }
+    return frames;
+}
+
+// What one clip in one layout came to: ours, and each peer's figures or none.
+struct Row {
+    std::string clip;
+    Figures ours;
+    Figures ours2; // two threads
+    std::vector<std::optional<Figures>> peers;
+    struct Own {
+        std::string name;
+        bool byClock;
+        Figures figures;
+    };
+    std::vector<Own> all; // every contender's own figures, for --verbose
+};
+
+// Runs every contender once per round, so that a busy spell of the shared machine does not fall
+// on one of them alone.
+Row measure(const Options& o, const CodecLibrary& ours, const CodecLibrary* baseline,
+            const Layout& layout, const std::string& clip, const std::vector<std::string>& peers) {
+    const Frames source = clipFrames(o, clip, layout.source);
+    Frames frames;
+    for (const auto& f : source) {
+        frames.push_back(ourFrame(layout, f));
+    }
+    std::vector<size_t> hashes;
+    std::vector<std::unique_ptr<Contender>> contenders;
+    auto addOurs = [&](std::string name, const CodecLibrary& lib, unsigned threads) {
+        auto c = std::make_unique<Ours>(std::move(name), lib, layout, frames, threads);
+        if (&lib == &ours) {
+            c->expectedBytes = &hashes;
+        }
+        contenders.push_back(std::move(c));
+    };
+    addOurs("ours", ours, 1);
+    addOurs("ours, 2 threads", ours, 2);
+    std::vector<int> peerIndex; // into contenders, -1 where the peer has no such mode
+    std::vector<std::string> made;
+    for (const auto& peer : peers) {
+        if (peer == "base") {
+            peerIndex.push_back(static_cast<int>(contenders.size()));
+            addOurs("base", *baseline, 1);
+            continue;
+        }
+        const PeerCodec& codec = *std::find_if(std::begin(kPeers), std::end(kPeers),
+                                               [&](const PeerCodec& p) { return peer == p.name; });
+        const char* pixelFormat = layout.*codec.pixelFormat;
+        if (pixelFormat == nullptr) {
+            peerIndex.push_back(-1);
+            continue;
+        }
+        std::string input = o.clipDir + "/" + clip + "." + layout.source + ".raw";
+        if (pixelFormat != std::string(layout.source)) {
+            input = o.workDir + "/" + clip + "." + pixelFormat + ".raw";
+            if (std::find(made.begin(), made.end(), input) == made.end()) {
+                Frames converted;
+                for (const auto& f : source) {
+                    converted.push_back(peerFrame(pixelFormat, f));
+                }
+                writeFrames(input, converted);
+                made.push_back(input);
+            }
+        }
+        peerIndex.push_back(static_cast<int>(contenders.size()));
+        contenders.push_back(
+            std::make_unique<Peer>(codec, input, pixelFormat, source.size(), o.workDir));
+    }
+    for (int round = 0; round < o.repeats; ++round) {
+        for (auto& c : contenders) {
+            c->measureRound();
+        }
+    }
+    for (const auto& file : made) {
+        std::filesystem::remove(file);
+    }
+    Row row{clip, contenders[0]->best, contenders[1]->best, {}, {}};
+    for (const int i : peerIndex) {
+        row.peers.push_back(i < 0 ? std::nullopt : std::optional(contenders[i]->best));
+    }
+    for (const auto& c : contenders) {
+        row.all.push_back({c->name, c->byClock, c->best});
+    }
+    return row;
+}
+
+double megabytesPerSecond(const Layout& layout, double secondsPerFrame) {
+    return double(kPixels * layout.bytesPerPixel) / secondsPerFrame / 1e6;
+}
+
+// The three ratios of ours to a peer: above 1 we are faster, below 1 we are smaller.
+struct Ratios {
+    double encode, decode, size;
+};
+Ratios ratios(const Figures& ours, const Figures& peer) {
+    return {peer.encode / ours.encode, peer.decode / ours.decode,
+            double(ours.bytes) / double(peer.bytes)};
+}
+
+// Prints a layout's table, its summary and its targets.
+void report(const Options& o, const Layout& layout, const std::vector<std::string>& peers,
+            const std::vector<Row>& rows) {
+    std::printf("\n%s (load average %s): our raw layout %u coded as format %u", layout.title,
+                bench::loadAverage().c_str(), layout.raw, layout.id);
+    const char* separator = "; the peers read";
+    for (const auto& peer : peers) {
+        const auto it = std::find_if(std::begin(kPeers), std::end(kPeers),
+                                     [&](const PeerCodec& p) { return peer == p.name; });
+        if (it != std::end(kPeers)) {
+            const char* format = layout.*it->pixelFormat;
+            std::printf("%s %s %s", separator, peer.c_str(),
+                        format != nullptr ? format : "(no such mode)");
+            separator = ",";
+        }
+    }
+    std::printf("\n%-14s %26s", "", "---------- ours ----------");
+    for (const auto& peer : peers) {
+        std::printf("   %-17s", ("--- ours/" + peer + " ---").c_str());
+    }
+    std::printf("   two threads\n%-14s %9s %9s %6s", "clip", "enc MB/s", "dec MB/s", "ratio");
+    for (size_t p = 0; p < peers.size(); ++p) {
+        std::printf("   %5s %5s %5s", "enc", "dec", "size");
+    }
+    std::printf("   %5s %5s\n", "enc", "dec");
+
+    using bench::Spread;
+    Spread encode(true), decode(true), ratio(true), scaleEncode(true), scaleDecode(true);
+    Spread costEncode(false), costDecode(false);
+    std::vector<Spread> peerEncode(peers.size(), Spread(true)),
+        peerDecode(peers.size(), Spread(true)), peerSize(peers.size(), Spread(false));
+    bench::Tally target, fastEncode, small, decodeOverEncode, fastDecode, twoThreads;
+    const size_t utvideo = std::find(peers.begin(), peers.end(), "utvideo") - peers.begin();
+    const size_t ffvhuff = std::find(peers.begin(), peers.end(), "ffvhuff") - peers.begin();
+    for (const Row& row : rows) {
+        const double rawPerCoded =
+            double(kPixels * layout.bytesPerPixel * o.frames) / double(row.ours.bytes);
+        std::printf("%-14s %9.1f %9.1f %6.3f", row.clip.c_str(),
+                    megabytesPerSecond(layout, row.ours.encode),
+                    megabytesPerSecond(layout, row.ours.decode), rawPerCoded);
+        encode.add(megabytesPerSecond(layout, row.ours.encode));
+        decode.add(megabytesPerSecond(layout, row.ours.decode));
+        ratio.add(rawPerCoded);
+        std::vector<std::optional<Ratios>> r;
+        for (size_t p = 0; p < peers.size(); ++p) {
+            if (!row.peers[p]) {
+                std::printf("   %5s %5s %5s", "-", "-", "-");
+                r.emplace_back();
+                continue;
+            }
+            r.push_back(ratios(row.ours, *row.peers[p]));
+            std::printf("   %5.2f %5.2f %5.3f", r.back()->encode, r.back()->decode, r.back()->size);
+            peerEncode[p].add(r.back()->encode);
+            peerDecode[p].add(r.back()->decode);
+            peerSize[p].add(r.back()->size);
+        }
+        const double e2 = row.ours.encodeClock / row.ours2.encodeClock;
+        const double d2 = row.ours.decodeClock / row.ours2.decodeClock;
+        std::printf("   %5.2f %5.2f\n", e2, d2);
+        scaleEncode.add(e2);
+        scaleDecode.add(d2);
+        costEncode.add(row.ours2.encode / row.ours.encode);
+        costDecode.add(row.ours2.decode / row.ours.decode);
+        twoThreads.add(e2 >= 1.8 && d2 >= 1.8);
+
+        // The targets hold clip by clip, or not at all.
+        if (!layout.deep && utvideo < peers.size() && r[utvideo]) {
+            const Ratios& u = *r[utvideo];
+            fastEncode.add(u.encode >= 2);
+            small.add(u.size <= 0.95);
+            decodeOverEncode.add(row.ours.decode <= row.ours.encode);
+            fastDecode.add(u.decode >= 2);
+            target.add(u.encode >= 2 && u.size <= 0.95 && row.ours.decode <= row.ours.encode &&
+                       u.decode >= 2);
+        } else if (layout.deep && ffvhuff < peers.size() && r[ffvhuff]) {
+            const Ratios& f = *r[ffvhuff];
+            fastEncode.add(f.encode >= 1);
+            small.add(f.size <= 0.85);
+            target.add(f.encode >= 1 && f.size <= 0.85);
+        }
+    }
+    for (const bool worst : {true, false}) {
+        std::printf("%-14s %9.1f %9.1f %6.3f", worst ? "worst" : "geometric mean",
+                    worst ? encode.worst() : encode.geometricMean(),
+                    worst ? decode.worst() : decode.geometricMean(),
+                    worst ? ratio.worst() : ratio.geometricMean());
+        for (size_t p = 0; p < peers.size(); ++p) {
+            if (peerEncode[p].empty()) {
+                std::printf("   %5s %5s %5s", "-", "-", "-");
+                continue;
+            }
+            std::printf("   %5.2f %5.2f %5.3f",
+                        worst ? peerEncode[p].worst() : peerEncode[p].geometricMean(),
+                        worst ? peerDecode[p].worst() : peerDecode[p].geometricMean(),
+                        worst ? peerSize[p].worst() : peerSize[p].geometricMean());
+        }
+        std::printf("   %5.2f %5.2f\n", worst ? scaleEncode.worst() : scaleEncode.geometricMean(),
+                    worst ? scaleDecode.worst() : scaleDecode.geometricMean());
+    }
+    const auto n = [](const bench::Tally& t) {
+        return std::to_string(t.met) + " of " + std::to_string(t.of);
+    };
+    std::printf("two threads cost %.2fx (encode) and %.2fx (decode) the processor time of one "
+                "(geometric mean); at least 1.8x one thread by the clock, encode and decode: "
+                "%s clips\n",
+                costEncode.geometricMean(), costDecode.geometricMean(), n(twoThreads).c_str());
+    if (target.of == 0) {
+        std::printf("target: not judged (needs the %s figures)\n",
+                    layout.deep ? "ffvhuff" : "utvideo");
+    } else if (!layout.deep) {
+        std::printf("target met on %s clips: encode >= 2x utvideo's %s, size <= 0.95x utvideo's "
+                    "%s, decode >= our encode %s, decode >= 2x utvideo's %s\n",
+                    n(target).c_str(), n(fastEncode).c_str(), n(small).c_str(),
+                    n(decodeOverEncode).c_str(), n(fastDecode).c_str());
+    } else {
+        std::printf("target met on %s clips: encode >= ffvhuff's %s, size <= 0.85x ffvhuff's %s\n",
+                    n(target).c_str(), n(fastEncode).c_str(), n(small).c_str());
+    }
+    if (!o.verbose) {
+        return;
+    }
+    std::printf("%-14s %-16s %9s %9s %6s %12s\n", "clip", "codec", "enc MB/s", "dec MB/s", "ratio",
+                "bytes");
+    for (const Row& row : rows) {
+        for (const auto& [name, clock, f] : row.all) {
+            std::printf("%-14s %-16s %9.1f %9.1f %6.3f %12llu\n", row.clip.c_str(), name.c_str(),
+                        megabytesPerSecond(layout, clock ? f.encodeClock : f.encode),
+                        megabytesPerSecond(layout, clock ? f.decodeClock : f.decode),
+                        double(kPixels * layout.bytesPerPixel * o.frames) / double(f.bytes),
+                        static_cast<unsigned long long>(f.bytes));
+        }
+    }
+}
+
+std::vector<std::string> allClips(const Options& o) {
+    const std::string log = o.workDir + "/clips.log";
+    bench::runProgram({o.script, "list"}, log);
+    std::ifstream in(log);
+    std::vector<std::string> names;
+    for (std::string name; std::getline(in, name);) {
+        names.push_back(name);
+    }
+    return names;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) {
-        std::cerr << "usage: " << argv[0] << " PHOTO.ppm WORKDIR|- [FRAMES] [REPEATS]\n";
+    Options o;
+    try {
+        o = parseOptions(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "codec_bench: " << e.what() << "\n";
+        usage(argv[0]);
         return 2;
     }
+    // Each table as soon as it is done, also when the output goes to a file.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     try {
-        const Photo photo = loadPpm(argv[1]);
-        const std::string dir = argv[2];
-        // A work folder of "-" measures our codec alone.
-        const bool peers = dir != "-";
-        const unsigned frameCount = argc > 3 ? static_cast<unsigned>(std::stoul(argv[3])) : 8;
-        const int repeats = argc > 4 ? std::stoi(argv[4]) : 3;
-        std::vector<std::vector<float>> rgb;
-        for (unsigned f = 0; f < frameCount; ++f) {
-            rgb.push_back(panFrame(photo, f));
+        const std::vector<std::string> known = allClips(o);
+        if (o.clips.empty()) {
+            o.clips = known;
         }
-        std::printf("%u frames of %ux%u, best of %d rounds (ours: each frame's best); one thread "
-                    "timed by processor time, two threads by the clock\n",
-                    frameCount, kWidth, kHeight, repeats);
-        printLoad("at the start");
-        std::printf("%-13s %-15s %10s %10s %7s %9s %9s\n", "format", "codec", "enc MB/s",
-                    "dec MB/s", "ratio", "enc/utv", "size/utv");
-        for (const Case& c : kCases) {
-            std::vector<Planes> planes;
-            for (const auto& f : rgb) {
-                planes.push_back(toPlanes(f, c.yuv, c.bits));
+        for (const auto& clip : o.clips) {
+            if (std::find(known.begin(), known.end(), clip) == known.end()) {
+                throw std::invalid_argument("no clip " + clip);
             }
-            std::vector<std::vector<uint8_t>> ours;
-            for (const Planes& p : planes) {
-                ours.push_back(ourRaw(c, p));
+        }
+        const CodecLibrary ours(o.library.empty() ? CodecLibrary::besideProgram() : o.library);
+        std::unique_ptr<CodecLibrary> baseline;
+        std::vector<std::string> peers;
+        if (!o.baseline.empty()) {
+            baseline = std::make_unique<CodecLibrary>(o.baseline);
+            peers.push_back("base");
+        }
+        if (o.peers) {
+            for (const PeerCodec& p : kPeers) {
+                peers.push_back(p.name);
             }
-            const double rawBytes =
-                c.rawBytesPerPixel * kWidth * kHeight * static_cast<double>(frameCount);
-            auto writePeerInput = [&](const char* fmt) {
-                std::vector<std::vector<uint8_t>> frames;
-                for (const Planes& p : planes) {
-                    frames.push_back(peerRaw(fmt, p));
+        }
+        std::printf("processor: %s\nload average at the start: %s\n",
+                    bench::processorModel().c_str(), bench::loadAverage().c_str());
+        std::printf("%u frames of %ux%u a clip, best of %d rounds; one thread timed by processor "
+                    "time, two threads by the clock\nours: %s\n",
+                    o.frames, kWidth, kHeight, o.repeats, ours.path.c_str());
+        if (baseline) {
+            std::printf("base: %s\n", baseline->path.c_str());
+        }
+        for (const PeerCodec& p : kPeers) {
+            if (o.peers) {
+                std::string args;
+                for (const auto& a : p.args) {
+                    args += " " + a;
                 }
-                writeFile(dir + "/" + fmt + ".raw", frames);
-                return frames;
-            };
-
-            // Every contender runs once per round, so that a busy spell of the shared machine
-            // does not fall on one of them alone; each keeps its best round.
-            struct Row {
-                std::string codec;
-                std::function<Result()> measure;
-                Result r;
-            };
+                std::printf("%s: ffmpeg -threads 1%s\n", p.name, args.c_str());
+            }
+        }
+        for (const Layout* layout : o.layouts) {
             std::vector<Row> rows;
-            rows.push_back({"ours", [&] { return runOurs(c, ours, 1); }, {}});
-            rows.push_back({"ours 2 threads", [&] { return runOurs(c, ours, 2); }, {}});
-            std::vector<std::vector<uint8_t>> peerFrames;
-            std::vector<std::vector<uint8_t>> ffv1Frames;
-            int utvideoRow = -1;
-            if (peers) {
-                peerFrames = writePeerInput(c.peerPixFmt);
-                ffv1Frames = std::string(c.ffv1PixFmt) == c.peerPixFmt
-                                 ? peerFrames
-                                 : writePeerInput(c.ffv1PixFmt);
-                if (c.utvideoPixFmt != nullptr) {
-                    utvideoRow = static_cast<int>(rows.size());
-                    rows.push_back({"utvideo",
-                                    [&] {
-                                        return runPeer("-c:v utvideo -pred median", c.peerPixFmt,
-                                                       peerFrames, dir, "utvideo", 1);
-                                    },
-                                    {}});
-                }
-                rows.push_back({"ffvhuff",
-                                [&] {
-                                    return runPeer("-c:v ffvhuff -pred median", c.peerPixFmt,
-                                                   peerFrames, dir, "ffvhuff", 1);
-                                },
-                                {}});
-                rows.push_back({"ffv1",
-                                [&] {
-                                    return runPeer("-c:v ffv1 -level 3 -slices 4", c.ffv1PixFmt,
-                                                   ffv1Frames, dir, "ffv1", 1);
-                                },
-                                {}});
+            for (const auto& clip : o.clips) {
+                rows.push_back(measure(o, ours, baseline.get(), *layout, clip, peers));
             }
-            for (int round = 0; round < repeats; ++round) {
-                for (Row& row : rows) {
-                    const Result r = row.measure();
-                    row.r = round == 0 ? r : best(row.r, r);
-                }
-            }
-            const Result* utvideo = utvideoRow >= 0 ? &rows[utvideoRow].r : nullptr;
-            const Result ut = utvideo != nullptr ? *utvideo : Result{};
-            for (const Row& row : rows) {
-                const double enc = rawBytes / row.r.encodeSeconds / 1e6;
-                const double dec = rawBytes / row.r.decodeSeconds / 1e6;
-                const double ratio = rawBytes / static_cast<double>(row.r.bytes);
-                std::printf("%-13s %-15s %10.1f %10.1f %7.3f", c.name, row.codec.c_str(), enc, dec,
-                            ratio);
-                if (utvideo != nullptr) {
-                    std::printf(" %9.2f %9.3f\n", ut.encodeSeconds / row.r.encodeSeconds,
-                                static_cast<double>(row.r.bytes) / static_cast<double>(ut.bytes));
-                } else {
-                    std::printf(" %9s %9s\n", "-", "-");
-                }
-            }
-            // Both clock times come from the same conditions, so their ratio shows the scaling
-            // when the processors are free. Where the kernel shares processors per session, a
-            // busy machine gives two threads no more than one; the processor times then show
-            // what the threads cost.
-            std::printf("%-13s ours, 2 threads over 1: clock speed-up encode %.2fx, decode %.2fx; "
-                        "processor time encode %.2fx, decode %.2fx\n\n",
-                        c.name, rows[0].r.encodeClock / rows[1].r.encodeClock,
-                        rows[0].r.decodeClock / rows[1].r.decodeClock,
-                        rows[1].r.encodeProcessor / rows[0].r.encodeProcessor,
-                        rows[1].r.decodeProcessor / rows[0].r.decodeProcessor);
+            report(o, *layout, peers, rows);
         }
-        printLoad("at the end");
-        std::printf("MB/s counts raw picture bytes of our layout (2, 3, 4 and 6 bytes a pixel).\n"
-                    "enc/utv: our encode speed over utvideo's; size/utv: our size over "
-                    "utvideo's.\nffmpeg's utvideo encoder has no 10-bit mode, so those rows "
-                    "have no utvideo figure.\n");
+        std::printf("\nload average at the end: %s\n", bench::loadAverage().c_str());
+        std::printf(
+            "MB/s: raw bytes of our layout (2, 3, 4, 4 and 6 a pixel) per second of processor "
+            "time. ratio: raw bytes over coded bytes.\nours/peer: enc and dec are the peer's "
+            "time over ours (above 1 we are faster), size ours over the peer's (below 1 we are "
+            "smaller).\nworst: the clip least favourable to us. two threads: one thread's clock "
+            "time over two threads'.\n");
     } catch (const std::exception& e) {
         std::cerr << "codec_bench: " << e.what() << "\n";
         return 1;

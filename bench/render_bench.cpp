@@ -1,134 +1,94 @@
-// Measures a whole render against the codec alone and against ffmpeg's utvideo, on the same
-// input files: (a) the codec library on one thread, fed by the host's reader, in this process;
-// (b) `korvadin render --threads 1` writing its AVI file; (c) `ffmpeg -threads 1 ... -c:v utvideo
-// -pred median` writing its AVI file; (d) the same render of one frame, to tell the one-time cost
-// of a render from what each frame costs. Each runs a few times and the best counts. The machines
-// are shared, so every run is timed by the processor time it uses (user plus system), and the
-// table's point is the ratios, all measured in this one run.
+// Measures whole renders: `korvadin render --threads 1` writing its AVI file, against ffmpeg
+// -threads 1 writing its own with a peer codec from the same input, against the host's reader
+// and the codec library alone in this process, and `korvadin decode` of the file against the
+// render that wrote it. Every program also runs on a single frame, which tells what a run costs
+// before its first frame (starting the program, loading the plug-in, opening files) from what
+// each further frame costs; the comparisons are made on both. The machines are shared, so every
+// run is timed by the processor time it uses, each keeps its best of the rounds, and the point
+// is the ratios, all measured in this one run.
 //
-//   korvadin_render_bench KORVADIN WORKDIR REPEATS CASE...
-//   CASE: NAME|FOURCC|OUR_INPUT_ARGS|PEER_INPUT_ARGS, arguments separated by commas
+//   korvadin_render_bench KORVADIN WORK_DIR REPEATS CASE...
+//   CASE: CLIP|LAYOUT|FOURCC|OUR_INPUT_ARGS|PEER_INPUT_ARGS|PEER_CODEC_ARGS, arguments separated
+//   by commas
+#include "bench_common.h"
+#include "codec_library.h"
 #include "davinci/encoder/codec_formats.h"
-#include "davinci/encoder/korvadin_library.h"
 #include "host/media/raw_layout.h"
 #include "host/media/video_io.h"
-#include "korvadin_common64.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <ctime>
-#include <filesystem>
 #include <iostream>
+#include <map>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
-
 namespace {
 
+using bench::CodecLibrary;
+
 struct Case {
-    std::string name;
+    std::string clip;
+    std::string layout;
     std::string fourcc;
     std::vector<std::string> ourInput;  // korvadin render's input arguments
     std::vector<std::string> peerInput; // ffmpeg's input arguments
+    std::vector<std::string> peerCodec; // ffmpeg's codec arguments
 };
 
-struct Run {
-    double processor = 1e30; // seconds of user plus system time, best of the repeats
-    double clock = 1e30;     // seconds on the wall clock, best of the repeats
-    uint64_t fileBytes = 0;
+Case parseCase(const std::string& text) {
+    const auto fields = bench::split(text, '|');
+    if (fields.size() != 6) {
+        throw std::runtime_error("a case is CLIP|LAYOUT|FOURCC|OUR_ARGS|PEER_ARGS|PEER_CODEC, "
+                                 "not '" +
+                                 text + "'");
+    }
+    return {fields[0],
+            fields[1],
+            fields[2],
+            bench::split(fields[3], ','),
+            bench::split(fields[4], ','),
+            bench::split(fields[5], ',')};
+}
+
+std::string joined(const std::vector<std::string>& args) {
+    std::string text;
+    for (const auto& a : args) {
+        text += (text.empty() ? "" : " ") + a;
+    }
+    return text;
+}
+
+// A program's best processor time over the rounds, on all frames and on one.
+struct Runs {
+    double all = 1e30;
+    double one = 1e30;
+    void keep(const std::vector<std::string>& args, const std::vector<std::string>& oneFrame,
+              const std::string& log) {
+        all = std::min(all, bench::runProgram(args, log).processor);
+        one = std::min(one, bench::runProgram(oneFrame, log).processor);
+    }
+    double perFurtherFrame(uint64_t frames) const { return (all - one) / double(frames - 1); }
+};
+
+// The host's reader turns the input into the variant's raw layout, as korvadin render does;
+// the library compresses each frame on one thread. Reading and compressing are timed apart;
+// each keeps its best round.
+struct Alone {
+    double codec = 1e30;
+    double reading = 1e30;
     uint64_t frames = 0;
     uint64_t rawBytes = 0;
 };
 
-std::vector<std::string> split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    std::stringstream in(text);
-    std::string part;
-    while (std::getline(in, part, separator)) {
-        if (!part.empty()) {
-            parts.push_back(part);
-        }
-    }
-    return parts;
-}
-
-Case parseCase(const std::string& text) {
-    const auto fields = split(text, '|');
-    if (fields.size() != 4) {
-        throw std::runtime_error("a case is NAME|FOURCC|OUR_ARGS|PEER_ARGS, not '" + text + "'");
-    }
-    return {fields[0], fields[1], split(fields[2], ','), split(fields[3], ',')};
-}
-
-double processSeconds() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-double clockSeconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-// Runs a program with its output sent to `log`; its processor time comes from the kernel.
-void runProgram(const std::vector<std::string>& args, const std::string& log, Run& run) {
-    std::vector<char*> argv;
-    for (const auto& a : args) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    const double start = clockSeconds();
-    pid_t pid = 0;
-    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        throw std::runtime_error("cannot start " + args[0]);
-    }
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::string command;
-        for (const auto& a : args) {
-            command += a + " ";
-        }
-        throw std::runtime_error("failed: " + command + "(output in " + log + ")");
-    }
-    auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) * 1e-6; };
-    run.clock = std::min(run.clock, clockSeconds() - start);
-    run.processor = std::min(run.processor, seconds(usage.ru_utime) + seconds(usage.ru_stime));
-}
-
-void check(int32_t code, const char* what) {
-    if (code != 0) {
-        throw std::runtime_error(std::string(what) + ": " +
-                                 korvadin_get_string(KORVADIN_STRING_RESULT, code));
-    }
-}
-
-// The host's reader turns the input into the variant's raw layout, as korvadin render does;
-// the library compresses each frame on one thread. Reading and compressing are timed apart.
-void codecAlone(const Case& c, const IOPlugin::CodecFormat& format, Run& codec, Run& reading) {
+void measureAlone(const CodecLibrary& lib, const Case& c, const IOPlugin::CodecFormat& format,
+                  Alone& alone) {
     uint32_t instance = 0;
-    check(korvadin_library_init(&instance), "init");
-    check(korvadin_open(&instance), "open");
-    check(korvadin_set_thread_count(instance, 1), "threads");
+    lib.check(lib.libraryInit(&instance), "korvadin_library_init");
+    lib.check(lib.open(&instance), "korvadin_open");
+    lib.check(lib.setThreadCount(instance, 1), "korvadin_set_thread_count");
     auto open = [&]() -> std::unique_ptr<host::VideoReader> {
         if (c.ourInput.size() == 1) {
             return host::openY4m(c.ourInput[0]);
@@ -140,149 +100,218 @@ void codecAlone(const Case& c, const IOPlugin::CodecFormat& format, Run& codec, 
                                   std::stoul(geometry.substr(x + 1, colon - x - 1)),
                                   geometry.substr(colon + 1));
     };
-    const host::VideoInfo info = open()->info();
+    const auto reader = open();
+    const host::VideoInfo& info = reader->info();
     const korvadin_format_ex in = {
         {info.width, info.height, KORVADIN_FORMAT_EXTENDED}, 1, format.rawFormat, 0, 0, 1, 0};
     const korvadin_format_ex out = {{0, 0, KORVADIN_FORMAT_EXTENDED}, 1, format.id, 0, 0, 0, 0};
     const uint8_t* cookie = nullptr;
     uint64_t cookieSize = 0;
     uint32_t bound = 0;
-    check(korvadin_compress_begin(instance, &in, &out, &cookie, &cookieSize, &bound), "begin");
+    lib.check(lib.compressBegin(instance, &in, &out, &cookie, &cookieSize, &bound),
+              "korvadin_compress_begin");
     std::vector<uint8_t> frame(host::rawFrameSize(format.rawFormat, info.width, info.height));
     std::vector<uint8_t> packet(bound);
-    const auto reader = open();
-    double readTime = 0, codecTime = 0;
-    uint64_t frames = 0, bytes = 0;
-    const double start = clockSeconds();
+    double reading = 0, codec = 0;
+    uint64_t frames = 0;
     for (;;) {
-        const double t0 = processSeconds();
+        const double t0 = bench::processSeconds();
         if (!reader->readRaw(format.rawFormat, frame)) {
             break;
         }
-        const double t1 = processSeconds();
+        const double t1 = bench::processSeconds();
         korvadin_planes planes{};
-        check(korvadin_init_planes_common(instance, &in, &planes, frame.data()), "planes");
+        lib.check(lib.initPlanes(instance, &in, &planes, frame.data()),
+                  "korvadin_init_planes_common");
         uint32_t size = 0;
-        check(korvadin_compress(instance, &planes, packet.data(), &size), "compress");
-        codecTime += processSeconds() - t1;
-        readTime += t1 - t0;
-        bytes += size;
+        lib.check(lib.compress(instance, &planes, packet.data(), &size), "korvadin_compress");
+        codec += bench::processSeconds() - t1;
+        reading += t1 - t0;
         ++frames;
     }
-    const double wall = clockSeconds() - start;
-    codec.processor = std::min(codec.processor, codecTime);
-    reading.processor = std::min(reading.processor, readTime);
-    codec.clock = std::min(codec.clock, wall);
-    codec.frames = reading.frames = frames;
-    codec.fileBytes = bytes;
-    codec.rawBytes = frames * frame.size();
-    korvadin_close(instance);
-    korvadin_library_close();
+    alone.codec = std::min(alone.codec, codec);
+    alone.reading = std::min(alone.reading, reading);
+    alone.frames = frames;
+    alone.rawBytes = frames * frame.size();
+    lib.check(lib.close(instance), "korvadin_close");
+    lib.check(lib.libraryClose(), "korvadin_library_close");
 }
 
-uint64_t fileSize(const std::string& path) {
-    return std::filesystem::file_size(path);
+const IOPlugin::CodecFormat& variant(const std::string& fourcc) {
+    uint32_t value = 0;
+    for (const char ch : fourcc) {
+        value = value << 8 | uint8_t(ch);
+    }
+    const IOPlugin::CodecFormat* format = IOPlugin::findCodecFormatByFourcc(value);
+    if (fourcc.size() != 4 || format == nullptr) {
+        throw std::runtime_error("no variant " + fourcc);
+    }
+    return *format;
+}
+
+// What a case came to, as ratios: speeds above 1 and sizes below 1 favour us.
+struct Outcome {
+    double mbPerSecond; // of the whole render, raw bytes of our layout
+    double wholeSpeed;  // ffmpeg's whole run over ours
+    double frameSpeed;  // the same for each further frame
+    double size;        // our packets over ffmpeg's
+    double overCodec;   // each further frame of the render over the codec's per frame
+    double overReader;  // the same over the reader and the codec
+    double decodeWhole; // korvadin decode of the file over the render that wrote it
+    double decodeFrame; // the same for each further frame
+};
+
+Outcome measureCase(const std::string& korvadin, const std::string& dir, int repeats,
+                    const CodecLibrary& lib, const Case& c) {
+    const IOPlugin::CodecFormat& format = variant(c.fourcc);
+    const std::string log = dir + "/run.log";
+    const std::string ours = dir + "/ours.avi", one = dir + "/one.avi";
+    const std::string theirs = dir + "/peer.avi", theirsOne = dir + "/peer-one.avi";
+    std::vector<std::string> render{korvadin, "render"};
+    render.insert(render.end(), c.ourInput.begin(), c.ourInput.end());
+    render.insert(render.end(), {"-c", c.fourcc, "--threads", "1", "-o", ours});
+    std::vector<std::string> renderOne = render;
+    renderOne.back() = one;
+    renderOne.insert(renderOne.end(), {"--frames", "1"});
+    std::vector<std::string> peer{"ffmpeg", "-hide_banner", "-nostdin", "-filter_threads",
+                                  "1",      "-threads",     "1"};
+    peer.insert(peer.end(), c.peerInput.begin(), c.peerInput.end());
+    peer.insert(peer.end(), {"-threads", "1"});
+    peer.insert(peer.end(), c.peerCodec.begin(), c.peerCodec.end());
+    std::vector<std::string> peerOne = peer;
+    peer.insert(peer.end(), {"-y", theirs});
+    peerOne.insert(peerOne.end(), {"-frames:v", "1", "-y", theirsOne});
+    const std::vector<std::string> decode{korvadin, "decode", ours, "-o", "/dev/null"};
+    const std::vector<std::string> decodeOne{korvadin, "decode", one, "-o", "/dev/null"};
+
+    Alone alone;
+    Runs rendering, peering, decoding;
+    // Everything takes turns, so that a busy spell of the machine falls on each alike.
+    for (int r = 0; r < repeats; ++r) {
+        measureAlone(lib, c, format, alone);
+        rendering.keep(render, renderOne, log);
+        peering.keep(peer, peerOne, log);
+        decoding.keep(decode, decodeOne, log);
+    }
+    if (alone.frames < 2) {
+        throw std::runtime_error(c.clip + ": the input needs at least two frames");
+    }
+    const uint64_t ourBytes = bench::packetBytes(ours, log);
+    const uint64_t peerBytes = bench::packetBytes(theirs, log);
+    const double n = double(alone.frames);
+    const double renderFrame = rendering.perFurtherFrame(alone.frames);
+    const double peerFrame = peering.perFurtherFrame(alone.frames);
+    const double decodeFrame = decoding.perFurtherFrame(alone.frames);
+    const double ms = 1000;
+    const std::string name = c.clip + ", " + c.layout;
+    std::printf("%s: ours reads %s (raw layout %u), ffmpeg reads %s\n", name.c_str(),
+                joined(c.ourInput).c_str(), format.rawFormat, joined(c.peerInput).c_str());
+    std::printf("  %-44s %8.2f ms a frame\n", "codec alone, one thread", ms * alone.codec / n);
+    std::printf("  %-44s %8.2f ms a frame\n", "reader + codec alone",
+                ms * (alone.codec + alone.reading) / n);
+    auto row = [&](const std::string& what, const Runs& runs, double frame) {
+        std::printf("  %-44s %8.2f ms a further frame, %6.0f ms for one, %7.0f ms for %llu\n",
+                    what.c_str(), ms * frame, ms * runs.one, ms * runs.all,
+                    static_cast<unsigned long long>(alone.frames));
+    };
+    row("korvadin render --threads 1 -c " + c.fourcc, rendering, renderFrame);
+    row("ffmpeg -threads 1 " + joined(c.peerCodec), peering, peerFrame);
+    row("korvadin decode -o /dev/null", decoding, decodeFrame);
+    std::printf("  packets: ours %.1f MB, ffmpeg's %.1f MB\n", double(ourBytes) / 1e6,
+                double(peerBytes) / 1e6);
+    return {double(alone.rawBytes) / rendering.all / 1e6,
+            peering.all / rendering.all,
+            peerFrame / renderFrame,
+            double(ourBytes) / double(peerBytes),
+            renderFrame / (alone.codec / n),
+            renderFrame / ((alone.codec + alone.reading) / n),
+            decoding.all / rendering.all,
+            decodeFrame / renderFrame};
+}
+
+void summarise(const std::string& layout,
+               const std::vector<std::pair<std::string, Outcome>>& rows) {
+    std::printf("\n%s\n%-14s %8s   %-22s   %-17s   %-13s\n", layout.c_str(), "", "render",
+                "---- ours/ffmpeg -----", "- render over -", "decode/render");
+    std::printf("%-14s %8s   %6s %6s %6s   %8s %8s   %6s %6s\n", "clip", "MB/s", "whole", "frame",
+                "size", "codec", "rdr+cdc", "whole", "frame");
+    using bench::Spread;
+    Spread mb(true), whole(true), frame(true), size(false), codec(false), reader(false),
+        decodeWhole(false), decodeFrame(false);
+    bench::Tally target, fast, lean, decodes;
+    auto print = [](const char* name, double a, double b, double c, double d, double e, double f,
+                    double g, double h) {
+        std::printf("%-14s %8.1f   %6.2f %6.2f %6.3f   %+7.1f%% %+7.1f%%   %6.2f %6.2f\n", name, a,
+                    b, c, d, 100 * (e - 1), 100 * (f - 1), g, h);
+    };
+    for (const auto& [clip, o] : rows) {
+        print(clip.c_str(), o.mbPerSecond, o.wholeSpeed, o.frameSpeed, o.size, o.overCodec,
+              o.overReader, o.decodeWhole, o.decodeFrame);
+        mb.add(o.mbPerSecond);
+        whole.add(o.wholeSpeed);
+        frame.add(o.frameSpeed);
+        size.add(o.size);
+        codec.add(o.overCodec);
+        reader.add(o.overReader);
+        decodeWhole.add(o.decodeWhole);
+        decodeFrame.add(o.decodeFrame);
+        fast.add(o.frameSpeed >= 2);
+        lean.add(o.overCodec <= 1.05);
+        decodes.add(o.decodeWhole <= 1);
+        target.add(o.frameSpeed >= 2 && o.overCodec <= 1.05 && o.decodeWhole <= 1);
+    }
+    print("worst", mb.worst(), whole.worst(), frame.worst(), size.worst(), codec.worst(),
+          reader.worst(), decodeWhole.worst(), decodeFrame.worst());
+    print("geometric mean", mb.geometricMean(), whole.geometricMean(), frame.geometricMean(),
+          size.geometricMean(), codec.geometricMean(), reader.geometricMean(),
+          decodeWhole.geometricMean(), decodeFrame.geometricMean());
+    const auto n = [](const bench::Tally& t) {
+        return std::to_string(t.met) + " of " + std::to_string(t.of);
+    };
+    std::printf("target met on %s clips: each further frame >= 2x ffmpeg's %s, render <= 5%% over "
+                "the codec alone %s, decode no slower than the render %s\n",
+                n(target).c_str(), n(fast).c_str(), n(lean).c_str(), n(decodes).c_str());
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     if (argc < 5) {
-        std::cerr << "usage: " << argv[0] << " KORVADIN WORKDIR REPEATS CASE...\n";
+        std::cerr << "usage: " << argv[0] << " KORVADIN WORK_DIR REPEATS CASE...\n";
         return 2;
     }
+    // Each table as soon as it is done, also when the output goes to a file.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     try {
         const std::string korvadin = argv[1];
         const std::string dir = argv[2];
         const int repeats = std::max(1, std::stoi(argv[3]));
-        const std::string log = dir + "/run.log";
-        std::printf("best of %d runs, timed by processor time (user + system); MB/s of raw "
-                    "input in the variant's layout\n\n",
-                    repeats);
-        std::printf("%-12s %-34s %9s %9s %10s\n", "input", "run", "MB/s", "frames", "file MB");
-        std::vector<std::string> summary;
+        const CodecLibrary lib(CodecLibrary::besideProgram());
+        std::printf("processor: %s\nload average at the start: %s\nbest of %d rounds, timed by "
+                    "processor time (user + system)\n\n",
+                    bench::processorModel().c_str(), bench::loadAverage().c_str(), repeats);
+        std::vector<std::string> layouts;
+        std::map<std::string, std::vector<std::pair<std::string, Outcome>>> outcomes;
         for (int i = 4; i < argc; ++i) {
             const Case c = parseCase(argv[i]);
-            uint32_t fourcc = 0;
-            for (const char ch : c.fourcc) {
-                fourcc = fourcc << 8 | uint8_t(ch);
+            if (outcomes.find(c.layout) == outcomes.end()) {
+                layouts.push_back(c.layout);
             }
-            const IOPlugin::CodecFormat* format = IOPlugin::findCodecFormatByFourcc(fourcc);
-            if (c.fourcc.size() != 4 || format == nullptr) {
-                throw std::runtime_error("no variant " + c.fourcc);
-            }
-            Run codec, reading, render, startup, peer;
-
-            const std::string ours = dir + "/ours.avi", theirs = dir + "/utvideo.avi";
-            std::vector<std::string> renderArgs{korvadin, "render"};
-            renderArgs.insert(renderArgs.end(), c.ourInput.begin(), c.ourInput.end());
-            renderArgs.insert(renderArgs.end(), {"-c", c.fourcc, "--threads", "1", "-o", ours});
-            // One frame shows what a render costs before its first frame: loading the program
-            // and the plug-in, registration, opening the files and first touches of buffers.
-            std::vector<std::string> oneFrameArgs = renderArgs;
-            oneFrameArgs.back() = dir + "/one.avi";
-            oneFrameArgs.insert(oneFrameArgs.end(), {"--frames", "1"});
-            std::vector<std::string> peerArgs{"ffmpeg", "-hide_banner", "-nostdin", "-threads",
-                                              "1"};
-            peerArgs.insert(peerArgs.end(), c.peerInput.begin(), c.peerInput.end());
-            peerArgs.insert(peerArgs.end(),
-                            {"-threads", "1", "-c:v", "utvideo", "-pred", "median", "-y", theirs});
-            // The three take turns, so that a busy spell of the machine falls on each alike.
-            for (int r = 0; r < repeats; ++r) {
-                codecAlone(c, *format, codec, reading);
-                runProgram(renderArgs, log, render);
-                runProgram(oneFrameArgs, log, startup);
-                runProgram(peerArgs, log, peer);
-            }
-            render.fileBytes = fileSize(ours);
-            peer.fileBytes = fileSize(theirs);
-
-            const double raw = double(codec.rawBytes) / 1e6;
-            auto joined = [](const std::vector<std::string>& args) {
-                std::string text;
-                for (const auto& a : args) {
-                    text += (text.empty() ? "" : " ") + a;
-                }
-                return text;
-            };
-            std::printf("%-12s ours reads: %s (as raw layout %u)\n", c.name.c_str(),
-                        joined(c.ourInput).c_str(), format->rawFormat);
-            std::printf("%-12s ffmpeg reads: %s\n", c.name.c_str(), joined(c.peerInput).c_str());
-            auto row = [&](const char* what, double seconds, double bytes) {
-                std::printf("%-12s %-34s %9.1f %9llu %10.1f\n", c.name.c_str(), what, raw / seconds,
-                            static_cast<unsigned long long>(codec.frames), bytes / 1e6);
-            };
-            row("codec alone (1 thread)", codec.processor, double(codec.fileBytes));
-            row("reader + codec alone", codec.processor + reading.processor,
-                double(codec.fileBytes));
-            row("korvadin render --threads 1", render.processor, double(render.fileBytes));
-            row("ffmpeg utvideo -threads 1", peer.processor, double(peer.fileBytes));
-            // What each further frame costs a render, against what it costs the reader and the
-            // codec alone: the module, the AVI writer and the file system's share of a frame.
-            if (codec.frames < 2) {
-                throw std::runtime_error("the input needs at least two frames");
-            }
-            const double frames = double(codec.frames);
-            const double perFrame = (render.processor - startup.processor) / (frames - 1);
-            const double alonePerFrame = (codec.processor + reading.processor) / frames;
-            char line[600];
-            std::snprintf(line, sizeof line,
-                          "%-12s ours/ffmpeg: throughput %.2fx, file size %.3f; render over "
-                          "codec alone %+.1f%%, over reader + codec %+.1f%%\n"
-                          "%-12s   of which a one-time %.0f ms before the first frame; each "
-                          "further frame %.2f ms against %.2f ms for reader + codec: %+.1f%%",
-                          c.name.c_str(), peer.processor / render.processor,
-                          double(render.fileBytes) / double(peer.fileBytes),
-                          100 * (render.processor / codec.processor - 1),
-                          100 * (render.processor / (codec.processor + reading.processor) - 1), "",
-                          1000 * startup.processor, 1000 * perFrame, 1000 * alonePerFrame,
-                          100 * (perFrame / alonePerFrame - 1));
-            summary.push_back(line);
+            outcomes[c.layout].emplace_back(c.clip, measureCase(korvadin, dir, repeats, lib, c));
         }
-        std::printf("\n");
-        for (const auto& line : summary) {
-            std::printf("%s\n", line.c_str());
+        for (const auto& layout : layouts) {
+            summarise(layout, outcomes[layout]);
         }
+        std::printf(
+            "\nload average at the end: %s\nrender MB/s: raw bytes of our layout per second of "
+            "the whole render's processor time.\nours/ffmpeg: ffmpeg's time over ours for the "
+            "whole run and for each further frame (above 1 we are faster); our packets over "
+            "ffmpeg's (below 1 we are smaller).\nrender over: each further frame of the render "
+            "against the codec alone, and against the reader and the codec.\ndecode/render: "
+            "korvadin decode of the file over the render that wrote it (below 1 it is "
+            "faster).\nThe targets are judged by each further frame against ffmpeg, which "
+            "leaves out ffmpeg's longer start-up.\n",
+            bench::loadAverage().c_str());
     } catch (const std::exception& e) {
         std::cerr << "render_bench: " << e.what() << "\n";
         return 1;

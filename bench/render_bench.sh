@@ -1,33 +1,35 @@
 #!/usr/bin/env bash
-# Builds the release preset and measures `korvadin render` against the codec alone and against
-# ffmpeg's utvideo, on a real photograph panned across 1920x1080 frames, as 8-bit 4:2:2 Y4M and
-# as rgb24 raw video.
-#   bench/render_bench.sh [FRAMES] [REPEATS]
+# Builds the release preset and measures `korvadin render --threads 1` against the codec alone
+# and against ffmpeg -threads 1 writing its own AVI file, and `korvadin decode` of the file
+# against the render that wrote it, on clips of bench/clips.sh made afresh for the run (in a
+# folder under build/bench-clips that is removed at the end): 8-bit 4:2:2 from Y4M and 8-bit
+# RGB from raw rgb24 against utvideo, 10-bit 4:2:2 from Y4M against ffvhuff.
+#   bench/render_bench.sh [FRAMES] [REPEATS] [--clips A,B]
+# FRAMES (default 30) of each clip, the best of REPEATS rounds (default 3); the clips by default
+# are flower, path, grain and screen.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-frames=${1:-60}
-repeats=${2:-3}
-"$root/scripts/install-deps.sh" bench
-photo=/usr/share/libjxl-testdata/jxl/flower/flower.pnm
-cd "$root"
-cmake --preset release >/dev/null
-cmake --build --preset release --target korvadin_render_bench >/dev/null
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# shellcheck source=bench/prepare.sh
+. "$(dirname "$0")/prepare.sh" korvadin_render_bench 30 "$@"
+clips=flower,path,grain,screen
+if [ "${args[0]:-}" = --clips ] && [ ${#args[@]} -eq 2 ]; then
+    clips=${args[1]}
+elif [ ${#args[@]} -ne 0 ]; then
+    echo "usage: bench/render_bench.sh [FRAMES] [REPEATS] [--clips A,B]" >&2
+    exit 2
+fi
 
-# The inputs, made before anything is timed: a 1920x1080 window panning across the photograph
-# by whole pixels. ffmpeg's utvideo takes RGB only as planar gbrp, so it gets the same pictures
-# converted to that; the 4:2:2 file serves both sides as it is.
-pan=(-loop 1 -framerate 25 -i "$photo" -vf "crop=1920:1080:3*n:2*n" -frames:v "$frames")
-ffmpeg -hide_banner -loglevel error -nostdin "${pan[@]}" -pix_fmt rgb24 -f rawvideo "$work/in.rgb"
-ffmpeg -hide_banner -loglevel error -nostdin -f rawvideo -pix_fmt rgb24 -s 1920x1080 \
-    -i "$work/in.rgb" -pix_fmt gbrp -f rawvideo "$work/in.gbrp"
-ffmpeg -hide_banner -loglevel error -nostdin -f rawvideo -pix_fmt rgb24 -s 1920x1080 \
-    -i "$work/in.rgb" -vf scale=out_color_matrix=bt709:out_range=tv -pix_fmt yuv422p \
-    -f yuv4mpegpipe "$work/in422.y4m"
-
-raw=(-f rawvideo -s 1920x1080 -r 25)
-"$root/build/release/bin/korvadin_render_bench" "$root/build/release/bin/korvadin" "$work" \
-    "$repeats" \
-    "4:2:2 8-bit|K8Y2|$work/in422.y4m|-i,$work/in422.y4m" \
-    "RGB 8-bit|K8RG|$work/in.rgb,--raw,1920x1080:rgb24|$(IFS=,; echo "${raw[*]}"),-pix_fmt,gbrp,-i,$work/in.gbrp"
+# The inputs, made before anything is timed. ffmpeg's utvideo takes RGB only as planar gbrp, so
+# it gets the same pictures in that format, which spares it a conversion that ours makes.
+cases=()
+raw=-f,rawvideo,-s,1920x1080,-r,25
+for clip in ${clips//,/ }; do
+    bench/clips.sh make "$clip" yuv422p "$frames" "$run/$clip.422.y4m"
+    bench/clips.sh make "$clip" rgb24 "$frames" "$run/$clip.rgb"
+    bench/clips.sh make "$clip" gbrp "$frames" "$run/$clip.gbrp"
+    bench/clips.sh make "$clip" yuv422p10le "$frames" "$run/$clip.422-10.y4m"
+    utvideo=-c:v,utvideo,-pred,median
+    cases+=("$clip|8-bit 4:2:2|K8Y2|$run/$clip.422.y4m|-i,$run/$clip.422.y4m|$utvideo")
+    cases+=("$clip|8-bit RGB|K8RG|$run/$clip.rgb,--raw,1920x1080:rgb24|$raw,-pix_fmt,gbrp,-i,$run/$clip.gbrp|$utvideo")
+    cases+=("$clip|10-bit 4:2:2|K0Y2|$run/$clip.422-10.y4m|-i,$run/$clip.422-10.y4m|-c:v,ffvhuff,-pred,median")
+done
+build/release/bin/korvadin_render_bench build/release/bin/korvadin "$run" "$repeats" "${cases[@]}"

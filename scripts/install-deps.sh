@@ -3,7 +3,8 @@
 #   scripts/install-deps.sh build      compilers, CMake, Ninja, GoogleTest
 #   scripts/install-deps.sh test       build + the independent readers (ffmpeg, MediaInfo), sample
 #                                      picture and memory checker of the tests
-#   scripts/install-deps.sh bench      test + the peers and sample picture of the benchmarks
+#   scripts/install-deps.sh bench      build + the peers of the benchmarks and the pictures and
+#                                      fonts their clips are made from
 #   scripts/install-deps.sh fuzz       build + clang with its sanitizer and libFuzzer runtimes
 #   scripts/install-deps.sh windows    the mingw-w64 cross compiler and GoogleTest's sources
 #   scripts/install-deps.sh wine       Wine, which runs the Windows build's tests
@@ -14,7 +15,7 @@ packages=(cmake ninja-build g++ libgtest-dev libgmock-dev)
 case "$task" in
 build) ;;
 test) packages+=(ffmpeg mediainfo libjxl-testdata valgrind) ;;
-bench) packages+=(ffmpeg libjxl-testdata) ;;
+bench) packages+=(ffmpeg libjxl-testdata plasma-workspace-wallpapers fonts-dejavu-core) ;;
 fuzz) packages+=(clang libclang-rt-14-dev) ;;
 windows) packages=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest) ;;
 wine) packages=(wine wine64) ;;
