@@ -12,7 +12,6 @@ namespace kvcodec {
 namespace x86 {
 namespace {
 
-
 // The high 32 bits of the products of sixteen pairs.
 KVCODEC_AVX512_HELPER __m512i mulHigh512(__m512i a, __m512i b) {
     const __m512i even = _mm512_srli_epi64(_mm512_mul_epu32(a, b), 32);

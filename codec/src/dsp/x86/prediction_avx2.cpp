@@ -1,6 +1,6 @@
-// The encoder's analysis with AVX2, a row at a time: median residuals sixteen samples at once
-// (every neighbour of a sample is an input sample, so a row has no chain), then classes,
-// contexts and tokens; the counting stays scalar.
+// The encoder's analysis with AVX2, a row at a time: median residuals, classes, contexts and
+// tokens many samples at once (every neighbour of a sample is an input sample, so a row has no
+// chain); the counting stays scalar.
 #include "dsp/x86/target.h"
 
 #include "dsp/coding_loops.h"
@@ -9,7 +9,6 @@
 namespace kvcodec::x86 {
 
 namespace {
-
 
 KVCODEC_AVX2_HELPER __m256i zigzag16(__m256i r, __m256i mask, __m128i signShift) {
     r = _mm256_and_si256(r, mask);
@@ -112,6 +111,71 @@ KVCODEC_AVX2_HELPER void symbolRow(const uint16_t* z, const uint8_t* a, const ui
     loops::symbolRow(z, a, aa, w, depth, out, x, w);
 }
 
+KVCODEC_AVX2_HELPER __m256i load32(const uint8_t* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+// 32 samples as bytes, in the order packus gives: 0-7, 16-23, 8-15, 24-31.
+KVCODEC_AVX2_HELPER __m256i packedBytes(const uint16_t* p) {
+    return _mm256_packus_epi16(load16(p), load16(p + 16));
+}
+
+// An 8-bit row: every value of the analysis fits a byte, so the whole of it runs on 32 samples
+// a vector, in packus order until the classes and symbols go out. The median is taken as
+// min + max - clamp(topLeft, min, max), which never leaves the byte as the gradient would.
+KVCODEC_AVX2_HELPER void analyseRow8(const uint16_t* cur, const uint16_t* top, const uint8_t* a,
+                                     const uint8_t* aa, uint32_t w, uint16_t* z, uint8_t* own,
+                                     uint16_t* sym) {
+    const auto scalar = [&](uint32_t from, uint32_t to) {
+        loops::medianResidualRow(cur, top, to, 8, z, from);
+        loops::classRow(z, to, 8, own, from);
+        loops::symbolRow(z, a, aa, w, 8, sym, from, to);
+    };
+    scalar(0, 1);
+    // Classes of z up to 15 looked up, plus one; anything above 15 is class 5.
+    const __m256i classPlusOne = _mm256_setr_epi8(1, 2, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5, 5, 5, 1,
+                                                  2, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5, 5, 5);
+    const __m256i fifteen = _mm256_set1_epi8(15);
+    const __m256i lastContext = _mm256_set1_epi8(static_cast<char>(code::kContexts - 1));
+    uint32_t x = 1;
+    // The columns that have both neighbours above, 32 at a time.
+    for (; x + 33 <= w; x += 32) {
+        const __m256i c = packedBytes(cur + x);
+        const __m256i l = packedBytes(cur + x - 1);
+        __m256i pred = l;
+        if (top != nullptr) {
+            const __m256i t = packedBytes(top + x);
+            const __m256i tl = packedBytes(top + x - 1);
+            const __m256i lo = _mm256_min_epu8(l, t);
+            const __m256i hi = _mm256_max_epu8(l, t);
+            pred = _mm256_sub_epi8(_mm256_add_epi8(lo, hi),
+                                   _mm256_min_epu8(_mm256_max_epu8(tl, lo), hi));
+        }
+        const __m256i r = _mm256_sub_epi8(c, pred);
+        const __m256i zz =
+            _mm256_xor_si256(_mm256_add_epi8(r, r), _mm256_cmpgt_epi8(_mm256_setzero_si256(), r));
+        const __m256i capped = _mm256_min_epu8(zz, fifteen);
+        const __m256i cls = _mm256_add_epi8(_mm256_shuffle_epi8(classPlusOne, capped),
+                                            _mm256_cmpeq_epi8(capped, zz));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(own + x),
+                            _mm256_permute4x64_epi64(cls, 0xD8));
+        __m256i ctx = _mm256_setzero_si256();
+        if (a != nullptr) {
+            const __m256i t = load32(a + x);
+            __m256i sum = _mm256_add_epi8(_mm256_add_epi8(t, t),
+                                          _mm256_add_epi8(load32(a + x - 1), load32(a + x + 1)));
+            if (aa != nullptr) {
+                sum = _mm256_add_epi8(sum, load32(aa + x));
+            }
+            ctx = _mm256_permute4x64_epi64(_mm256_min_epu8(sum, lastContext), 0xD8);
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(sym + x), _mm256_unpacklo_epi8(zz, ctx));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(sym + x + 16),
+                            _mm256_unpackhi_epi8(zz, ctx));
+    }
+    scalar(x, w);
+}
+
 } // namespace
 
 KVCODEC_TARGET_X86_AVX2 void analyseAvx2(const uint16_t* s, uint32_t w, uint32_t rows,
@@ -125,6 +189,10 @@ KVCODEC_TARGET_X86_AVX2 void analyseAvx2(const uint16_t* s, uint32_t w, uint32_t
                        [&](const uint16_t* cur, const uint16_t* top, uint16_t* zr, uint8_t* own,
                            const uint8_t* above, const uint8_t* twoAbove, uint16_t* symr)
                            KVCODEC_TARGET_X86_AVX2 {
+                               if (depth == 8) {
+                                   analyseRow8(cur, top, above, twoAbove, w, zr, own, symr);
+                                   return;
+                               }
                                residualRow(cur, top, w, depth, zr);
                                classRow(zr, w, bounds, depth, own);
                                symbolRow(zr, above, twoAbove, w, depth, symr);

@@ -15,7 +15,6 @@ namespace {
 
 static_assert(kRansLanes == 32, "the kernels hold the lanes as four vectors of eight");
 
-
 // Permutations by the mask of lanes that move a word: `gather` takes the words of those lanes of
 // the encoder's vectors, in lane order, to the top of a vector; `spread` gives each lane of the
 // decoder's vectors the next word in turn.

@@ -13,7 +13,6 @@ namespace kvcodec::x86 {
 
 namespace {
 
-
 constexpr uint32_t kLanes = 16;
 
 KVCODEC_AVX2_HELPER void transpose16(__m256i* r) {
