@@ -79,12 +79,18 @@ protected:
 
     // Samples of a picture: mostly small steps, which is what photographs give, some of every
     // size, and runs of one value.
+    // Runs of steps of one size, from none to 16 at 8 bits (scaled with the depth), so that every
+    // class and context is common; now and then a jump.
     void fillPicture(Buffer<uint16_t>& b, size_t n, unsigned depth) {
         const uint32_t mask = (1u << depth) - 1;
         uint32_t v = m_random() & mask;
+        uint32_t spread = 0;
         for (size_t i = 0; i < n; ++i) {
-            const uint32_t kind = m_random() % 8;
-            v = kind == 0 ? m_random() : kind < 3 ? v : v + m_random() % 9 - 4;
+            if (m_random() % 16 == 0) {
+                spread = (1u << m_random() % 6 >> 1) << (depth - 8);
+            }
+            const uint32_t kind = m_random() % 32;
+            v = kind == 0 ? m_random() : v + m_random() % (2 * spread + 1) - spread;
             b[i] = static_cast<uint16_t>(v & mask);
         }
     }
@@ -115,7 +121,7 @@ TEST_P(Kernels, AnalysisMatchesThePortableOne) {
     for (unsigned depth = 8; depth <= 14; ++depth) {
         for (const uint32_t w : widths()) {
             const unsigned a = (w + depth) % kAlignments;
-            const uint32_t rows = 1 + (w + depth) % 5;
+            const uint32_t rows = 3 + (w + depth) % 5;
             const size_t n = size_t{w} * rows;
             SCOPED_TRACE("depth " + std::to_string(depth) + " width " + std::to_string(w));
             Buffer<uint16_t> samples(n, a);
