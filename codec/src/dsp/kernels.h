@@ -35,10 +35,10 @@ struct RansReader {
 };
 
 // What the median rebuilding may read past its residuals, and the memory it works in: room for
-// sixteen rows with margins.
+// seventeen rows with margins.
 constexpr size_t kRebuildSlack = 64;
 constexpr size_t rebuildScratchSize(uint32_t width) {
-    return 16 * (size_t{width} + 48) + 96;
+    return 17 * (size_t{width} + 48) + 96;
 }
 
 struct Kernels {

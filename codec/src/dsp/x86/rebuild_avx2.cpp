@@ -47,14 +47,16 @@ KVCODEC_AVX2_HELPER __m256i load16(const uint16_t* p) {
 }
 
 // Sixteen rows of residuals starting at z, w apart, into the scratch band's rows, `stride`
-// apart with room for 16 samples before and 32 after each row.
+// apart with room for 16 samples before and 32 after each row. `above` is the row above the
+// band with 16 samples of room before it and 32 after.
 KVCODEC_AVX2_HELPER void rebuildBand(const uint16_t* above, const uint16_t* z, uint16_t* band,
                                      uint32_t w, uint32_t stride, unsigned depth) {
     const __m256i mask = _mm256_set1_epi16(static_cast<short>((1u << depth) - 1));
     const __m256i one = _mm256_set1_epi16(1);
     const __m256i lane = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     __m256i prev = _mm256_setzero_si256();
-    __m256i prev2 = _mm256_setzero_si256();
+    // A step's top-left neighbours are the previous step's top ones.
+    __m256i topLeft = _mm256_setzero_si256();
     const uint32_t steps = w + kLanes - 1;
     for (uint32_t t0 = 0; t0 < steps; t0 += kLanes) {
         // The residuals of steps t0 .. t0 + 15: row k from column t0 - k on, transposed.
@@ -65,17 +67,16 @@ KVCODEC_AVX2_HELPER void rebuildBand(const uint16_t* above, const uint16_t* z, u
         transpose16(r);
         for (unsigned j = 0; j < kLanes; ++j) {
             const uint32_t t = t0 + j;
-            const __m256i c = _mm256_permute2x128_si256(prev, prev, 0x08);
-            const __m256i c2 = _mm256_permute2x128_si256(prev2, prev2, 0x08);
-            const __m256i aboveT = _mm256_castsi128_si256(_mm_cvtsi32_si128(t < w ? above[t] : 0));
-            const __m256i aboveTl =
-                _mm256_castsi128_si256(_mm_cvtsi32_si128(t > 0 && t <= w ? above[t - 1] : 0));
-            const __m256i top = _mm256_or_si256(_mm256_alignr_epi8(prev, c, 14), aboveT);
-            const __m256i topLeft = _mm256_or_si256(_mm256_alignr_epi8(prev2, c2, 14), aboveTl);
+            // Every lane's top is the lane before's previous result; lane 0's is the sample
+            // above, the last of sixteen loaded so that one permutation moves it in.
+            const __m256i aboveRun = load16(above + ptrdiff_t{t} - 15);
+            const __m256i top =
+                _mm256_alignr_epi8(prev, _mm256_permute2x128_si256(aboveRun, prev, 0x21), 14);
             const __m256i left = prev;
-            const __m256i g = _mm256_sub_epi16(_mm256_add_epi16(left, top), topLeft);
-            __m256i pred = _mm256_min_epi16(_mm256_max_epi16(g, _mm256_min_epi16(left, top)),
-                                            _mm256_max_epi16(left, top));
+            const __m256i lo = _mm256_min_epi16(left, top);
+            const __m256i hi = _mm256_max_epi16(left, top);
+            __m256i pred = _mm256_sub_epi16(_mm256_add_epi16(lo, hi),
+                                            _mm256_min_epi16(_mm256_max_epi16(topLeft, lo), hi));
             if (t < kLanes) {
                 // Lane t is at its row's first column, which predicts from the top.
                 pred = _mm256_blendv_epi8(
@@ -85,7 +86,7 @@ KVCODEC_AVX2_HELPER void rebuildBand(const uint16_t* above, const uint16_t* z, u
             const __m256i residual = _mm256_xor_si256(
                 _mm256_srli_epi16(zz, 1),
                 _mm256_sub_epi16(_mm256_setzero_si256(), _mm256_and_si256(zz, one)));
-            prev2 = prev;
+            topLeft = top;
             prev = _mm256_and_si256(_mm256_add_epi16(pred, residual), mask);
             r[j] = prev;
         }
@@ -103,15 +104,19 @@ KVCODEC_AVX2_HELPER void rebuildBand(const uint16_t* above, const uint16_t* z, u
 KVCODEC_TARGET_X86_AVX2 void medianRebuildAvx2(const uint16_t* above, const uint16_t* z,
                                                uint16_t* out, uint32_t w, uint32_t rows,
                                                unsigned depth, uint16_t* scratch) {
-    const uint32_t mask = (1u << depth) - 1;
     uint32_t y = 0;
     if (w >= kLanes) {
+        // The row above each band, then the band, each row with room on both sides.
         const uint32_t stride = w + 3 * kLanes;
-        uint16_t* band = scratch + kLanes;
+        uint16_t* top = scratch + kLanes;
+        uint16_t* band = top + stride;
+        std::fill(scratch, top, uint16_t{0});
+        std::fill(top + w, top + w + 2 * kLanes, uint16_t{0});
         for (; y + kLanes <= rows; y += kLanes) {
             // The residual rows are read from 15 samples before each row to 30 past it, which
             // stays inside the band's rows and the slack after them that the caller keeps.
-            const uint16_t* top = y == 0 ? above : out + size_t{y - 1} * w;
+            const uint16_t* from = y == 0 ? above : out + size_t{y - 1} * w;
+            std::copy(from, from + w, top);
             rebuildBand(top, z + size_t{y} * w, band, w, stride, depth);
             for (unsigned k = 0; k < kLanes; ++k) {
                 std::copy(band + size_t{k} * stride, band + size_t{k} * stride + w,
@@ -119,10 +124,8 @@ KVCODEC_TARGET_X86_AVX2 void medianRebuildAvx2(const uint16_t* above, const uint
             }
         }
     }
-    for (; y < rows; ++y) {
-        loops::medianRebuildBand<1>(y == 0 ? above : out + size_t{y - 1} * w, z + size_t{y} * w,
-                                    out + size_t{y} * w, w, mask);
-    }
+    loops::medianRebuild(y == 0 ? above : out + size_t{y - 1} * w, z + size_t{y} * w,
+                         out + size_t{y} * w, w, rows - y, depth);
 }
 
 } // namespace kvcodec::x86
