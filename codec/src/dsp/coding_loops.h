@@ -245,6 +245,39 @@ KVCODEC_INLINE void ransDecodeRow(RansReader& in, const RansDecTable* tables,
     cls[w] = cls[w - 1];
 }
 
+// A row whose leading blocks of kRansLanes samples a vector loop decodes: `blocks(states,
+// words, smallest)` gets the states rotated so that the row's first sample's lane comes first,
+// decodes whole blocks while the row lasts and the words have not run out, and returns the
+// samples it decoded; the reader is brought up to date and the rest decoded one by one. A block
+// may read kRansReadPadding bytes past the words.
+template <typename Blocks>
+KVCODEC_INLINE void ransDecodeRowInBlocks(RansReader& in, const RansDecTable* tables,
+                                          const uint16_t* classBounds, const uint8_t* above,
+                                          const uint8_t* twoAbove, uint8_t* cls, uint16_t* tokens,
+                                          uint32_t w, Blocks&& blocks) {
+    uint32_t x = 0;
+    if (w >= kRansLanes && in.words <= in.end) {
+        const unsigned rotation = static_cast<unsigned>(in.index % kRansLanes);
+        alignas(64) uint32_t states[kRansLanes];
+        for (unsigned k = 0; k < kRansLanes; ++k) {
+            states[k] = in.x[(rotation + k) % kRansLanes];
+        }
+        const uint8_t* words = in.words;
+        x = blocks(states, words, in.smallestEntry);
+        for (unsigned k = 0; k < kRansLanes; ++k) {
+            in.x[(rotation + k) % kRansLanes] = states[k];
+        }
+        // Words taken past the end were the padding's zeros, which is what the loop one by one
+        // takes there too; like it, the reader stays at its end and says it ran over.
+        in.overrun = in.overrun || words > in.end;
+        in.words = std::min(words, in.end);
+        in.index += x;
+    }
+    ransDecodeSpan(in, tables, classBounds, above, twoAbove, cls, tokens, x, w);
+    cls[-1] = cls[0];
+    cls[w] = cls[w - 1];
+}
+
 // Up to four rows as a wavefront: each row runs one sample behind the row above it, so that its
 // top and top-left samples are already rebuilt, and the rows' chains of dependent steps
 // overlap in the processor.

@@ -22,8 +22,9 @@ constexpr size_t kWindowStride = kMaxSide + 64;
 
 // The state of a range decoder inside a segment: the states of its lanes, the words still to be
 // read and the index of the next symbol, whose lane is index % kRansLanes. At least
-// kRansReadPadding bytes after `end` can be read; the words beyond it are not the segment's.
-constexpr size_t kRansReadPadding = 2 * (kRansLanes + 8);
+// kRansReadPadding bytes after `end` can be read (a block of lanes that starts at the end, and
+// a vector's load of sixteen words after it); the words beyond it are not the segment's.
+constexpr size_t kRansReadPadding = 2 * (kRansLanes + 16);
 
 struct RansReader {
     uint32_t x[kRansLanes];

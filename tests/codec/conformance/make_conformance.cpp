@@ -255,8 +255,8 @@ Coverage coverage(const std::vector<uint8_t>& frame, unsigned planes) {
         if (frame[pos] == 0) {
             c.stored = true;
         } else {
-            // Word count and 32 states, then the words; the rest is raw bits.
-            c.rawBits |= payload > 4 + 4 * 32 + 2 * le32(frame, pos + 8);
+            // Word count and 64 states, then the words; the rest is raw bits.
+            c.rawBits |= payload > 4 + 4 * 64 + 2 * le32(frame, pos + 8);
         }
         pos += 8 + payload;
     }

@@ -1,5 +1,6 @@
-// The x86-64 table for processors with AVX-512: the AVX2 table with the range encoder on
-// sixteen lanes a vector, whose words go out by compression instead of looked-up permutations.
+// The x86-64 table for processors with AVX-512: the AVX2 table with the range coder on sixteen
+// lanes a vector, whose words go out by compression and come in by expansion instead of
+// looked-up permutations.
 #include "dsp/x86/target.h"
 
 #include <algorithm>
@@ -51,13 +52,17 @@ KVCODEC_AVX512_HELPER __m512i encodeStep512(__m512i state, const uint16_t* s,
     return _mm512_mask_mov_epi32(state, active, next);
 }
 
+constexpr unsigned kVectors = kRansLanes / 16;
+
 KVCODEC_TARGET_X86_AVX512 size_t ransEncodeAvx512(const uint16_t* sym, size_t n,
                                                   const RansEncSymbol* table, uint32_t* states,
                                                   uint16_t* end) {
-    static_assert(sizeof(RansEncSymbol) == 8 && kRansLanes == 32);
+    static_assert(sizeof(RansEncSymbol) == 8 && kRansLanes % 16 == 0);
     const long long* entries = reinterpret_cast<const long long*>(table);
-    __m512i x[2] = {_mm512_set1_epi32(static_cast<int>(kRansLow)),
-                    _mm512_set1_epi32(static_cast<int>(kRansLow))};
+    __m512i x[kVectors];
+    for (__m512i& v : x) {
+        v = _mm512_set1_epi32(static_cast<int>(kRansLow));
+    }
     uint16_t* p = end;
     size_t whole = n / kRansLanes * kRansLanes;
     // A short last block is copied where a whole one can be read; its missing lanes stand still.
@@ -65,21 +70,94 @@ KVCODEC_TARGET_X86_AVX512 size_t ransEncodeAvx512(const uint16_t* sym, size_t n,
         alignas(64) uint16_t tail[kRansLanes] = {};
         std::copy(sym + whole, sym + n, tail);
         const unsigned count = static_cast<unsigned>(n - whole);
-        for (int v = 1; v >= 0; --v) {
+        for (int v = kVectors - 1; v >= 0; --v) {
             const unsigned lanes = count > 16u * v ? std::min(count - 16 * v, 16u) : 0;
             x[v] = encodeStep512(x[v], tail + 16 * v, entries,
                                  static_cast<__mmask16>((1u << lanes) - 1), p);
         }
     }
-    // Lanes 31 down to 0 of each block, as the symbols run backwards.
+    // The last lane of each block down to the first, as the symbols run backwards.
     while (whole > 0) {
         whole -= kRansLanes;
-        x[1] = encodeStep512(x[1], sym + whole + 16, entries, 0xFFFF, p);
-        x[0] = encodeStep512(x[0], sym + whole, entries, 0xFFFF, p);
+        for (int v = kVectors - 1; v >= 0; --v) {
+            x[v] = encodeStep512(x[v], sym + whole + 16 * v, entries, 0xFFFF, p);
+        }
     }
-    _mm512_storeu_si512(states, x[0]);
-    _mm512_storeu_si512(states + 16, x[1]);
+    for (unsigned v = 0; v < kVectors; ++v) {
+        _mm512_storeu_si512(states + 16 * v, x[v]);
+    }
     return static_cast<size_t>(end - p);
+}
+
+KVCODEC_TARGET_X86_AVX512 void ransDecodeRowAvx512(RansReader& in, const RansDecTable* tables,
+                                                   const uint16_t* classBounds,
+                                                   const uint8_t* above, const uint8_t* twoAbove,
+                                                   uint8_t* cls, uint16_t* tokens, uint32_t w) {
+    const auto blocks = [&](uint32_t* states, const uint8_t*& words,
+                            uint32_t& least) KVCODEC_TARGET_X86_AVX512 {
+        // Vector v, lane j holds the state of samples 16v + j, kRansLanes apart, of this row.
+        __m512i state[kVectors];
+        for (unsigned v = 0; v < kVectors; ++v) {
+            state[v] = _mm512_load_si512(states + 16 * v);
+        }
+        const int* entries = reinterpret_cast<const int*>(tables);
+        __m512i smallest = _mm512_set1_epi32(static_cast<int>(least));
+        const __m512i slotMask = _mm512_set1_epi32(static_cast<int>(kProbScale - 1));
+        const __m512i freqMask = _mm512_set1_epi32(0xFFF);
+        const __m512i tokenMask = _mm512_set1_epi32(0xFF);
+        const __m512i low = _mm512_set1_epi32(static_cast<int>(kRansLow));
+        const __m512i lastContext = _mm512_set1_epi8(static_cast<char>(code::kContexts - 1));
+        __m256i bounds[5];
+        for (int b = 0; b < 5; ++b) {
+            bounds[b] = _mm256_set1_epi16(static_cast<short>(classBounds[b] - 1));
+        }
+        uint32_t x = 0;
+        for (; x + kRansLanes <= w && words <= in.end; x += kRansLanes) {
+            static_assert(kRansLanes == 64, "a block's contexts are one vector of bytes");
+            alignas(64) uint8_t contexts[kRansLanes];
+            const __m512i t = _mm512_loadu_si512(above + x);
+            const __m512i sum = _mm512_add_epi8(_mm512_add_epi8(t, t),
+                                                _mm512_add_epi8(_mm512_loadu_si512(above + x - 1),
+                                                                _mm512_loadu_si512(above + x + 1)));
+            _mm512_store_si512(
+                contexts, _mm512_min_epu8(_mm512_add_epi8(sum, _mm512_loadu_si512(twoAbove + x)),
+                                          lastContext));
+            for (unsigned v = 0; v < kVectors; ++v) {
+                const __m512i ctx = _mm512_cvtepu8_epi32(
+                    _mm_load_si128(reinterpret_cast<const __m128i*>(contexts + 16 * v)));
+                const __m512i index = _mm512_or_si512(_mm512_slli_epi32(ctx, kProbBits),
+                                                      _mm512_and_si512(state[v], slotMask));
+                const __m512i e = _mm512_i32gather_epi32(index, entries, 4);
+                smallest = _mm512_min_epu32(smallest, e);
+                const __m512i freq = _mm512_and_si512(_mm512_srli_epi32(e, 8), freqMask);
+                const __m512i next = _mm512_add_epi32(
+                    _mm512_mullo_epi32(freq, _mm512_srli_epi32(state[v], kProbBits)),
+                    _mm512_srli_epi32(e, 20));
+                const __mmask16 under = _mm512_cmplt_epu32_mask(next, low);
+                // The lanes that take a word get the next ones in turn; loaded whether any lane
+                // takes one or not, so that no branch waits on the data.
+                const __m512i loaded = _mm512_cvtepu16_epi32(
+                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(words)));
+                state[v] = _mm512_mask_or_epi32(next, under, _mm512_slli_epi32(next, 16),
+                                                _mm512_maskz_expand_epi32(under, loaded));
+                words += 2 * __builtin_popcount(under);
+                const __m256i t16 = _mm512_cvtepi32_epi16(_mm512_and_si512(e, tokenMask));
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(tokens + x + 16 * v), t16);
+                __m256i c = _mm256_setzero_si256();
+                for (const __m256i& bound : bounds) {
+                    c = _mm256_sub_epi16(c, _mm256_cmpgt_epi16(t16, bound));
+                }
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(cls + x + 16 * v),
+                                 _mm256_cvtepi16_epi8(c));
+            }
+        }
+        for (unsigned v = 0; v < kVectors; ++v) {
+            _mm512_store_si512(states + 16 * v, state[v]);
+        }
+        least = static_cast<uint32_t>(_mm512_reduce_min_epu32(smallest));
+        return x;
+    };
+    loops::ransDecodeRowInBlocks(in, tables, classBounds, above, twoAbove, cls, tokens, w, blocks);
 }
 
 } // namespace
@@ -90,6 +168,7 @@ const Kernels* x86Avx512Kernels() {
         Kernels k = *x86Avx2Kernels();
         k.name = "x86-64 AVX-512";
         k.ransEncode = x86::ransEncodeAvx512;
+        k.ransDecodeRow = x86::ransDecodeRowAvx512;
         return k;
     }();
     return &table;

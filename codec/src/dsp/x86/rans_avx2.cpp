@@ -1,5 +1,5 @@
-// The range coder with AVX2: the 32 lanes as four vectors of eight states, each step a gather
-// of table entries and a multiplication for eight symbols. The words that states give out or
+// The range coder with AVX2: the lanes as vectors of eight states, each step a gather of table
+// entries and a multiplication for eight symbols. The words that states give out or
 // take in travel in lane order, as the portable loops move them one symbol at a time: a lane's
 // word goes where its symbol's place in the sequence puts it, whichever loop wrote it.
 #include "dsp/x86/target.h"
@@ -13,7 +13,8 @@ namespace kvcodec::x86 {
 
 namespace {
 
-static_assert(kRansLanes == 32, "the kernels hold the lanes as four vectors of eight");
+constexpr unsigned kVectors = kRansLanes / 8;
+static_assert(kVectors % 2 == 0, "the kernels hold the lanes as pairs of vectors of eight");
 
 // Permutations by the mask of lanes that move a word: `gather` takes the words of those lanes of
 // the encoder's vectors, in lane order, to the top of a vector; `spread` gives each lane of the
@@ -118,34 +119,34 @@ KVCODEC_TARGET_X86_AVX2 size_t ransEncodeAvx2(const uint16_t* sym, size_t n,
                                               uint16_t* end) {
     static_assert(sizeof(RansEncSymbol) == 8);
     const long long* fields = reinterpret_cast<const long long*>(table);
-    __m256i x[4];
+    __m256i x[kVectors];
     for (__m256i& v : x) {
         v = _mm256_set1_epi32(static_cast<int>(kRansLow));
     }
     uint16_t* p = end;
     const __m256i all = _mm256_set1_epi32(-1);
     size_t whole = n / kRansLanes * kRansLanes;
-    // The last block of 32 may be short: its symbols are copied where a whole block can be read
-    // and the lanes beyond them stand still.
+    // The last block may be short: its symbols are copied where a whole block can be read and
+    // the lanes beyond them stand still.
     if (whole < n) {
         alignas(32) uint16_t tail[kRansLanes] = {};
         std::copy(sym + whole, sym + n, tail);
         const __m256i lane = _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7);
-        for (int v = 3; v >= 0; --v) {
+        for (int v = kVectors - 1; v >= 0; --v) {
             const __m256i active =
                 _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n - whole) - 8 * v), lane);
             x[v] = encodeStep(x[v], tail + 8 * v, fields, active, p);
         }
     }
-    // Lanes 31 down to 0 of each block, as the symbols run backwards.
+    // The last lane of each block down to the first, as the symbols run backwards.
     while (whole > 0) {
         whole -= kRansLanes;
-        for (int v = 3; v >= 0; --v) {
+        for (int v = kVectors - 1; v >= 0; --v) {
             x[v] = encodeStep(x[v], sym + whole + 8 * v, fields, all, p);
         }
     }
     const __m256i inLaneOrder = _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7);
-    for (unsigned v = 0; v < 4; ++v) {
+    for (unsigned v = 0; v < kVectors; ++v) {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(states + 8 * v),
                             _mm256_permutevar8x32_epi32(x[v], inLaneOrder));
     }
@@ -156,23 +157,15 @@ KVCODEC_TARGET_X86_AVX2 void ransDecodeRowAvx2(RansReader& in, const RansDecTabl
                                                const uint16_t* classBounds, const uint8_t* above,
                                                const uint8_t* twoAbove, uint8_t* cls,
                                                uint16_t* tokens, uint32_t w) {
-    // A block of 32 symbols takes at most 32 words and its last step loads 8 words from where
-    // it stands, which the reader's padding covers; a reader past its end stops the blocks.
-    uint32_t x = 0;
-    if (w >= kRansLanes && in.words <= in.end) {
-        // Vector v, lane j holds the state of samples 8v + j, 32 apart, of this row.
-        const unsigned rotation = static_cast<unsigned>(in.index % kRansLanes);
-        alignas(32) uint32_t doubled[2 * kRansLanes];
-        std::copy(in.x, in.x + kRansLanes, doubled);
-        std::copy(in.x, in.x + kRansLanes, doubled + kRansLanes);
-        __m256i state[4];
-        for (unsigned v = 0; v < 4; ++v) {
-            state[v] =
-                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(doubled + rotation + 8 * v));
+    const auto blocks = [&](uint32_t* states, const uint8_t*& words,
+                            uint32_t& least) KVCODEC_TARGET_X86_AVX2 {
+        // Vector v, lane j holds the state of samples 8v + j, kRansLanes apart, of this row.
+        __m256i state[kVectors];
+        for (unsigned v = 0; v < kVectors; ++v) {
+            state[v] = _mm256_load_si256(reinterpret_cast<const __m256i*>(states + 8 * v));
         }
         const int* entries = reinterpret_cast<const int*>(tables);
-        const uint8_t* words = in.words;
-        __m256i smallest = _mm256_set1_epi32(static_cast<int>(in.smallestEntry));
+        __m256i smallest = _mm256_set1_epi32(static_cast<int>(least));
         const __m256i slotMask = _mm256_set1_epi32(static_cast<int>(kProbScale - 1));
         const __m256i freqMask = _mm256_set1_epi32(0xFFF);
         const __m256i low = _mm256_set1_epi32(static_cast<int>(kRansLow));
@@ -181,17 +174,21 @@ KVCODEC_TARGET_X86_AVX2 void ransDecodeRowAvx2(RansReader& in, const RansDecTabl
         for (int b = 0; b < 5; ++b) {
             bounds[b] = _mm256_set1_epi16(static_cast<short>(classBounds[b] - 1));
         }
+        uint32_t x = 0;
         for (; x + kRansLanes <= w && words <= in.end; x += kRansLanes) {
-            const __m256i t = loadBytes(above + x);
-            const __m256i sum =
-                _mm256_add_epi8(_mm256_add_epi8(t, t), _mm256_add_epi8(loadBytes(above + x - 1),
-                                                                       loadBytes(above + x + 1)));
             alignas(32) uint8_t contexts[kRansLanes];
-            _mm256_store_si256(
-                reinterpret_cast<__m256i*>(contexts),
-                _mm256_min_epu8(_mm256_add_epi8(sum, loadBytes(twoAbove + x)), lastContext));
-            __m256i token[4];
-            for (unsigned v = 0; v < 4; ++v) {
+            for (unsigned k = 0; k < kRansLanes; k += 32) {
+                const __m256i t = loadBytes(above + x + k);
+                const __m256i sum = _mm256_add_epi8(
+                    _mm256_add_epi8(t, t),
+                    _mm256_add_epi8(loadBytes(above + x + k - 1), loadBytes(above + x + k + 1)));
+                _mm256_store_si256(
+                    reinterpret_cast<__m256i*>(contexts + k),
+                    _mm256_min_epu8(_mm256_add_epi8(sum, loadBytes(twoAbove + x + k)),
+                                    lastContext));
+            }
+            __m256i token[kVectors];
+            for (unsigned v = 0; v < kVectors; ++v) {
                 const __m256i ctx = _mm256_cvtepu8_epi32(
                     _mm_loadl_epi64(reinterpret_cast<const __m128i*>(contexts + 8 * v)));
                 const __m256i index = _mm256_or_si256(_mm256_slli_epi32(ctx, kProbBits),
@@ -216,37 +213,28 @@ KVCODEC_TARGET_X86_AVX2 void ransDecodeRowAvx2(RansReader& in, const RansDecTabl
                 words += 2 * __builtin_popcount(taking);
                 token[v] = _mm256_and_si256(e, _mm256_set1_epi32(0xFF));
             }
-            for (unsigned half = 0; half < 2; ++half) {
+            for (unsigned pair = 0; pair < kVectors / 2; ++pair) {
                 const __m256i t16 = _mm256_permute4x64_epi64(
-                    _mm256_packus_epi32(token[2 * half], token[2 * half + 1]), 0xD8);
-                _mm256_storeu_si256(reinterpret_cast<__m256i*>(tokens + x + 16 * half), t16);
+                    _mm256_packus_epi32(token[2 * pair], token[2 * pair + 1]), 0xD8);
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(tokens + x + 16 * pair), t16);
                 __m256i c = _mm256_setzero_si256();
                 for (const __m256i& bound : bounds) {
                     c = _mm256_sub_epi16(c, _mm256_cmpgt_epi16(t16, bound));
                 }
                 const __m128i c8 =
                     _mm_packus_epi16(_mm256_castsi256_si128(c), _mm256_extracti128_si256(c, 1));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(cls + x + 16 * half), c8);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(cls + x + 16 * pair), c8);
             }
         }
-        for (unsigned v = 0; v < 4; ++v) {
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(doubled + 8 * v), state[v]);
+        for (unsigned v = 0; v < kVectors; ++v) {
+            _mm256_store_si256(reinterpret_cast<__m256i*>(states + 8 * v), state[v]);
         }
-        for (unsigned k = 0; k < kRansLanes; ++k) {
-            in.x[(rotation + k) % kRansLanes] = doubled[k];
-        }
-        alignas(32) uint32_t least[8];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(least), smallest);
-        in.smallestEntry = *std::min_element(least, least + 8);
-        // Words taken past the end were the padding's zeros, which is what the portable loop
-        // takes there too; like it, the reader stays at its end and says it ran over.
-        in.overrun = in.overrun || words > in.end;
-        in.words = std::min(words, in.end);
-        in.index += x;
-    }
-    loops::ransDecodeSpan(in, tables, classBounds, above, twoAbove, cls, tokens, x, w);
-    cls[-1] = cls[0];
-    cls[w] = cls[w - 1];
+        alignas(32) uint32_t lanes[8];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), smallest);
+        least = *std::min_element(lanes, lanes + 8);
+        return x;
+    };
+    loops::ransDecodeRowInBlocks(in, tables, classBounds, above, twoAbove, cls, tokens, w, blocks);
 }
 
 } // namespace kvcodec::x86
