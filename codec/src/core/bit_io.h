@@ -43,8 +43,8 @@ class BitWriter {
 public:
     explicit BitWriter(uint8_t* out) : m_begin(out), m_pos(out) {}
 
-    // n <= 32; v holds no bits above n.
-    void put(uint32_t v, unsigned n) {
+    // n <= 56; v holds no bits above n.
+    void put(uint64_t v, unsigned n) {
         m_acc = (m_acc << n) | v;
         m_bits += n;
         // The pending bits, left-aligned; in two steps so that no bits pending is no shift by 64.
@@ -121,8 +121,10 @@ public:
         m_count -= n;
     }
     // n in 0..32, without a branch for 0.
-    uint32_t readUpTo(unsigned n) {
-        const uint32_t v = static_cast<uint32_t>((m_buf >> (63 - n)) >> 1);
+    uint32_t readUpTo(unsigned n) { return static_cast<uint32_t>(readWide(n)); }
+    // n in 0..48 after a refill, without a branch for 0.
+    uint64_t readWide(unsigned n) {
+        const uint64_t v = (m_buf >> (63 - n)) >> 1;
         skip(n);
         return v;
     }

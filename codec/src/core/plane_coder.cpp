@@ -35,6 +35,11 @@ PlaneTables::PlaneTables(unsigned d, bool encoder) : depth(d), alphabet(code::al
         }
         classBounds[b] = static_cast<uint16_t>(token);
     }
+    for (unsigned token = 0; token < alphabet; ++token) {
+        const bool literal = code::isLiteral(token, depth);
+        rawBits[token] = static_cast<uint8_t>(literal ? 0 : code::rawBitsOf(token));
+        base[token] = static_cast<uint16_t>(literal ? token : code::escapeBase(token));
+    }
     if (encoder) {
         enc = std::make_unique<RansEncSymbol[]>(code::kContexts * 256);
     } else {
@@ -100,14 +105,9 @@ size_t encodePlane(const Kernels& k, const PlaneSymbols& in, const PlaneTables& 
     p += 2 * wordCount;
     if (rawBits > 0) {
         // Fits the plane's room: the payload is smaller than the stored form, and the writer's
-        // 8 bytes beyond its end are part of the room. A literal puts no bits, which keeps the
-        // loop free of branches.
+        // 8 bytes beyond its end are part of the room.
         BitWriter bw(p);
-        for (size_t i = 0; i < n; ++i) {
-            const uint32_t z = in.z[i];
-            const unsigned bits = z < code::kLiteralTokens ? 0 : 30 - __builtin_clz(z | 1);
-            bw.put(z & ((1u << bits) - 1), bits);
-        }
+        k.putRawBits(in.z, n, bw);
         bw.finish();
     }
     writeHeader(out, PlaneMode::Coded, Predictor::Median, payload);
@@ -190,16 +190,7 @@ Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, uint32_t wi
             k.ransDecodeRow(reader, t.dec.get(), t.classBounds, classRows[(row + 2) % 3],
                             classRows[(row + 1) % 3], classRows[row % 3], z, width);
             if (deep) {
-                // Literals take no raw bits, which keeps the loop free of branches that would
-                // follow the noise.
-                for (uint32_t x = 0; x < width; ++x) {
-                    const unsigned token = z[x];
-                    const bool escaped = token >= code::kLiteralTokens;
-                    raw.refill();
-                    const uint32_t base = escaped ? code::escapeBase(token) : token;
-                    z[x] = static_cast<uint16_t>(
-                        base | raw.readUpTo(escaped ? code::rawBitsOf(token) : 0));
-                }
+                k.takeRawBits(raw, t.rawBits, t.base, z, width);
             }
         }
         uint16_t* out = samples + size_t{band} * width;

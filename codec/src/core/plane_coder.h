@@ -34,6 +34,10 @@ struct PlaneTables {
     bool used[code::kContexts] = {};
     // The first token of each class above 0 (classes grow with the token).
     uint16_t classBounds[5] = {};
+    // By token: the raw bits that follow it and the smallest residual it stands for (a literal:
+    // none, and itself).
+    uint8_t rawBits[256] = {};
+    uint16_t base[256] = {};
     std::unique_ptr<RansEncSymbol[]> enc; // encoder: kContexts * 256, by symbol
     std::unique_ptr<RansDecTable[]> dec;  // decoder: kContexts
 

@@ -278,6 +278,73 @@ KVCODEC_INLINE void ransDecodeRowInBlocks(RansReader& in, const RansDecTable* ta
     cls[w] = cls[w - 1];
 }
 
+// The raw bits of a deep plane's escaped residuals in scan order. A literal puts no bits, which
+// keeps the loop free of branches, and four samples go out together (at most 4 x 12 bits).
+KVCODEC_INLINE void putRawBits(const uint16_t* z, size_t n, BitWriter& writer) {
+    BitWriter out = writer; // kept in registers
+    const auto field = [&](size_t i, unsigned& bits) {
+        bits = z[i] < code::kLiteralTokens ? 0 : 30 - __builtin_clz(z[i] | 1u);
+        return z[i] & ((1u << bits) - 1);
+    };
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        uint64_t v = 0;
+        unsigned total = 0;
+        for (size_t k = i; k < i + 4; ++k) {
+            unsigned bits;
+            const uint32_t f = field(k, bits);
+            v = v << bits | f;
+            total += bits;
+        }
+        out.put(v, total);
+    }
+    for (; i < n; ++i) {
+        unsigned bits;
+        const uint32_t f = field(i, bits);
+        out.put(f, bits);
+    }
+    writer = out;
+}
+
+// A row of tokens into residuals: each token's smallest residual and the raw bits that follow
+// it. Four samples' bits come in with one refill and one read (at most 4 x 12 bits) and are
+// split from the last; a literal takes none, so no branch follows the noise.
+KVCODEC_INLINE void takeRawBits(BitReader& reader, const uint8_t* rawBits, const uint16_t* base,
+                                uint16_t* z, uint32_t w) {
+    BitReader raw = reader; // kept in registers
+    auto group = [&](uint32_t x, auto refill) {
+        unsigned bits[4];
+        unsigned total = 0;
+        for (unsigned k = 0; k < 4; ++k) {
+            bits[k] = rawBits[z[x + k]];
+            total += bits[k];
+        }
+        refill();
+        uint64_t v = raw.readWide(total);
+        for (unsigned k = 4; k-- > 0;) {
+            z[x + k] = static_cast<uint16_t>(base[z[x + k]] | (v & ((1u << bits[k]) - 1)));
+            v >>= bits[k];
+        }
+    };
+    // A group takes at most 6 bytes: as many groups as leave 8 bytes to load at every refill
+    // need no check.
+    const ptrdiff_t room = raw.room() - 16;
+    const uint32_t unchecked =
+        room > 0 ? std::min<uint32_t>(w / 4, static_cast<uint32_t>(room / 6)) * 4 : 0;
+    uint32_t x = 0;
+    for (; x < unchecked; x += 4) {
+        group(x, [&] { raw.refillFast(); });
+    }
+    for (; x + 4 <= w; x += 4) {
+        group(x, [&] { raw.refill(); });
+    }
+    for (; x < w; ++x) {
+        raw.refill();
+        z[x] = static_cast<uint16_t>(base[z[x]] | raw.readUpTo(rawBits[z[x]]));
+    }
+    reader = raw;
+}
+
 // Up to four rows as a wavefront: each row runs one sample behind the row above it, so that its
 // top and top-left samples are already rebuilt, and the rows' chains of dependent steps
 // overlap in the processor.

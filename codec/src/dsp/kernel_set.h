@@ -68,6 +68,15 @@ KVCODEC_KERNEL_TARGET void medianRebuild(const uint16_t* above, const uint16_t* 
     loops::medianRebuild(above, z, out, w, rows, depth);
 }
 
+KVCODEC_KERNEL_TARGET void putRawBits(const uint16_t* z, size_t n, BitWriter& out) {
+    loops::putRawBits(z, n, out);
+}
+
+KVCODEC_KERNEL_TARGET void takeRawBits(BitReader& raw, const uint8_t* rawBits, const uint16_t* base,
+                                       uint16_t* z, uint32_t w) {
+    loops::takeRawBits(raw, rawBits, base, z, w);
+}
+
 // Every entry from the loops above; a table replaces the ones it has better kernels for.
 constexpr Kernels genericKernels(const char* name) {
     return {name,
@@ -75,6 +84,8 @@ constexpr Kernels genericKernels(const char* name) {
             ransEncode,
             ransDecodeRow,
             medianRebuild,
+            putRawBits,
+            takeRawBits,
             {v1DecodeRows<false>, v1DecodeRows<true>},
             {v1RebuildRow<false>, v1RebuildRow<true>},
             unpackRgb8,

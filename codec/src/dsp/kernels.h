@@ -70,6 +70,12 @@ struct Kernels {
     // rebuildScratchSize(width) samples.
     void (*medianRebuild)(const uint16_t* above, const uint16_t* z, uint16_t* out, uint32_t width,
                           uint32_t rows, unsigned depth, uint16_t* scratch);
+    // The raw bits of a deep plane: the escaped residuals' low bits out in scan order; and a
+    // row's tokens turned into residuals, by token the smallest residual it stands for (`base`)
+    // and the number of raw bits that follow it.
+    void (*putRawBits)(const uint16_t* z, size_t n, BitWriter& out);
+    void (*takeRawBits)(BitReader& raw, const uint8_t* rawBits, const uint16_t* base, uint16_t* z,
+                        uint32_t width);
 
     // Version 1's decoding, indexed by depth > 8: the residuals of window rows 1 (from `even`)
     // and, when `both`, 2 (from `odd`), each with its class on top; and a row rebuilt from the
