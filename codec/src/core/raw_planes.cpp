@@ -152,7 +152,8 @@ void scatterUyvy(const Kernels& k, const Geometry& g, const uint16_t* const* pla
 }
 
 template <typename T>
-void gatherPlanar(const Geometry& g, const RawView& in, uint32_t s, uint16_t* const* planes) {
+void gatherPlanar(const Kernels& k, const Geometry& g, const RawView& in, uint32_t s,
+                  uint16_t* const* planes) {
     const Depth<T> d{g.variant->depth};
     const bool halve = g.variant->chroma == ChromaKeep::VerticalHalf;
     for (unsigned p = 0; p < g.planeCount; ++p) {
@@ -172,8 +173,10 @@ void gatherPlanar(const Geometry& g, const RawView& in, uint32_t s, uint16_t* co
                 }
             } else {
                 const uint8_t* src = in.data[p] + (first + y) * in.pitch[p];
-                for (uint32_t x = 0; x < w; ++x) {
-                    dst[x] = static_cast<uint16_t>(d.down(load<T>(src, x)));
+                if constexpr (sizeof(T) == 2) {
+                    k.narrowRow16(src, dst, w, d.depth);
+                } else {
+                    std::copy(src, src + w, dst);
                 }
             }
         }
@@ -181,7 +184,7 @@ void gatherPlanar(const Geometry& g, const RawView& in, uint32_t s, uint16_t* co
 }
 
 template <typename T>
-void scatterPlanar(const Geometry& g, const uint16_t* const* planes, uint32_t s,
+void scatterPlanar(const Kernels& k, const Geometry& g, const uint16_t* const* planes, uint32_t s,
                    const RawView& out) {
     const Depth<T> d{g.variant->depth};
     const ChromaKeep keep = g.variant->chroma;
@@ -214,8 +217,12 @@ void scatterPlanar(const Geometry& g, const uint16_t* const* planes, uint32_t s,
             const uint32_t r1 = repeat ? std::min(r0 + 1, g.rawPlane[p].rows - 1) : r0;
             for (uint32_t r = r0; r <= r1; ++r) {
                 uint8_t* dst = out.data[p] + r * out.pitch[p];
-                for (uint32_t x = 0; x < w; ++x) {
-                    store<T>(dst, x, d.up(src[x]));
+                if constexpr (sizeof(T) == 2) {
+                    k.widenRow16(src, dst, w, d.depth);
+                } else {
+                    for (uint32_t x = 0; x < w; ++x) {
+                        dst[x] = static_cast<uint8_t>(src[x]);
+                    }
                 }
             }
         }
@@ -236,7 +243,8 @@ void gatherSlice(const Kernels& k, const Geometry& g, const RawView& in, uint32_
         gatherUyvy(k, g, in, s, planes);
         break;
     case RawKind::Planar:
-        wide ? gatherPlanar<uint16_t>(g, in, s, planes) : gatherPlanar<uint8_t>(g, in, s, planes);
+        wide ? gatherPlanar<uint16_t>(k, g, in, s, planes)
+             : gatherPlanar<uint8_t>(k, g, in, s, planes);
         break;
     }
 }
@@ -253,8 +261,8 @@ void scatterSlice(const Kernels& k, const Geometry& g, const uint16_t* const* pl
         scatterUyvy(k, g, planes, s, out);
         break;
     case RawKind::Planar:
-        wide ? scatterPlanar<uint16_t>(g, planes, s, out)
-             : scatterPlanar<uint8_t>(g, planes, s, out);
+        wide ? scatterPlanar<uint16_t>(k, g, planes, s, out)
+             : scatterPlanar<uint8_t>(k, g, planes, s, out);
         break;
     }
 }

@@ -66,6 +66,27 @@ KVCODEC_INLINE void packUyvy8(const uint16_t* y, const uint16_t* u, const uint16
     }
 }
 
+// Rows of 16-bit little-endian samples into their top `depth` bits, and back with those bits
+// repeated below them.
+KVCODEC_INLINE void narrowRow16(const uint8_t* row, uint16_t* out, uint32_t w, unsigned depth,
+                                uint32_t x = 0) {
+    for (; x < w; ++x) {
+        out[x] = static_cast<uint16_t>((row[2 * size_t{x}] | row[2 * size_t{x} + 1] << 8) >>
+                                       (16 - depth));
+    }
+}
+
+KVCODEC_INLINE void widenRow16(const uint16_t* in, uint8_t* row, uint32_t w, unsigned depth,
+                               uint32_t x = 0) {
+    const uint32_t mask = (1u << depth) - 1;
+    for (; x < w; ++x) {
+        const uint32_t v = in[x] & mask;
+        const uint32_t r = v << (16 - depth) | v >> (2 * depth - 16);
+        row[2 * size_t{x}] = static_cast<uint8_t>(r);
+        row[2 * size_t{x} + 1] = static_cast<uint8_t>(r >> 8);
+    }
+}
+
 // Residuals of one row from x on, given the row above (null for a slice's first row, which
 // predicts from the left and its first sample from mid-grey; the first column predicts from
 // above).

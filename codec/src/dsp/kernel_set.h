@@ -45,6 +45,16 @@ KVCODEC_KERNEL_TARGET void packUyvy8(const uint16_t* y, const uint16_t* u, const
     loops::packUyvy8(y, u, v, row, groups);
 }
 
+KVCODEC_KERNEL_TARGET void narrowRow16(const uint8_t* row, uint16_t* out, uint32_t w,
+                                       unsigned depth) {
+    loops::narrowRow16(row, out, w, depth);
+}
+
+KVCODEC_KERNEL_TARGET void widenRow16(const uint16_t* in, uint8_t* row, uint32_t w,
+                                      unsigned depth) {
+    loops::widenRow16(in, row, w, depth);
+}
+
 KVCODEC_KERNEL_TARGET void analyse(const uint16_t* s, uint32_t w, uint32_t rows, unsigned depth,
                                    uint16_t* z, uint8_t* cls, uint16_t* sym, uint32_t* counts) {
     loops::analyse(s, w, rows, depth, z, cls, sym, counts);
@@ -92,5 +102,7 @@ constexpr Kernels genericKernels(const char* name) {
             unpackRgba8,
             unpackUyvy8,
             packRgb8,
-            packUyvy8};
+            packUyvy8,
+            narrowRow16,
+            widenRow16};
 }

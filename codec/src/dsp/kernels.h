@@ -97,6 +97,10 @@ struct Kernels {
                      uint32_t width);
     void (*packUyvy8)(const uint16_t* y, const uint16_t* u, const uint16_t* v, uint8_t* row,
                       uint32_t groups);
+    // Rows of 16-bit little-endian samples into their top `depth` bits, and back with those bits
+    // repeated below them.
+    void (*narrowRow16)(const uint8_t* row, uint16_t* out, uint32_t width, unsigned depth);
+    void (*widenRow16)(const uint16_t* in, uint8_t* row, uint32_t width, unsigned depth);
 };
 
 // The table for this processor within the mask.

@@ -316,6 +316,14 @@ TEST_P(Kernels, LayoutRowsMatchThePortableOnes) {
             for (int p = 0; p < 3; ++p) {
                 ASSERT_EQ(q1[p].contents(), q2[p].contents()) << "unpacked U Y V Y " << p;
             }
+            for (const unsigned depth : {10u, 12u, 14u}) {
+                plain().narrowRow16(raw.data(), q1[0].data(), 2 * w, depth);
+                fast().narrowRow16(raw.data(), q2[0].data(), 2 * w, depth);
+                ASSERT_EQ(q1[0].contents(), q2[0].contents()) << "narrowed to " << depth;
+                plain().widenRow16(p0.data(), uyvy1.data(), 2 * w, depth);
+                fast().widenRow16(p0.data(), uyvy2.data(), 2 * w, depth);
+                ASSERT_EQ(uyvy1.contents(), uyvy2.contents()) << "widened from " << depth;
+            }
         }
     }
 }

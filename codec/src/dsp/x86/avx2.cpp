@@ -216,6 +216,33 @@ KVCODEC_KERNEL_TARGET void unpackRgba8Avx2(const uint8_t* row, uint16_t* pg, uin
     loops::unpackRgba8(row, pg, prg, pbg, pa, w, x);
 }
 
+// Sixteen samples at a time; x86 is little-endian, as the rows are.
+KVCODEC_KERNEL_TARGET void narrowRow16Avx2(const uint8_t* row, uint16_t* out, uint32_t w,
+                                           unsigned depth) {
+    const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(16 - depth));
+    uint32_t x = 0;
+    for (; x + 16 <= w; x += 16) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 2 * size_t{x}));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x), _mm256_srl_epi16(v, shift));
+    }
+    loops::narrowRow16(row, out, w, depth, x);
+}
+
+KVCODEC_KERNEL_TARGET void widenRow16Avx2(const uint16_t* in, uint8_t* row, uint32_t w,
+                                          unsigned depth) {
+    const __m256i mask = _mm256_set1_epi16(static_cast<short>((1u << depth) - 1));
+    const __m128i up = _mm_cvtsi32_si128(static_cast<int>(16 - depth));
+    const __m128i down = _mm_cvtsi32_si128(static_cast<int>(2 * depth - 16));
+    uint32_t x = 0;
+    for (; x + 16 <= w; x += 16) {
+        const __m256i v =
+            _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + x)), mask);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + 2 * size_t{x}),
+                            _mm256_or_si256(_mm256_sll_epi16(v, up), _mm256_srl_epi16(v, down)));
+    }
+    loops::widenRow16(in, row, w, depth, x);
+}
+
 constexpr Kernels table() {
     Kernels k = genericKernels("x86-64 AVX2");
     k.analyse = analyseAvx2;
@@ -229,6 +256,8 @@ constexpr Kernels table() {
     k.unpackUyvy8 = unpackUyvy8Avx2;
     k.packRgb8 = packRgb8Avx2;
     k.packUyvy8 = packUyvy8Avx2;
+    k.narrowRow16 = narrowRow16Avx2;
+    k.widenRow16 = widenRow16Avx2;
     return k;
 }
 
