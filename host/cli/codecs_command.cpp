@@ -26,7 +26,7 @@ int runCodecs(const Context& context) {
     for (const auto& container : containers) {
         std::printf("container: %s\n", container.name.c_str());
     }
-    for (const auto& text : session.host().errorTexts()) {
+    for (const auto& text : session.host().probe().errorTexts()) {
         std::fprintf(stderr, "%s\n", text.c_str());
     }
     if (codecsResult != 0 || containersResult != 0) {

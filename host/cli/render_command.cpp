@@ -322,12 +322,9 @@ int runRender(const Context& context) {
             job.close();
         }
     }
-    const auto leaks = session.host().leaks();
+    const auto leaks = session.host().probe().leakReport();
     for (const auto& leak : leaks) {
-        std::fprintf(stderr,
-                     "korvadin render: the plug-in still holds %d reference(s) to %s %llu\n",
-                     leak.moduleReferences, std::string(host::kindName(leak.kind)).c_str(),
-                     static_cast<unsigned long long>(leak.handle));
+        std::fprintf(stderr, "korvadin render: %s\n", leak.c_str());
     }
     if (failed) {
         return 1;

@@ -191,16 +191,16 @@ TEST_F(ContainerTest, OpenWithoutAPathFailsNamingAnEmptyPathAndCloseCreatesNoFil
     const Handle numberPath = h.createBag();
     h.setUInt32(numberPath, "path", 0x2f);
     for (const Handle bag : {h.createBag(), numberPath}) {
-        h.clearTrace();
+        h.probe().clearTrace();
         EXPECT_EQ(send(msgContainerOpen, m_container, bag), errFailed);
-        EXPECT_EQ(h.errorTexts(),
+        EXPECT_EQ(h.probe().errorTexts(),
                   std::vector<std::string>{"Korvadin Plugin :: Failed to open output file: "});
         h.release(bag);
     }
-    h.clearTrace();
+    h.probe().clearTrace();
     EXPECT_EQ(close(), errNone);
     EXPECT_TRUE(std::filesystem::is_empty(m_dir.path()));
-    EXPECT_TRUE(h.errorTexts().empty());
+    EXPECT_TRUE(h.probe().errorTexts().empty());
 }
 
 TEST_F(ContainerTest, ASecondOpenIsRefusedAndTheFirstFileStillCompletes) {
@@ -212,10 +212,11 @@ TEST_F(ContainerTest, ASecondOpenIsRefusedAndTheFirstFileStillCompletes) {
     ASSERT_EQ(writePacket(video, {1, 2, 3}), errNone);
 
     EXPECT_EQ(open(second), errFailed);
-    ASSERT_EQ(h.errorTexts().size(), 1u);
-    EXPECT_EQ(
-        h.errorTexts()[0].rfind("Korvadin Plugin :: Failed to open output file: " + second, 0), 0u)
-        << h.errorTexts()[0];
+    ASSERT_EQ(h.probe().errorTexts().size(), 1u);
+    EXPECT_EQ(h.probe().errorTexts()[0].rfind(
+                  "Korvadin Plugin :: Failed to open output file: " + second, 0),
+              0u)
+        << h.probe().errorTexts()[0];
     EXPECT_FALSE(std::filesystem::exists(second));
 
     ASSERT_EQ(writePacket(video, {4, 5}), errNone);
@@ -244,7 +245,7 @@ TEST_F(ContainerTest, PacketsAfterCloseAreRefusedWithTheWritersReason) {
     EXPECT_EQ(writePacket(audio, {3, 4}, 1), errFailed);
     const std::string reason =
         "AviWriter::writeChunk: header is not written, writeHeader() must be called first";
-    EXPECT_EQ(h.errorTexts(),
+    EXPECT_EQ(h.probe().errorTexts(),
               (std::vector<std::string>{
                   "Korvadin Plugin :: Failed to write AVI video chunk: " + reason,
                   "Korvadin Plugin :: Failed to write AVI audio chunk: " + reason}));
@@ -259,7 +260,7 @@ TEST_F(ContainerTest, PacketsWithoutUsableDataAreSkippedQuietly) {
     for (void* track : {video, audio}) {
         EXPECT_EQ(send(msgTrackWritePacket, track, Handle{0}), errNone);
     }
-    h.setInterceptor([](const host::TraceEntry& entry) -> std::optional<int32_t> {
+    h.probe().setInterceptor([](const host::TraceEntry& entry) -> std::optional<int32_t> {
         if (entry.msg == msgBufferLock) {
             return errFailed;
         }
@@ -267,8 +268,8 @@ TEST_F(ContainerTest, PacketsWithoutUsableDataAreSkippedQuietly) {
     });
     EXPECT_EQ(writePacket(video, {1, 2}), errNone);
     EXPECT_EQ(writePacket(audio, {1, 2}, 1), errNone);
-    h.setInterceptor({});
-    for (const host::TraceEntry& entry : h.trace()) {
+    h.probe().setInterceptor({});
+    for (const host::TraceEntry& entry : h.probe().trace()) {
         EXPECT_NE(entry.msg, msgBufferUnlock) << "a packet that was never locked was unlocked";
     }
     EXPECT_EQ(close(), errNone);
@@ -279,7 +280,7 @@ TEST_F(ContainerTest, PacketsWithoutUsableDataAreSkippedQuietly) {
         EXPECT_TRUE(stream.chunks.empty()) << stream.fccType;
         EXPECT_EQ(stream.length, 0u) << stream.fccType;
     }
-    EXPECT_TRUE(h.errorTexts().empty());
+    EXPECT_TRUE(h.probe().errorTexts().empty());
 }
 
 TEST_F(ContainerTest, AudioPacketsCountTheirDurationOrNothingWithoutOne) {
@@ -323,9 +324,9 @@ TEST_F(ContainerTest, ContainerAndTracksLiveUntilTheLastReleaseInEitherOrder) {
         if (containerFirst) {
             // Each track still holds the container; its packets reach the closed writer.
             EXPECT_EQ(release(std::exchange(m_container, nullptr)), 2u);
-            h.clearTrace();
+            h.probe().clearTrace();
             EXPECT_EQ(writePacket(m_tracks[0], {4}), errFailed);
-            EXPECT_TRUE(h.errorTexts().at(0).starts_with(
+            EXPECT_TRUE(h.probe().errorTexts().at(0).starts_with(
                 "Korvadin Plugin :: Failed to write AVI video chunk: AviWriter::writeChunk: "));
             EXPECT_EQ(release(m_tracks[0]), 0u);
             EXPECT_EQ(release(m_tracks[1]), 0u);
@@ -335,7 +336,7 @@ TEST_F(ContainerTest, ContainerAndTracksLiveUntilTheLastReleaseInEitherOrder) {
             EXPECT_EQ(release(std::exchange(m_container, nullptr)), 0u);
         }
         m_tracks.clear();
-        EXPECT_TRUE(h.leaks().empty());
+        EXPECT_TRUE(h.probe().leaks().empty());
     }
 }
 

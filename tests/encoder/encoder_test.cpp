@@ -79,7 +79,7 @@ protected:
         ASSERT_EQ(setCallback(m_callback), errNone);
         setSettings(8, 4);
         ASSERT_EQ(open(), errNone);
-        host().clearTrace();
+        host().probe().clearTrace();
     }
 
     host::Handle frame(const std::vector<uint8_t>& data, int64_t pts = 0) {
@@ -95,7 +95,7 @@ protected:
     // Frames and output buffers are given back within the call; only the callback stays held
     // while the encoder lives (TearDown checks that nothing at all is held afterwards).
     void expectNoBufferHeld() const {
-        for (const host::Leak& leak : host().leaks()) {
+        for (const host::Leak& leak : host().probe().leaks()) {
             EXPECT_NE(leak.kind, host::ObjectKind::Buffer) << "buffer " << leak.handle << " held";
         }
     }
@@ -170,15 +170,16 @@ TEST_F(EncoderTest, FailedOpenLeavesNoInstanceAndRefusesFramesSilently) {
         setSettings(8, 4);
         c.script();
         EXPECT_EQ(open(), errFailed);
-        ASSERT_EQ(host().errorTexts().size(), 1u);
-        EXPECT_EQ(host().errorTexts()[0].rfind(c.text, 0), 0u) << host().errorTexts()[0];
+        ASSERT_EQ(host().probe().errorTexts().size(), 1u);
+        EXPECT_EQ(host().probe().errorTexts()[0].rfind(c.text, 0), 0u)
+            << host().probe().errorTexts()[0];
         EXPECT_EQ(fake_korvadin::liveInstances(), 0);
         EXPECT_FALSE(host().property(m_settings, "magicCookie"));
 
-        host().clearTrace();
+        host().probe().clearTrace();
         const auto callsBefore = library().calls.size();
         EXPECT_EQ(encode(frame(pattern(32))), errFailed);
-        EXPECT_TRUE(host().errorTexts().empty());
+        EXPECT_TRUE(host().probe().errorTexts().empty());
         EXPECT_TRUE(sent(msgBufferLock).empty());
         EXPECT_EQ(library().calls.size(), callsBefore);
 
@@ -223,7 +224,7 @@ TEST_F(EncoderTest, FramesLeaveAsKeyFramesInOrderWithDtsEqualToPts) {
     for (const uint32_t instance : library().instancesUsed) {
         EXPECT_EQ(instance, library().opened[0]);
     }
-    EXPECT_TRUE(host().errorTexts().empty());
+    EXPECT_TRUE(host().probe().errorTexts().empty());
 }
 
 // The frame must hold at least the planes' total, a sum that must not wrap around.
@@ -238,7 +239,7 @@ TEST_F(EncoderTest, SizeCheckAcceptsExactlyThePlanesTotalWithoutOverflow) {
 
     script().planeSizes = {{0xffffffffu, 0xffffffffu, 0xffffffffu, 0xffffffffu}};
     EXPECT_EQ(encode(frame(pattern(8))), errFailed);
-    EXPECT_EQ(host().errorTexts(),
+    EXPECT_EQ(host().probe().errorTexts(),
               (std::vector<std::string>{
                   "Korvadin Plugin :: compress failed: rawSizeExpected(35) > inBufSize(34)",
                   "Korvadin Plugin :: compress failed: rawSizeExpected(17179869180) > "
@@ -269,7 +270,7 @@ using Prepare = std::function<host::Handle(host::Handle frame)>;
 Prepare hostAnswers(std::function<bool(const host::TraceEntry&, host::Handle frame)> matches,
                     int32_t result) {
     return [=](host::Handle f) {
-        host::Host::instance().setInterceptor(
+        host::Host::instance().probe().setInterceptor(
             [=](const host::TraceEntry& e) -> std::optional<int32_t> {
                 return matches(e, f) ? std::optional(result) : std::nullopt;
             });
@@ -378,7 +379,7 @@ TEST_P(FrameFailureTest, IsRefusedWithItsResultAndTextAndLeavesNothingLockedOrHe
     const host::Handle f = c.prepare(frame(pattern(32)));
     EXPECT_EQ(encode(f), c.result);
 
-    const auto texts = host().errorTexts();
+    const auto texts = host().probe().errorTexts();
     ASSERT_EQ(texts.size(), c.texts.size());
     for (size_t i = 0; i < texts.size(); ++i) {
         // Texts that carry pointers are compared up to the first of them.
@@ -391,7 +392,7 @@ TEST_P(FrameFailureTest, IsRefusedWithItsResultAndTextAndLeavesNothingLockedOrHe
         EXPECT_TRUE(delivered().empty());
         EXPECT_TRUE(sent(msgCodecBuffer).empty());
     }
-    host().setInterceptor(nullptr);
+    host().probe().setInterceptor(nullptr);
     if (f != 0) {
         EXPECT_FALSE(host().bufferLocked(f));
     }
@@ -415,9 +416,9 @@ TEST_F(EncoderTest, WithoutAUsableCallbackTheEncodedFrameIsDropped) {
         }
         setSettings(8, 4);
         ASSERT_EQ(open(), errNone);
-        host().clearTrace();
+        host().probe().clearTrace();
         EXPECT_EQ(encode(frame(pattern(32))), errNoHandle);
-        EXPECT_TRUE(host().errorTexts().empty());
+        EXPECT_TRUE(host().probe().errorTexts().empty());
         EXPECT_EQ(library().compressOutputs.size(), 1u);
         expectNoBufferHeld();
         releaseEncoder();
@@ -429,7 +430,7 @@ TEST_F(EncoderTest, FrameBeforeOpenIsRefusedWithoutTouchingFrameOrLibrary) {
     ASSERT_EQ(setCallback(m_callback), errNone);
     EXPECT_EQ(encode(frame(pattern(32))), errFailed);
     EXPECT_EQ(
-        host().errorTexts(),
+        host().probe().errorTexts(),
         std::vector<std::string>{"Korvadin Plugin :: Frame received before the codec was opened"});
     EXPECT_TRUE(sent(msgBufferLock).empty());
     EXPECT_TRUE(library().calls.empty());
@@ -445,7 +446,7 @@ TEST_F(EncoderTest, SecondOpenIsRefusedAndTheRunningJobGoesOn) {
     setSettings(640, 480);
     EXPECT_EQ(open(), errFailed);
     EXPECT_FALSE(host().property(m_settings, "magicCookie"));
-    EXPECT_EQ(host().errorTexts(),
+    EXPECT_EQ(host().probe().errorTexts(),
               std::vector<std::string>{"Korvadin Plugin :: The codec is already open"});
     EXPECT_EQ(library().opened.size(), 1u);
     EXPECT_EQ(library().beginIn.size(), 1u);

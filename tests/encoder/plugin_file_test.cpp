@@ -74,7 +74,7 @@ TEST_F(PluginFile, EachVariantDeliversKeyFramesThatDecodeToTheFramesSent) {
         h.release(callback);
         h.release(settings);
     }
-    EXPECT_TRUE(h.errorTexts().empty());
+    EXPECT_TRUE(h.probe().errorTexts().empty());
 }
 
 } // namespace

@@ -132,7 +132,7 @@ TEST_F(RegistrationTest, EveryAcceptedVariantGetsItsFullBagInTableOrder) {
     for (const uint32_t instance : library().instancesUsed) {
         EXPECT_EQ(instance, library().opened.at(0));
     }
-    EXPECT_TRUE(host().errorTexts().empty());
+    EXPECT_TRUE(host().probe().errorTexts().empty());
 }
 
 TEST_F(RegistrationTest, RefusedVariantsAreLeftOutSilently) {
@@ -144,11 +144,11 @@ TEST_F(RegistrationTest, RefusedVariantsAreLeftOutSilently) {
         {101, 102, 103, 104, 105, 107, 109, 110, 118, 108, 123, 115, 111, 112, 113, 114}};
     for (const auto& refused : refusals) {
         fake_korvadin::reset();
-        host().clearTrace();
+        host().probe().clearTrace();
         script().refusedFormats = {refused.begin(), refused.end()};
         EXPECT_EQ(namesOf(registerCodecs()), namesExcept(refused));
         EXPECT_EQ(library().queryIn.size(), s_codecFormats.size());
-        EXPECT_TRUE(host().errorTexts().empty());
+        EXPECT_TRUE(host().probe().errorTexts().empty());
         expectOneInstanceClosed();
     }
 }
@@ -193,13 +193,13 @@ TEST_F(RegistrationTest, BagTheHostCannotCreate) {
                 return bag ? std::optional(c.createResult) : std::nullopt;
             };
             if (c.handleComesBack) {
-                host().setResultFilter(bagCreation);
+                host().probe().setResultFilter(bagCreation);
             } else {
-                host().setInterceptor(bagCreation);
+                host().probe().setInterceptor(bagCreation);
             }
             const host::Handle list = host().createList();
             EXPECT_EQ(send(msg, list), c.expected);
-            const auto texts = host().errorTexts();
+            const auto texts = host().probe().errorTexts();
             const size_t bags = host().listItems(list).size();
             if (msg == msgRegisterCodecs) {
                 // Registration stops at the first bag that cannot be made.
@@ -215,10 +215,10 @@ TEST_F(RegistrationTest, BagTheHostCannotCreate) {
             for (const std::string& t : texts) {
                 EXPECT_EQ(t, failed);
             }
-            host().setInterceptor(nullptr);
-            host().setResultFilter(nullptr);
+            host().probe().setInterceptor(nullptr);
+            host().probe().setResultFilter(nullptr);
             // Each bag made was given back: the list holds the only references.
-            EXPECT_TRUE(host().leaks().empty());
+            EXPECT_TRUE(host().probe().leaks().empty());
         }
     }
 }
@@ -234,7 +234,7 @@ TEST_F(RegistrationTest, MissingOrRefusingListStopsAtTheFirstAcceptedVariant) {
 
     EXPECT_EQ(send(msgRegisterContainers, host::Handle{0}), errFailed);
 
-    host().setInterceptor([](const host::TraceEntry& e) -> std::optional<int32_t> {
+    host().probe().setInterceptor([](const host::TraceEntry& e) -> std::optional<int32_t> {
         return e.msg == msgListAppend ? std::optional(errFailed) : std::nullopt;
     });
     fake_korvadin::reset();
@@ -243,11 +243,11 @@ TEST_F(RegistrationTest, MissingOrRefusingListStopsAtTheFirstAcceptedVariant) {
     EXPECT_EQ(library().queryIn.size(), 1u);
     EXPECT_EQ(send(msgRegisterContainers, list), errFailed);
     EXPECT_TRUE(host().listItems(list).empty());
-    EXPECT_TRUE(host().errorTexts().empty());
+    EXPECT_TRUE(host().probe().errorTexts().empty());
 }
 
 TEST_F(RegistrationTest, RefusedPropertiesDoNotStopTheBag) {
-    host().setInterceptor([](const host::TraceEntry& e) -> std::optional<int32_t> {
+    host().probe().setInterceptor([](const host::TraceEntry& e) -> std::optional<int32_t> {
         return e.msg == msgSetProperty && e.key == "group" ? std::optional(errFailed)
                                                            : std::nullopt;
     });
@@ -277,9 +277,9 @@ TEST_F(RegistrationTest, UnusableLibraryIsReportedAsAFailureNotAnException) {
         script().libraryInitResult = c.initResult;
         script().openResult = c.openResult;
         EXPECT_TRUE(registerCodecs(errFailed).empty());
-        EXPECT_EQ(host().errorTexts(), std::vector<std::string>{c.text});
+        EXPECT_EQ(host().probe().errorTexts(), std::vector<std::string>{c.text});
         EXPECT_TRUE(library().queryIn.empty());
-        EXPECT_TRUE(host().leaks().empty());
+        EXPECT_TRUE(host().probe().leaks().empty());
     }
 }
 

@@ -2,6 +2,7 @@
 #include "davinci/encoder/plugin_entry.h"
 #include "davinci/encoder/wrapper/host_api.h"
 #include "host/host.h"
+#include "support/host_checks.h"
 
 #include <gtest/gtest.h>
 
@@ -21,12 +22,12 @@ protected:
         PluginApi plugin{};
         ASSERT_EQ(pluginInit(&api, &plugin), errNone);
     }
-    void TearDown() override { EXPECT_TRUE(Host::instance().leaks().empty()); }
+    void TearDown() override { korvadin_test::expectNothingHeld(); }
 
     // The messages sent for one handle, in order.
     static std::vector<uint32_t> messagesFor(host::Handle handle) {
         std::vector<uint32_t> result;
-        for (const auto& e : Host::instance().trace()) {
+        for (const auto& e : Host::instance().probe().trace()) {
             if (e.handle == handle) {
                 result.push_back(e.msg);
             }
@@ -47,7 +48,7 @@ TEST_F(HostRefs, NullHandleSendsNothingAndRefusesProperties) {
         HostBufferRef buffer(0);
         EXPECT_FALSE(buffer.unlock());
     }
-    EXPECT_TRUE(h.trace().empty());
+    EXPECT_TRUE(h.probe().trace().empty());
 }
 
 TEST_F(HostRefs, OneReferenceTakenAndGivenBackAlsoWhenUnwinding) {
@@ -58,7 +59,7 @@ TEST_F(HostRefs, OneReferenceTakenAndGivenBackAlsoWhenUnwinding) {
     }
     EXPECT_EQ(messagesFor(bag), (std::vector<uint32_t>{msgAddRef, msgRelease}));
 
-    h.clearTrace();
+    h.probe().clearTrace();
     EXPECT_THROW(
         {
             HostBufferRef ref(bag);
@@ -131,7 +132,7 @@ TEST_F(HostRefs, ErrorTextIsCutAt4094Characters) {
     const std::string longText(5000, 'x');
     reportHostError(0, "%s", longText.c_str());
     reportHostError(0, "Korvadin Plugin :: %s: %d", "short", -3);
-    const auto texts = h.errorTexts();
+    const auto texts = h.probe().errorTexts();
     ASSERT_EQ(texts.size(), 2u);
     EXPECT_EQ(texts[0], std::string(4094, 'x'));
     EXPECT_EQ(texts[1], "Korvadin Plugin :: short: -3");
@@ -141,7 +142,7 @@ TEST_F(HostRefs, FailedReferenceCountCallIsFatal) {
     const auto bag = h.createBag();
     EXPECT_DEATH(
         {
-            h.setInterceptor([](const host::TraceEntry& e) -> std::optional<int32_t> {
+            h.probe().setInterceptor([](const host::TraceEntry& e) -> std::optional<int32_t> {
                 if (e.msg == msgAddRef) {
                     return errFailed;
                 }

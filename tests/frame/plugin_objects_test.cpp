@@ -2,6 +2,7 @@
 #include "davinci/encoder/plugin_entry.h"
 #include "davinci/encoder/wrapper/plugin_api.h"
 #include "host/host.h"
+#include "support/host_checks.h"
 
 #include <gtest/gtest.h>
 
@@ -86,7 +87,7 @@ protected:
         PluginApi plugin{};
         ASSERT_EQ(pluginInit(&api, &plugin), errNone);
     }
-    void TearDown() override { EXPECT_TRUE(Host::instance().leaks().empty()); }
+    void TearDown() override { korvadin_test::expectNothingHeld(); }
     Host& h = Host::instance();
 };
 

@@ -1,6 +1,7 @@
 // The dispatcher's table, exercised through the built plug-in file as the editor loads it.
 #include "host/host.h"
 #include "host/plugin_module.h"
+#include "support/host_checks.h"
 
 #include <gtest/gtest.h>
 
@@ -29,7 +30,7 @@ protected:
         }
         ASSERT_EQ(s_plugin->init(Host::api()), errNone);
     }
-    void TearDown() override { EXPECT_TRUE(h.leaks().empty()); }
+    void TearDown() override { korvadin_test::expectNothingHeld(); }
 
     template <class... Args>
     int32_t send(uint32_t msg, Args... args) {
@@ -69,7 +70,7 @@ TEST_F(Protocol, UnlistedIdentifiersAreUnsupported) {
     }
     EXPECT_EQ(send(msgPluginSignal1), errNone);
     EXPECT_EQ(send(msgPluginSignal2, kNoHandle), errNone);
-    EXPECT_TRUE(h.trace().empty());
+    EXPECT_TRUE(h.probe().trace().empty());
 }
 
 TEST_F(Protocol, NullArgumentsAreRefused) {
@@ -87,7 +88,7 @@ TEST_F(Protocol, NullArgumentsAreRefused) {
           uint32_t(msgContainerInit), uint32_t(msgContainerClose), uint32_t(msgTrackWritePacket)}) {
         EXPECT_EQ(send(msg, noObject, kNoHandle), errInvalidArgument) << std::hex << msg;
     }
-    EXPECT_TRUE(h.trace().empty());
+    EXPECT_TRUE(h.probe().trace().empty());
 }
 
 TEST_F(Protocol, CreateObjectWithUnknownIdentifierLeavesThePlaceAlone) {
@@ -109,11 +110,11 @@ TEST_F(Protocol, CodecSettingsAreAcceptedForKnownCodecsOnly) {
     // The 8-bit RGB variant's identifier, as the editor learns it at registration.
     const std::array<uint8_t, 16> rgb8 = {0x6b, 0x76, 0x64, 0x6e, 0x2e, 0x63, 0x6f, 0x64,
                                           0x65, 0x63, 0x00, 101,  0x4a, 0x91, 0x3c, 1};
-    h.clearTrace();
+    h.probe().clearTrace();
     EXPECT_EQ(send(msgCodecSettings, rgb8.data(), settings, list), errNone);
     EXPECT_TRUE(h.listItems(list).empty());
     EXPECT_EQ(h.propertyKeys(settings), std::vector<std::string>{"width"});
-    for (const auto& e : h.trace()) {
+    for (const auto& e : h.probe().trace()) {
         EXPECT_TRUE(e.msg == msgAddRef || e.msg == msgRelease) << host::messageName(e.msg);
     }
     h.release(settings);
@@ -136,14 +137,14 @@ TEST_F(Protocol, PluginInfoSetsIdentifierThenName) {
 
 TEST_F(Protocol, PluginInfoStopsAtTheFirstRefusal) {
     const auto info = h.createBag();
-    h.setInterceptor([](const host::TraceEntry& e) -> std::optional<int32_t> {
+    h.probe().setInterceptor([](const host::TraceEntry& e) -> std::optional<int32_t> {
         if (e.msg == msgSetProperty && e.key == "uuid") {
             return errMissingData;
         }
         return std::nullopt;
     });
     EXPECT_EQ(send(msgPluginInfo, info), errMissingData);
-    h.setInterceptor(nullptr);
+    h.probe().setInterceptor(nullptr);
     EXPECT_TRUE(h.propertyKeys(info).empty());
     h.release(info);
 }

@@ -4,7 +4,8 @@
 // have any type, count and value. Only what the protocol lets a host do is sent: objects the
 // host still holds a reference on, handles of the kind a message takes, a callback set once,
 // a container closed before the host lets go of it. Every answer must be a result code, and
-// once everything is released the plug-in may hold nothing of the host's.
+// once everything is released the plug-in may hold nothing of the host's and may have met no
+// failure that only its last-resort handler caught.
 #include "fuzz_input.h"
 #include "host/media/raw_layout.h"
 #include "host/session.h"
@@ -452,8 +453,8 @@ private:
             msgBufferResize, msgBufferLock,  msgCodecBuffer, msgCodecQueryValue};
         const uint8_t kinds = m_in.byte();
         const unsigned period = static_cast<unsigned>(m_in.pick(4)) + 1;
-        h.setInterceptor([kinds, period,
-                          seen = 0u](const host::TraceEntry& e) mutable -> std::optional<int32_t> {
+        h.probe().setInterceptor([kinds, period, seen = 0u](
+                                     const host::TraceEntry& e) mutable -> std::optional<int32_t> {
             for (size_t i = 0; i < std::size(kRefusable); ++i) {
                 if (e.msg == kRefusable[i] && ((kinds >> i) & 1) != 0 && ++seen % period == 0) {
                     return errFailed;
@@ -472,17 +473,16 @@ private:
             }
         }
         for (const HostObject& o : m_hostObjects) {
-            if (o.kind == HostKind::Buffer && h.bufferLocked(o.handle)) {
-                std::fprintf(stderr, "buffer %llu left locked\n",
-                             static_cast<unsigned long long>(o.handle));
-                std::abort();
-            }
             h.release(o.handle);
         }
-        for (const host::Leak& leak : h.leaks()) {
-            std::fprintf(stderr, "the plug-in still holds %d reference(s) on %s %llu\n",
-                         leak.moduleReferences, std::string(host::kindName(leak.kind)).c_str(),
-                         static_cast<unsigned long long>(leak.handle));
+        std::vector<std::string> faults = h.probe().leakReport();
+        for (const std::string& failure : h.probe().takeInternalFailures()) {
+            faults.push_back("the plug-in failed where it should not: " + failure);
+        }
+        for (const std::string& fault : faults) {
+            std::fprintf(stderr, "%s\n", fault.c_str());
+        }
+        if (!faults.empty()) {
             std::abort();
         }
     }
@@ -504,7 +504,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     h.reset();
-    h.setTracing(false);
+    h.probe().setTracing(false);
     korvadin_set_cpu_mask(~0u);
     ByteReader in(data, size);
     Session(in).run();

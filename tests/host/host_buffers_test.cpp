@@ -54,15 +54,15 @@ TEST_F(HostBuffers, KeepTheirBytesWhileStorageOfOthersIsReused) {
 
 TEST_F(HostBuffers, TracingOffKeepsErrorTextsAndResultsButNoEntries) {
     const Handle buffer = h().createBuffer(size_t{8});
-    h().setTracing(false);
+    h().probe().setTracing(false);
     EXPECT_EQ(resize(buffer, 16), IOPlugin::errNone);
     EXPECT_EQ(Host::hostMessage(IOPlugin::msgBufferUnlock, buffer), IOPlugin::errFailed);
     EXPECT_EQ(Host::hostMessage(IOPlugin::msgErrorText, uint32_t{0}, "failed"), IOPlugin::errNone);
-    EXPECT_TRUE(h().trace().empty());
-    EXPECT_EQ(h().errorTexts(), std::vector<std::string>{"failed"});
-    h().setTracing(true);
+    EXPECT_TRUE(h().probe().trace().empty());
+    EXPECT_EQ(h().probe().errorTexts(), std::vector<std::string>{"failed"});
+    h().probe().setTracing(true);
     EXPECT_EQ(resize(buffer, 4), IOPlugin::errNone);
-    EXPECT_EQ(h().trace().size(), 1u);
+    EXPECT_EQ(h().probe().trace().size(), 1u);
     h().release(buffer);
 }
 

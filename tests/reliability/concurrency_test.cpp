@@ -155,7 +155,7 @@ TEST_F(Concurrency, EncodersRegistrationAndAContainerAtOnceGiveTheSerialBytes) {
     }
     EXPECT_TRUE(readBytes(parallelFile) == readBytes(serialFile));
     EXPECT_EQ(registered, std::vector<size_t>(registered.size(), m_codecs.size()));
-    EXPECT_TRUE(h.errorTexts().empty());
+    EXPECT_TRUE(h.probe().errorTexts().empty());
 }
 
 } // namespace

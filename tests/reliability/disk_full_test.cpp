@@ -98,7 +98,7 @@ Outcome render(const std::string& path) {
         settings.height = kHeight;
         settings.audioTracks = {host::AudioTrackSettings{}};
         const auto attempt = [&](const std::function<void()>& step) {
-            h.clearTrace();
+            h.probe().clearTrace();
             try {
                 step();
                 return int32_t{errNone};
@@ -142,7 +142,7 @@ Outcome render(const std::string& path) {
     } catch (const std::exception& e) {
         o.escaped = e.what();
     }
-    o.leaks = h.leaks().size();
+    o.leaks = h.probe().leaks().size();
     return o;
 }
 

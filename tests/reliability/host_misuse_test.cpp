@@ -111,7 +111,7 @@ TEST_F(HostMisuse, MissingCollectionsGetTheirAnswers) {
                    kNull, &track),
               errNone);
     keep(track);
-    EXPECT_TRUE(h.errorTexts().empty());
+    EXPECT_TRUE(h.probe().errorTexts().empty());
 }
 
 // Settings the library cannot use leave the encoder without a job; its frames are refused at
@@ -129,14 +129,14 @@ TEST_F(HostMisuse, OpenWithoutUsableSettingsRefusesEveryFrame) {
     };
     for (const auto& [name, make] : settingsCases) {
         SCOPED_TRACE(name);
-        h.clearTrace();
+        h.probe().clearTrace();
         void* e = encoder(h.createCallback());
         EXPECT_EQ(send(msgCodecOpen, e, make()), errFailed);
         EXPECT_TRUE(lastText().starts_with("Korvadin Plugin :: compressBegin failed: "))
             << lastText();
-        h.clearTrace();
+        h.probe().clearTrace();
         EXPECT_EQ(send(msgCodecBuffer, e, frame()), errFailed);
-        EXPECT_TRUE(h.errorTexts().empty());
+        EXPECT_TRUE(h.probe().errorTexts().empty());
         releaseAll();
         korvadin_test::expectNothingHeld();
     }
@@ -147,10 +147,10 @@ TEST_F(HostMisuse, RepeatedCloseLeavesTheFileAsTheFirstCloseMadeIt) {
     ASSERT_EQ(packet(w.track), errNone);
     ASSERT_EQ(send(msgContainerClose, w.container), errNone);
     const std::vector<uint8_t> closed = readBytes(w.path);
-    h.clearTrace();
+    h.probe().clearTrace();
     EXPECT_EQ(send(msgContainerClose, w.container), errNone);
     EXPECT_EQ(send(msgContainerClose, w.container), errNone);
-    EXPECT_TRUE(h.errorTexts().empty());
+    EXPECT_TRUE(h.probe().errorTexts().empty());
     EXPECT_EQ(readBytes(w.path), closed);
 }
 
@@ -173,7 +173,7 @@ TEST_F(HostMisuse, InitInTheMiddleOfAFileEndsIt) {
     }
     const std::vector<uint8_t> ended = readBytes(w.path);
 
-    h.clearTrace();
+    h.probe().clearTrace();
     EXPECT_EQ(packet(w.track), errFailed);
     EXPECT_EQ(lastText(), kHeaderNotWritten);
     EXPECT_EQ(send(msgContainerClose, w.container), errNone);
@@ -181,7 +181,7 @@ TEST_F(HostMisuse, InitInTheMiddleOfAFileEndsIt) {
 
     const std::string next = m_dir.file("after init.avi");
     ASSERT_EQ(send(msgContainerOpen, w.container, host::outputPathBag(h, next)), errNone);
-    h.clearTrace();
+    h.probe().clearTrace();
     EXPECT_EQ(packet(w.track), errFailed);
     EXPECT_TRUE(lastText().starts_with("Korvadin Plugin :: Failed to write AVI video chunk: "))
         << lastText();
