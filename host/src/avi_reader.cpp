@@ -1,7 +1,5 @@
 #include "host/avi_reader.h"
 
-#include "media/byte_file.h"
-
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
@@ -88,7 +86,9 @@ struct AviReader::Walk {
     std::optional<std::vector<uint8_t>> idx1;
 };
 
-AviReader::AviReader(const std::string& path) : m_in(std::make_unique<media::InputFile>(path)) {
+AviReader::AviReader(const std::string& path) : AviReader(openInput(path)) {}
+
+AviReader::AviReader(std::unique_ptr<ByteSource> in) : m_in(std::move(in)) {
     const std::string& name = m_in->name();
     if (!m_in->size())
         throw std::runtime_error(name + ": not a regular file; an AVI file is read by seeking");

@@ -8,6 +8,8 @@
 // Offsets are 64-bit and the file is read piecewise, never whole.
 #pragma once
 
+#include "host/media/byte_source.h"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -15,10 +17,6 @@
 #include <vector>
 
 namespace host {
-
-namespace media {
-class InputFile;
-}
 
 class AviReader {
 public:
@@ -68,6 +66,8 @@ public:
 
     // Throws std::runtime_error when the file cannot be read or does not begin with an AVI RIFF.
     explicit AviReader(const std::string& path);
+    // The same for bytes from anywhere; the source must know its size.
+    explicit AviReader(std::unique_ptr<ByteSource> in);
     ~AviReader();
 
     uint64_t fileSize() const { return m_fileSize; }
@@ -103,7 +103,7 @@ private:
     std::vector<uint8_t> readAt(uint64_t offset, uint64_t size);
     void problem(std::string text);
 
-    std::unique_ptr<media::InputFile> m_in;
+    std::unique_ptr<ByteSource> m_in;
     uint64_t m_fileSize = 0;
     std::vector<Riff> m_riffs;
     std::optional<MainHeader> m_mainHeader;
