@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include "host/media/raw_layout.h"
 #include "host/session.h"
 #include "host/variants.h"
 
