@@ -4,7 +4,7 @@
 // which ffprobe reaches by seeking through the indexes, must decode to the frames that went in.
 #include "e2e_support.h"
 #include "host/avi_reader.h"
-#include "host/frame_decoder.h"
+#include "host/codec_library.h"
 
 #include <gtest/gtest.h>
 

@@ -31,7 +31,7 @@ std::vector<uint32_t> compressedIds() {
 }
 
 TEST(Interface, QueryAcceptsExactlyTheListedPairs) {
-    Instance inst;
+    host::CodecInstance inst;
     std::vector<uint32_t> outs = compressedIds();
     outs.insert(outs.end(), {0u, 100u, 106u, 254u, 22u});
     std::vector<uint32_t> ins = kRawCodes;
@@ -55,7 +55,7 @@ TEST(Interface, QueryAcceptsExactlyTheListedPairs) {
 }
 
 TEST(Interface, QueryCoversEveryRenderableSizeAndRefusesEmptyOnes) {
-    Instance inst;
+    host::CodecInstance inst;
     for (const FormatPair& v : kFormatPairs) {
         const korvadin_format out{0, 0, v.id};
         uint64_t scratch = 0;
@@ -79,7 +79,7 @@ TEST(Interface, UnknownHandlesAreRefused) {
     EXPECT_NE(korvadin_compress_query(0, &in, &out, &scratch, nullptr), 0);
     uint32_t closed = 0;
     {
-        Instance inst;
+        host::CodecInstance inst;
         closed = inst.handle();
     }
     EXPECT_NE(korvadin_compress_query(closed, &in, &out, &scratch, nullptr), 0);
@@ -87,8 +87,8 @@ TEST(Interface, UnknownHandlesAreRefused) {
 }
 
 TEST(Interface, InstancesAreIndependent) {
-    Instance a;
-    Instance b;
+    host::CodecInstance a;
+    host::CodecInstance b;
     EXPECT_NE(a.handle(), b.handle());
     Encoder rgb(kFormatPairs[0], 64, 32);
     Encoder yuv(kFormatPairs[3], 64, 32);
@@ -104,7 +104,7 @@ TEST(Interface, InstancesAreIndependent) {
 }
 
 TEST(Interface, BeginRefusesWhatTheModuleNeverSends) {
-    Instance inst;
+    host::CodecInstance inst;
     const korvadin_format_ex good = {{64, 64, KORVADIN_FORMAT_EXTENDED}, 1, 22, 0, 0, 1, 0};
     const korvadin_format_ex out = {{0, 0, KORVADIN_FORMAT_EXTENDED}, 1, 101, 0, 0, 0, 0};
     const uint8_t* cookie = nullptr;
@@ -138,7 +138,7 @@ TEST(Interface, BeginRefusesWhatTheModuleNeverSends) {
 }
 
 TEST(Interface, CompressNeedsBeginAndWholePlanes) {
-    Instance inst;
+    host::CodecInstance inst;
     std::vector<uint8_t> frame(32 * 16 * 3);
     std::vector<uint8_t> out(1 << 16);
     const korvadin_format_ex in = {{32, 16, KORVADIN_FORMAT_EXTENDED}, 1, 22, 0, 0, 2, 1};
@@ -169,7 +169,7 @@ TEST(Interface, PlanesFollowTheRawLayouts) {
         {22, {45}},         {20, {60}},       {28, {90}},         {26, {120}},        {5, {36}},
         {29, {15, 15, 15}}, {10, {15, 6, 6}}, {51, {30, 30, 30}}, {59, {30, 18, 18}},
     };
-    Instance inst;
+    host::CodecInstance inst;
     std::vector<uint8_t> frame(1024);
     for (const Expected& e : table) {
         const korvadin_format_ex in = {{5, 3, KORVADIN_FORMAT_EXTENDED}, 1, e.raw, 0, 0, 1, 0};
