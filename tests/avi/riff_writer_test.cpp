@@ -2,13 +2,13 @@
 #include "fileio/errors.h"
 #include "fileio/memory_file.h"
 #include "fileio/named_cases.h"
-#include "riff_reader.h"
+#include "support/files.h"
 
 #include <gtest/gtest.h>
 
 using namespace IOPlugin;
+using korvadin_test::le;
 using korvadin_test::MemoryFile;
-using korvadin_test::u32At;
 
 namespace {
 
@@ -53,7 +53,7 @@ TEST_P(SizePatch, OnlyAWrongSizeIsRewritten) {
     const std::vector<uint8_t> payload(c.written, 7);
     riff.writeData(payload.data(), c.written);
     EXPECT_EQ(chunk.close().size, c.written);
-    EXPECT_EQ(u32At(file.bytes, 4), c.written);
+    EXPECT_EQ(le(file.bytes, 4), c.written);
     EXPECT_EQ(file.writeAts, c.patched ? 1u : 0u);
 }
 

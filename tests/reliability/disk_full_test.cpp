@@ -18,6 +18,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <sstream>
@@ -49,6 +50,9 @@ const std::string kFinalizeFailed =
 // What the child saw; sent to the parent as a line of numbers and a line per text.
 struct Outcome {
     uint64_t videoWritten = 0, audioWritten = 0, leaks = 0;
+    // After close: descriptors the process has beyond those before the open, and references
+    // left on the tracks once the host gave back its own.
+    uint64_t filesLeftOpen = 0, trackReferences = 0;
     // laterVideo and laterAudio: the results of a frame and an audio packet sent after the
     // failure, as a host may.
     int32_t failure = 0, laterVideo = 0, laterAudio = 0, closeResult = 0;
@@ -57,8 +61,9 @@ struct Outcome {
 
     std::string serialise() const {
         std::ostringstream out;
-        out << videoWritten << ' ' << audioWritten << ' ' << leaks << ' ' << failure << ' '
-            << laterVideo << ' ' << laterAudio << ' ' << closeResult << '\n'
+        out << videoWritten << ' ' << audioWritten << ' ' << leaks << ' ' << filesLeftOpen << ' '
+            << trackReferences << ' ' << failure << ' ' << laterVideo << ' ' << laterAudio << ' '
+            << closeResult << '\n'
             << failureText << '\n'
             << closeText << '\n'
             << escaped << '\n';
@@ -67,8 +72,8 @@ struct Outcome {
     static Outcome parse(const std::string& text) {
         std::istringstream in(text);
         Outcome o;
-        in >> o.videoWritten >> o.audioWritten >> o.leaks >> o.failure >> o.laterVideo >>
-            o.laterAudio >> o.closeResult;
+        in >> o.videoWritten >> o.audioWritten >> o.leaks >> o.filesLeftOpen >> o.trackReferences >>
+            o.failure >> o.laterVideo >> o.laterAudio >> o.closeResult;
         in.ignore(1);
         std::getline(in, o.failureText);
         std::getline(in, o.closeText);
@@ -146,8 +151,49 @@ Outcome render(const std::string& path) {
     return o;
 }
 
-// Runs the render in a child process whose files may not grow beyond `limit` bytes.
-Outcome renderInChild(const std::string& path, std::optional<uint64_t> limit) {
+size_t openFiles() {
+    const std::filesystem::directory_iterator entries("/dev/fd");
+    return static_cast<size_t>(std::distance(begin(entries), end(entries)));
+}
+
+// A container with a video and an audio track whose file's header does not fit: open fails,
+// and close must still succeed, close the file and give back the tracks.
+Outcome closeAfterTheHeaderFailed(const std::string& path) {
+    Outcome o;
+    Host& h = Host::instance();
+    h.reset();
+    host::PluginSession session(KORVADIN_PLUGIN_PATH);
+    const auto& plugin = session.plugin();
+    void* container = nullptr;
+    plugin.send(msgCreateObject, session.registerContainers().at(0).uuid.data(), &container);
+    host::JobSettings job;
+    job.width = kWidth;
+    job.height = kHeight;
+    void* tracks[2] = {};
+    plugin.send(msgContainerAddTrack, container, host::videoTrackBag(h, job),
+                host::videoCodecBag(h, host::findVariant(session.registerCodecs(), "K8RG")->fourcc),
+                &tracks[0]);
+    plugin.send(msgContainerAddTrack, container, host::audioTrackBag(h, {}), host::Handle{0},
+                &tracks[1]);
+    const size_t files = openFiles();
+    o.failure = plugin.send(msgContainerOpen, container, host::outputPathBag(h, path));
+    o.failureText = korvadin_test::lastText();
+    h.probe().clearTrace();
+    o.closeResult = plugin.send(msgContainerClose, container);
+    o.closeText = korvadin_test::lastText();
+    o.filesLeftOpen = openFiles() - files;
+    for (void* object : {tracks[0], tracks[1], container}) {
+        uint32_t count = 0;
+        plugin.send(msgRelease, object, &count);
+        o.trackReferences += object != container ? count : 0;
+    }
+    o.leaks = h.probe().leaks().size();
+    return o;
+}
+
+// Runs `what` in a child process whose files may not grow beyond `limit` bytes.
+Outcome renderInChild(const std::string& path, std::optional<uint64_t> limit,
+                      Outcome (*what)(const std::string&) = render) {
     int fds[2];
     if (pipe(fds) != 0) {
         ADD_FAILURE() << "no pipe";
@@ -163,7 +209,7 @@ Outcome renderInChild(const std::string& path, std::optional<uint64_t> limit) {
                 _exit(3);
             }
         }
-        const std::string text = render(path).serialise();
+        const std::string text = what(path).serialise();
         const bool sent = write(fds[1], text.data(), text.size()) == ssize_t(text.size());
         _exit(sent ? 0 : 4);
     }
@@ -327,11 +373,12 @@ TEST_F(DiskFull, TheFileKeepsEveryFrameWrittenBeforeTheLimit) {
     }
 }
 
-TEST_F(DiskFull, AHeaderThatDoesNotFitFailsTheOpen) {
+TEST_F(DiskFull, AHeaderThatDoesNotFitFailsTheOpenAndCloseStillEndsTheContainer) {
     const std::string path = s_dir->file("header.avi");
-    const Outcome o = renderInChild(path, 4096);
-    EXPECT_EQ(std::tuple(o.escaped, o.leaks, o.videoWritten, o.failure),
-              std::tuple("", 0u, 0u, errFailed));
+    const Outcome o = renderInChild(path, 4096, closeAfterTheHeaderFailed);
+    EXPECT_EQ(std::tuple(o.failure, o.closeResult, o.closeText, o.filesLeftOpen, o.trackReferences,
+                         o.leaks),
+              std::tuple(errFailed, errNone, "", 0u, 0u, 0u));
     EXPECT_TRUE(o.failureText.starts_with(
         "Korvadin Plugin :: Failed to write AVI header: Write error: size: "))
         << o.failureText;

@@ -1,7 +1,8 @@
 // Reads back the structure of an OpenDML AVI file as the plug-in writes it: the "AVI " RIFF
 // with its header list, movi list and idx1, then any "AVIX" RIFFs with their movi lists.
 // The reader walks the chunks themselves instead of trusting the indexes, then checks every
-// index against what it found. What does not fit is listed in problems() rather than thrown,
+// index and every count of the headers against what it found: it is the one check of a file's
+// layout, for korvadin probe and for the tests alike. What does not fit is listed in problems() rather than thrown,
 // so a damaged file still shows everything that can be read. A render that was stopped hard
 // leaves its last RIFF and movi list open, still carrying the placeholder size the writer gives
 // a list it has just begun; the reader takes such a list to run on over the chunks that follow.
@@ -95,6 +96,7 @@ private:
     void walkStreamList(uint64_t begin, uint64_t end);
     uint64_t walkMovi(Header& movi, size_t riff, Walk& walk);
     void crossCheck(Walk& walk);
+    void checkCounts();
     // Visits the chunks between begin and end; returns where the walk stopped. Inside a list
     // that was never closed (openType), it stops before the first chunk such a list cannot hold.
     template <class Visit>
