@@ -468,8 +468,8 @@ void AviReader::checkCounts() {
         uint32_t largest = 0;
         for (const Chunk& c : s.chunks) {
             if (!kind.empty() && c.id.substr(2) != kind)
-                problem("chunk " + shown(c.id) + at(c.offset - 8) + " is not a chunk of " +
-                        which + ", whose type is " + shown(s.fccType));
+                problem("chunk " + shown(c.id) + at(c.offset - 8) + " is not a chunk of " + which +
+                        ", whose type is " + shown(s.fccType));
             // Audio counts sample frames, everything else chunks.
             length += s.sampleSize != 0 ? c.size / s.sampleSize : 1;
             inFirstRiff += c.riff == 0;

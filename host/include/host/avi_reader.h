@@ -2,11 +2,11 @@
 // with its header list, movi list and idx1, then any "AVIX" RIFFs with their movi lists.
 // The reader walks the chunks themselves instead of trusting the indexes, then checks every
 // index and every count of the headers against what it found: it is the one check of a file's
-// layout, for korvadin probe and for the tests alike. What does not fit is listed in problems() rather than thrown,
-// so a damaged file still shows everything that can be read. A render that was stopped hard
-// leaves its last RIFF and movi list open, still carrying the placeholder size the writer gives
-// a list it has just begun; the reader takes such a list to run on over the chunks that follow.
-// Offsets are 64-bit and the file is read piecewise, never whole.
+// layout, for korvadin probe and for the tests alike. What does not fit is listed in problems()
+// rather than thrown, so a damaged file still shows everything that can be read. A render that was
+// stopped hard leaves its last RIFF and movi list open, still carrying the placeholder size the
+// writer gives a list it has just begun; the reader takes such a list to run on over the chunks
+// that follow. Offsets are 64-bit and the file is read piecewise, never whole.
 #pragma once
 
 #include "host/media/byte_source.h"
