@@ -7,6 +7,7 @@
 
 #include <array>
 #include <optional>
+#include <tuple>
 
 using namespace IOPlugin;
 using host::Handle;
@@ -15,6 +16,13 @@ using host::Host;
 namespace {
 
 constexpr Handle kNoHandle = 0;
+constexpr uint32_t kForwarded[] = {msgCodecProperties,   msgCodecOpen,      msgCodecSignal,
+                                   msgCodecSetCallback,  msgCodecBuffer,    msgCodecQueryValue,
+                                   msgCodecQuery,        msgContainerInit,  msgContainerOpen,
+                                   msgContainerAddTrack, msgContainerClose, msgTrackWritePacket};
+// The 8-bit RGB variant's identifier, as the editor learns it at registration.
+constexpr std::array<uint8_t, 16> kRgb8 = {0x6b, 0x76, 0x64, 0x6e, 0x2e, 0x63, 0x6f, 0x64,
+                                           0x65, 0x63, 0x00, 101,  0x4a, 0x91, 0x3c, 1};
 
 class Protocol : public ::testing::Test {
 protected:
@@ -83,12 +91,28 @@ TEST_F(Protocol, NullArgumentsAreRefused) {
     EXPECT_EQ(send(msgAddRef, someObject, noResult), errInvalidArgument);
     EXPECT_EQ(send(msgRelease, someObject, noResult), errInvalidArgument);
     EXPECT_EQ(send(msgPluginInfo, kNoHandle), errInvalidArgument);
-    for (uint32_t msg :
-         {uint32_t(msgCodecProperties), uint32_t(msgCodecOpen), uint32_t(msgCodecBuffer),
-          uint32_t(msgContainerInit), uint32_t(msgContainerClose), uint32_t(msgTrackWritePacket)}) {
-        EXPECT_EQ(send(msg, noObject, kNoHandle), errInvalidArgument) << std::hex << msg;
+    // Every message the dispatcher forwards to an object needs one.
+    for (const uint32_t msg : kForwarded) {
+        EXPECT_EQ(send(msg, noObject, kNoHandle, kNoHandle, kNoHandle), errInvalidArgument)
+            << std::hex << msg;
     }
     EXPECT_TRUE(h.probe().trace().empty());
+}
+
+// A real encoder counts the host's references and gets the codec messages that a host may send
+// it at any time.
+TEST_F(Protocol, ReferencesAndQuestionsReachARealEncoder) {
+    void* encoder = nullptr;
+    ASSERT_EQ(send(msgCreateObject, kRgb8.data(), &encoder), errNone);
+    uint32_t added = 0, released = 0, gone = 99;
+    EXPECT_EQ(send(msgAddRef, encoder, &added), errNone);
+    EXPECT_EQ(send(msgRelease, encoder, &released), errNone);
+    EXPECT_EQ(send(msgCodecSignal, encoder), errNone);
+    bool query = true, value = false;
+    EXPECT_EQ(send(msgCodecQuery, encoder, &query), errNone);
+    EXPECT_EQ(send(msgCodecQueryValue, encoder, uint64_t{7}, &value), errNone);
+    EXPECT_EQ(send(msgRelease, encoder, &gone), errNone);
+    EXPECT_EQ(std::tuple(added, released, gone, query, value), std::tuple(2u, 1u, 0u, false, true));
 }
 
 TEST_F(Protocol, CreateObjectWithUnknownIdentifierLeavesThePlaceAlone) {
@@ -107,11 +131,8 @@ TEST_F(Protocol, CodecSettingsAreAcceptedForKnownCodecsOnly) {
     EXPECT_EQ(send(msgCodecSettings, unknown.data(), kNoHandle, list), errInvalidArgument);
     EXPECT_EQ(send(msgCodecSettings, unknown.data(), settings, list), errNotFound);
 
-    // The 8-bit RGB variant's identifier, as the editor learns it at registration.
-    const std::array<uint8_t, 16> rgb8 = {0x6b, 0x76, 0x64, 0x6e, 0x2e, 0x63, 0x6f, 0x64,
-                                          0x65, 0x63, 0x00, 101,  0x4a, 0x91, 0x3c, 1};
     h.probe().clearTrace();
-    EXPECT_EQ(send(msgCodecSettings, rgb8.data(), settings, list), errNone);
+    EXPECT_EQ(send(msgCodecSettings, kRgb8.data(), settings, list), errNone);
     EXPECT_TRUE(h.listItems(list).empty());
     EXPECT_EQ(h.propertyKeys(settings), std::vector<std::string>{"width"});
     for (const auto& e : h.probe().trace()) {
