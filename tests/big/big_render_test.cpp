@@ -151,7 +151,7 @@ TEST(BigRender, PacketsPastFourGibAreIndexedAndReadBackByFfprobe) {
     const auto tail = records(
         e2e::tool("ffprobe", "-read_intervals " + std::to_string(double(first) / kRate) + "%+#" +
                                  std::to_string(kDistinct) +
-                                 " -show_data_hash MD5 -show_entries packet=pts,pos,data_hash "
+                                 " -show_data_hash adler32 -show_entries packet=pts,pos,data_hash "
                                  "-of compact=p=0 " +
                                  e2e::quote(out)));
     ASSERT_EQ(tail.size(), size_t{kDistinct});
@@ -164,7 +164,7 @@ TEST(BigRender, PacketsPastFourGibAreIndexedAndReadBackByFfprobe) {
         EXPECT_GT(chunks[i].offset, kFourGiB);
         EXPECT_EQ(packet.at("pos"), std::to_string(chunks[i].offset));
         const auto bytes = reader.readChunk(chunks[i]);
-        EXPECT_EQ(packet.at("data_hash"), "MD5:" + e2e::md5Hex(bytes));
+        EXPECT_EQ(packet.at("data_hash"), "adler32:" + e2e::adler32(bytes, 1));
         const auto& picture = decoder.decode(bytes);
         const auto expected = std::span(frames).subspan((i % kDistinct) * kFrameBytes, kFrameBytes);
         EXPECT_TRUE(std::equal(picture.begin(), picture.end(), expected.begin(), expected.end()));
