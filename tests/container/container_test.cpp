@@ -186,6 +186,23 @@ TEST_F(ContainerTest, OpenWithoutAPathFailsNamingAnEmptyPathAndCloseCreatesNoFil
     EXPECT_TRUE(h.probe().errorTexts().empty());
 }
 
+// Open needs its collection, a video track needs no codec collection, and closing again leaves
+// the file as the first close made it.
+TEST_F(ContainerTest, MissingCollectionsAndRepeatedCloses) {
+    EXPECT_EQ(send(msgContainerOpen, m_container, Handle{0}), errInvalidArgument);
+    void* video = nullptr;
+    ASSERT_EQ(addTrack(host::videoTrackBag(h, job(64, 48)), 0, &video), errNone);
+    const std::string path = m_dir.file("closed twice.avi");
+    ASSERT_EQ(open(path), errNone);
+    ASSERT_EQ(writePacket(video, {1, 2, 3}), errNone);
+    ASSERT_EQ(close(), errNone);
+    const std::vector<uint8_t> closed = korvadin_test::readBytes(path);
+    EXPECT_EQ(close(), errNone);
+    EXPECT_EQ(close(), errNone);
+    EXPECT_EQ(korvadin_test::readBytes(path), closed);
+    EXPECT_TRUE(h.probe().errorTexts().empty());
+}
+
 TEST_F(ContainerTest, ASecondOpenIsRefusedAndTheFirstFileStillCompletes) {
     void* video = nullptr;
     ASSERT_EQ(addVideo({}, &video), errNone);

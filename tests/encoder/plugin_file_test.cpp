@@ -78,4 +78,26 @@ TEST_F(PluginFile, AllSixteenVariantsRegisterAndDeliverFramesThatDecodeToTheFram
     EXPECT_TRUE(h.probe().errorTexts().empty());
 }
 
+// Settings the library cannot use leave the encoder without a job: each frame is refused at once,
+// and nothing of the failed start is left open or held (the teardown checks that).
+TEST_F(PluginFile, SettingsTheLibraryCannotUseRefuseEveryFrame) {
+    const host::Registration codec = m_session->registerCodecs().at(0);
+    const Handle stringWidth = encoderSettings(kWidth, kHeight);
+    h.setString(stringWidth, "width", "34");
+    for (const Handle settings : {Handle{0}, h.createBuffer(), stringWidth}) {
+        void* encoder = create(codec.uuid);
+        ASSERT_EQ(send(msgCodecSetCallback, encoder, h.createCallback()), errNone);
+        h.probe().clearTrace();
+        EXPECT_EQ(send(msgCodecOpen, encoder, settings), errFailed);
+        EXPECT_TRUE(
+            korvadin_test::lastText().starts_with("Korvadin Plugin :: compressBegin failed: "));
+        h.probe().clearTrace();
+        const Handle f = frame(std::vector<uint8_t>(kWidth * kHeight * 3), kWidth, kHeight, 0);
+        EXPECT_EQ(send(msgCodecBuffer, encoder, f), errFailed);
+        EXPECT_TRUE(h.probe().trace().size() == 2 && h.probe().errorTexts().empty())
+            << "only the frame's own reference is taken and given back";
+        EXPECT_EQ(release(encoder), 0u);
+    }
+}
+
 } // namespace
