@@ -1,11 +1,9 @@
 // Object bases: the routing of every message to its operation, and the dispatcher's last resort
 // when creating an object fails for want of memory.
 #include "davinci/encoder/codec_formats.h"
-#include "davinci/encoder/plugin_entry.h"
 #include "davinci/encoder/plugin_identity.h"
 #include "davinci/encoder/wrapper/plugin_api.h"
-#include "host/host.h"
-#include "support/host_checks.h"
+#include "module_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -40,7 +38,6 @@ std::atomic<bool> s_failNextAllocation{false};
 }
 
 using namespace IOPlugin;
-using host::Host;
 
 namespace {
 
@@ -105,17 +102,12 @@ int32_t send(IPluginObjRef* object, uint32_t msg, ...) {
     return result;
 }
 
-class PluginObjects : public ::testing::Test {
+class PluginObjects : public korvadin_test::ModuleTest {
 protected:
     void SetUp() override {
-        h.reset();
+        ModuleTest::SetUp();
         g_events.clear();
-        const HostApi api = Host::api();
-        PluginApi plugin{};
-        ASSERT_EQ(pluginInit(&api, &plugin), errNone);
     }
-    void TearDown() override { korvadin_test::expectNothingHeld(); }
-    Host& h = Host::instance();
     const host::Handle none = 0;
 };
 

@@ -1,7 +1,7 @@
 // The dispatcher's table, exercised through the built plug-in file as the editor loads it.
 #include "host/host.h"
 #include "host/plugin_module.h"
-#include "support/host_checks.h"
+#include "support/plugin_file.h"
 
 #include <gtest/gtest.h>
 
@@ -24,31 +24,7 @@ constexpr uint32_t kForwarded[] = {msgCodecProperties,   msgCodecOpen,      msgC
 constexpr std::array<uint8_t, 16> kRgb8 = {0x6b, 0x76, 0x64, 0x6e, 0x2e, 0x63, 0x6f, 0x64,
                                            0x65, 0x63, 0x00, 101,  0x4a, 0x91, 0x3c, 1};
 
-class Protocol : public ::testing::Test {
-protected:
-    static void TearDownTestSuite() {
-        delete s_plugin;
-        s_plugin = nullptr;
-    }
-    // Loaded once; a plug-in file that cannot be loaded fails every test rather than skip it.
-    void SetUp() override {
-        h.reset();
-        if (s_plugin == nullptr) {
-            ASSERT_NO_THROW(s_plugin = new host::PluginModule(KORVADIN_PLUGIN_PATH));
-        }
-        ASSERT_EQ(s_plugin->init(Host::api()), errNone);
-    }
-    void TearDown() override { korvadin_test::expectNothingHeld(); }
-
-    template <class... Args>
-    int32_t send(uint32_t msg, Args... args) {
-        return s_plugin->send(msg, args...);
-    }
-    static host::PluginModule* s_plugin;
-    Host& h = Host::instance();
-};
-
-host::PluginModule* Protocol::s_plugin = nullptr;
+class Protocol : public korvadin_test::PluginFileTest {};
 
 TEST_F(Protocol, InitRefusesVersionZeroButStillAnnouncesItsOwn) {
     const HostApi refused = Host::api(0);
