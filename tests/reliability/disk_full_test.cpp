@@ -47,7 +47,7 @@ const std::string kFinalizeFailed =
     "Korvadin Plugin :: Failed to finalize AVI: AviWriter::finalize: failed to correctly "
     "finalize avi";
 
-// What the child saw; sent to the parent as a line of numbers and a line per text.
+// What the child saw; sent to the parent a field a line.
 struct Outcome {
     uint64_t videoWritten = 0, audioWritten = 0, leaks = 0;
     // After close: descriptors the process has beyond those before the open, and references
@@ -59,26 +59,27 @@ struct Outcome {
     std::string failureText, closeText;
     std::string escaped; // an exception that left the render
 
-    std::string serialise() const {
+    auto fields() {
+        return std::tie(videoWritten, audioWritten, leaks, filesLeftOpen, trackReferences, failure,
+                        laterVideo, laterAudio, closeResult, failureText, closeText, escaped);
+    }
+    std::string serialise() {
         std::ostringstream out;
-        out << videoWritten << ' ' << audioWritten << ' ' << leaks << ' ' << filesLeftOpen << ' '
-            << trackReferences << ' ' << failure << ' ' << laterVideo << ' ' << laterAudio << ' '
-            << closeResult << '\n'
-            << failureText << '\n'
-            << closeText << '\n'
-            << escaped << '\n';
+        std::apply([&](auto&... field) { ((out << field << '\n'), ...); }, fields());
         return out.str();
     }
     static Outcome parse(const std::string& text) {
         std::istringstream in(text);
         Outcome o;
-        in >> o.videoWritten >> o.audioWritten >> o.leaks >> o.filesLeftOpen >> o.trackReferences >>
-            o.failure >> o.laterVideo >> o.laterAudio >> o.closeResult;
-        in.ignore(1);
-        std::getline(in, o.failureText);
-        std::getline(in, o.closeText);
-        std::getline(in, o.escaped);
+        std::apply([&](auto&... field) { (fromLine(in, field), ...); }, o.fields());
         return o;
+    }
+    static void fromLine(std::istream& in, std::string& field) { std::getline(in, field); }
+    template <class Number>
+    static void fromLine(std::istream& in, Number& field) {
+        std::string line;
+        std::getline(in, line);
+        std::istringstream(line) >> field;
     }
 };
 
@@ -244,19 +245,6 @@ std::vector<uint32_t> ffprobeVideoPackets(const std::string& path) {
     return sizes;
 }
 
-std::vector<const host::AviReader::Chunk*> chunksOf(const host::AviReader& avi,
-                                                    const std::string& fccType) {
-    std::vector<const host::AviReader::Chunk*> chunks;
-    for (const auto& stream : avi.streams()) {
-        if (stream.fccType == fccType) {
-            for (const auto& chunk : stream.chunks) {
-                chunks.push_back(&chunk);
-            }
-        }
-    }
-    return chunks;
-}
-
 std::string writeErrorText(const char* kind, uint64_t size, uint64_t written) {
     return std::string("Korvadin Plugin :: Failed to write AVI ") + kind +
            " chunk: Write error: size: " + std::to_string(size) +
@@ -289,12 +277,12 @@ host::AviReader* DiskFull::s_reference = nullptr;
 TEST_F(DiskFull, TheFileKeepsEveryFrameWrittenBeforeTheLimit) {
     ASSERT_TRUE(s_reference);
     ASSERT_TRUE(s_reference->problems().empty()) << s_reference->problems().front();
-    const auto video = chunksOf(*s_reference, "vids");
-    const auto audio = chunksOf(*s_reference, "auds");
-    ASSERT_EQ(video.size(), kFrames);
-    ASSERT_EQ(audio.size(), kFrames);
-    const host::AviReader::Chunk& frame = *video[kCut];
-    const host::AviReader::Chunk& sound = *audio[kCut];
+    // Video is stream 0, audio stream 1.
+    const auto& video = s_reference->streams().at(0).chunks;
+    const auto& audio = s_reference->streams().at(1).chunks;
+    ASSERT_EQ(std::tuple(video.size(), audio.size()), std::tuple(kFrames, kFrames));
+    const host::AviReader::Chunk& frame = video[kCut];
+    const host::AviReader::Chunk& sound = audio[kCut];
 
     struct Case {
         const char* name;
@@ -342,22 +330,19 @@ TEST_F(DiskFull, TheFileKeepsEveryFrameWrittenBeforeTheLimit) {
         EXPECT_EQ(avi.streams()[0].length, c.videoWritten) << "video dwLength";
         EXPECT_EQ(avi.streams()[1].length, kCut * kAudioFrames) << "audio dwLength";
         EXPECT_EQ(avi.dmlhTotalFrames(), std::optional<uint32_t>(uint32_t(c.videoWritten)));
-        const auto kept = chunksOf(avi, "vids");
+        const auto& kept = avi.streams()[0].chunks;
         ASSERT_GE(kept.size(), c.videoWritten);
+        std::vector<uint32_t> sizes;
         for (uint64_t n = 0; n < c.videoWritten; ++n) {
-            EXPECT_EQ(kept[n]->offset, video[n]->offset);
-            EXPECT_EQ(avi.readChunk(*kept[n]), s_reference->readChunk(*video[n])) << "frame " << n;
+            EXPECT_EQ(kept[n].offset, video[n].offset);
+            EXPECT_EQ(avi.readChunk(kept[n]), s_reference->readChunk(video[n])) << "frame " << n;
+            sizes.push_back(video[n].size);
         }
-
+        if (c.partialFrame != 0) {
+            sizes.push_back(c.partialFrame);
+        }
         if (!kFfprobe.empty()) {
-            std::vector<uint32_t> expected;
-            for (uint64_t n = 0; n < c.videoWritten; ++n) {
-                expected.push_back(video[n]->size);
-            }
-            if (c.partialFrame != 0) {
-                expected.push_back(c.partialFrame);
-            }
-            EXPECT_EQ(ffprobeVideoPackets(path), expected);
+            EXPECT_EQ(ffprobeVideoPackets(path), sizes);
         }
 
         // Repaired, the short frame, which does not decode, is gone and every index is whole.
@@ -366,7 +351,7 @@ TEST_F(DiskFull, TheFileKeepsEveryFrameWrittenBeforeTheLimit) {
             "\"" KORVADIN_PROGRAM "\" repair \"" + path + "\" -o \"" + fixed + "\" 2>&1");
         const host::AviReader repaired(fixed);
         EXPECT_TRUE(repaired.problems().empty()) << said;
-        EXPECT_EQ(chunksOf(repaired, "vids").size(), c.videoWritten) << said;
+        EXPECT_EQ(repaired.streams().at(0).chunks.size(), c.videoWritten) << said;
         if (!kFfprobe.empty()) {
             EXPECT_EQ(ffprobeVideoPackets(fixed).size(), c.videoWritten);
         }
