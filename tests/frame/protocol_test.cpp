@@ -1,6 +1,7 @@
 // The dispatcher's table, exercised through the built plug-in file as the editor loads it.
 #include "host/host.h"
 #include "host/plugin_module.h"
+#include "host/render_job.h"
 #include "support/plugin_file.h"
 
 #include <gtest/gtest.h>
@@ -76,10 +77,33 @@ TEST_F(Protocol, NullArgumentsAreRefused) {
 }
 
 // A real encoder counts the host's references and gets the codec messages that a host may send
-// it at any time.
+// it at any time; each object refuses the messages of the others, and those that need a
+// collection refuse to go without.
 TEST_F(Protocol, ReferencesAndQuestionsReachARealEncoder) {
     void* encoder = nullptr;
     ASSERT_EQ(send(msgCreateObject, kRgb8.data(), &encoder), errNone);
+    void* container = create(m_session->registerContainers().at(0).uuid);
+    void* track = reinterpret_cast<void*>(0x77);
+    for (void* object : {encoder, container}) {
+        EXPECT_EQ(
+            send(object == encoder ? msgCodecProperties : msgContainerInit, object, kNoHandle),
+            errInvalidArgument);
+    }
+    EXPECT_EQ(send(msgContainerAddTrack, container, kNoHandle, kNoHandle, &track),
+              errInvalidArgument);
+    EXPECT_EQ(track, reinterpret_cast<void*>(0x77));
+    const Handle description = host::videoTrackBag(h, job(8, 8));
+    ASSERT_EQ(send(msgContainerAddTrack, container, description, kNoHandle, &track), errNone);
+    for (const auto& [object, foreign] : {std::pair<void*, uint32_t>{encoder, msgContainerInit},
+                                          {encoder, msgCodecQuery + 1},
+                                          {container, msgCodecOpen},
+                                          {track, msgContainerClose}}) {
+        EXPECT_EQ(send(foreign, object, kNoHandle, kNoHandle), errUnsupported) << foreign;
+    }
+    EXPECT_EQ(send(msgContainerClose, container), errNone);
+    EXPECT_EQ(release(track), 0u);
+    EXPECT_EQ(release(container), 0u);
+    h.release(description);
     uint32_t added = 0, released = 0, gone = 99;
     EXPECT_EQ(send(msgAddRef, encoder, &added), errNone);
     EXPECT_EQ(send(msgRelease, encoder, &released), errNone);
