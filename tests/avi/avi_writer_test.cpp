@@ -1,6 +1,5 @@
 #include "avi/avi_writer.h"
 #include "avi_script.h"
-#include "fileio/named_cases.h"
 #include "support/files.h"
 
 #include <gtest/gtest.h>
@@ -223,60 +222,5 @@ TEST(AviWriter, ChunkIdsAndTheStreamLimit) {
     EXPECT_THROW(writer.addStream(riffFourcc("auds")), std::length_error);
     EXPECT_EQ(writer.streamCount(), 100u);
 }
-
-struct AudioCase : korvadin_test::NamedCase {
-    uint16_t tag, channels;
-    uint32_t rate;
-    uint16_t bits;
-    uint32_t mask;
-    size_t formatSize;
-    uint16_t blockAlign, containerBits;
-};
-
-class AudioFormats : public testing::TestWithParam<AudioCase> {};
-
-TEST_P(AudioFormats, HeaderAndFormat) {
-    const AudioCase& c = GetParam();
-    MemoryFile file;
-    AviWriter writer(file);
-    writer.addStream(riffFourcc("vids"));
-    AviStream& stream = writer.stream(writer.addStream(riffFourcc("vids")));
-    stream.header().fill(0xEE);
-    stream.setAudioFormat(c.tag, c.channels, c.rate, c.bits, c.mask);
-
-    const std::vector<uint8_t> h(stream.header().begin(), stream.header().end());
-    const uint32_t avg = uint32_t{c.blockAlign} * c.rate;
-    const std::map<uint64_t, uint32_t> fields = {
-        {0, riffFourcc("auds")}, {20, c.blockAlign}, {24, avg}, {40, 10000}, {44, c.blockAlign}};
-    for (uint64_t field = 0; field < 56; field += 4) {
-        EXPECT_EQ(le(h, field), fields.contains(field) ? fields.at(field) : 0) << field;
-    }
-    const std::vector<uint8_t>& f = stream.format();
-    ASSERT_EQ(f.size(), c.formatSize);
-    EXPECT_EQ(std::tuple(le(f, 0, 2), le(f, 2, 2), le(f, 4), le(f, 8), le(f, 12, 2), le(f, 14, 2)),
-              std::tuple(c.formatSize == 40 ? 0xFFFEu : c.tag, c.channels, c.rate, avg,
-                         c.blockAlign, c.containerBits));
-    if (c.formatSize == 40) {
-        EXPECT_EQ(std::tuple(le(f, 16, 2), le(f, 18, 2), le(f, 20)),
-                  std::tuple(22u, c.bits, c.mask));
-        const std::vector<uint8_t> guid = {uint8_t(c.tag), 0, 0, 0,    0, 0,    0x10, 0,
-                                           0x80,           0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
-        EXPECT_TRUE(std::equal(guid.begin(), guid.end(), f.begin() + 24));
-    }
-    EXPECT_EQ(stream.chunkId(), riffFourcc("01wb"));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    AviWriter, AudioFormats,
-    testing::Values(AudioCase{{"Pcm16Stereo"}, 1, 2, 48000, 16, 3, 16, 4, 16},
-                    AudioCase{{"Pcm8Mono"}, 1, 1, 44100, 8, 0, 16, 1, 8},
-                    AudioCase{{"Float32Stereo"}, 3, 2, 48000, 32, 3, 16, 8, 32},
-                    AudioCase{{"Pcm24Stereo"}, 1, 2, 48000, 24, 3, 40, 6, 24},
-                    AudioCase{{"Pcm20InThreeBytes"}, 1, 2, 96000, 20, 3, 40, 6, 24},
-                    AudioCase{{"Surround51"}, 1, 6, 48000, 16, 0x3F, 40, 12, 16},
-                    AudioCase{{"MonoWithAMask"}, 1, 1, 48000, 16, 4, 40, 2, 16},
-                    AudioCase{{"StereoWithoutTheStereoMask"}, 3, 2, 48000, 32, 0, 40, 8, 32},
-                    AudioCase{{"NoChannels"}, 1, 0, 48000, 16, 0, 16, 0, 16}),
-    korvadin_test::CaseName());
 
 } // namespace

@@ -386,7 +386,9 @@ TEST_F(ContainerTest, VideoTrackDescriptionBecomesTheVideoHeaders) {
 }
 
 // Each audio track a stream of its own: the plain format for PCM or float that it can describe,
-// the extensible one otherwise, with the speakers of every "audLayout" value.
+// the extensible one otherwise (more than two channels, a mask that is not the plain one's,
+// PCM deeper than 16 bits, bits that are no whole bytes), with the speakers of every
+// "audLayout" value.
 TEST_F(ContainerTest, AudioTrackDescriptionsBecomeTheirOwnStreamFormats) {
     struct Case {
         host::AudioTrackSettings track;
@@ -396,7 +398,13 @@ TEST_F(ContainerTest, AudioTrackDescriptionsBecomeTheirOwnStreamFormats) {
     };
     const host::AudioTrackSettings pcm24{44100, 2, 24, false};
     const Case cases[] = {
+        {{48000, 2, 16, false}, 2, 1, {}},
+        {{44100, 1, 8, false}, 1, 1, {}},
+        {{48000, 0, 16, false}, 0, 1, {}},
         {{48000, 2, 32, true}, 2, 3, {}},
+        {{48000, 2, 32, true}, 0, 3, 0},
+        {{48000, 1, 16, false}, 2, 1, 0x3},
+        {{96000, 2, 20, false}, 2, 1, 0x3},
         {{48000, 6, 16, false}, 3, 1, 0x3F},
         {pcm24, std::nullopt, 1, 0},
         {pcm24, 0, 1, 0},
@@ -421,13 +429,20 @@ TEST_F(ContainerTest, AudioTrackDescriptionsBecomeTheirOwnStreamFormats) {
         char id[5];
         std::snprintf(id, sizeof id, "%02zuwb", i + 1);
         EXPECT_EQ(std::tuple(stream.fccType, stream.indexChunkId), std::tuple("auds", id));
+        const uint32_t bytes = (c.track.bitsPerSample + 7u) / 8, align = bytes * c.track.channels;
         ASSERT_EQ(f.size(), c.mask ? 40u : 16u);
-        EXPECT_EQ(std::tuple(le(f, 0, 2), le(f, 2, 2), le(f, 4), le(f, 14, 2)),
-                  std::tuple(c.mask ? 0xFFFEu : c.tag, c.track.channels, c.track.sampleRate,
-                             (c.track.bitsPerSample + 7u) / 8 * 8));
+        EXPECT_EQ(
+            std::tuple(le(f, 0, 2), le(f, 2, 2), le(f, 4), le(f, 8), le(f, 12, 2), le(f, 14, 2)),
+            std::tuple(c.mask ? 0xFFFEu : c.tag, c.track.channels, c.track.sampleRate,
+                       align * c.track.sampleRate, align, bytes * 8));
+        EXPECT_EQ(std::tuple(stream.scale, stream.rate, stream.sampleSize, le(stream.header, 40)),
+                  std::tuple(align, align * c.track.sampleRate, align, 10000u));
         if (c.mask) {
-            EXPECT_EQ(std::tuple(le(f, 18, 2), le(f, 20), le(f, 24)),
-                      std::tuple(c.track.bitsPerSample, *c.mask, uint32_t{c.tag}));
+            const std::vector<uint8_t> guidTail = {0, 0, 0,    0, 0x10, 0,    0x80,
+                                                   0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
+            EXPECT_EQ(std::tuple(le(f, 16, 2), le(f, 18, 2), le(f, 20), le(f, 24, 2),
+                                 std::vector<uint8_t>(f.begin() + 26, f.end())),
+                      std::tuple(22u, c.track.bitsPerSample, *c.mask, uint32_t{c.tag}, guidTail));
         }
     }
 }
