@@ -2,8 +2,8 @@
 #include "plugin_fixture.h"
 
 #include <algorithm>
-#include <cstring>
 #include <functional>
+#include <map>
 #include <numeric>
 #include <optional>
 #include <ostream>
@@ -16,18 +16,13 @@ using namespace IOPlugin;
 using korvadin_test::PluginFixture;
 using korvadin_test::sent;
 
-// The library's structures live in the global namespace; so must their comparisons.
-bool operator==(const korvadin_format_ex& a, const korvadin_format_ex& b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
-std::ostream& operator<<(std::ostream& os, const korvadin_format_ex& f) {
-    return os << "{{" << f.base.width << "," << f.base.height << "," << f.base.format << "},"
-              << f.param1 << "," << f.subFormat << "," << f.param2 << "," << f.param3 << ","
-              << f.range << "," << f.fieldOrder << "}";
-}
-
 namespace {
+
+// A description's fields, which test output can show.
+auto fields(const korvadin_format_ex& f) {
+    return std::tuple(f.base.width, f.base.height, f.base.format, f.param1, f.subFormat, f.param2,
+                      f.param3, f.range, f.fieldOrder);
+}
 
 std::vector<uint8_t> pattern(size_t size, uint8_t first = 3) {
     std::vector<uint8_t> bytes(size);
@@ -103,10 +98,10 @@ TEST_F(EncoderTest, OpenDescribesTheJobToTheLibraryAndPublishesTheCookie) {
         }
         ASSERT_EQ(open(1920, 1080), errNone);
         ASSERT_EQ(library().beginIn.size(), 1u);
-        const korvadin_format_ex in = {{1920, 1080, 254},  1, 59, 0, 0, c.libraryRange,
-                                       c.libraryFieldOrder};
-        EXPECT_EQ(library().beginIn[0], in);
-        EXPECT_EQ(library().beginOut[0], (korvadin_format_ex{{0, 0, 254}, 1, 123, 0, 0, 0, 0}));
+        EXPECT_EQ(fields(library().beginIn[0]), std::tuple(1920u, 1080u, 254u, 1u, 59u, 0u, 0u,
+                                                           c.libraryRange, c.libraryFieldOrder));
+        EXPECT_EQ(fields(library().beginOut[0]),
+                  std::tuple(0u, 0u, 254u, 1u, 123u, 0u, 0u, 0u, 0u));
         const auto cookie = host().property(m_settings, "magicCookie");
         ASSERT_TRUE(cookie);
         EXPECT_EQ(std::tuple(cookie->type, cookie->count, cookie->bytes),
@@ -170,7 +165,7 @@ TEST_F(EncoderTest, FramesLeaveAsKeyFramesInOrderWithDtsEqualToPts) {
     // Each frame was laid out from the job's description, in a zeroed planes record, by the
     // instance that open made.
     for (size_t i = 0; i < library().planesDesc.size(); ++i) {
-        EXPECT_EQ(library().planesDesc[i], library().beginIn[0]);
+        EXPECT_EQ(fields(library().planesDesc[i]), fields(library().beginIn[0]));
         EXPECT_TRUE(library().planesZeroed[i]);
     }
     ASSERT_EQ(library().opened.size(), 1u);
@@ -205,26 +200,28 @@ TEST_F(EncoderTest, SizeCheckAcceptsExactlyThePlanesTotalWithoutOverflow) {
 // What a frame's buffers went through, in order: F is the frame, O the output buffer. Property
 // reads and writes and the frame's references, which every path has, are left out.
 std::string bufferEvents(host::Handle frame) {
+    const std::map<uint32_t, std::string> names = {
+        {msgCreateObject, "create"}, {msgBufferResize, "resize"}, {msgBufferLock, "lock"},
+        {msgBufferUnlock, "unlock"}, {msgErrorText, "text"},      {msgCodecBuffer, "deliver"},
+        {msgRelease, "release"}};
     std::string events;
     for (const host::TraceEntry& e : host::Host::instance().probe().trace()) {
-        const std::string which = e.handle == frame ? " F" : e.handle != 0 ? " O" : "";
-        const std::string event = e.msg == msgCreateObject                   ? "create" + which
-                                  : e.msg == msgBufferResize                 ? "resize" + which
-                                  : e.msg == msgBufferLock                   ? "lock" + which
-                                  : e.msg == msgBufferUnlock                 ? "unlock" + which
-                                  : e.msg == msgErrorText                    ? "text"
-                                  : e.msg == msgCodecBuffer                  ? "deliver"
-                                  : e.msg == msgRelease && e.handle != frame ? "release O"
-                                                                             : "";
-        events += event.empty() ? "" : (events.empty() ? "" : ", ") + event;
+        if (names.contains(e.msg) && !(e.msg == msgRelease && e.handle == frame)) {
+            const char* which = e.msg == msgErrorText || e.msg == msgCodecBuffer || e.handle == 0
+                                    ? ""
+                                : e.handle == frame ? " F"
+                                                    : " O";
+            events += (events.empty() ? "" : ", ") + names.at(e.msg) + which;
+        }
     }
     return events;
 }
 
 // One row of the frame table: how to break the frame or the host, and what comes back.
+using Prepare = std::function<host::Handle(host::Host&, host::Handle frame)>;
 struct FrameCase {
     const char* name;
-    std::function<host::Handle(host::Host&, host::Handle frame)> prepare;
+    Prepare prepare;
     int32_t result;
     std::vector<std::string> texts; // compared up to their length: some carry pointers
     std::string events;
@@ -236,8 +233,8 @@ void PrintTo(const FrameCase& c, std::ostream* os) {
 
 // Makes the host answer the messages that match with `result`: instead of carrying them out,
 // or (after) having carried them out.
-auto hostAnswers(std::function<bool(const host::TraceEntry&, host::Handle frame)> matches,
-                 int32_t result, bool after = false) {
+Prepare answers(std::function<bool(const host::TraceEntry&, host::Handle frame)> matches,
+                int32_t result, bool after = false) {
     return [=](host::Host& h, host::Handle f) {
         auto answer = [=](const host::TraceEntry& e) {
             return matches(e, f) ? std::optional(result) : std::nullopt;
@@ -246,29 +243,31 @@ auto hostAnswers(std::function<bool(const host::TraceEntry&, host::Handle frame)
         return f;
     };
 }
-auto hostAnswers(uint32_t msg, int32_t result, bool after = false) {
-    return hostAnswers([msg](const host::TraceEntry& e, host::Handle) { return e.msg == msg; },
-                       result, after);
+Prepare answers(uint32_t msg, int32_t result, bool after = false) {
+    return answers([msg](const host::TraceEntry& e, host::Handle) { return e.msg == msg; }, result,
+                   after);
 }
-auto missing(const std::string& key) {
-    return hostAnswers([key](const host::TraceEntry& e,
-                             host::Handle) { return e.msg == msgGetProperty && e.key == key; },
-                       errNotFound);
+Prepare missing(const std::string& key) {
+    return answers([key](const host::TraceEntry& e,
+                         host::Handle) { return e.msg == msgGetProperty && e.key == key; },
+                   errNotFound);
 }
-auto lockOf(bool frame) {
-    return [frame](const host::TraceEntry& e, host::Handle f) {
-        return e.msg == msgBufferLock && (e.handle == f) == frame;
-    };
+Prepare lockRefused(bool frame) {
+    return answers(
+        [frame](const host::TraceEntry& e, host::Handle f) {
+            return e.msg == msgBufferLock && (e.handle == f) == frame;
+        },
+        errFailed);
 }
-auto change(std::function<void(host::Host&, host::Handle frame)> edit) {
+Prepare change(std::function<void(host::Host&, host::Handle frame)> edit) {
     return [=](host::Host& h, host::Handle f) {
         edit(h, f);
         return f;
     };
 }
 // The host sizes the output buffer to `size` bytes whatever it was asked.
-auto sizedTo(size_t size) {
-    return hostAnswers(
+Prepare sizedTo(size_t size) {
+    return answers(
         [size](const host::TraceEntry& e, host::Handle) {
             if (e.msg == msgBufferResize) {
                 host::Host::instance().setBufferData(e.handle, std::vector<uint8_t>(size));
@@ -277,94 +276,65 @@ auto sizedTo(size_t size) {
         },
         errNone);
 }
+const Prepare kEmptied = change([](host::Host& h, host::Handle f) { h.setBufferData(f, {}); });
+const Prepare kHeightAsByte =
+    change([](host::Host& h, host::Handle f) { h.setUInt8(f, "height", 4); });
+const Prepare kPtsAsWord = change([](host::Host& h, host::Handle f) { h.setUInt32(f, "pts", 4); });
+const Prepare kPlanesRefused =
+    change([](host::Host&, host::Handle) { fake_korvadin::script().initPlanesResult = -11; });
+const Prepare kCompressRefused =
+    change([](host::Host&, host::Handle) { fake_korvadin::script().compressResult = -12; });
+const Prepare kNoFrame = [](host::Host&, host::Handle) -> host::Handle { return 0; };
 
-const std::string kAlloc = "Korvadin Plugin :: Failed to allocate the output buffer";
+const std::string kText = "Korvadin Plugin :: ";
+const std::string kAlloc = kText + "Failed to allocate the output buffer";
 const std::string kNoBuffer = "Plugin Failed to create a buffer";
-const std::string kSize = "Korvadin Plugin :: Width/Height not set when encoding the frame";
-const std::string kPts = "Korvadin Plugin :: PTS not set when encoding the frame";
+const std::string kSize = kText + "Width/Height not set when encoding the frame";
+const std::string kPts = kText + "PTS not set when encoding the frame";
+const std::string kHolds = kText + "The output buffer holds ";
+const std::string kLayOut =
+    kText + "compress failed: Korvadin error (-11): Result -11: initPlanesCommon(";
+const std::string kCompress =
+    kText + "compress failed: Korvadin error (-12): Result -12: compress({{";
+const std::string kInputLock = kText + "Failed to lock the input buffer";
+const std::string kOutputLock = kText + "Failed to lock the output buffer";
 const std::string kUnlocked = "lock F, text, unlock F";
+const std::string kRefused = "lock F, create, text, text, unlock F";
+const std::string kRefusedMade = "lock F, create O, text, text, release O, unlock F";
+const std::string kDelivered =
+    "lock F, create O, resize O, lock O, unlock F, unlock O, resize O, deliver, release O";
+const std::string kNotMade = "lock F, create, text, unlock F";
 const std::string kSizingFailed = "lock F, create O, resize O, text, release O, unlock F";
+const std::string kLockFailed = "lock F, create O, resize O, lock O, text, release O, unlock F";
 const std::string kWrongSize =
     "lock F, create O, resize O, lock O, text, unlock O, release O, unlock F";
 // A failed compression unlocks the frame and gives the output buffer back, nothing else.
 const std::string kCompressFailed = "lock F, create O, resize O, lock O, text, unlock F, release O";
 
 const FrameCase kFrameCases[] = {
-    {"NoFrameHandle", [](host::Host&, host::Handle) -> host::Handle { return 0; }, 1, {}, ""},
-    {"FrameCannotBeLocked",
-     hostAnswers(lockOf(true), errFailed),
-     -1,
-     {"Korvadin Plugin :: Failed to lock the input buffer"},
-     "lock F, text"},
-    {"EmptyFrame",
-     change([](host::Host& h, host::Handle f) { h.setBufferData(f, {}); }),
-     -7,
-     {"Korvadin Plugin :: No data to encode"},
-     kUnlocked},
+    {"NoFrameHandle", kNoFrame, 1, {}, ""},
+    {"FrameCannotBeLocked", lockRefused(true), -1, {kInputLock}, "lock F, text"},
+    {"EmptyFrame", kEmptied, -7, {kText + "No data to encode"}, kUnlocked},
     {"NoWidth", missing("width"), -6, {kSize}, kUnlocked},
     {"NoHeight", missing("height"), -6, {kSize}, kUnlocked},
-    {"HeightMistyped",
-     change([](host::Host& h, host::Handle f) { h.setUInt8(f, "height", 4); }),
-     -6,
-     {kSize},
-     kUnlocked},
+    {"HeightMistyped", kHeightAsByte, -6, {kSize}, kUnlocked},
     {"NoPts", missing("pts"), -6, {kPts}, kUnlocked},
-    {"PtsMistyped",
-     change([](host::Host& h, host::Handle f) { h.setUInt32(f, "pts", 4); }),
-     -6,
-     {kPts},
-     kUnlocked},
-    {"OutputBufferRefused",
-     hostAnswers(msgCreateObject, errCreateFailed),
-     -4,
-     {kNoBuffer, kAlloc},
-     "lock F, create, text, text, unlock F"},
+    {"PtsMistyped", kPtsAsWord, -6, {kPts}, kUnlocked},
+    {"OutputBufferRefused", answers(msgCreateObject, -4), -4, {kNoBuffer, kAlloc}, kRefused},
     // A refusal that still hands a buffer over: the buffer counts as none and is given back.
-    {"OutputBufferRefusedWithAHandle",
-     hostAnswers(msgCreateObject, errFailed, true),
+    {"RefusedWithAHandle",
+     answers(msgCreateObject, -1, true),
      -4,
      {kNoBuffer, kAlloc},
-     "lock F, create O, text, text, release O, unlock F"},
-    {"OutputBufferWithoutHandle",
-     hostAnswers(msgCreateObject, errNone),
-     -4,
-     {kAlloc},
-     "lock F, create, text, unlock F"},
-    {"OutputBufferCannotBeSized",
-     hostAnswers(msgBufferResize, errFailed),
-     -4,
-     {kAlloc},
-     kSizingFailed},
-    {"OutputBufferCannotBeLocked",
-     hostAnswers(lockOf(false), errFailed),
-     -4,
-     {"Korvadin Plugin :: Failed to lock the output buffer"},
-     "lock F, create O, resize O, lock O, text, release O, unlock F"},
-    {"OutputBufferOfAnotherSize",
-     sizedTo(0),
-     -4,
-     {"Korvadin Plugin :: The output buffer holds 0 bytes instead of 4096"},
-     kWrongSize},
-    {"OutputBufferLargerThanAsked",
-     sizedTo(5000),
-     -4,
-     {"Korvadin Plugin :: The output buffer holds 5000 bytes instead of 4096"},
-     kWrongSize},
-    {"LibraryCannotLayOutThePlanes",
-     change([](host::Host&, host::Handle) { fake_korvadin::script().initPlanesResult = -11; }),
-     -1,
-     {"Korvadin Plugin :: compress failed: Korvadin error (-11): Result -11: initPlanesCommon("},
-     kCompressFailed},
-    {"LibraryCannotCompress",
-     change([](host::Host&, host::Handle) { fake_korvadin::script().compressResult = -12; }),
-     -1,
-     {"Korvadin Plugin :: compress failed: Korvadin error (-12): Result -12: compress({{"},
-     kCompressFailed},
-    {"CallbackAnswersItsOwnResult",
-     hostAnswers(msgCodecBuffer, 5),
-     5,
-     {},
-     "lock F, create O, resize O, lock O, unlock F, unlock O, resize O, deliver, release O"},
+     kRefusedMade},
+    {"OutputBufferWithoutHandle", answers(msgCreateObject, errNone), -4, {kAlloc}, kNotMade},
+    {"OutputBufferCannotBeSized", answers(msgBufferResize, -1), -4, {kAlloc}, kSizingFailed},
+    {"OutputBufferCannotBeLocked", lockRefused(false), -4, {kOutputLock}, kLockFailed},
+    {"OutputBufferOfAnotherSize", sizedTo(0), -4, {kHolds + "0 bytes instead of 4096"}, kWrongSize},
+    {"LargerThanAsked", sizedTo(5000), -4, {kHolds + "5000 bytes instead of 4096"}, kWrongSize},
+    {"LibraryCannotLayOutThePlanes", kPlanesRefused, -1, {kLayOut}, kCompressFailed},
+    {"LibraryCannotCompress", kCompressRefused, -1, {kCompress}, kCompressFailed},
+    {"CallbackAnswersItsOwnResult", answers(msgCodecBuffer, 5), 5, {}, kDelivered},
 };
 
 class FrameFailureTest : public EncoderTest, public ::testing::WithParamInterface<FrameCase> {};
