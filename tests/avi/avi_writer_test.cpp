@@ -17,16 +17,6 @@ namespace {
 // Small enough that a few kilobytes of chunks fill several RIFFs; 22 super index entries.
 const AviLimits kSmall{64 * 1024, 4096, 3000};
 
-template <typename Exception>
-std::string messageOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const Exception& e) {
-        return e.what();
-    }
-    return "(nothing thrown)";
-}
-
 TEST(AviWriter, HeaderLayoutOfOneVideoAndOneAudioStream) {
     MemoryFile file;
     AviWriter writer(file);
@@ -165,62 +155,17 @@ TEST(AviWriter, FirstRiffEndsAtItsLimitToTheByte) {
     }
 }
 
-TEST(AviWriter, MisuseIsRefusedWithoutWriting) {
+// A writer holds a hundred streams, as chunk ids have two digits for the index; a host that adds
+// more tracks gets a refusal, not a file whose chunks nobody can tell apart.
+TEST(AviWriter, AHundredStreamsAtMost) {
     MemoryFile file;
     AviWriter writer(file);
-    addStreams(writer, {16});
-    const std::string noHeader =
-        "AviWriter::writeChunk: header is not written, writeHeader() must be called first";
-    EXPECT_EQ(messageOf<std::logic_error>([&] { writer.writeChunk(0, "ab", 2, 1, true); }),
-              noHeader);
-    writer.finalize();
-    EXPECT_EQ(file.writes, 0u) << "finalize without a header does nothing";
-
-    writer.writeHeader();
-    const uint64_t afterHeader = file.writes;
-    EXPECT_EQ(messageOf<std::logic_error>([&] { writer.writeHeader(); }),
-              "AviWriter::writeHeader: already called, header is already written");
-    EXPECT_THROW(writer.writeChunk(2, "ab", 2, 1, true), std::out_of_range);
-    EXPECT_THROW(writer.stream(2), std::out_of_range);
-    EXPECT_EQ(file.writes, afterHeader);
-
-    writer.finalize();
-    const uint64_t writes = file.writes;
-    EXPECT_NO_THROW(writer.finalize());
-    EXPECT_EQ(messageOf<std::logic_error>([&] { writer.writeChunk(0, "ab", 2, 1, true); }),
-              noHeader);
-    EXPECT_EQ(file.writes, writes);
-}
-
-TEST(AviWriter, DestructorFinalizes) {
-    MemoryFile file;
-    const std::vector<ScriptedChunk> script = mixedScript(3);
-    {
-        AviWriter writer(file);
-        addStreams(writer, {16, 24});
-        writer.writeHeader();
-        writeScript(writer, script);
-    }
-    checkAvi(file.bytes, script, {});
-}
-
-TEST(AviWriter, ChunkIdsAndTheStreamLimit) {
-    MemoryFile file;
-    AviWriter writer(file);
-    EXPECT_EQ(writer.stream(writer.addStream(riffFourcc("vids"))).chunkId(), riffFourcc("00dc"));
-    EXPECT_EQ(writer.stream(writer.addStream(riffFourcc("auds"))).chunkId(), riffFourcc("01wb"));
-    AviStream& text = writer.stream(writer.addStream(riffFourcc("txts")));
-    EXPECT_EQ(text.chunkId(), riffFourcc("02??"));
-    set(text.header(), avi::strh::fccType, riffFourcc("vids"));
-    text.resetChunkId();
-    EXPECT_EQ(text.chunkId(), riffFourcc("02dc"));
     while (writer.streamCount() < 100) {
         writer.addStream(riffFourcc("auds"));
     }
     EXPECT_EQ(writer.stream(99).chunkId(), riffFourcc("99wb"));
-    EXPECT_EQ(get(writer.mainHeader(), avi::avih::streams), 100u);
     EXPECT_THROW(writer.addStream(riffFourcc("auds")), std::length_error);
-    EXPECT_EQ(writer.streamCount(), 100u);
+    EXPECT_EQ(get(writer.mainHeader(), avi::avih::streams), 100u);
 }
 
 } // namespace

@@ -37,33 +37,6 @@ TEST(RiffWriter, OddChunkIsPaddedAndCountedInItsList) {
     EXPECT_EQ(file.writes, writes);
 }
 
-struct PatchCase : korvadin_test::NamedCase {
-    uint32_t declared;
-    uint32_t written;
-    bool patched;
-};
-
-class SizePatch : public testing::TestWithParam<PatchCase> {};
-
-TEST_P(SizePatch, OnlyAWrongSizeIsRewritten) {
-    const PatchCase& c = GetParam();
-    MemoryFile file;
-    RiffWriter riff(file);
-    ChunkGuard chunk(riff.openChunk(kData, c.declared, false, 0));
-    const std::vector<uint8_t> payload(c.written, 7);
-    riff.writeData(payload.data(), c.written);
-    EXPECT_EQ(chunk.close().size, c.written);
-    EXPECT_EQ(le(file.bytes, 4), c.written);
-    EXPECT_EQ(file.writeAts, c.patched ? 1u : 0u);
-}
-
-INSTANTIATE_TEST_SUITE_P(RiffWriter, SizePatch,
-                         testing::Values(PatchCase{{"ExactSize"}, 56, 56, false},
-                                         PatchCase{{"FewerBytes"}, 56, 50, true},
-                                         PatchCase{{"MoreBytes"}, 4, 10, true},
-                                         PatchCase{{"Empty"}, 0, 0, false}),
-                         korvadin_test::CaseName());
-
 // One script, failing at each kind of write: RIFF "AVI " (write 1), LIST "odd " (2), chunk
 // 00dc header (3), its 3 bytes (4), its pad (5), one more byte in the list (6), the list's
 // size patch (7) and its pad (8).
