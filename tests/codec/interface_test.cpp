@@ -1,5 +1,5 @@
-// The codec library's nine functions as the module calls them: which pairs it takes, at which
-// sizes, with which descriptions, on which instances, and where it lays the planes of a frame.
+// The codec library's nine functions as the module calls them: which pairs it takes at which
+// sizes, instances side by side, and where it lays the planes of a frame.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -50,75 +50,18 @@ TEST(Interface, QueryAcceptsExactlyTheListedPairsAtEveryRenderableSize) {
     }
 }
 
-TEST(Interface, InstancesAreIndependentAndUnknownOrClosedOnesRefused) {
-    EXPECT_NE(query(0, 22, 101), 0);
-    uint32_t closed = 0;
-    {
-        host::CodecInstance a;
-        host::CodecInstance b;
-        EXPECT_NE(a.handle(), b.handle());
-        Encoder rgb(kFormatPairs[0], 64, 32);
-        Encoder yuv(kFormatPairs[3], 64, 32);
-        std::vector<uint8_t> f1 = makeFrame(kFormatPairs[0], 64, 32, Content::Photo);
-        std::vector<uint8_t> f2 = makeFrame(kFormatPairs[3], 64, 32, Content::Photo);
-        std::vector<uint8_t> d1, d2;
-        EXPECT_EQ(std::tuple(decode(rgb.job().config, rgb.encode(f1), d1),
-                             decode(yuv.job().config, yuv.encode(f2), d2)),
-                  std::tuple(0, 0));
-        EXPECT_TRUE(d1 == f1 && d2 == f2);
-        closed = a.handle();
-    }
-    EXPECT_NE(query(closed, 22, 101), 0);
-    EXPECT_NE(korvadin_close(closed), 0);
-}
-
-TEST(Interface, BeginRefusesWhatTheModuleNeverSends) {
-    host::CodecInstance codec;
-    const korvadin_format_ex good = host::rawFrameFormat(22, 64, 64);
-    const korvadin_format_ex out = host::compressedFormat(101);
-    const host::CompressJob job = codec.begin(good, out);
-    EXPECT_GT(job.config.size(), 0u);
-    EXPECT_GE(job.bound, 64u * 64 * 3);
-    const auto refused = [&](korvadin_format_ex in, korvadin_format_ex o) {
-        const uint8_t* cookie = nullptr;
-        uint64_t size = 0;
-        uint32_t bound = 0;
-        return korvadin_compress_begin(codec.handle(), &in, &o, &cookie, &size, &bound) != 0;
-    };
-    korvadin_format_ex in = good, o = out;
-    in.base.format = 22;
-    EXPECT_TRUE(refused(in, out));
-    using Field = uint32_t korvadin_format_ex::*;
-    for (const auto& [field, value] :
-         {std::pair<Field, uint32_t>{&korvadin_format_ex::subFormat, 20},
-          {&korvadin_format_ex::range, 0},
-          {&korvadin_format_ex::fieldOrder, 3}}) {
-        in = good;
-        in.*field = value;
-        EXPECT_TRUE(refused(in, out)) << value;
-    }
-    in = good;
-    in.base.width = 0;
-    EXPECT_TRUE(refused(in, out));
-    o.subFormat = 102;
-    EXPECT_TRUE(refused(good, o));
-}
-
-TEST(Interface, CompressNeedsBeginAndWholePlanes) {
-    host::CodecInstance codec;
-    std::vector<uint8_t> frame(32 * 16 * 3);
-    std::vector<uint8_t> out(1 << 16);
-    korvadin_format_ex in = host::rawFrameFormat(22, 32, 16);
-    in.range = 2;
-    in.fieldOrder = 1;
-    korvadin_planes planes = codec.planes(in, frame.data());
-    uint32_t size = 0;
-    EXPECT_EQ(korvadin_compress(codec.handle(), &planes, out.data(), &size), KORVADIN_E_STATE);
-    ASSERT_LE(codec.begin(in, host::compressedFormat(101)).bound, out.size());
-    --planes.plane[0].size;
-    EXPECT_NE(korvadin_compress(codec.handle(), &planes, out.data(), &size), 0);
-    ++planes.plane[0].size;
-    EXPECT_EQ(korvadin_compress(codec.handle(), &planes, out.data(), &size), 0);
+// Two renders at once have an instance each, with a job of its own.
+TEST(Interface, InstancesAreIndependent) {
+    Encoder rgb(kFormatPairs[0], 64, 32);
+    Encoder yuv(kFormatPairs[3], 64, 32);
+    EXPECT_NE(rgb.codec().handle(), yuv.codec().handle());
+    std::vector<uint8_t> f1 = makeFrame(kFormatPairs[0], 64, 32, Content::Photo);
+    std::vector<uint8_t> f2 = makeFrame(kFormatPairs[3], 64, 32, Content::Photo);
+    std::vector<uint8_t> d1, d2;
+    EXPECT_EQ(std::tuple(decode(rgb.job().config, rgb.encode(f1), d1),
+                         decode(yuv.job().config, yuv.encode(f2), d2)),
+              std::tuple(0, 0));
+    EXPECT_TRUE(d1 == f1 && d2 == f2);
 }
 
 TEST(Interface, PlanesFollowTheRawLayouts) {

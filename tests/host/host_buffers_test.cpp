@@ -1,5 +1,5 @@
 // The substitute host's buffers as renders use them: written in place, grown and shrunk by the
-// plug-in's messages while their storage is reused, and the trace switched off for long runs.
+// plug-in's messages while their storage is reused.
 #include "host/host.h"
 
 #include <gtest/gtest.h>
@@ -49,20 +49,6 @@ TEST_F(HostBuffers, KeepTheirBytesWhileStorageOfOthersIsReused) {
     EXPECT_EQ(h().bufferData(frame), (std::vector<uint8_t>{7, 8, 9}));
     EXPECT_EQ(h().bufferData(buffer).size(), 150000u);
     h().release(frame);
-    h().release(buffer);
-}
-
-TEST_F(HostBuffers, TracingOffKeepsErrorTextsAndResultsButNoEntries) {
-    const Handle buffer = h().createBuffer(size_t{8});
-    h().probe().setTracing(false);
-    EXPECT_EQ(resize(buffer, 16), IOPlugin::errNone);
-    EXPECT_EQ(Host::hostMessage(IOPlugin::msgBufferUnlock, buffer), IOPlugin::errFailed);
-    EXPECT_EQ(Host::hostMessage(IOPlugin::msgErrorText, uint32_t{0}, "failed"), IOPlugin::errNone);
-    EXPECT_TRUE(h().probe().trace().empty());
-    EXPECT_EQ(h().probe().errorTexts(), std::vector<std::string>{"failed"});
-    h().probe().setTracing(true);
-    EXPECT_EQ(resize(buffer, 4), IOPlugin::errNone);
-    EXPECT_EQ(h().probe().trace().size(), 1u);
     h().release(buffer);
 }
 
