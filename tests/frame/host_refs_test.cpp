@@ -1,6 +1,6 @@
 // Host references: the reference discipline, typed reads, error texts and the fatal checks.
 #include "davinci/encoder/wrapper/host_api.h"
-#include "module_fixture.h"
+#include "encoder/plugin_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@ using namespace IOPlugin;
 
 namespace {
 
-class HostRefs : public korvadin_test::ModuleTest {
+class HostRefs : public korvadin_test::PluginFixture {
 protected:
     // The messages sent for one handle, in order.
     std::vector<uint32_t> messagesFor(host::Handle handle) const {

@@ -2,7 +2,7 @@
 // sets a codec's callback twice.
 #include "davinci/encoder/codec_formats.h"
 #include "davinci/encoder/plugin_identity.h"
-#include "module_fixture.h"
+#include "encoder/plugin_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -40,7 +40,7 @@ using namespace IOPlugin;
 
 namespace {
 
-class PluginObjects : public korvadin_test::ModuleTest {};
+class PluginObjects : public korvadin_test::PluginFixture {};
 
 // Creating an object that the process has no memory for is refused with the text that says so;
 // the place for the object is left alone.
