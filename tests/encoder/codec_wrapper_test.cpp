@@ -50,36 +50,19 @@ std::pair<std::string, std::vector<uintptr_t>> pointersOut(const std::string& me
     return result;
 }
 
-TEST(CodecWrapper, FailedStartThrowsWithTheCallNamedAndMakesNoFurtherCall) {
-    const std::tuple<int32_t, int32_t, std::string, std::vector<Call>> cases[] = {
-        {-5,
-         0,
-         "Korvadin error (-5): Result -5: KorvadinCodec(): korvadin_library_init()",
-         {Call::LibraryInit}},
-        {0,
-         -3,
-         "Korvadin error (-3): Result -3: KorvadinCodec(): korvadin_open()",
-         {Call::LibraryInit, Call::Open}},
-        {0,
-         12,
-         "Korvadin error (12): Result 12: KorvadinCodec(): korvadin_open()",
-         {Call::LibraryInit, Call::Open}},
-    };
-    for (const auto& [init, open, message, calls] : cases) {
+// A failed start (its texts are the registration's and the encoder's) closes nothing: a library
+// closed after a failed open could undo the start of an instance another render is using.
+TEST(CodecWrapper, FailedStartMakesNoFurtherCall) {
+    const std::tuple<int32_t, int32_t, std::vector<Call>> cases[] = {
+        {-5, 0, {Call::LibraryInit}}, {0, 12, {Call::LibraryInit, Call::Open}}};
+    for (const auto& [init, open, calls] : cases) {
         fake_korvadin::reset();
         script().libraryInitResult = init;
         script().openResult = open;
-        try {
-            KorvadinCodec codec;
-            ADD_FAILURE() << "no exception for " << message;
-        } catch (const KorvadinError& e) {
-            EXPECT_EQ(std::tuple(std::string(e.what()), e.code()),
-                      std::tuple(message, init != 0 ? init : open));
-        }
-        // Without an instance there is nothing to close.
+        EXPECT_THROW(KorvadinCodec(), KorvadinError);
         std::vector<Call> made = fake_korvadin::record().calls;
         std::erase(made, Call::GetString);
-        EXPECT_EQ(made, calls) << message;
+        EXPECT_EQ(made, calls);
     }
 }
 
@@ -97,13 +80,6 @@ TEST(CodecWrapper, EachGuardedCallNamesItselfAndItsArgumentsWhenItFails) {
         std::vector<uintptr_t> pointers; // their values
     };
     const Case cases[] = {
-        {[](KorvadinCodec& codec) {
-             script().refuseAll = true;
-             codec.compressQuery({128, 128, 22}, {0, 0, 101});
-         },
-         "Korvadin error (-20): Result -20: compressQuery({128,128,FMT_22(22)}, "
-         "{0,0,FMT_101(101)}, null)",
-         {}},
         {[&](KorvadinCodec& codec) {
              script().compressBeginResult = -9;
              script().compBufferSizeOnFailure = 77;
