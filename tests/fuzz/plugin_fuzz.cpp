@@ -213,16 +213,14 @@ private:
 
     // Settings as an editor sends them, with a size small enough for many frames a second.
     void openWithSize() {
-        PluginObject* e = object(Kind::Encoder);
-        if (e == nullptr) {
-            return;
+        if (PluginObject* e = object(Kind::Encoder)) {
+            const Handle settings = keep(h.createBuffer(), HostKind::Buffer);
+            h.setUInt32(settings, "width", m_in.byte());
+            h.setUInt32(settings, "height", m_in.byte());
+            h.setUInt8(settings, "dataRange", m_in.byte());
+            h.setUInt8(settings, "fieldOrder", m_in.byte());
+            send(msgCodecOpen, e->object, settings);
         }
-        const Handle settings = keep(h.createBuffer(), HostKind::Buffer);
-        h.setUInt32(settings, "width", m_in.byte());
-        h.setUInt32(settings, "height", m_in.byte());
-        h.setUInt8(settings, "dataRange", m_in.byte());
-        h.setUInt8(settings, "fieldOrder", m_in.byte());
-        send(msgCodecOpen, e->object, settings);
     }
 
     // A frame of the size a variant's raw layout has, with the attributes a frame carries.
@@ -242,52 +240,46 @@ private:
     }
 
     void codecQuestions() {
-        PluginObject* e = object(Kind::Encoder);
-        if (e == nullptr) {
-            return;
-        }
-        bool answer = false;
-        switch (m_in.pick(4)) {
-        case 0:
-            send(msgCodecProperties, e->object, properties());
-            break;
-        case 1:
-            send(msgCodecSignal, e->object);
-            break;
-        case 2:
-            send(msgCodecQueryValue, e->object, uint64_t{number(m_in)}, &answer);
-            break;
-        case 3:
-            send(msgCodecQuery, e->object, &answer);
-            break;
+        if (PluginObject* e = object(Kind::Encoder)) {
+            bool answer = false;
+            switch (m_in.pick(4)) {
+            case 0:
+                send(msgCodecProperties, e->object, properties());
+                break;
+            case 1:
+                send(msgCodecSignal, e->object);
+                break;
+            case 2:
+                send(msgCodecQueryValue, e->object, uint64_t{number(m_in)}, &answer);
+                break;
+            case 3:
+                send(msgCodecQuery, e->object, &answer);
+                break;
+            }
         }
     }
 
     // Files only ever go into the scratch folder, or nowhere.
     void openFile() {
-        PluginObject* c = object(Kind::Container);
-        if (c == nullptr) {
-            return;
+        if (PluginObject* c = object(Kind::Container)) {
+            static const std::string paths[] = {korvadin_fuzz::scratch().file("a.avi"),
+                                                korvadin_fuzz::scratch().file("b.avi"),
+                                                korvadin_fuzz::scratch().file("missing/c.avi"), ""};
+            const Handle bag = keep(h.createBag(), HostKind::Bag);
+            h.setString(bag, "path", m_in.pick(paths));
+            send(msgContainerOpen, c->object, bag);
         }
-        static const std::string paths[] = {korvadin_fuzz::scratch().file("a.avi"),
-                                            korvadin_fuzz::scratch().file("b.avi"),
-                                            korvadin_fuzz::scratch().file("missing/c.avi"), ""};
-        const Handle bag = keep(h.createBag(), HostKind::Bag);
-        h.setString(bag, "path", m_in.pick(paths));
-        send(msgContainerOpen, c->object, bag);
     }
 
     void addTrack() {
-        PluginObject* c = object(Kind::Container);
-        if (c == nullptr) {
-            return;
-        }
-        const Handle description = properties();
-        const Handle codec = properties();
-        void* track = nullptr;
-        if (send(msgContainerAddTrack, c->object, description, codec, &track) == errNone &&
-            track != nullptr) {
-            m_objects.push_back({track, Kind::Track});
+        if (PluginObject* c = object(Kind::Container)) {
+            const Handle description = properties();
+            const Handle codec = properties();
+            void* track = nullptr;
+            if (send(msgContainerAddTrack, c->object, description, codec, &track) == errNone &&
+                track != nullptr) {
+                m_objects.push_back({track, Kind::Track});
+            }
         }
     }
 
@@ -305,16 +297,14 @@ private:
     }
 
     void addRefOrRelease() {
-        PluginObject* o = object(std::nullopt);
-        if (o == nullptr) {
-            return;
-        }
-        if (m_in.pick(2) == 0) {
-            uint32_t count = 0;
-            send(msgAddRef, o->object, &count);
-            ++o->hostReferences;
-        } else {
-            release(*o);
+        if (PluginObject* o = object(std::nullopt)) {
+            if (m_in.pick(2) == 0) {
+                uint32_t count = 0;
+                send(msgAddRef, o->object, &count);
+                ++o->hostReferences;
+            } else {
+                release(*o);
+            }
         }
     }
 
