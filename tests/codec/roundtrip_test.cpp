@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <memory>
 #include <string>
-#include <thread>
 
 #include "codec_harness.h"
 #include "host/media/raw_layout.h"
@@ -60,44 +58,6 @@ INSTANTIATE_TEST_SUITE_P(EveryVariant, RoundTrip, testing::ValuesIn(kFormatPairs
                          [](const testing::TestParamInfo<FormatPair>& info) {
                              return "format" + std::to_string(info.param.id);
                          });
-
-// The library's one pool serves every instance: sixteen encoders of four threads each, driven by
-// four threads of their caller at once, share it and still give the bytes of a serial run, and
-// decoders on the same pool give the frames back.
-TEST(Concurrency, SixteenEncodersOnFourThreadsGiveTheSerialBytes) {
-    constexpr uint32_t kWidth = 97, kHeight = 70;
-    constexpr size_t kFrames = 3;
-    std::vector<std::vector<uint8_t>> pictures, serial;
-    std::vector<std::unique_ptr<Encoder>> encoders;
-    for (const FormatPair& v : kFormatPairs) {
-        Encoder alone(v, kWidth, kHeight, 1);
-        for (size_t f = 0; f < kFrames; ++f) {
-            pictures.push_back(makeFrame(v, kWidth, kHeight, Content::Photo, 11 + uint32_t(f)));
-            serial.push_back(alone.encode(pictures.back()));
-        }
-        encoders.push_back(std::make_unique<Encoder>(v, kWidth, kHeight, 4));
-    }
-    std::vector<std::vector<uint8_t>> together(serial.size()), decoded(serial.size());
-    {
-        std::vector<std::jthread> callers;
-        for (size_t c = 0; c < 4; ++c) {
-            callers.emplace_back([&, c] {
-                // Each caller's four encoders take turns, frame by frame.
-                for (size_t f = 0; f < kFrames; ++f) {
-                    for (size_t e = c; e < encoders.size(); e += 4) {
-                        const size_t i = e * kFrames + f;
-                        together[i] = encoders[e]->encode(pictures[i]);
-                        decode(encoders[e]->job().config, together[i], decoded[i], 2);
-                    }
-                }
-            });
-        }
-    }
-    for (size_t i = 0; i < serial.size(); ++i) {
-        EXPECT_TRUE(together[i] == serial[i] && decoded[i] == pictures[i])
-            << "format " << kFormatPairs[i / kFrames].id << " frame " << i % kFrames;
-    }
-}
 
 TEST(RoundTrip, LargeOddFrameComesBackExactly) {
     // Full-size slices with odd edges in the most used layout; the small sizes above already

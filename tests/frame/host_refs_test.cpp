@@ -12,53 +12,19 @@ using namespace IOPlugin;
 
 namespace {
 
-class HostRefs : public korvadin_test::PluginFixture {
-protected:
-    // The messages sent for one handle, in order.
-    std::vector<uint32_t> messagesFor(host::Handle handle) const {
-        std::vector<uint32_t> result;
-        for (const auto& e : h.probe().trace()) {
-            if (e.handle == handle) {
-                result.push_back(e.msg);
-            }
-        }
-        return result;
-    }
-};
+class HostRefs : public korvadin_test::PluginFixture {};
 
-TEST_F(HostRefs, NullHandleSendsNothingAndRefusesProperties) {
-    {
-        HostPropertyCollectionRef ref(0);
-        uint32_t type = 0;
-        const void* value = nullptr;
-        int32_t count = 0;
-        EXPECT_EQ(ref.getProperty("width", &type, &value, &count), errNoHandle);
-        EXPECT_EQ(ref.setUInt32("width", 5), errNoHandle);
-        EXPECT_FALSE(HostBufferRef(0).unlock());
-    }
+// An empty reference never calls the host; every other reference the module makes is checked
+// by every test's teardown, on every path.
+TEST_F(HostRefs, EmptyReferencesSendNothing) {
+    HostPropertyCollectionRef ref(0);
+    uint32_t type = 0;
+    const void* value = nullptr;
+    int32_t count = 0;
+    EXPECT_EQ(std::tuple(ref.getProperty("width", &type, &value, &count), ref.setUInt32("w", 5),
+                         HostBufferRef(0).unlock()),
+              std::tuple(errNoHandle, errNoHandle, false));
     EXPECT_TRUE(h.probe().trace().empty());
-}
-
-// One reference is taken and given back, also when unwinding; one adopted from a creation is
-// given back once.
-TEST_F(HostRefs, ReferencesAreTakenAndGivenBackOnceOnEveryPath) {
-    const auto bag = h.createBag();
-    { HostPropertyCollectionRef ref(bag); }
-    EXPECT_THROW(
-        {
-            HostBufferRef ref(bag);
-            throw std::runtime_error("operation failed");
-        },
-        std::runtime_error);
-    EXPECT_EQ(messagesFor(bag),
-              (std::vector<uint32_t>{msgAddRef, msgRelease, msgAddRef, msgRelease}));
-    h.release(bag);
-
-    HostHandle created = 0;
-    ASSERT_EQ(createHostObject(classIdBuffer, created), errNone);
-    { HostBufferRef ref(IHostObjRef::Adopt{}, created); }
-    EXPECT_EQ(messagesFor(created), (std::vector<uint32_t>{msgCreateObject, msgRelease}));
-    EXPECT_FALSE(h.alive(created));
 }
 
 TEST_F(HostRefs, TypedAndStringReadsTakeOnlyWhatMatches) {
