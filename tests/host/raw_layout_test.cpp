@@ -104,23 +104,4 @@ TEST(RawLayout, ChromaAdaptation) {
     EXPECT_EQ(host::unpackRaw(host::packRaw(rgb, 26), 26, 1, 1, 12).planes[3][0], 4095);
 }
 
-TEST(RawLayout, RefusesWhatItCannotConvert) {
-    const Picture rgb = host::makePicture(2, 2, ColourLayout::Rgb, 8);
-    Picture yuv = host::makePicture(2, 2, ColourLayout::Yuv420, 8);
-    EXPECT_THROW(host::packRaw(rgb, 29), std::invalid_argument);
-    EXPECT_THROW(host::packRaw(yuv, 22), std::invalid_argument);
-    EXPECT_THROW(host::packRaw(rgb, 7), std::invalid_argument);
-    EXPECT_THROW(host::rawFrameSize(0, 1, 1), std::invalid_argument);
-    EXPECT_THROW(host::unpackRaw(std::vector<uint8_t>(26), 10, 3, 5, 8), std::invalid_argument);
-    EXPECT_THROW(host::unpackRaw(std::vector<uint8_t>(3), 22, 1, 1, 17), std::invalid_argument);
-    yuv.planes[2].pop_back();
-    EXPECT_THROW(host::packRaw(yuv, 10), std::invalid_argument);
-    try {
-        host::packRaw(rgb, 10);
-        ADD_FAILURE() << "no exception";
-    } catch (const std::invalid_argument& e) {
-        EXPECT_NE(std::string(e.what()).find("between RGB and YUV"), std::string::npos);
-    }
-}
-
 } // namespace
