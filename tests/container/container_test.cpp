@@ -296,34 +296,20 @@ TEST_F(ContainerTest, PacketsWithoutDataOrDurationAreSkippedOrCountNothing) {
               std::tuple(20u, false, 10u, 10u));
 }
 
-// The host may give back container and tracks in any order after close; the last release
-// destroys everything and the module keeps no host object.
-TEST_F(ContainerTest, ContainerAndTracksLiveUntilTheLastReleaseInEitherOrder) {
-    for (const bool containerFirst : {true, false}) {
-        SCOPED_TRACE(containerFirst ? "container first" : "tracks first");
-        if (m_container == nullptr) {
-            ASSERT_EQ(send(msgCreateObject, kContainerUuid.data(), &m_container), errNone);
-        }
-        ASSERT_EQ(addVideo(), errNone);
-        ASSERT_EQ(addAudio(), errNone);
-        ASSERT_EQ(open(m_dir.file("out.avi")), errNone);
-        for (void* track : m_tracks) {
-            ASSERT_EQ(writePacket(track, {1, 2, 3}, 1), errNone);
-        }
-        ASSERT_EQ(close(), errNone);
-        if (containerFirst) {
-            // Each track still holds the container; its packets reach the closed writer.
-            EXPECT_EQ(release(std::exchange(m_container, nullptr)), 2u);
-            EXPECT_EQ(writePacket(m_tracks[0], {4}), errFailed);
-        }
-        EXPECT_EQ(release(m_tracks[0]), 0u);
-        EXPECT_EQ(release(m_tracks[1]), 0u);
-        if (!containerFirst) {
-            EXPECT_EQ(release(std::exchange(m_container, nullptr)), 0u);
-        }
-        m_tracks.clear();
-        EXPECT_TRUE(h.probe().leaks().empty());
-    }
+// The host may give back the container before its tracks (the protocol suite gives them back
+// first): each track still holds the container, and its packets reach the closed writer; the last
+// release destroys everything.
+TEST_F(ContainerTest, TracksKeepTheirContainerUntilTheLastRelease) {
+    ASSERT_EQ(addVideo(), errNone);
+    ASSERT_EQ(addAudio(), errNone);
+    ASSERT_EQ(open(m_dir.file("out.avi")), errNone);
+    ASSERT_EQ(writePacket(m_tracks[0], {1, 2, 3}), errNone);
+    ASSERT_EQ(close(), errNone);
+    EXPECT_EQ(release(std::exchange(m_container, nullptr)), 2u);
+    EXPECT_EQ(writePacket(m_tracks[1], {4}, 1), errFailed);
+    EXPECT_EQ(release(m_tracks[0]), 0u);
+    EXPECT_EQ(release(m_tracks[1]), 0u);
+    m_tracks.clear();
 }
 
 TEST_F(ContainerTest, VideoTrackDescriptionBecomesTheVideoHeaders) {
