@@ -220,6 +220,8 @@ TEST_F(RegistrationTest, RefusedPropertiesDoNotStopTheBag) {
 }
 
 TEST_F(RegistrationTest, UnusableLibraryIsReportedAsAFailureNotAnException) {
+    const fake_korvadin::Call kStart[] = {fake_korvadin::Call::LibraryInit,
+                                          fake_korvadin::Call::Open};
     const std::tuple<int32_t, int32_t, std::string> cases[] = {{-2, 0, "korvadin_library_init()"},
                                                                {0, -3, "korvadin_open()"}};
     for (const auto& [init, open, call] : cases) {
@@ -234,7 +236,11 @@ TEST_F(RegistrationTest, UnusableLibraryIsReportedAsAFailureNotAnException) {
                       "Korvadin Plugin :: Failed to register the codecs: Korvadin error (" +
                       std::to_string(code) + "): Result " + std::to_string(code) +
                       ": KorvadinCodec(): " + call});
-        EXPECT_TRUE(library().queryIn.empty());
+        // A failed start closes nothing: a library closed after a failed open could undo the
+        // start of an instance another render is using.
+        std::vector<fake_korvadin::Call> made = library().calls;
+        std::erase(made, fake_korvadin::Call::GetString);
+        EXPECT_EQ(made, std::vector(kStart, kStart + (init != 0 ? 1 : 2)));
     }
 }
 

@@ -105,7 +105,7 @@ KORVADIN_API int32_t korvadin_compress_query(uint32_t instance, const korvadin_f
     if (scratch != nullptr) {
         *scratch = 0x5c5c5c5c5c5c5c5cull;
     }
-    return s.refuseAll || s.refusedFormats.contains(out->format) ? s.queryRefusal : 0;
+    return s.refusedFormats.contains(out->format) ? -20 : 0;
 }
 
 KORVADIN_API int32_t korvadin_compress_begin(uint32_t instance, const korvadin_format_ex* in,

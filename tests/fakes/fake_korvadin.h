@@ -42,10 +42,8 @@ struct Script {
     int32_t compressBeginResult = 0;
     int32_t initPlanesResult = 0;
     int32_t compressResult = 0;
-    // compress_query answers queryRefusal for these compressed format ids, or for all.
+    // compress_query refuses these compressed format ids.
     std::set<uint32_t> refusedFormats;
-    bool refuseAll = false;
-    int32_t queryRefusal = -20;
     // Byte counts init_planes reports, planes back to back from the frame's start; a plane
     // of size 0 stays zero. Unset: one plane of width * height bytes.
     std::optional<std::array<uint32_t, 4>> planeSizes;

@@ -115,19 +115,17 @@ TEST_F(Protocol, ReferencesAndQuestionsReachARealEncoder) {
     EXPECT_EQ(std::tuple(added, released, gone, query, value), std::tuple(2u, 1u, 0u, false, true));
 }
 
-TEST_F(Protocol, CreateObjectWithUnknownIdentifierLeavesThePlaceAlone) {
-    const std::array<uint8_t, 16> unknown{1, 2, 3};
+// An identifier the plug-in did not register creates nothing and leaves the place alone, and
+// gets no settings.
+TEST_F(Protocol, UnknownIdentifiersCreateNothingAndKnownCodecsAcceptSettings) {
+    const std::array<uint8_t, 16> unknown{9};
     auto* marker = reinterpret_cast<void*>(0x77);
     void* created = marker;
     EXPECT_EQ(send(msgCreateObject, unknown.data(), &created), errUnsupported);
     EXPECT_EQ(created, marker);
-}
-
-TEST_F(Protocol, CodecSettingsAreAcceptedForKnownCodecsOnly) {
     const auto settings = h.createBag();
     const auto list = h.createList();
     h.setUInt32(settings, "width", 640);
-    const std::array<uint8_t, 16> unknown{9};
     EXPECT_EQ(send(msgCodecSettings, unknown.data(), kNoHandle, list), errInvalidArgument);
     EXPECT_EQ(send(msgCodecSettings, unknown.data(), settings, list), errNotFound);
 
@@ -142,32 +140,24 @@ TEST_F(Protocol, CodecSettingsAreAcceptedForKnownCodecsOnly) {
     h.release(list);
 }
 
-TEST_F(Protocol, PluginInfoSetsIdentifierThenName) {
+// The plug-in's identity: its identifier, then its name; the first refusal ends it.
+TEST_F(Protocol, PluginInfoSetsIdentifierThenNameAndStopsAtARefusal) {
     const auto info = h.createBag();
     EXPECT_EQ(send(msgPluginInfo, info), errNone);
     EXPECT_EQ(h.propertyKeys(info), (std::vector<std::string>{"uuid", "name"}));
-    const auto uuid = h.property(info, "uuid");
-    EXPECT_EQ(uuid->type, propUInt8);
-    EXPECT_EQ(uuid->count, 16);
-    const auto name = h.property(info, "name");
-    EXPECT_EQ(name->type, propString);
-    EXPECT_EQ(name->count, 8);
-    EXPECT_EQ(name->text(), "Korvadin");
-    h.release(info);
-}
-
-TEST_F(Protocol, PluginInfoStopsAtTheFirstRefusal) {
-    const auto info = h.createBag();
+    const auto uuid = h.property(info, "uuid"), name = h.property(info, "name");
+    EXPECT_EQ(std::tuple(uuid->type, uuid->count, name->type, name->count, name->text()),
+              std::tuple(propUInt8, 16, propString, 8, "Korvadin"));
+    const auto refused = h.createBag();
     h.probe().setInterceptor([](const host::TraceEntry& e) -> std::optional<int32_t> {
-        if (e.msg == msgSetProperty && e.key == "uuid") {
-            return errMissingData;
-        }
-        return std::nullopt;
+        return e.msg == msgSetProperty && e.key == "uuid" ? std::optional(errMissingData)
+                                                          : std::nullopt;
     });
-    EXPECT_EQ(send(msgPluginInfo, info), errMissingData);
+    EXPECT_EQ(send(msgPluginInfo, refused), errMissingData);
     h.probe().setInterceptor(nullptr);
-    EXPECT_TRUE(h.propertyKeys(info).empty());
+    EXPECT_TRUE(h.propertyKeys(refused).empty());
     h.release(info);
+    h.release(refused);
 }
 
 } // namespace
