@@ -47,7 +47,7 @@ const std::string kFinalizeFailed =
     "Korvadin Plugin :: Failed to finalize AVI: AviWriter::finalize: failed to correctly "
     "finalize avi";
 
-// What the child saw; sent to the parent a field a line.
+// What the child saw; it crosses the pipe to the parent as it is.
 struct Outcome {
     uint64_t videoWritten = 0, audioWritten = 0, leaks = 0;
     // After close: descriptors the process has beyond those before the open, and references
@@ -56,32 +56,13 @@ struct Outcome {
     // laterVideo and laterAudio: the results of a frame and an audio packet sent after the
     // failure, as a host may.
     int32_t failure = 0, laterVideo = 0, laterAudio = 0, closeResult = 0;
-    std::string failureText, closeText;
-    std::string escaped; // an exception that left the render
-
-    auto fields() {
-        return std::tie(videoWritten, audioWritten, leaks, filesLeftOpen, trackReferences, failure,
-                        laterVideo, laterAudio, closeResult, failureText, closeText, escaped);
-    }
-    std::string serialise() {
-        std::ostringstream out;
-        std::apply([&](auto&... field) { ((out << field << '\n'), ...); }, fields());
-        return out.str();
-    }
-    static Outcome parse(const std::string& text) {
-        std::istringstream in(text);
-        Outcome o;
-        std::apply([&](auto&... field) { (fromLine(in, field), ...); }, o.fields());
-        return o;
-    }
-    static void fromLine(std::istream& in, std::string& field) { std::getline(in, field); }
-    template <class Number>
-    static void fromLine(std::istream& in, Number& field) {
-        std::string line;
-        std::getline(in, line);
-        std::istringstream(line) >> field;
-    }
+    char failureText[512] = {}, closeText[512] = {};
+    char escaped[512] = {}; // an exception that left the render
 };
+
+void keep(char (&to)[512], const std::string& text) {
+    to[text.copy(to, sizeof to - 1)] = '\0';
+}
 
 // One render of kFrames noise frames of the 8-bit RGB variant, each followed by its audio
 // packet, stopping at the first refusal as the editor does. Then the file is closed and every
@@ -135,18 +116,18 @@ Outcome render(const std::string& path) {
                 o.audioWritten += o.failure == errNone;
             }
         }
-        o.failureText = korvadin_test::lastText();
+        keep(o.failureText, korvadin_test::lastText());
         if (job) {
             if (o.failure != errNone) {
                 o.laterVideo = frame(kFrames);
                 o.laterAudio = audio(kFrames);
             }
             o.closeResult = attempt([&] { job->close(); });
-            o.closeText = korvadin_test::lastText();
+            keep(o.closeText, korvadin_test::lastText());
         }
         job.reset();
     } catch (const std::exception& e) {
-        o.escaped = e.what();
+        keep(o.escaped, e.what());
     }
     o.leaks = h.probe().leaks().size();
     return o;
@@ -178,10 +159,10 @@ Outcome closeAfterTheHeaderFailed(const std::string& path) {
                 &tracks[1]);
     const size_t files = openFiles();
     o.failure = plugin.send(msgContainerOpen, container, host::outputPathBag(h, path));
-    o.failureText = korvadin_test::lastText();
+    keep(o.failureText, korvadin_test::lastText());
     h.probe().clearTrace();
     o.closeResult = plugin.send(msgContainerClose, container);
-    o.closeText = korvadin_test::lastText();
+    keep(o.closeText, korvadin_test::lastText());
     o.filesLeftOpen = openFiles() - files;
     for (void* object : {tracks[0], tracks[1], container}) {
         uint32_t count = 0;
@@ -210,27 +191,26 @@ Outcome renderInChild(const std::string& path, std::optional<uint64_t> limit,
                 _exit(3);
             }
         }
-        const std::string text = what(path).serialise();
-        const bool sent = write(fds[1], text.data(), text.size()) == ssize_t(text.size());
-        _exit(sent ? 0 : 4);
+        const Outcome o = what(path);
+        _exit(write(fds[1], &o, sizeof o) == ssize_t(sizeof o) ? 0 : 4);
     }
     close(fds[1]);
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
-        text.append(buffer, size_t(n));
+    Outcome o;
+    size_t got = 0;
+    for (ssize_t n; (n = read(fds[0], reinterpret_cast<char*>(&o) + got, sizeof o - got)) > 0;) {
+        got += size_t(n);
     }
     close(fds[0]);
     int status = 0;
     waitpid(child, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || got != sizeof o) {
         ADD_FAILURE() << "the rendering process "
                       << (WIFSIGNALED(status)
                               ? "died of signal " + std::to_string(WTERMSIG(status))
                               : "exited with " + std::to_string(WEXITSTATUS(status)));
         return {};
     }
-    return Outcome::parse(text);
+    return o;
 }
 
 // Sizes of the video packets an independent reader finds, in order.
@@ -258,7 +238,7 @@ protected:
         s_dir = new korvadin_test::ScratchDir;
         const std::string path = s_dir->file("complete.avi");
         const Outcome o = renderInChild(path, std::nullopt);
-        ASSERT_EQ(o.escaped, "");
+        ASSERT_STREQ(o.escaped, "");
         ASSERT_EQ(o.failure, errNone) << o.failureText;
         ASSERT_EQ(o.videoWritten, kFrames);
         s_reference = new host::AviReader(path);
@@ -313,13 +293,14 @@ TEST_F(DiskFull, TheFileKeepsEveryFrameWrittenBeforeTheLimit) {
         SCOPED_TRACE(c.name);
         const std::string path = s_dir->file(std::string(c.name) + ".avi");
         const Outcome o = renderInChild(path, c.limit);
-        EXPECT_EQ(std::tuple(o.escaped, o.leaks, o.videoWritten, o.audioWritten, o.failure),
-                  std::tuple("", 0u, c.videoWritten, kCut, errFailed));
+        EXPECT_EQ(
+            std::tuple(std::string(o.escaped), o.leaks, o.videoWritten, o.audioWritten, o.failure),
+            std::tuple("", 0u, c.videoWritten, kCut, errFailed));
         EXPECT_EQ(o.failureText, c.text);
         // Nothing more fits: each later packet is refused on its own. The indexes at the end
         // cannot be written, so closing reports a failure, but the headers at the start are
         // rewritten in place.
-        EXPECT_EQ(std::tuple(o.laterVideo, o.laterAudio, o.closeResult, o.closeText),
+        EXPECT_EQ(std::tuple(o.laterVideo, o.laterAudio, o.closeResult, std::string(o.closeText)),
                   std::tuple(errFailed, errFailed, errFailed, kFinalizeFailed));
 
         host::AviReader avi(path);
@@ -361,11 +342,12 @@ TEST_F(DiskFull, TheFileKeepsEveryFrameWrittenBeforeTheLimit) {
 TEST_F(DiskFull, AHeaderThatDoesNotFitFailsTheOpenAndCloseStillEndsTheContainer) {
     const std::string path = s_dir->file("header.avi");
     const Outcome o = renderInChild(path, 4096, closeAfterTheHeaderFailed);
-    EXPECT_EQ(std::tuple(o.failure, o.closeResult, o.closeText, o.filesLeftOpen, o.trackReferences,
-                         o.leaks),
+    EXPECT_EQ(std::tuple(o.failure, o.closeResult, std::string(o.closeText), o.filesLeftOpen,
+                         o.trackReferences, o.leaks),
               std::tuple(errFailed, errNone, "", 0u, 0u, 0u));
-    EXPECT_TRUE(o.failureText.starts_with(
-        "Korvadin Plugin :: Failed to write AVI header: Write error: size: "))
+    EXPECT_TRUE(
+        std::string_view(o.failureText)
+            .starts_with("Korvadin Plugin :: Failed to write AVI header: Write error: size: "))
         << o.failureText;
 }
 
