@@ -21,10 +21,6 @@ void PrintTo(const FormatPair& v, std::ostream* os) {
     *os << "raw " << v.raw << " -> " << v.id;
 }
 
-uint16_t replicate(uint32_t v, unsigned depth) {
-    return host::widenTo16(v, static_cast<int>(depth));
-}
-
 Encoder::Encoder(const FormatPair& v, uint32_t width, uint32_t height, uint32_t threads)
     : m_codec(threads), m_in(host::rawFrameFormat(v.raw, width, height)),
       m_job(m_codec.begin(m_in, host::compressedFormat(v.id))) {}

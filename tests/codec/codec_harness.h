@@ -35,7 +35,6 @@ public:
     // writes past it.
     std::vector<uint8_t> encode(std::vector<uint8_t>& frame);
     host::CodecInstance& codec() { return m_codec; }
-    const korvadin_format_ex& input() const { return m_in; }
 
 private:
     host::CodecInstance m_codec;
@@ -53,7 +52,5 @@ enum class Content { Smooth, Photo, Noise, Flat };
 // replication, chroma rows in equal pairs for 4:2:0, mid-grey chroma for luma-only.
 std::vector<uint8_t> makeFrame(const FormatPair& v, uint32_t width, uint32_t height, Content c,
                                uint32_t seed = 1);
-
-uint16_t replicate(uint32_t v, unsigned depth);
 
 } // namespace codec_test

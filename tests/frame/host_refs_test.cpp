@@ -27,30 +27,17 @@ TEST_F(HostRefs, EmptyReferencesSendNothing) {
     EXPECT_TRUE(h.probe().trace().empty());
 }
 
-TEST_F(HostRefs, TypedAndStringReadsTakeOnlyWhatMatches) {
+// Typed reads of the wrong type or count are refused where the encoder and container read them;
+// what only shows here: a flag is set by any value but 0, and a string is its whole count.
+TEST_F(HostRefs, FlagsAndStringsReadAsTheHostMeansThem) {
     const auto bag = h.createBag();
-    h.setUInt8(bag, "narrow", 3);
-    h.setUInt32s(bag, "pair", {30000, 1001});
-    h.setUInt32(bag, "width", 1920);
-    h.setInt64(bag, "pts", -42);
     h.setUInt8(bag, "flag", 2);
+    h.setUInt32(bag, "width", 1920);
     h.setString(bag, "empty", "");
     h.setProperty(bag, "five", propString, "abc\0efgh", 5);
     HostPropertyCollectionRef ref(bag);
-
-    uint32_t value = 99;
-    EXPECT_FALSE(ref.readProperty("narrow", value)); // propUInt8 where 32 bits are expected
-    EXPECT_FALSE(ref.readProperty("pair", value));   // count 2 where 1 is expected
-    EXPECT_FALSE(ref.readProperty("missing", value));
-    EXPECT_EQ(value, 99u);
-    uint32_t rate[2] = {0, 0};
-    int64_t pts = 0;
     bool flag = false;
-    EXPECT_TRUE(ref.readProperty("width", value) && ref.readProperty("pair", rate, 2) &&
-                ref.readProperty("pts", pts) && ref.readProperty("flag", flag));
-    EXPECT_EQ(std::tuple(value, rate[0], rate[1], pts, flag),
-              std::tuple(1920u, 30000u, 1001u, -42, true));
-
+    EXPECT_TRUE(ref.readProperty("flag", flag) && flag);
     std::string text = "kept";
     EXPECT_FALSE(ref.getStringProperty("width", text) || ref.getStringProperty("missing", text));
     EXPECT_EQ(text, "kept");

@@ -36,7 +36,6 @@ public:
         }
         return v;
     }
-    uint64_t u64() { return u32() | uint64_t{u32()} << 32; }
     // One of `count` choices (count > 0).
     size_t pick(size_t count) { return byte() % count; }
     template <class T, size_t N>
