@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include "host/media/raw_layout.h"
 #include "host/session.h"
 #include "host/variants.h"
 
@@ -26,7 +27,7 @@ int runCodecs(const Context& context) {
     for (const auto& container : containers) {
         std::printf("container: %s\n", container.name.c_str());
     }
-    for (const auto& text : session.host().errorTexts()) {
+    for (const auto& text : session.host().probe().errorTexts()) {
         std::fprintf(stderr, "%s\n", text.c_str());
     }
     if (codecsResult != 0 || containersResult != 0) {

@@ -1,7 +1,7 @@
 #include "commands.h"
 
 #include "host/avi_reader.h"
-#include "host/frame_decoder.h"
+#include "host/codec_library.h"
 #include "host/media/raw_layout.h"
 #include "host/media/video_io.h"
 #include "host/variants.h"

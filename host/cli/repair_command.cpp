@@ -2,7 +2,7 @@
 
 #include "host/avi_reader.h"
 #include "host/avi_repair.h"
-#include "host/frame_decoder.h"
+#include "host/codec_library.h"
 
 #include <cstdio>
 #include <filesystem>

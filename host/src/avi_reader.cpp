@@ -1,7 +1,5 @@
 #include "host/avi_reader.h"
 
-#include "media/byte_file.h"
-
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
@@ -88,7 +86,9 @@ struct AviReader::Walk {
     std::optional<std::vector<uint8_t>> idx1;
 };
 
-AviReader::AviReader(const std::string& path) : m_in(std::make_unique<media::InputFile>(path)) {
+AviReader::AviReader(const std::string& path) : AviReader(openInput(path)) {}
+
+AviReader::AviReader(std::unique_ptr<ByteSource> in) : m_in(std::move(in)) {
     const std::string& name = m_in->name();
     if (!m_in->size())
         throw std::runtime_error(name + ": not a regular file; an AVI file is read by seeking");
@@ -113,6 +113,7 @@ AviReader::AviReader(const std::string& path) : m_in(std::make_unique<media::Inp
                     expected + "'");
     });
     crossCheck(walk);
+    checkCounts();
     if (m_unlisted)
         m_problems.push_back("... and " + std::to_string(m_unlisted) + " more problems");
 }
@@ -451,6 +452,54 @@ void AviReader::crossCheck(Walk& walk) {
             c.keyFrame = c.ixKeyFrame.value_or(c.idx1KeyFrame.value_or(false));
         }
     }
+}
+
+// Every count a reader takes from the headers against the chunks the walk found: the streams'
+// lengths and largest chunks, the main header's frames of the first RIFF and largest chunk with
+// its header, and the extended header's frames of the whole file.
+void AviReader::checkCounts() {
+    uint32_t largestChunk = 0, firstRiffFrames = 0, allFrames = 0;
+    for (size_t si = 0; si < m_streams.size(); ++si) {
+        const Stream& s = m_streams[si];
+        const std::string which = "stream " + std::to_string(si);
+        const bool video = s.fccType == "vids";
+        const std::string kind = video ? "dc" : s.fccType == "auds" ? "wb" : "";
+        uint64_t length = 0, inFirstRiff = 0;
+        uint32_t largest = 0;
+        for (const Chunk& c : s.chunks) {
+            if (!kind.empty() && c.id.substr(2) != kind)
+                problem("chunk " + shown(c.id) + at(c.offset - 8) + " is not a chunk of " + which +
+                        ", whose type is " + shown(s.fccType));
+            // Audio counts sample frames, everything else chunks.
+            length += s.sampleSize != 0 ? c.size / s.sampleSize : 1;
+            inFirstRiff += c.riff == 0;
+            largest = std::max(largest, c.size);
+            largestChunk = std::max(largestChunk, 8 + c.size + c.size % 2);
+        }
+        if (length != s.length)
+            problem(which + "'s header gives length " + std::to_string(s.length) +
+                    ", its chunks hold " + std::to_string(length));
+        if (largest != s.suggestedBufferSize)
+            problem(which + "'s header gives " + std::to_string(s.suggestedBufferSize) +
+                    " bytes as its largest chunk, which is " + std::to_string(largest));
+        if (video) {
+            firstRiffFrames = std::max(firstRiffFrames, uint32_t(inFirstRiff));
+            allFrames = std::max(allFrames, uint32_t(s.chunks.size()));
+        }
+    }
+    if (m_mainHeader) {
+        if ((m_mainHeader->flags & 0x10) == 0)
+            problem("the main header does not say that the file has an index");
+        if (m_mainHeader->totalFrames != firstRiffFrames)
+            problem("the main header counts " + std::to_string(m_mainHeader->totalFrames) +
+                    " frames, the first RIFF holds " + std::to_string(firstRiffFrames));
+        if (m_mainHeader->suggestedBufferSize != largestChunk)
+            problem("the main header gives " + std::to_string(m_mainHeader->suggestedBufferSize) +
+                    " bytes as the largest chunk, which is " + std::to_string(largestChunk));
+    }
+    if (m_dmlhTotalFrames && *m_dmlhTotalFrames != allFrames)
+        problem("the extended header counts " + std::to_string(*m_dmlhTotalFrames) +
+                " frames, the file holds " + std::to_string(allFrames));
 }
 
 } // namespace host

@@ -90,7 +90,7 @@ RenderJob::RenderJob(PluginSession& session, const Registration& codec,
     try {
         check("creating the encoder", plugin.send(msgCreateObject, codec.uuid.data(), &m_encoder));
         // Each run of the render has a trace as long as the render; nobody reads it.
-        h.setTracing(false);
+        h.probe().setTracing(false);
         m_callback = h.createCallback([this](Handle buffer) {
             const auto packet = std::as_const(m_session.host()).bufferBytes(buffer);
             m_packetBytes += packet.size();
@@ -157,7 +157,7 @@ RenderJob::~RenderJob() {
 
 void RenderJob::check(const std::string& step, int32_t code) const {
     if (code != errNone) {
-        throw RenderError(step, code, m_session.host().errorTexts());
+        throw RenderError(step, code, m_session.host().probe().errorTexts());
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
 #include <stdexcept>
 
 namespace host {
@@ -20,53 +21,23 @@ std::string upper(std::string_view text) {
 } // namespace
 
 uint32_t rawCodeOf(const Registration& codec) {
-    const bool deep = codec.sampleBits > 8;
-    switch (codec.colorModel) {
-    case 1:
-        return deep ? 28 : 22;
-    case 3:
-        return deep ? 26 : 20;
-    case 7:
-    case 8:
-        if (codec.hSubsampling == 1 && codec.vSubsampling == 1) {
-            return deep ? 51 : 29;
-        }
-        if (codec.hSubsampling == 2 && codec.vSubsampling == 1) {
-            return deep ? 59 : 5;
-        }
-        if (codec.hSubsampling == 2 && codec.vSubsampling == 2 && !deep) {
-            return 10;
-        }
-        break;
-    default:
-        break;
+    // What the host delivers: the colour model and subsampling give the layout, the sample
+    // size the width of each sample.
+    std::optional<ColourLayout> layout;
+    if (codec.colorModel == 1 || codec.colorModel == 3) {
+        layout = codec.colorModel == 1 ? ColourLayout::Rgb : ColourLayout::Rgba;
+    } else if (codec.colorModel == 7 || codec.colorModel == 8) {
+        const int sub = codec.hSubsampling * 10 + codec.vSubsampling;
+        layout = sub == 11   ? std::optional(ColourLayout::Yuv444)
+                 : sub == 21 ? std::optional(ColourLayout::Yuv422)
+                 : sub == 22 ? std::optional(ColourLayout::Yuv420)
+                             : std::nullopt;
     }
-    throw std::invalid_argument("variant " + codec.name + " asks for a layout this host lacks");
-}
-
-std::string rawLayoutName(uint32_t rawCode) {
-    switch (rawCode) {
-    case 22:
-        return "rgb24";
-    case 20:
-        return "rgba";
-    case 29:
-        return "yuv444p";
-    case 5:
-        return "uyvy422";
-    case 10:
-        return "yuv420p";
-    case 28:
-        return "rgb48le";
-    case 26:
-        return "rgba64le";
-    case 51:
-        return "yuv444p16le";
-    case 59:
-        return "yuv422p16le";
-    default:
-        return "layout " + std::to_string(rawCode);
+    const auto code = layout ? rawCodeFor(*layout, codec.sampleBits > 8 ? 2 : 1) : std::nullopt;
+    if (!code) {
+        throw std::invalid_argument("variant " + codec.name + " asks for a layout this host lacks");
     }
+    return *code;
 }
 
 int keptBitsOf(uint32_t fourcc) {

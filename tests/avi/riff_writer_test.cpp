@@ -1,115 +1,50 @@
 #include "avi/riff_writer.h"
 #include "fileio/errors.h"
 #include "fileio/memory_file.h"
-#include "fileio/named_cases.h"
-#include "riff_reader.h"
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 using namespace IOPlugin;
 using korvadin_test::MemoryFile;
-using korvadin_test::u32At;
 
 namespace {
-
-const uint32_t kData = riffFourcc("data");
-
-std::string le32(uint32_t v) {
-    return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
-}
-
-TEST(RiffWriter, OddChunkIsPaddedAndCountedInItsList) {
-    MemoryFile file;
-    ASSERT_EQ(file.write("xy", 2), 2u); // chunks need not start at offset 0
-    RiffWriter riff(file);
-    ChunkGuard list(riff.openChunk(kListId, 4, true, riffFourcc("abcd")));
-    ChunkGuard data(riff.openChunk(kData, 5, false, 0));
-    riff.writeData("hello", 5);
-    EXPECT_EQ(data.close().position, 14u);
-    const RiffChunkInfo outer = list.close();
-    EXPECT_EQ(std::string(file.bytes.begin(), file.bytes.end()),
-              "xyLIST" + le32(18) + "abcddata" + le32(5) + "hello" + '\0');
-    EXPECT_EQ(outer.position, 2u);
-    EXPECT_EQ(outer.size, 18u);
-
-    const uint64_t writes = file.writes;
-    EXPECT_EQ(riff.closeChunk().id, 0u) << "nothing open";
-    EXPECT_EQ(file.writes, writes);
-}
-
-struct PatchCase : korvadin_test::NamedCase {
-    uint32_t declared;
-    uint32_t written;
-    bool patched;
-};
-
-class SizePatch : public testing::TestWithParam<PatchCase> {};
-
-TEST_P(SizePatch, OnlyAWrongSizeIsRewritten) {
-    const PatchCase& c = GetParam();
-    MemoryFile file;
-    RiffWriter riff(file);
-    ChunkGuard chunk(riff.openChunk(kData, c.declared, false, 0));
-    const std::vector<uint8_t> payload(c.written, 7);
-    riff.writeData(payload.data(), c.written);
-    EXPECT_EQ(chunk.close().size, c.written);
-    EXPECT_EQ(u32At(file.bytes, 4), c.written);
-    EXPECT_EQ(file.writeAts, c.patched ? 1u : 0u);
-}
-
-INSTANTIATE_TEST_SUITE_P(RiffWriter, SizePatch,
-                         testing::Values(PatchCase{{"ExactSize"}, 56, 56, false},
-                                         PatchCase{{"FewerBytes"}, 56, 50, true},
-                                         PatchCase{{"MoreBytes"}, 4, 10, true},
-                                         PatchCase{{"Empty"}, 0, 0, false}),
-                         korvadin_test::CaseName());
 
 // One script, failing at each kind of write: RIFF "AVI " (write 1), LIST "odd " (2), chunk
 // 00dc header (3), its 3 bytes (4), its pad (5), one more byte in the list (6), the list's
 // size patch (7) and its pad (8).
-struct Failure : korvadin_test::NamedCase {
-    uint64_t failingWrite;
-    MemoryFile::Fault fault;
-    const char* message;
-    uint64_t writesAtLeast; // a failed size patch still writes the pad
-};
-
-class Failures : public testing::TestWithParam<Failure> {};
-
-TEST_P(Failures, ReportAndKeepTheStackInStepWithTheScopes) {
-    const Failure& c = GetParam();
-    MemoryFile file;
-    file.injectFault(c.failingWrite, c.fault);
-    RiffWriter riff(file);
-    riff.openChunk(kRiffId, 4, true, riffFourcc("AVI "));
-    try {
-        ChunkGuard list(riff.openChunk(kListId, 4, true, riffFourcc("odd ")));
-        ChunkGuard chunk(riff.openChunk(riffFourcc("00dc"), 3, false, 0));
-        riff.writeData("abc", 3);
-        chunk.close();
-        riff.writeData("z", 1);
-        list.close();
-        FAIL() << "no exception";
-    } catch (const fileio::Error& e) {
-        EXPECT_STREQ(e.what(), c.message);
+TEST(RiffWriter, FailuresAreReportedAndKeepTheStackInStepWithTheScopes) {
+    using Fault = MemoryFile::Fault;
+    const std::tuple<uint64_t, Fault, const char*, uint64_t> cases[] = {
+        {2, Fault::Short, "Write error: size: 12, written: 6", 2},
+        {4, Fault::Short, "Write error: size: 3, written: 1", 4},
+        {5, Fault::Fail, "Failed to close riff chunk: 00dc", 5},
+        // A failed size patch still writes the pad.
+        {7, Fault::Fail, "Failed to close riff chunk: odd ", 8},
+        {8, Fault::Fail, "Failed to close riff chunk: odd ", 8}};
+    for (const auto& [failingWrite, fault, message, writesAtLeast] : cases) {
+        MemoryFile file;
+        file.injectFault(failingWrite, fault);
+        RiffWriter riff(file);
+        riff.openChunk(kRiffId, 4, true, riffFourcc("AVI "));
+        try {
+            ChunkGuard list(riff.openChunk(kListId, 4, true, riffFourcc("odd ")));
+            ChunkGuard chunk(riff.openChunk(riffFourcc("00dc"), 3, false, 0));
+            riff.writeData("abc", 3);
+            chunk.close();
+            riff.writeData("z", 1);
+            list.close();
+            ADD_FAILURE() << "no exception for " << message;
+        } catch (const fileio::Error& e) {
+            EXPECT_STREQ(e.what(), message);
+        }
+        EXPECT_GE(file.writes, writesAtLeast);
+        ASSERT_NE(riff.currentChunk(), nullptr);
+        EXPECT_EQ(riff.currentChunk()->listType, riffFourcc("AVI "));
+        riff.closeAll();
+        EXPECT_EQ(riff.currentChunk(), nullptr);
     }
-    EXPECT_GE(file.writes, c.writesAtLeast);
-    ASSERT_NE(riff.currentChunk(), nullptr);
-    EXPECT_EQ(riff.currentChunk()->listType, riffFourcc("AVI "));
-    riff.closeAll();
-    EXPECT_EQ(riff.currentChunk(), nullptr);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    RiffWriter, Failures,
-    testing::Values(
-        Failure{
-            {"ShortHeader"}, 2, MemoryFile::Fault::Short, "Write error: size: 12, written: 6", 2},
-        Failure{
-            {"ShortPayload"}, 4, MemoryFile::Fault::Short, "Write error: size: 3, written: 1", 4},
-        Failure{{"PlainPad"}, 5, MemoryFile::Fault::Fail, "Failed to close riff chunk: 00dc", 5},
-        Failure{{"ListPatch"}, 7, MemoryFile::Fault::Fail, "Failed to close riff chunk: odd ", 8},
-        Failure{{"ListPad"}, 8, MemoryFile::Fault::Fail, "Failed to close riff chunk: odd ", 8}),
-    korvadin_test::CaseName());
 
 } // namespace

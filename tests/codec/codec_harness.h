@@ -1,12 +1,12 @@
-// Drives the codec library the way the module does, and decodes with the library's decoder.
+// The codec library as the module drives it, through the host's wrapper, and frames whose every
+// sample a variant keeps.
 #pragma once
+
+#include "host/codec_library.h"
 
 #include <cstdint>
 #include <ostream>
 #include <vector>
-
-#include "davinci/encoder/korvadin_library.h"
-#include "korvadin_common64.h"
 
 namespace codec_test {
 
@@ -22,41 +22,24 @@ extern const std::vector<FormatPair> kFormatPairs;
 // Names a row in test output.
 void PrintTo(const FormatPair& v, std::ostream* os);
 
-// One library instance, opened and closed like the module's wrapper does.
-class Instance {
-public:
-    Instance();
-    ~Instance();
-    Instance(const Instance&) = delete;
-    Instance& operator=(const Instance&) = delete;
-    uint32_t handle() const { return m_handle; }
+using Job = host::CompressJob;
 
-private:
-    uint32_t m_handle = 0;
-};
-
-struct Job {
-    std::vector<uint8_t> config;
-    uint32_t bound = 0;
-};
-
+// A job of one variant begun on an instance of its own; threads 0 leaves the library's choice.
 class Encoder {
 public:
-    // threads 0 leaves the library's choice.
     Encoder(const FormatPair& v, uint32_t width, uint32_t height, uint32_t threads = 0);
     const Job& job() const { return m_job; }
-    int32_t beginResult() const { return m_begin; }
     // The raw frame size the library lays out.
     uint64_t frameSize();
+    // Compresses into a buffer of the job's bound; throws std::runtime_error if the library
+    // writes past it.
     std::vector<uint8_t> encode(std::vector<uint8_t>& frame);
-    // The library calls alone, into a buffer of job().bound bytes.
-    int32_t compressInto(uint8_t* frame, uint8_t* out, uint32_t* size);
+    host::CodecInstance& codec() { return m_codec; }
 
 private:
-    Instance m_instance;
-    korvadin_format_ex m_in{};
+    host::CodecInstance m_codec;
+    korvadin_format_ex m_in;
     Job m_job;
-    int32_t m_begin = -1;
 };
 
 // Decodes; returns the library's result and fills out on success.
@@ -69,7 +52,5 @@ enum class Content { Smooth, Photo, Noise, Flat };
 // replication, chroma rows in equal pairs for 4:2:0, mid-grey chroma for luma-only.
 std::vector<uint8_t> makeFrame(const FormatPair& v, uint32_t width, uint32_t height, Content c,
                                uint32_t seed = 1);
-
-uint16_t replicate(uint32_t v, unsigned depth);
 
 } // namespace codec_test

@@ -51,6 +51,8 @@ TEST_F(RenderFailure, RefusedRendersSayWhyAndWriteNoFile) {
          "no codec variant 'KXYZ'"},
         {"RGB input for a YUV variant", e2e::quote(rgb) + " --raw 32x16:rgb24 -c K8Y0",
          path("c.avi"), "does not fit 8-bit YUV 420"},
+        {"raw input of no RGB format", e2e::quote(rgb) + " --raw 32x16:yuv420p", path("d.avi"),
+         "unsupported raw pixel format 'yuv420p'"},
         {"output folder that does not exist", e2e::quote(clip), noFolder, noFolder},
     };
     for (const Case& c : cases) {

@@ -164,12 +164,12 @@ TEST_P(VariantRender, FfmpegReadsBackStreamsAudioPacketsAndFrames) {
     }
 
     // Video packets: ffmpeg's demuxer and our reader agree on every chunk's bytes.
-    const auto packets = e2e::frameMd5s("-i " + e2e::quote(out) + " -map 0:v -c copy");
+    const auto packets = e2e::frameCrcs("-i " + e2e::quote(out) + " -map 0:v -c copy");
     host::AviReader reader(out);
     EXPECT_TRUE(reader.problems().empty()) << reader.problems().front();
     std::vector<std::string> chunks;
     for (const auto& chunk : reader.streams().at(0).chunks)
-        chunks.push_back(e2e::md5Hex(reader.readChunk(chunk)));
+        chunks.push_back("0x" + e2e::adler32(reader.readChunk(chunk), 0));
     EXPECT_EQ(packets, chunks);
     EXPECT_EQ(chunks.size(), size_t{kFrames});
 
@@ -189,9 +189,9 @@ TEST_P(VariantRender, FfmpegReadsBackStreamsAudioPacketsAndFrames) {
     }
     const std::string inputArgs =
         (v.raw ? rawInput(v, v.pixfmt) + " -i " : std::string("-i ")) + e2e::quote(input);
-    const auto expected = e2e::frameMd5s(inputArgs + filterArg(v.kept));
+    const auto expected = e2e::frameCrcs(inputArgs + filterArg(v.kept));
     EXPECT_EQ(expected.size(), size_t{kFrames});
-    EXPECT_EQ(e2e::frameMd5s(decodedInput + filterArg(v.kept)), expected);
+    EXPECT_EQ(e2e::frameCrcs(decodedInput + filterArg(v.kept)), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllVariants, VariantRender, ::testing::ValuesIn(kRenderedVariants),

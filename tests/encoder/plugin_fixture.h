@@ -32,6 +32,7 @@ protected:
     }
 
     static host::Host& host() { return host::Host::instance(); }
+    host::Host& h = host::Host::instance();
     static const fake_korvadin::Record& library() { return fake_korvadin::record(); }
     static fake_korvadin::Script& script() { return fake_korvadin::script(); }
 

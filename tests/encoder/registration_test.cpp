@@ -1,14 +1,14 @@
 #include "davinci/encoder/codec_formats.h"
-#include "davinci/encoder/plugin_identity.h"
 #include "plugin_fixture.h"
+#include "support/expected_variants.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 #include <tuple>
 #include <vector>
 
 using namespace IOPlugin;
+using korvadin_test::kExpectedVariants;
 using korvadin_test::PluginFixture;
 using korvadin_test::sent;
 
@@ -16,175 +16,147 @@ namespace {
 
 class RegistrationTest : public PluginFixture {
 protected:
-    std::vector<host::Handle> registerCodecs(int32_t expected = errNone) {
+    std::vector<host::Handle> registerInto(uint32_t msg, int32_t expected = errNone) {
         const host::Handle list = host().createList();
-        EXPECT_EQ(send(msgRegisterCodecs, list), expected);
+        EXPECT_EQ(send(msg, list), expected);
         return host().listItems(list);
     }
-
-    std::vector<std::string> namesOf(const std::vector<host::Handle>& bags) {
-        std::vector<std::string> names;
+    std::vector<std::string> names(const std::vector<host::Handle>& bags) {
+        std::vector<std::string> result;
         for (const host::Handle bag : bags) {
-            names.push_back(host().property(bag, "name")->text());
+            result.push_back(host().property(bag, "name")->text());
         }
-        return names;
+        return result;
     }
-
-    static std::vector<std::string> namesExcept(const std::vector<uint32_t>& refusedIds) {
-        std::vector<std::string> names;
-        for (const CodecFormat& format : s_codecFormats) {
-            if (std::find(refusedIds.begin(), refusedIds.end(), format.id) == refusedIds.end()) {
-                names.push_back(format.name);
-            }
-        }
-        return names;
-    }
-
     // The one instance of a registration was opened and closed again.
     void expectOneInstanceClosed() {
         EXPECT_EQ(library().opened.size(), 1u);
         EXPECT_EQ(library().closed, library().opened);
         EXPECT_EQ(library().libraryCloses, library().libraryInits);
     }
+    // Each property of the bag, in the order set, with its type and count.
+    std::vector<std::tuple<std::string, uint32_t, int32_t>> layoutOf(host::Handle bag) {
+        std::vector<std::tuple<std::string, uint32_t, int32_t>> layout;
+        for (const std::string& key : host().propertyKeys(bag)) {
+            const auto value = host().property(bag, key);
+            layout.emplace_back(key, value->type, value->count);
+        }
+        return layout;
+    }
 };
 
-struct Expected {
-    std::string key;
-    uint32_t type;
-    int32_t count;
+// Two hexadecimal digits per byte, lower case, as the host matches "codecContainers".
+std::vector<uint8_t> parseHex(const std::string& text) {
     std::vector<uint8_t> bytes;
-};
-
-std::vector<uint8_t> bytesOf(const void* data, size_t size) {
-    const auto* first = static_cast<const uint8_t*>(data);
-    return {first, first + size};
-}
-std::vector<uint8_t> u32(uint32_t v) {
-    return bytesOf(&v, 4);
-}
-std::vector<uint8_t> text(const std::string& s) {
-    return bytesOf(s.data(), s.size());
-}
-
-std::string hexOf(const std::vector<uint8_t>& bytes) {
-    std::string hex;
-    char digits[3];
-    for (const uint8_t byte : bytes) {
-        std::snprintf(digits, sizeof digits, "%02x", byte);
-        hex += digits;
+    for (size_t i = 0; i + 1 < text.size(); i += 2) {
+        EXPECT_TRUE(std::all_of(text.begin() + long(i), text.begin() + long(i) + 2, [](char c) {
+            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+        })) << text;
+        bytes.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
     }
-    return hex;
-}
-
-std::vector<Expected> expectedCodecBag(const CodecFormat& f) {
-    std::string containers = hexOf(bytesOf(kContainerUuid.data(), 16));
-    containers.push_back('\0');
-    return {
-        {"uuid", propUInt8, 16, bytesOf(f.uuid.data(), 16)},
-        {"group", propString, 8, text("Korvadin")},
-        {"name", propString, static_cast<int32_t>(f.name.size()), text(f.name)},
-        {"4cc", propUInt32, 1, u32(f.fourcc)},
-        {"mediaType", propUInt32, 1, u32(2)},
-        {"codecDirection", propUInt32, 1, u32(2)},
-        {"colorModel", propUInt32, 1, u32(f.colorModel)},
-        {"dataRange", propUInt8, static_cast<int32_t>(f.dataRanges.size()), f.dataRanges},
-        {"hSubsampling", propUInt8, 1, {f.hSubsampling}},
-        {"vSubsampling", propUInt8, 1, {f.vSubsampling}},
-        {"bitDepth", propUInt32, 1, u32(f.bitDepth)},
-        {"sampleBits", propUInt32, 1, u32(f.sampleBits)},
-        {"fieldOrder", propUInt8, 1, {7}},
-        {"codecContainers", propString, 33, text(containers)},
-        {"isThreadSafe", propUInt8, 1, {1}},
-    };
-}
-
-void expectBag(host::Handle bag, const std::vector<Expected>& expected, const std::string& what) {
-    std::vector<std::string> keys;
-    for (const Expected& e : expected) {
-        keys.push_back(e.key);
-    }
-    EXPECT_EQ(host::Host::instance().propertyKeys(bag), keys) << what;
-    for (const Expected& e : expected) {
-        const auto value = host::Host::instance().property(bag, e.key);
-        ASSERT_TRUE(value) << what << " " << e.key;
-        EXPECT_EQ(std::tie(value->type, value->count, value->bytes),
-                  std::tie(e.type, e.count, e.bytes))
-            << what << " " << e.key;
-    }
+    return bytes;
 }
 
 TEST_F(RegistrationTest, EveryAcceptedVariantGetsItsFullBagInTableOrder) {
-    const auto bags = registerCodecs();
-    ASSERT_EQ(bags.size(), s_codecFormats.size());
+    const auto containers = registerInto(msgRegisterContainers);
+    const auto bags = registerInto(msgRegisterCodecs);
+    ASSERT_EQ(bags.size(), kExpectedVariants.size());
+    ASSERT_EQ(containers.size(), 1u);
+    const std::vector<uint8_t> containerId = host().property(containers[0], "uuid")->bytes;
     for (size_t i = 0; i < bags.size(); ++i) {
-        expectBag(bags[i], expectedCodecBag(s_codecFormats[i]), s_codecFormats[i].name);
+        const korvadin_test::ExpectedVariant& v = kExpectedVariants[i];
+        SCOPED_TRACE(v.name);
+        const auto ranges = static_cast<int32_t>(v.dataRanges.size());
+        const auto nameLength = static_cast<int32_t>(std::string(v.name).size());
+        EXPECT_EQ(layoutOf(bags[i]), (std::vector<std::tuple<std::string, uint32_t, int32_t>>{
+                                         {"uuid", propUInt8, 16},
+                                         {"group", propString, 8},
+                                         {"name", propString, nameLength},
+                                         {"4cc", propUInt32, 1},
+                                         {"mediaType", propUInt32, 1},
+                                         {"codecDirection", propUInt32, 1},
+                                         {"colorModel", propUInt32, 1},
+                                         {"dataRange", propUInt8, ranges},
+                                         {"hSubsampling", propUInt8, 1},
+                                         {"vSubsampling", propUInt8, 1},
+                                         {"bitDepth", propUInt32, 1},
+                                         {"sampleBits", propUInt32, 1},
+                                         {"fieldOrder", propUInt8, 1},
+                                         {"codecContainers", propString, 33},
+                                         {"isThreadSafe", propUInt8, 1}}));
+        const auto value = [&](const char* key) { return *host().property(bags[i], key); };
+        EXPECT_EQ(std::tuple(value("group").text(), value("name").text(), value("4cc").u32(),
+                             value("mediaType").u32(), value("codecDirection").u32(),
+                             value("colorModel").u32(), value("dataRange").bytes),
+                  std::tuple("Korvadin", v.name, korvadin_test::fourccNumber(v.fourcc), 2u, 2u,
+                             v.colorModel, v.dataRanges));
+        EXPECT_EQ(std::tuple(value("hSubsampling").u8(), value("vSubsampling").u8(),
+                             value("bitDepth").u32(), value("sampleBits").u32(),
+                             value("fieldOrder").u8(), value("isThreadSafe").u8()),
+                  std::tuple(v.hSubsampling, v.vSubsampling, v.bitDepth, v.sampleBits, 7, 1));
+        const std::string containersText = value("codecContainers").text();
+        EXPECT_EQ(containersText.back(), '\0');
+        EXPECT_EQ(parseHex(containersText.substr(0, 32)), containerId);
+        // The host asks for an encoder by the identifier it was given.
+        const CodecFormat* row = findCodecFormatByUuid(value("uuid").bytes.data());
+        ASSERT_NE(row, nullptr);
+        EXPECT_EQ(row->name, v.name);
+        // Each variant was asked about as a 128 by 128 frame of its raw layout.
+        const korvadin_format in = library().queryIn.at(i), out = library().queryOut.at(i);
+        EXPECT_EQ(std::tuple(in.width, in.height, in.format, out.width, out.height, out.format),
+                  std::tuple(128u, 128u, v.raw, 0u, 0u, v.id));
     }
-    // Each variant was asked about as a 128 by 128 frame of its raw layout.
-    ASSERT_EQ(library().queryIn.size(), s_codecFormats.size());
-    for (size_t i = 0; i < s_codecFormats.size(); ++i) {
-        const korvadin_format in = library().queryIn[i];
-        const korvadin_format out = library().queryOut[i];
-        EXPECT_EQ(
-            std::tuple(in.width, in.height, in.format, out.width, out.height, out.format),
-            std::tuple(128u, 128u, s_codecFormats[i].rawFormat, 0u, 0u, s_codecFormats[i].id));
-    }
+    EXPECT_EQ(layoutOf(containers[0]), (std::vector<std::tuple<std::string, uint32_t, int32_t>>{
+                                           {"uuid", propUInt8, 16},
+                                           {"name", propString, 12},
+                                           {"mediaType", propUInt32, 1},
+                                           {"contExt", propString, 3}}));
+    EXPECT_EQ(std::tuple(host().property(containers[0], "name")->text(),
+                         host().property(containers[0], "mediaType")->u32(),
+                         host().property(containers[0], "contExt")->text()),
+              std::tuple("Korvadin AVI", 3u, "avi"));
     expectOneInstanceClosed();
     for (const uint32_t instance : library().instancesUsed) {
         EXPECT_EQ(instance, library().opened.at(0));
     }
-    EXPECT_TRUE(host().errorTexts().empty());
+    EXPECT_TRUE(host().probe().errorTexts().empty());
 }
 
 TEST_F(RegistrationTest, RefusedVariantsAreLeftOutSilently) {
     const std::vector<std::vector<uint32_t>> refusals = {
-        {},
         {102, 118, 114},
         {101},
         {114},
         {101, 102, 103, 104, 105, 107, 109, 110, 118, 108, 123, 115, 111, 112, 113, 114}};
     for (const auto& refused : refusals) {
         fake_korvadin::reset();
-        host().clearTrace();
+        host().probe().clearTrace();
         script().refusedFormats = {refused.begin(), refused.end()};
-        EXPECT_EQ(namesOf(registerCodecs()), namesExcept(refused));
-        EXPECT_EQ(library().queryIn.size(), s_codecFormats.size());
-        EXPECT_TRUE(host().errorTexts().empty());
+        std::vector<std::string> accepted;
+        for (const auto& v : kExpectedVariants) {
+            if (std::find(refused.begin(), refused.end(), v.id) == refused.end()) {
+                accepted.push_back(v.name);
+            }
+        }
+        EXPECT_EQ(names(registerInto(msgRegisterCodecs)), accepted);
+        EXPECT_EQ(library().queryIn.size(), kExpectedVariants.size());
+        EXPECT_TRUE(host().probe().errorTexts().empty());
         expectOneInstanceClosed();
     }
 }
 
-TEST_F(RegistrationTest, ContainerBag) {
-    const host::Handle list = host().createList();
-    ASSERT_EQ(send(msgRegisterContainers, list), errNone);
-    const auto bags = host().listItems(list);
-    ASSERT_EQ(bags.size(), 1u);
-    expectBag(bags[0],
-              {{"uuid", propUInt8, 16, bytesOf(kContainerUuid.data(), 16)},
-               {"name", propString, 12, text("Korvadin AVI")},
-               {"mediaType", propUInt32, 1, u32(3)},
-               {"contExt", propString, 3, text("avi")}},
-              "container");
-    // The container needs no codec library.
-    EXPECT_TRUE(library().calls.empty());
-}
-
 TEST_F(RegistrationTest, BagTheHostCannotCreate) {
     struct Case {
-        std::string name;
         int32_t createResult; // what the host answers
         bool handleComesBack; // whether it made the bag all the same
         int32_t expected;
-        std::vector<std::string> texts;
-        size_t bagsPerRegistration; // codecs, container
+        size_t texts, bags; // per registration
     };
-    const std::string failed = "Plugin Failed to create a property bag";
-    const std::vector<Case> cases = {
-        {"refused, no handle", errCreateFailed, false, errCreateFailed, {failed}, 0},
-        {"success without a handle", errNone, false, errCreateFailed, {}, 0},
-        {"failure with a handle", errFailed, true, errNone, {failed}, 1},
-    };
+    const Case cases[] = {{errCreateFailed, false, errCreateFailed, 1, 0},
+                          {errNone, false, errCreateFailed, 0, 0},
+                          {errFailed, true, errNone, 1, 1}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.createResult);
         for (const uint32_t msg : {msgRegisterCodecs, msgRegisterContainers}) {
             host().reset();
             fake_korvadin::reset();
@@ -192,49 +164,39 @@ TEST_F(RegistrationTest, BagTheHostCannotCreate) {
                 const bool bag = e.msg == msgCreateObject && e.key == "bag";
                 return bag ? std::optional(c.createResult) : std::nullopt;
             };
-            if (c.handleComesBack) {
-                host().setResultFilter(bagCreation);
-            } else {
-                host().setInterceptor(bagCreation);
-            }
-            const host::Handle list = host().createList();
-            EXPECT_EQ(send(msg, list), c.expected);
-            const auto texts = host().errorTexts();
-            const size_t bags = host().listItems(list).size();
-            if (msg == msgRegisterCodecs) {
-                // Registration stops at the first bag that cannot be made.
-                const size_t queries = c.expected == errNone ? s_codecFormats.size() : 1;
-                EXPECT_EQ(library().queryIn.size(), queries);
-                EXPECT_EQ(bags, c.bagsPerRegistration * s_codecFormats.size());
-                EXPECT_EQ(texts.size(), c.texts.size() * queries);
-                expectOneInstanceClosed();
-            } else {
-                EXPECT_EQ(bags, c.bagsPerRegistration);
-                EXPECT_EQ(texts, c.texts);
-            }
+            c.handleComesBack ? host().probe().setResultFilter(bagCreation)
+                              : host().probe().setInterceptor(bagCreation);
+            const size_t bags = registerInto(msg, c.expected).size();
+            const auto texts = host().probe().errorTexts();
+            // Codec registration stops at the first bag that cannot be made.
+            const size_t rows = msg == msgRegisterContainers ? 1
+                                : c.expected == errNone      ? kExpectedVariants.size()
+                                                             : 1;
+            EXPECT_EQ(std::tuple(bags, texts.size()), std::tuple(c.bags * rows, c.texts * rows));
             for (const std::string& t : texts) {
-                EXPECT_EQ(t, failed);
+                EXPECT_EQ(t, "Plugin Failed to create a property bag");
             }
-            host().setInterceptor(nullptr);
-            host().setResultFilter(nullptr);
-            // Each bag made was given back: the list holds the only references.
-            EXPECT_TRUE(host().leaks().empty());
+            if (msg == msgRegisterCodecs) {
+                EXPECT_EQ(library().queryIn.size(), rows);
+                expectOneInstanceClosed();
+            }
+            host().probe().setInterceptor(nullptr);
+            host().probe().setResultFilter(nullptr);
         }
     }
 }
 
 TEST_F(RegistrationTest, MissingOrRefusingListStopsAtTheFirstAcceptedVariant) {
     // The first two variants are refused, so the third is the first bag to be appended.
-    script().refusedFormats = {s_codecFormats[0].id, s_codecFormats[1].id};
+    script().refusedFormats = {kExpectedVariants[0].id, kExpectedVariants[1].id};
     EXPECT_EQ(send(msgRegisterCodecs, host::Handle{0}), errFailed);
     EXPECT_EQ(library().queryIn.size(), 3u);
     expectOneInstanceClosed();
-    EXPECT_EQ(sent(msgCreateObject).size(), 1u);
-    EXPECT_TRUE(sent(msgListAppend).empty());
-
+    EXPECT_EQ(std::tuple(sent(msgCreateObject).size(), sent(msgListAppend).size()),
+              std::tuple(1u, 0u));
     EXPECT_EQ(send(msgRegisterContainers, host::Handle{0}), errFailed);
 
-    host().setInterceptor([](const host::TraceEntry& e) -> std::optional<int32_t> {
+    host().probe().setInterceptor([](const host::TraceEntry& e) -> std::optional<int32_t> {
         return e.msg == msgListAppend ? std::optional(errFailed) : std::nullopt;
     });
     fake_korvadin::reset();
@@ -243,43 +205,42 @@ TEST_F(RegistrationTest, MissingOrRefusingListStopsAtTheFirstAcceptedVariant) {
     EXPECT_EQ(library().queryIn.size(), 1u);
     EXPECT_EQ(send(msgRegisterContainers, list), errFailed);
     EXPECT_TRUE(host().listItems(list).empty());
-    EXPECT_TRUE(host().errorTexts().empty());
+    EXPECT_TRUE(host().probe().errorTexts().empty());
 }
 
 TEST_F(RegistrationTest, RefusedPropertiesDoNotStopTheBag) {
-    host().setInterceptor([](const host::TraceEntry& e) -> std::optional<int32_t> {
+    host().probe().setInterceptor([](const host::TraceEntry& e) -> std::optional<int32_t> {
         return e.msg == msgSetProperty && e.key == "group" ? std::optional(errFailed)
                                                            : std::nullopt;
     });
-    const auto bags = registerCodecs();
-    ASSERT_EQ(bags.size(), s_codecFormats.size());
+    const auto bags = registerInto(msgRegisterCodecs);
+    ASSERT_EQ(bags.size(), kExpectedVariants.size());
     EXPECT_EQ(host().propertyKeys(bags[0]).size(), 14u);
     EXPECT_FALSE(host().property(bags[0], "group"));
 }
 
 TEST_F(RegistrationTest, UnusableLibraryIsReportedAsAFailureNotAnException) {
-    struct Case {
-        int32_t initResult;
-        int32_t openResult;
-        std::string text;
-    };
-    const std::vector<Case> cases = {
-        {-2, 0,
-         "Korvadin Plugin :: Failed to register the codecs: Korvadin error (-2): Result -2: "
-         "KorvadinCodec(): korvadin_library_init()"},
-        {0, -3,
-         "Korvadin Plugin :: Failed to register the codecs: Korvadin error (-3): Result -3: "
-         "KorvadinCodec(): korvadin_open()"},
-    };
-    for (const Case& c : cases) {
+    const fake_korvadin::Call kStart[] = {fake_korvadin::Call::LibraryInit,
+                                          fake_korvadin::Call::Open};
+    const std::tuple<int32_t, int32_t, std::string> cases[] = {{-2, 0, "korvadin_library_init()"},
+                                                               {0, -3, "korvadin_open()"}};
+    for (const auto& [init, open, call] : cases) {
         host().reset();
         fake_korvadin::reset();
-        script().libraryInitResult = c.initResult;
-        script().openResult = c.openResult;
-        EXPECT_TRUE(registerCodecs(errFailed).empty());
-        EXPECT_EQ(host().errorTexts(), std::vector<std::string>{c.text});
-        EXPECT_TRUE(library().queryIn.empty());
-        EXPECT_TRUE(host().leaks().empty());
+        script().libraryInitResult = init;
+        script().openResult = open;
+        EXPECT_TRUE(registerInto(msgRegisterCodecs, errFailed).empty());
+        const int32_t code = init != 0 ? init : open;
+        EXPECT_EQ(host().probe().errorTexts(),
+                  std::vector<std::string>{
+                      "Korvadin Plugin :: Failed to register the codecs: Korvadin error (" +
+                      std::to_string(code) + "): Result " + std::to_string(code) +
+                      ": KorvadinCodec(): " + call});
+        // A failed start closes nothing: a library closed after a failed open could undo the
+        // start of an instance another render is using.
+        std::vector<fake_korvadin::Call> made = library().calls;
+        std::erase(made, fake_korvadin::Call::GetString);
+        EXPECT_EQ(made, std::vector(kStart, kStart + (init != 0 ? 1 : 2)));
     }
 }
 

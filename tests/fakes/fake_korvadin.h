@@ -42,14 +42,11 @@ struct Script {
     int32_t compressBeginResult = 0;
     int32_t initPlanesResult = 0;
     int32_t compressResult = 0;
-    // compress_query answers queryRefusal for these compressed format ids, or for all.
+    // compress_query refuses these compressed format ids.
     std::set<uint32_t> refusedFormats;
-    bool refuseAll = false;
-    int32_t queryRefusal = -20;
     // Byte counts init_planes reports, planes back to back from the frame's start; a plane
     // of size 0 stays zero. Unset: one plane of width * height bytes.
     std::optional<std::array<uint32_t, 4>> planeSizes;
-    uint32_t pitch = 0;
     std::vector<uint8_t> cookie = {0xc0, 0x0c, 0x1e, 0x5a};
     uint32_t compBufferSize = 4096;
     // Written by compress_begin into the size slot before it fails, to show up in the text.
@@ -71,7 +68,6 @@ struct Record {
     std::vector<korvadin_format_ex> beginOut;
     std::vector<korvadin_format_ex> planesDesc;
     std::vector<bool> planesZeroed; // whether each init_planes got all 64 bytes zero
-    std::vector<const uint8_t*> compressOutputs;
     int getStringCalls = 0;
 };
 
@@ -81,10 +77,5 @@ FAKE_KORVADIN_API Script& script();
 FAKE_KORVADIN_API const Record& record();
 // Instances opened and not yet closed.
 FAKE_KORVADIN_API int liveInstances();
-
-// The texts korvadin_get_string gives, so that tests can spell out expected messages.
-FAKE_KORVADIN_API std::string formatText(uint32_t format);
-FAKE_KORVADIN_API std::string resultText(int32_t code);
-FAKE_KORVADIN_API std::string param3Text(uint32_t value);
 
 } // namespace fake_korvadin

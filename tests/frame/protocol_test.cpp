@@ -1,11 +1,14 @@
 // The dispatcher's table, exercised through the built plug-in file as the editor loads it.
 #include "host/host.h"
 #include "host/plugin_module.h"
+#include "host/render_job.h"
+#include "support/plugin_file.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <optional>
+#include <tuple>
 
 using namespace IOPlugin;
 using host::Handle;
@@ -14,32 +17,15 @@ using host::Host;
 namespace {
 
 constexpr Handle kNoHandle = 0;
+constexpr uint32_t kForwarded[] = {msgCodecProperties,   msgCodecOpen,      msgCodecSignal,
+                                   msgCodecSetCallback,  msgCodecBuffer,    msgCodecQueryValue,
+                                   msgCodecQuery,        msgContainerInit,  msgContainerOpen,
+                                   msgContainerAddTrack, msgContainerClose, msgTrackWritePacket};
+// The 8-bit RGB variant's identifier, as the editor learns it at registration.
+constexpr std::array<uint8_t, 16> kRgb8 = {0x6b, 0x76, 0x64, 0x6e, 0x2e, 0x63, 0x6f, 0x64,
+                                           0x65, 0x63, 0x00, 101,  0x4a, 0x91, 0x3c, 1};
 
-class Protocol : public ::testing::Test {
-protected:
-    static void TearDownTestSuite() {
-        delete s_plugin;
-        s_plugin = nullptr;
-    }
-    // Loaded once; a plug-in file that cannot be loaded fails every test rather than skip it.
-    void SetUp() override {
-        h.reset();
-        if (s_plugin == nullptr) {
-            ASSERT_NO_THROW(s_plugin = new host::PluginModule(KORVADIN_PLUGIN_PATH));
-        }
-        ASSERT_EQ(s_plugin->init(Host::api()), errNone);
-    }
-    void TearDown() override { EXPECT_TRUE(h.leaks().empty()); }
-
-    template <class... Args>
-    int32_t send(uint32_t msg, Args... args) {
-        return s_plugin->send(msg, args...);
-    }
-    static host::PluginModule* s_plugin;
-    Host& h = Host::instance();
-};
-
-host::PluginModule* Protocol::s_plugin = nullptr;
+class Protocol : public korvadin_test::PluginFileTest {};
 
 TEST_F(Protocol, InitRefusesVersionZeroButStillAnnouncesItsOwn) {
     const HostApi refused = Host::api(0);
@@ -69,7 +55,7 @@ TEST_F(Protocol, UnlistedIdentifiersAreUnsupported) {
     }
     EXPECT_EQ(send(msgPluginSignal1), errNone);
     EXPECT_EQ(send(msgPluginSignal2, kNoHandle), errNone);
-    EXPECT_TRUE(h.trace().empty());
+    EXPECT_TRUE(h.probe().trace().empty());
 }
 
 TEST_F(Protocol, NullArgumentsAreRefused) {
@@ -82,70 +68,96 @@ TEST_F(Protocol, NullArgumentsAreRefused) {
     EXPECT_EQ(send(msgAddRef, someObject, noResult), errInvalidArgument);
     EXPECT_EQ(send(msgRelease, someObject, noResult), errInvalidArgument);
     EXPECT_EQ(send(msgPluginInfo, kNoHandle), errInvalidArgument);
-    for (uint32_t msg :
-         {uint32_t(msgCodecProperties), uint32_t(msgCodecOpen), uint32_t(msgCodecBuffer),
-          uint32_t(msgContainerInit), uint32_t(msgContainerClose), uint32_t(msgTrackWritePacket)}) {
-        EXPECT_EQ(send(msg, noObject, kNoHandle), errInvalidArgument) << std::hex << msg;
+    // Every message the dispatcher forwards to an object needs one.
+    for (const uint32_t msg : kForwarded) {
+        EXPECT_EQ(send(msg, noObject, kNoHandle, kNoHandle, kNoHandle), errInvalidArgument)
+            << std::hex << msg;
     }
-    EXPECT_TRUE(h.trace().empty());
+    EXPECT_TRUE(h.probe().trace().empty());
 }
 
-TEST_F(Protocol, CreateObjectWithUnknownIdentifierLeavesThePlaceAlone) {
-    const std::array<uint8_t, 16> unknown{1, 2, 3};
+// A real encoder counts the host's references and gets the codec messages that a host may send
+// it at any time; each object refuses the messages of the others, and those that need a
+// collection refuse to go without.
+TEST_F(Protocol, ReferencesAndQuestionsReachARealEncoder) {
+    void* encoder = nullptr;
+    ASSERT_EQ(send(msgCreateObject, kRgb8.data(), &encoder), errNone);
+    void* container = create(m_session->registerContainers().at(0).uuid);
+    void* track = reinterpret_cast<void*>(0x77);
+    for (void* object : {encoder, container}) {
+        EXPECT_EQ(
+            send(object == encoder ? msgCodecProperties : msgContainerInit, object, kNoHandle),
+            errInvalidArgument);
+    }
+    EXPECT_EQ(send(msgContainerAddTrack, container, kNoHandle, kNoHandle, &track),
+              errInvalidArgument);
+    EXPECT_EQ(track, reinterpret_cast<void*>(0x77));
+    const Handle description = host::videoTrackBag(h, job(8, 8));
+    ASSERT_EQ(send(msgContainerAddTrack, container, description, kNoHandle, &track), errNone);
+    for (const auto& [object, foreign] : {std::pair<void*, uint32_t>{encoder, msgContainerInit},
+                                          {encoder, msgCodecQuery + 1},
+                                          {container, msgCodecOpen},
+                                          {track, msgContainerClose}}) {
+        EXPECT_EQ(send(foreign, object, kNoHandle, kNoHandle), errUnsupported) << foreign;
+    }
+    EXPECT_EQ(send(msgContainerClose, container), errNone);
+    EXPECT_EQ(release(track), 0u);
+    EXPECT_EQ(release(container), 0u);
+    h.release(description);
+    uint32_t added = 0, released = 0, gone = 99;
+    EXPECT_EQ(send(msgAddRef, encoder, &added), errNone);
+    EXPECT_EQ(send(msgRelease, encoder, &released), errNone);
+    EXPECT_EQ(send(msgCodecSignal, encoder), errNone);
+    bool query = true, value = false;
+    EXPECT_EQ(send(msgCodecQuery, encoder, &query), errNone);
+    EXPECT_EQ(send(msgCodecQueryValue, encoder, uint64_t{7}, &value), errNone);
+    EXPECT_EQ(send(msgRelease, encoder, &gone), errNone);
+    EXPECT_EQ(std::tuple(added, released, gone, query, value), std::tuple(2u, 1u, 0u, false, true));
+}
+
+// An identifier the plug-in did not register creates nothing and leaves the place alone, and
+// gets no settings.
+TEST_F(Protocol, UnknownIdentifiersCreateNothingAndKnownCodecsAcceptSettings) {
+    const std::array<uint8_t, 16> unknown{9};
     auto* marker = reinterpret_cast<void*>(0x77);
     void* created = marker;
     EXPECT_EQ(send(msgCreateObject, unknown.data(), &created), errUnsupported);
     EXPECT_EQ(created, marker);
-}
-
-TEST_F(Protocol, CodecSettingsAreAcceptedForKnownCodecsOnly) {
     const auto settings = h.createBag();
     const auto list = h.createList();
     h.setUInt32(settings, "width", 640);
-    const std::array<uint8_t, 16> unknown{9};
     EXPECT_EQ(send(msgCodecSettings, unknown.data(), kNoHandle, list), errInvalidArgument);
     EXPECT_EQ(send(msgCodecSettings, unknown.data(), settings, list), errNotFound);
 
-    // The 8-bit RGB variant's identifier, as the editor learns it at registration.
-    const std::array<uint8_t, 16> rgb8 = {0x6b, 0x76, 0x64, 0x6e, 0x2e, 0x63, 0x6f, 0x64,
-                                          0x65, 0x63, 0x00, 101,  0x4a, 0x91, 0x3c, 1};
-    h.clearTrace();
-    EXPECT_EQ(send(msgCodecSettings, rgb8.data(), settings, list), errNone);
+    h.probe().clearTrace();
+    EXPECT_EQ(send(msgCodecSettings, kRgb8.data(), settings, list), errNone);
     EXPECT_TRUE(h.listItems(list).empty());
     EXPECT_EQ(h.propertyKeys(settings), std::vector<std::string>{"width"});
-    for (const auto& e : h.trace()) {
+    for (const auto& e : h.probe().trace()) {
         EXPECT_TRUE(e.msg == msgAddRef || e.msg == msgRelease) << host::messageName(e.msg);
     }
     h.release(settings);
     h.release(list);
 }
 
-TEST_F(Protocol, PluginInfoSetsIdentifierThenName) {
+// The plug-in's identity: its identifier, then its name; the first refusal ends it.
+TEST_F(Protocol, PluginInfoSetsIdentifierThenNameAndStopsAtARefusal) {
     const auto info = h.createBag();
     EXPECT_EQ(send(msgPluginInfo, info), errNone);
     EXPECT_EQ(h.propertyKeys(info), (std::vector<std::string>{"uuid", "name"}));
-    const auto uuid = h.property(info, "uuid");
-    EXPECT_EQ(uuid->type, propUInt8);
-    EXPECT_EQ(uuid->count, 16);
-    const auto name = h.property(info, "name");
-    EXPECT_EQ(name->type, propString);
-    EXPECT_EQ(name->count, 8);
-    EXPECT_EQ(name->text(), "Korvadin");
-    h.release(info);
-}
-
-TEST_F(Protocol, PluginInfoStopsAtTheFirstRefusal) {
-    const auto info = h.createBag();
-    h.setInterceptor([](const host::TraceEntry& e) -> std::optional<int32_t> {
-        if (e.msg == msgSetProperty && e.key == "uuid") {
-            return errMissingData;
-        }
-        return std::nullopt;
+    const auto uuid = h.property(info, "uuid"), name = h.property(info, "name");
+    EXPECT_EQ(std::tuple(uuid->type, uuid->count, name->type, name->count, name->text()),
+              std::tuple(propUInt8, 16, propString, 8, "Korvadin"));
+    const auto refused = h.createBag();
+    h.probe().setInterceptor([](const host::TraceEntry& e) -> std::optional<int32_t> {
+        return e.msg == msgSetProperty && e.key == "uuid" ? std::optional(errMissingData)
+                                                          : std::nullopt;
     });
-    EXPECT_EQ(send(msgPluginInfo, info), errMissingData);
-    h.setInterceptor(nullptr);
-    EXPECT_TRUE(h.propertyKeys(info).empty());
+    EXPECT_EQ(send(msgPluginInfo, refused), errMissingData);
+    h.probe().setInterceptor(nullptr);
+    EXPECT_TRUE(h.propertyKeys(refused).empty());
     h.release(info);
+    h.release(refused);
 }
 
 } // namespace

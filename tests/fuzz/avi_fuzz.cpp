@@ -10,7 +10,6 @@
 #include "support/memory_target.h"
 
 #include <cstdlib>
-#include <fstream>
 #include <stdexcept>
 
 namespace {
@@ -58,8 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::unique_ptr<host::AviReader> reader;
     std::unique_ptr<host::AviRepair> repair;
     try {
-        reader =
-            std::make_unique<host::AviReader>(korvadin_fuzz::inputFile(bytes.data(), bytes.size()));
+        reader = std::make_unique<host::AviReader>(host::memoryInput(bytes));
         repair = std::make_unique<host::AviRepair>(*reader, marked, kLimits);
     } catch (const std::runtime_error&) {
         return 0; // no AVI file, or nothing in it to recover
@@ -74,11 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         korvadin_test::MemoryTarget out;
         out.bytes = inPlace ? bytes : std::vector<uint8_t>{};
         plan.apply(*reader, out);
-        const std::string path = korvadin_fuzz::scratch().file("repaired");
-        std::ofstream(path, std::ios::binary | std::ios::trunc)
-            .write(reinterpret_cast<const char*>(out.bytes.data()),
-                   std::streamsize(out.bytes.size()));
-        host::AviReader back(path);
+        host::AviReader back(host::memoryInput(out.bytes));
         if (out.bytes.size() != plan.fileSize || host::AviRepair(back, marked, kLimits).needed()) {
             std::abort();
         }

@@ -1,5 +1,5 @@
-// What every fuzz target needs around its entry point: the input taken apart piece by piece,
-// and a file holding bytes for readers that only open paths.
+// What every fuzz target needs around its entry point: the input taken apart piece by piece, and
+// a scratch folder for the files that the plug-in target has the plug-in write.
 #pragma once
 
 #include "support/scratch_dir.h"
@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <fstream>
 #include <span>
 #include <string>
 
@@ -37,7 +36,6 @@ public:
         }
         return v;
     }
-    uint64_t u64() { return u32() | uint64_t{u32()} << 32; }
     // One of `count` choices (count > 0).
     size_t pick(size_t count) { return byte() % count; }
     template <class T, size_t N>
@@ -61,14 +59,6 @@ private:
 inline const korvadin_test::ScratchDir& scratch() {
     static const korvadin_test::ScratchDir dir;
     return dir;
-}
-
-// Writes the bytes into the scratch folder (the same file each time) and names it.
-inline std::string inputFile(const uint8_t* data, size_t size) {
-    static const std::string path = scratch().file("input");
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-    return path;
 }
 
 } // namespace korvadin_fuzz

@@ -4,7 +4,8 @@
 // have any type, count and value. Only what the protocol lets a host do is sent: objects the
 // host still holds a reference on, handles of the kind a message takes, a callback set once,
 // a container closed before the host lets go of it. Every answer must be a result code, and
-// once everything is released the plug-in may hold nothing of the host's.
+// once everything is released the plug-in may hold nothing of the host's and may have met no
+// failure that only its last-resort handler caught.
 #include "fuzz_input.h"
 #include "host/media/raw_layout.h"
 #include "host/session.h"
@@ -212,16 +213,14 @@ private:
 
     // Settings as an editor sends them, with a size small enough for many frames a second.
     void openWithSize() {
-        PluginObject* e = object(Kind::Encoder);
-        if (e == nullptr) {
-            return;
+        if (PluginObject* e = object(Kind::Encoder)) {
+            const Handle settings = keep(h.createBuffer(), HostKind::Buffer);
+            h.setUInt32(settings, "width", m_in.byte());
+            h.setUInt32(settings, "height", m_in.byte());
+            h.setUInt8(settings, "dataRange", m_in.byte());
+            h.setUInt8(settings, "fieldOrder", m_in.byte());
+            send(msgCodecOpen, e->object, settings);
         }
-        const Handle settings = keep(h.createBuffer(), HostKind::Buffer);
-        h.setUInt32(settings, "width", m_in.byte());
-        h.setUInt32(settings, "height", m_in.byte());
-        h.setUInt8(settings, "dataRange", m_in.byte());
-        h.setUInt8(settings, "fieldOrder", m_in.byte());
-        send(msgCodecOpen, e->object, settings);
     }
 
     // A frame of the size a variant's raw layout has, with the attributes a frame carries.
@@ -241,52 +240,46 @@ private:
     }
 
     void codecQuestions() {
-        PluginObject* e = object(Kind::Encoder);
-        if (e == nullptr) {
-            return;
-        }
-        bool answer = false;
-        switch (m_in.pick(4)) {
-        case 0:
-            send(msgCodecProperties, e->object, properties());
-            break;
-        case 1:
-            send(msgCodecSignal, e->object);
-            break;
-        case 2:
-            send(msgCodecQueryValue, e->object, uint64_t{number(m_in)}, &answer);
-            break;
-        case 3:
-            send(msgCodecQuery, e->object, &answer);
-            break;
+        if (PluginObject* e = object(Kind::Encoder)) {
+            bool answer = false;
+            switch (m_in.pick(4)) {
+            case 0:
+                send(msgCodecProperties, e->object, properties());
+                break;
+            case 1:
+                send(msgCodecSignal, e->object);
+                break;
+            case 2:
+                send(msgCodecQueryValue, e->object, uint64_t{number(m_in)}, &answer);
+                break;
+            case 3:
+                send(msgCodecQuery, e->object, &answer);
+                break;
+            }
         }
     }
 
     // Files only ever go into the scratch folder, or nowhere.
     void openFile() {
-        PluginObject* c = object(Kind::Container);
-        if (c == nullptr) {
-            return;
+        if (PluginObject* c = object(Kind::Container)) {
+            static const std::string paths[] = {korvadin_fuzz::scratch().file("a.avi"),
+                                                korvadin_fuzz::scratch().file("b.avi"),
+                                                korvadin_fuzz::scratch().file("missing/c.avi"), ""};
+            const Handle bag = keep(h.createBag(), HostKind::Bag);
+            h.setString(bag, "path", m_in.pick(paths));
+            send(msgContainerOpen, c->object, bag);
         }
-        static const std::string paths[] = {korvadin_fuzz::scratch().file("a.avi"),
-                                            korvadin_fuzz::scratch().file("b.avi"),
-                                            korvadin_fuzz::scratch().file("missing/c.avi"), ""};
-        const Handle bag = keep(h.createBag(), HostKind::Bag);
-        h.setString(bag, "path", m_in.pick(paths));
-        send(msgContainerOpen, c->object, bag);
     }
 
     void addTrack() {
-        PluginObject* c = object(Kind::Container);
-        if (c == nullptr) {
-            return;
-        }
-        const Handle description = properties();
-        const Handle codec = properties();
-        void* track = nullptr;
-        if (send(msgContainerAddTrack, c->object, description, codec, &track) == errNone &&
-            track != nullptr) {
-            m_objects.push_back({track, Kind::Track});
+        if (PluginObject* c = object(Kind::Container)) {
+            const Handle description = properties();
+            const Handle codec = properties();
+            void* track = nullptr;
+            if (send(msgContainerAddTrack, c->object, description, codec, &track) == errNone &&
+                track != nullptr) {
+                m_objects.push_back({track, Kind::Track});
+            }
         }
     }
 
@@ -304,16 +297,14 @@ private:
     }
 
     void addRefOrRelease() {
-        PluginObject* o = object(std::nullopt);
-        if (o == nullptr) {
-            return;
-        }
-        if (m_in.pick(2) == 0) {
-            uint32_t count = 0;
-            send(msgAddRef, o->object, &count);
-            ++o->hostReferences;
-        } else {
-            release(*o);
+        if (PluginObject* o = object(std::nullopt)) {
+            if (m_in.pick(2) == 0) {
+                uint32_t count = 0;
+                send(msgAddRef, o->object, &count);
+                ++o->hostReferences;
+            } else {
+                release(*o);
+            }
         }
     }
 
@@ -452,8 +443,8 @@ private:
             msgBufferResize, msgBufferLock,  msgCodecBuffer, msgCodecQueryValue};
         const uint8_t kinds = m_in.byte();
         const unsigned period = static_cast<unsigned>(m_in.pick(4)) + 1;
-        h.setInterceptor([kinds, period,
-                          seen = 0u](const host::TraceEntry& e) mutable -> std::optional<int32_t> {
+        h.probe().setInterceptor([kinds, period, seen = 0u](
+                                     const host::TraceEntry& e) mutable -> std::optional<int32_t> {
             for (size_t i = 0; i < std::size(kRefusable); ++i) {
                 if (e.msg == kRefusable[i] && ((kinds >> i) & 1) != 0 && ++seen % period == 0) {
                     return errFailed;
@@ -472,17 +463,16 @@ private:
             }
         }
         for (const HostObject& o : m_hostObjects) {
-            if (o.kind == HostKind::Buffer && h.bufferLocked(o.handle)) {
-                std::fprintf(stderr, "buffer %llu left locked\n",
-                             static_cast<unsigned long long>(o.handle));
-                std::abort();
-            }
             h.release(o.handle);
         }
-        for (const host::Leak& leak : h.leaks()) {
-            std::fprintf(stderr, "the plug-in still holds %d reference(s) on %s %llu\n",
-                         leak.moduleReferences, std::string(host::kindName(leak.kind)).c_str(),
-                         static_cast<unsigned long long>(leak.handle));
+        std::vector<std::string> faults = h.probe().leakReport();
+        for (const std::string& failure : h.probe().takeInternalFailures()) {
+            faults.push_back("the plug-in failed where it should not: " + failure);
+        }
+        for (const std::string& fault : faults) {
+            std::fprintf(stderr, "%s\n", fault.c_str());
+        }
+        if (!faults.empty()) {
             std::abort();
         }
     }
@@ -504,7 +494,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     h.reset();
-    h.setTracing(false);
+    h.probe().setTracing(false);
     korvadin_set_cpu_mask(~0u);
     ByteReader in(data, size);
     Session(in).run();

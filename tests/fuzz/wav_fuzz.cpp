@@ -1,4 +1,4 @@
-// The WAV reader on arbitrary files: all samples are read in portions of changing size into
+// The WAV reader on arbitrary bytes: all samples are read in portions of changing size into
 // buffers of exactly the size asked for. A bad file must end in the reader's
 // std::runtime_error; any other exception, a read that never ends, or a bad memory access is
 // a fault.
@@ -12,7 +12,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static constexpr size_t kPortions[] = {1, 3, 64, 1000};
     try {
-        const auto reader = host::openWav(korvadin_fuzz::inputFile(data, size));
+        const auto reader = host::openWav(host::memoryInput({data, data + size}));
         const size_t blockAlign = reader->info().blockAlign();
         std::vector<uint8_t> samples;
         // Each portion takes at least one byte of the file, unless the reader is stuck.

@@ -1,4 +1,4 @@
-// The Y4M reader on arbitrary files: every frame is read, alternately as a picture and in one
+// The Y4M reader on arbitrary bytes: every frame is read, alternately as a picture and in one
 // of the codec library's YUV layouts. A bad file must end in the reader's std::runtime_error;
 // any other exception, a picture that does not match its header, or a bad memory access is a
 // fault.
@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Every YUV layout the library has, 8-bit and 16-bit, packed and planar.
     static constexpr uint32_t kYuvCodes[] = {29, 5, 10, 51, 59};
     try {
-        const auto reader = host::openY4m(korvadin_fuzz::inputFile(data, size));
+        const auto reader = host::openY4m(host::memoryInput({data, data + size}));
         const host::VideoInfo& info = reader->info();
         host::Picture picture;
         std::vector<uint8_t> raw;

@@ -9,7 +9,6 @@
 using media_test::ffmpeg;
 using media_test::readBytes;
 using media_test::scratch;
-using media_test::writeBytes;
 
 namespace {
 
@@ -22,9 +21,9 @@ std::vector<uint8_t> readAll(host::AudioReader& reader) {
     return out;
 }
 
-std::string failure(const std::string& path) {
+std::string failure(const std::vector<uint8_t>& bytes) {
     try {
-        auto reader = host::openWav(path);
+        auto reader = host::openWav(host::memoryInput(bytes, "'broken.wav'"));
         readAll(*reader);
     } catch (const std::runtime_error& e) {
         return e.what();
@@ -81,25 +80,6 @@ INSTANTIATE_TEST_SUITE_P(SampleFormats, WavFromFfmpeg,
                                     std::to_string(info.param.channels) + "ch";
                          });
 
-TEST(Wav, WrittenFilesReadBackAndFfmpegAgrees) {
-    std::vector<uint8_t> samples(6 * 3 * 5);
-    for (size_t i = 0; i < samples.size(); ++i)
-        samples[i] = static_cast<uint8_t>(i * 7);
-    host::AudioInfo info{48000, 6, 24, false, 5, 20, 0x3F};
-    const auto path = scratch("six.wav");
-    host::writeWav(path.string(), info, samples);
-    auto reader = host::openWav(path.string());
-    EXPECT_EQ(reader->info().validBitsPerSample, 20);
-    EXPECT_EQ(reader->info().channelMask, 0x3Fu);
-    EXPECT_EQ(reader->info().frameCount, 5u);
-    EXPECT_EQ(readAll(*reader), samples);
-    if (media_test::haveFfmpeg()) {
-        const auto raw = scratch("six.raw");
-        ASSERT_TRUE(ffmpeg("-i " + path.string() + " -f s24le " + raw.string()));
-        EXPECT_EQ(readBytes(raw), samples);
-    }
-}
-
 // A hand-made file: fmt, an odd-sized unknown chunk with its pad byte, then data.
 std::vector<uint8_t> handMade(uint32_t dataSize, size_t dataBytes) {
     const auto path = scratch("base.wav");
@@ -114,21 +94,17 @@ std::vector<uint8_t> handMade(uint32_t dataSize, size_t dataBytes) {
 }
 
 TEST(Wav, SkipsUnknownChunksAndHonoursTheDataSizeRules) {
-    const auto path = scratch("hand.wav");
     // The declared size wins over what follows; 0 and 0xFFFFFFFF run to the end.
     for (auto [declared, frames] : {std::pair{6u, 3u}, {0u, 5u}, {0xFFFFFFFFu, 5u}}) {
-        writeBytes(path, handMade(declared, 10));
-        auto reader = host::openWav(path.string());
+        auto reader = host::openWav(host::memoryInput(handMade(declared, 10)));
         EXPECT_EQ(reader->info().frameCount, frames) << declared;
         EXPECT_EQ(readAll(*reader), std::vector<uint8_t>(frames * 2, 0x11)) << declared;
     }
 }
 
 TEST(Wav, BrokenFilesNameTheirProblem) {
-    const auto path = scratch("broken.wav");
     auto check = [&](std::vector<uint8_t> bytes, const std::string& problem) {
-        writeBytes(path, bytes);
-        std::string msg = failure(path.string());
+        std::string msg = failure(bytes);
         EXPECT_NE(msg.find(problem), std::string::npos) << msg;
         EXPECT_NE(msg.find("broken.wav"), std::string::npos) << msg;
     };
@@ -154,7 +130,7 @@ TEST(Wav, BrokenFilesNameTheirProblem) {
     auto dataFirst = good;
     std::memcpy(&dataFirst[12], "data", 4);
     check(dataFirst, "before the fmt chunk");
-    EXPECT_NE(failure(scratch("none.wav").string()).find("cannot open"), std::string::npos);
+    EXPECT_THROW(host::openWav(scratch("none.wav").string()), std::runtime_error);
 }
 
 } // namespace

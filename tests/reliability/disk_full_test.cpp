@@ -18,6 +18,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <sstream>
@@ -46,36 +47,22 @@ const std::string kFinalizeFailed =
     "Korvadin Plugin :: Failed to finalize AVI: AviWriter::finalize: failed to correctly "
     "finalize avi";
 
-// What the child saw; sent to the parent as a line of numbers and a line per text.
+// What the child saw; it crosses the pipe to the parent as it is.
 struct Outcome {
     uint64_t videoWritten = 0, audioWritten = 0, leaks = 0;
+    // After close: descriptors the process has beyond those before the open, and references
+    // left on the tracks once the host gave back its own.
+    uint64_t filesLeftOpen = 0, trackReferences = 0;
     // laterVideo and laterAudio: the results of a frame and an audio packet sent after the
     // failure, as a host may.
     int32_t failure = 0, laterVideo = 0, laterAudio = 0, closeResult = 0;
-    std::string failureText, closeText;
-    std::string escaped; // an exception that left the render
-
-    std::string serialise() const {
-        std::ostringstream out;
-        out << videoWritten << ' ' << audioWritten << ' ' << leaks << ' ' << failure << ' '
-            << laterVideo << ' ' << laterAudio << ' ' << closeResult << '\n'
-            << failureText << '\n'
-            << closeText << '\n'
-            << escaped << '\n';
-        return out.str();
-    }
-    static Outcome parse(const std::string& text) {
-        std::istringstream in(text);
-        Outcome o;
-        in >> o.videoWritten >> o.audioWritten >> o.leaks >> o.failure >> o.laterVideo >>
-            o.laterAudio >> o.closeResult;
-        in.ignore(1);
-        std::getline(in, o.failureText);
-        std::getline(in, o.closeText);
-        std::getline(in, o.escaped);
-        return o;
-    }
+    char failureText[512] = {}, closeText[512] = {};
+    char escaped[512] = {}; // an exception that left the render
 };
+
+void keep(char (&to)[512], const std::string& text) {
+    to[text.copy(to, sizeof to - 1)] = '\0';
+}
 
 // One render of kFrames noise frames of the 8-bit RGB variant, each followed by its audio
 // packet, stopping at the first refusal as the editor does. Then the file is closed and every
@@ -98,7 +85,7 @@ Outcome render(const std::string& path) {
         settings.height = kHeight;
         settings.audioTracks = {host::AudioTrackSettings{}};
         const auto attempt = [&](const std::function<void()>& step) {
-            h.clearTrace();
+            h.probe().clearTrace();
             try {
                 step();
                 return int32_t{errNone};
@@ -129,25 +116,66 @@ Outcome render(const std::string& path) {
                 o.audioWritten += o.failure == errNone;
             }
         }
-        o.failureText = korvadin_test::lastText();
+        keep(o.failureText, korvadin_test::lastText());
         if (job) {
             if (o.failure != errNone) {
                 o.laterVideo = frame(kFrames);
                 o.laterAudio = audio(kFrames);
             }
             o.closeResult = attempt([&] { job->close(); });
-            o.closeText = korvadin_test::lastText();
+            keep(o.closeText, korvadin_test::lastText());
         }
         job.reset();
     } catch (const std::exception& e) {
-        o.escaped = e.what();
+        keep(o.escaped, e.what());
     }
-    o.leaks = h.leaks().size();
+    o.leaks = h.probe().leaks().size();
     return o;
 }
 
-// Runs the render in a child process whose files may not grow beyond `limit` bytes.
-Outcome renderInChild(const std::string& path, std::optional<uint64_t> limit) {
+size_t openFiles() {
+    const std::filesystem::directory_iterator entries("/dev/fd");
+    return static_cast<size_t>(std::distance(begin(entries), end(entries)));
+}
+
+// A container with a video and an audio track whose file's header does not fit: open fails,
+// and close must still succeed, close the file and give back the tracks.
+Outcome closeAfterTheHeaderFailed(const std::string& path) {
+    Outcome o;
+    Host& h = Host::instance();
+    h.reset();
+    host::PluginSession session(KORVADIN_PLUGIN_PATH);
+    const auto& plugin = session.plugin();
+    void* container = nullptr;
+    plugin.send(msgCreateObject, session.registerContainers().at(0).uuid.data(), &container);
+    host::JobSettings job;
+    job.width = kWidth;
+    job.height = kHeight;
+    void* tracks[2] = {};
+    plugin.send(msgContainerAddTrack, container, host::videoTrackBag(h, job),
+                host::videoCodecBag(h, host::findVariant(session.registerCodecs(), "K8RG")->fourcc),
+                &tracks[0]);
+    plugin.send(msgContainerAddTrack, container, host::audioTrackBag(h, {}), host::Handle{0},
+                &tracks[1]);
+    const size_t files = openFiles();
+    o.failure = plugin.send(msgContainerOpen, container, host::outputPathBag(h, path));
+    keep(o.failureText, korvadin_test::lastText());
+    h.probe().clearTrace();
+    o.closeResult = plugin.send(msgContainerClose, container);
+    keep(o.closeText, korvadin_test::lastText());
+    o.filesLeftOpen = openFiles() - files;
+    for (void* object : {tracks[0], tracks[1], container}) {
+        uint32_t count = 0;
+        plugin.send(msgRelease, object, &count);
+        o.trackReferences += object != container ? count : 0;
+    }
+    o.leaks = h.probe().leaks().size();
+    return o;
+}
+
+// Runs `what` in a child process whose files may not grow beyond `limit` bytes.
+Outcome renderInChild(const std::string& path, std::optional<uint64_t> limit,
+                      Outcome (*what)(const std::string&) = render) {
     int fds[2];
     if (pipe(fds) != 0) {
         ADD_FAILURE() << "no pipe";
@@ -163,27 +191,26 @@ Outcome renderInChild(const std::string& path, std::optional<uint64_t> limit) {
                 _exit(3);
             }
         }
-        const std::string text = render(path).serialise();
-        const bool sent = write(fds[1], text.data(), text.size()) == ssize_t(text.size());
-        _exit(sent ? 0 : 4);
+        const Outcome o = what(path);
+        _exit(write(fds[1], &o, sizeof o) == ssize_t(sizeof o) ? 0 : 4);
     }
     close(fds[1]);
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
-        text.append(buffer, size_t(n));
+    Outcome o;
+    size_t got = 0;
+    for (ssize_t n; (n = read(fds[0], reinterpret_cast<char*>(&o) + got, sizeof o - got)) > 0;) {
+        got += size_t(n);
     }
     close(fds[0]);
     int status = 0;
     waitpid(child, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || got != sizeof o) {
         ADD_FAILURE() << "the rendering process "
                       << (WIFSIGNALED(status)
                               ? "died of signal " + std::to_string(WTERMSIG(status))
                               : "exited with " + std::to_string(WEXITSTATUS(status)));
         return {};
     }
-    return Outcome::parse(text);
+    return o;
 }
 
 // Sizes of the video packets an independent reader finds, in order.
@@ -196,19 +223,6 @@ std::vector<uint32_t> ffprobeVideoPackets(const std::string& path) {
         sizes.push_back(static_cast<uint32_t>(std::stoul(line)));
     }
     return sizes;
-}
-
-std::vector<const host::AviReader::Chunk*> chunksOf(const host::AviReader& avi,
-                                                    const std::string& fccType) {
-    std::vector<const host::AviReader::Chunk*> chunks;
-    for (const auto& stream : avi.streams()) {
-        if (stream.fccType == fccType) {
-            for (const auto& chunk : stream.chunks) {
-                chunks.push_back(&chunk);
-            }
-        }
-    }
-    return chunks;
 }
 
 std::string writeErrorText(const char* kind, uint64_t size, uint64_t written) {
@@ -224,7 +238,7 @@ protected:
         s_dir = new korvadin_test::ScratchDir;
         const std::string path = s_dir->file("complete.avi");
         const Outcome o = renderInChild(path, std::nullopt);
-        ASSERT_EQ(o.escaped, "");
+        ASSERT_STREQ(o.escaped, "");
         ASSERT_EQ(o.failure, errNone) << o.failureText;
         ASSERT_EQ(o.videoWritten, kFrames);
         s_reference = new host::AviReader(path);
@@ -243,12 +257,12 @@ host::AviReader* DiskFull::s_reference = nullptr;
 TEST_F(DiskFull, TheFileKeepsEveryFrameWrittenBeforeTheLimit) {
     ASSERT_TRUE(s_reference);
     ASSERT_TRUE(s_reference->problems().empty()) << s_reference->problems().front();
-    const auto video = chunksOf(*s_reference, "vids");
-    const auto audio = chunksOf(*s_reference, "auds");
-    ASSERT_EQ(video.size(), kFrames);
-    ASSERT_EQ(audio.size(), kFrames);
-    const host::AviReader::Chunk& frame = *video[kCut];
-    const host::AviReader::Chunk& sound = *audio[kCut];
+    // Video is stream 0, audio stream 1.
+    const auto& video = s_reference->streams().at(0).chunks;
+    const auto& audio = s_reference->streams().at(1).chunks;
+    ASSERT_EQ(std::tuple(video.size(), audio.size()), std::tuple(kFrames, kFrames));
+    const host::AviReader::Chunk& frame = video[kCut];
+    const host::AviReader::Chunk& sound = audio[kCut];
 
     struct Case {
         const char* name;
@@ -279,13 +293,14 @@ TEST_F(DiskFull, TheFileKeepsEveryFrameWrittenBeforeTheLimit) {
         SCOPED_TRACE(c.name);
         const std::string path = s_dir->file(std::string(c.name) + ".avi");
         const Outcome o = renderInChild(path, c.limit);
-        EXPECT_EQ(std::tuple(o.escaped, o.leaks, o.videoWritten, o.audioWritten, o.failure),
-                  std::tuple("", 0u, c.videoWritten, kCut, errFailed));
+        EXPECT_EQ(
+            std::tuple(std::string(o.escaped), o.leaks, o.videoWritten, o.audioWritten, o.failure),
+            std::tuple("", 0u, c.videoWritten, kCut, errFailed));
         EXPECT_EQ(o.failureText, c.text);
         // Nothing more fits: each later packet is refused on its own. The indexes at the end
         // cannot be written, so closing reports a failure, but the headers at the start are
         // rewritten in place.
-        EXPECT_EQ(std::tuple(o.laterVideo, o.laterAudio, o.closeResult, o.closeText),
+        EXPECT_EQ(std::tuple(o.laterVideo, o.laterAudio, o.closeResult, std::string(o.closeText)),
                   std::tuple(errFailed, errFailed, errFailed, kFinalizeFailed));
 
         host::AviReader avi(path);
@@ -296,22 +311,19 @@ TEST_F(DiskFull, TheFileKeepsEveryFrameWrittenBeforeTheLimit) {
         EXPECT_EQ(avi.streams()[0].length, c.videoWritten) << "video dwLength";
         EXPECT_EQ(avi.streams()[1].length, kCut * kAudioFrames) << "audio dwLength";
         EXPECT_EQ(avi.dmlhTotalFrames(), std::optional<uint32_t>(uint32_t(c.videoWritten)));
-        const auto kept = chunksOf(avi, "vids");
+        const auto& kept = avi.streams()[0].chunks;
         ASSERT_GE(kept.size(), c.videoWritten);
+        std::vector<uint32_t> sizes;
         for (uint64_t n = 0; n < c.videoWritten; ++n) {
-            EXPECT_EQ(kept[n]->offset, video[n]->offset);
-            EXPECT_EQ(avi.readChunk(*kept[n]), s_reference->readChunk(*video[n])) << "frame " << n;
+            EXPECT_EQ(kept[n].offset, video[n].offset);
+            EXPECT_EQ(avi.readChunk(kept[n]), s_reference->readChunk(video[n])) << "frame " << n;
+            sizes.push_back(video[n].size);
         }
-
+        if (c.partialFrame != 0) {
+            sizes.push_back(c.partialFrame);
+        }
         if (!kFfprobe.empty()) {
-            std::vector<uint32_t> expected;
-            for (uint64_t n = 0; n < c.videoWritten; ++n) {
-                expected.push_back(video[n]->size);
-            }
-            if (c.partialFrame != 0) {
-                expected.push_back(c.partialFrame);
-            }
-            EXPECT_EQ(ffprobeVideoPackets(path), expected);
+            EXPECT_EQ(ffprobeVideoPackets(path), sizes);
         }
 
         // Repaired, the short frame, which does not decode, is gone and every index is whole.
@@ -320,20 +332,22 @@ TEST_F(DiskFull, TheFileKeepsEveryFrameWrittenBeforeTheLimit) {
             "\"" KORVADIN_PROGRAM "\" repair \"" + path + "\" -o \"" + fixed + "\" 2>&1");
         const host::AviReader repaired(fixed);
         EXPECT_TRUE(repaired.problems().empty()) << said;
-        EXPECT_EQ(chunksOf(repaired, "vids").size(), c.videoWritten) << said;
+        EXPECT_EQ(repaired.streams().at(0).chunks.size(), c.videoWritten) << said;
         if (!kFfprobe.empty()) {
             EXPECT_EQ(ffprobeVideoPackets(fixed).size(), c.videoWritten);
         }
     }
 }
 
-TEST_F(DiskFull, AHeaderThatDoesNotFitFailsTheOpen) {
+TEST_F(DiskFull, AHeaderThatDoesNotFitFailsTheOpenAndCloseStillEndsTheContainer) {
     const std::string path = s_dir->file("header.avi");
-    const Outcome o = renderInChild(path, 4096);
-    EXPECT_EQ(std::tuple(o.escaped, o.leaks, o.videoWritten, o.failure),
-              std::tuple("", 0u, 0u, errFailed));
-    EXPECT_TRUE(o.failureText.starts_with(
-        "Korvadin Plugin :: Failed to write AVI header: Write error: size: "))
+    const Outcome o = renderInChild(path, 4096, closeAfterTheHeaderFailed);
+    EXPECT_EQ(std::tuple(o.failure, o.closeResult, std::string(o.closeText), o.filesLeftOpen,
+                         o.trackReferences, o.leaks),
+              std::tuple(errFailed, errNone, "", 0u, 0u, 0u));
+    EXPECT_TRUE(
+        std::string_view(o.failureText)
+            .starts_with("Korvadin Plugin :: Failed to write AVI header: Write error: size: "))
         << o.failureText;
 }
 

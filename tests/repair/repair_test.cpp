@@ -4,10 +4,9 @@
 // leaves is repaired into a new file and in place, and both must be byte for byte the file the
 // writer writes with the chunks that were complete. An in-place repair stopped at seeded points
 // is run again and must come to the same file; a finished file needs nothing.
-#include "avi/avi_check.h"
+#include "avi/avi_script.h"
 #include "host/avi_reader.h"
 #include "host/avi_repair.h"
-#include "support/files.h"
 #include "support/memory_target.h"
 
 #include <gtest/gtest.h>
@@ -57,17 +56,17 @@ struct Recording : MemoryFile {
     }
 };
 
-// The file at `path` repaired into a new file or in place over its own bytes, stopped after
-// `budget` bytes of the repair's writes.
-std::vector<uint8_t> repaired(const std::string& path, bool inPlace,
+// The file repaired into a new file or in place over its own bytes, stopped after `budget` bytes
+// of the repair's writes.
+std::vector<uint8_t> repaired(const std::vector<uint8_t>& file, bool inPlace,
                               const host::AviRepair::PacketCheck& check = nullptr,
                               const AviLimits& limits = kSmallLimits,
                               uint64_t budget = UINT64_MAX) {
-    host::AviReader reader(path);
+    host::AviReader reader(host::memoryInput(file));
     const host::AviRepair repair(reader, check, limits);
     const host::RepairPlan plan = inPlace ? repair.inPlace() : repair.intoNewFile();
     MemoryTarget out;
-    out.bytes = inPlace ? readBytes(path) : std::vector<uint8_t>{};
+    out.bytes = inPlace ? file : std::vector<uint8_t>{};
     out.budget = budget;
     try {
         plan.apply(reader, out);
@@ -101,7 +100,6 @@ TEST(Repair, FilesStoppedAtSeededPointsComeBackAsTheWriterWritesThem) {
             points.push_back({at, random() % (log[at].second.size() + 1)});
         }
     }
-    const std::string path = scratch("stopped.avi").string();
     for (auto [count, part] : points) {
         if (count < log.size() && part == log[count].second.size()) {
             std::tie(count, part) = std::pair(count + 1, 0);
@@ -111,37 +109,34 @@ TEST(Repair, FilesStoppedAtSeededPointsComeBackAsTheWriterWritesThem) {
         const auto kept =
             std::lower_bound(payloads.begin(), payloads.end(), count) - payloads.begin();
         const std::vector<uint8_t> left = rec.stoppedAfter(count, part);
-        writeBytes(path, left);
         if (count < rec.headerEnd) {
-            EXPECT_THROW(repaired(path, false), std::runtime_error);
+            EXPECT_THROW(repaired(left, false), std::runtime_error);
             continue;
         }
         {
-            host::AviReader reader(path);
+            host::AviReader reader(host::memoryInput(left));
             EXPECT_EQ(host::AviRepair(reader, nullptr, kSmallLimits).needed(),
                       left != rec.stoppedAfter(log.size(), 0));
         }
         const std::vector<ScriptedChunk> complete(script.begin(), script.begin() + kept);
         const std::vector<uint8_t> expected = writeAviFile(kSmallLimits, {16, 24}, complete);
-        const std::vector<uint8_t> copy = repaired(path, false);
+        const std::vector<uint8_t> copy = repaired(left, false);
         checkAvi(copy, complete, kSmallLimits);
         EXPECT_TRUE(copy == expected) << "into a new file: " << copy.size() << " bytes";
         // Stopped once at a seeded byte of its own writes, then run again to the end.
-        writeBytes(path, repaired(path, true, nullptr, kSmallLimits, random() % 3000));
-        const std::vector<uint8_t> inPlace = repaired(path, true);
+        const std::vector<uint8_t> inPlace =
+            repaired(repaired(left, true, nullptr, kSmallLimits, random() % 3000), true);
         EXPECT_TRUE(inPlace == expected) << "in place: " << inPlace.size() << " bytes";
     }
 }
 
 // A finished file comes back as it is at every limit: each RIFF ends where the writer ends it.
 TEST(Repair, RiffsEndWhereTheWriterEndsThemAtEveryLimit) {
-    const std::string path = scratch("limits.avi").string();
     for (uint64_t first = 4000; first < 4200; first += 3) {
         const AviLimits limits{64 * 1024, first, 1200 + first % 211};
         const std::vector<uint8_t> written =
             writeAviFile(limits, {16, 24}, threeStreamScript(true));
-        writeBytes(path, written);
-        EXPECT_TRUE(repaired(path, false, nullptr, limits) == written) << first;
+        EXPECT_TRUE(repaired(written, false, nullptr, limits) == written) << first;
     }
 }
 
@@ -151,13 +146,12 @@ TEST(Repair, DropsThePacketsThatDoNotDecodeAndSaysWhich) {
     constexpr uint32_t kBad = 77;
     script[30].size = kBad;                // frame 11 of 14
     script[script.size() - 3].size = kBad; // the last frame
-    const std::string path = scratch("planted.avi").string();
-    writeBytes(path, writeAviFile({}, {16, 24}, script));
+    const std::vector<uint8_t> planted = writeAviFile({}, {16, 24}, script);
     const auto check = [](size_t, std::span<const uint8_t> packet) -> std::optional<std::string> {
         return packet.size() == kBad ? std::optional<std::string>("planted") : std::nullopt;
     };
     {
-        host::AviReader reader(path);
+        host::AviReader reader(host::memoryInput(planted));
         const host::AviRepair repair(reader, check);
         ASSERT_EQ(repair.dropped().size(), 2u);
         EXPECT_EQ(repair.dropped()[0].what.substr(0, 20), "frame 11 of stream 0");
@@ -165,9 +159,9 @@ TEST(Repair, DropsThePacketsThatDoNotDecodeAndSaysWhich) {
     }
     for (const bool inPlace : {false, true}) {
         SCOPED_TRACE(inPlace ? "in place" : "into a new file");
-        writeBytes(path + ".fixed", repaired(path, inPlace, check, {}));
+
         // The other frames, indexed, and the audio after the last frame too.
-        const host::AviReader back(path + ".fixed");
+        const host::AviReader back(host::memoryInput(repaired(planted, inPlace, check, {})));
         EXPECT_TRUE(back.problems().empty()) << back.problems().front();
         const auto& frames = back.streams()[0].chunks;
         EXPECT_EQ(std::pair(frames.size(), back.streams()[0].length), std::pair(size_t{12}, 12u));

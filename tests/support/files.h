@@ -1,5 +1,5 @@
-// Scratch folders, whole files, pseudo-random bytes and the output of other programs, for tests
-// that check what was written.
+// Scratch folders, whole files, their little-endian fields, pseudo-random bytes and the output
+// of other programs, for tests that check what was written.
 #pragma once
 
 #include "support/scratch_dir.h"
@@ -52,6 +52,22 @@ inline std::vector<uint8_t> noiseBytes(size_t size, uint32_t seed) {
         b = static_cast<uint8_t>(state >> 24);
     }
     return bytes;
+}
+
+// The little-endian field of `size` bytes at `at`, and four characters: what file formats hold.
+inline uint32_t le(const std::vector<uint8_t>& bytes, size_t at, size_t size = 4) {
+    uint32_t value = 0;
+    for (size_t i = 0; i < size; ++i) {
+        value |= uint32_t{bytes.at(at + i)} << (8 * i);
+    }
+    return value;
+}
+inline std::string fourccAt(const std::vector<uint8_t>& bytes, size_t at) {
+    std::string text;
+    for (size_t i = 0; i < 4; ++i) {
+        text += static_cast<char>(bytes.at(at + i));
+    }
+    return text;
 }
 
 // What the command prints on its standard output; empty when it cannot be started.

@@ -7,35 +7,27 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
 namespace korvadin_test {
 
-// Whatever a test did, once the module's objects are gone it may hold no reference on anything
-// of the host's and may have left no buffer locked.
-inline void expectNothingHeld(const host::Host& h = host::Host::instance()) {
-    for (const host::Leak& leak : h.leaks()) {
-        ADD_FAILURE() << "the module still holds " << leak.moduleReferences << " reference(s) on "
-                      << host::kindName(leak.kind) << " " << leak.handle;
+// The shared teardown of every test that drives the module: once its objects are gone it may hold
+// no reference on anything of the host's and may have left no buffer locked, and its last-resort
+// handler may have caught nothing, whatever the test did.
+inline void expectNothingHeld(host::Host& h = host::Host::instance()) {
+    for (const std::string& leak : h.probe().leakReport()) {
+        ADD_FAILURE() << leak;
     }
-    std::map<host::Handle, int> locks;
-    for (const host::TraceEntry& e : h.trace()) {
-        if (e.result == IOPlugin::errNone &&
-            (e.msg == IOPlugin::msgBufferLock || e.msg == IOPlugin::msgBufferUnlock)) {
-            locks[e.handle] += e.msg == IOPlugin::msgBufferLock ? 1 : -1;
-        }
-    }
-    for (const auto& [handle, open] : locks) {
-        EXPECT_EQ(open, 0) << "buffer " << handle << " left locked";
+    for (const std::string& failure : h.probe().takeInternalFailures()) {
+        ADD_FAILURE() << "the module failed where it should not: " << failure;
     }
 }
 
 // The messages of one kind the module sent since the trace was last cleared, in order.
 inline std::vector<host::TraceEntry> sent(uint32_t msg) {
     std::vector<host::TraceEntry> found;
-    for (const host::TraceEntry& entry : host::Host::instance().trace()) {
+    for (const host::TraceEntry& entry : host::Host::instance().probe().trace()) {
         if (entry.msg == msg) {
             found.push_back(entry);
         }
@@ -45,7 +37,7 @@ inline std::vector<host::TraceEntry> sent(uint32_t msg) {
 
 // The last error text the module reported, "" when there is none.
 inline std::string lastText() {
-    const auto texts = host::Host::instance().errorTexts();
+    const auto texts = host::Host::instance().probe().errorTexts();
     return texts.empty() ? "" : texts.back();
 }
 

@@ -1,12 +1,15 @@
 // Reads back the structure of an OpenDML AVI file as the plug-in writes it: the "AVI " RIFF
 // with its header list, movi list and idx1, then any "AVIX" RIFFs with their movi lists.
 // The reader walks the chunks themselves instead of trusting the indexes, then checks every
-// index against what it found. What does not fit is listed in problems() rather than thrown,
-// so a damaged file still shows everything that can be read. A render that was stopped hard
-// leaves its last RIFF and movi list open, still carrying the placeholder size the writer gives
-// a list it has just begun; the reader takes such a list to run on over the chunks that follow.
-// Offsets are 64-bit and the file is read piecewise, never whole.
+// index and every count of the headers against what it found: it is the one check of a file's
+// layout, for korvadin probe and for the tests alike. What does not fit is listed in problems()
+// rather than thrown, so a damaged file still shows everything that can be read. A render that was
+// stopped hard leaves its last RIFF and movi list open, still carrying the placeholder size the
+// writer gives a list it has just begun; the reader takes such a list to run on over the chunks
+// that follow. Offsets are 64-bit and the file is read piecewise, never whole.
 #pragma once
+
+#include "host/media/byte_source.h"
 
 #include <cstdint>
 #include <memory>
@@ -15,10 +18,6 @@
 #include <vector>
 
 namespace host {
-
-namespace media {
-class InputFile;
-}
 
 class AviReader {
 public:
@@ -68,6 +67,8 @@ public:
 
     // Throws std::runtime_error when the file cannot be read or does not begin with an AVI RIFF.
     explicit AviReader(const std::string& path);
+    // The same for bytes from anywhere; the source must know its size.
+    explicit AviReader(std::unique_ptr<ByteSource> in);
     ~AviReader();
 
     uint64_t fileSize() const { return m_fileSize; }
@@ -95,6 +96,7 @@ private:
     void walkStreamList(uint64_t begin, uint64_t end);
     uint64_t walkMovi(Header& movi, size_t riff, Walk& walk);
     void crossCheck(Walk& walk);
+    void checkCounts();
     // Visits the chunks between begin and end; returns where the walk stopped. Inside a list
     // that was never closed (openType), it stops before the first chunk such a list cannot hold.
     template <class Visit>
@@ -103,7 +105,7 @@ private:
     std::vector<uint8_t> readAt(uint64_t offset, uint64_t size);
     void problem(std::string text);
 
-    std::unique_ptr<media::InputFile> m_in;
+    std::unique_ptr<ByteSource> m_in;
     uint64_t m_fileSize = 0;
     std::vector<Riff> m_riffs;
     std::optional<MainHeader> m_mainHeader;

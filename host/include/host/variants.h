@@ -15,9 +15,6 @@ namespace host {
 // it registered (colour model, subsampling, sample size). Throws std::invalid_argument.
 uint32_t rawCodeOf(const Registration& codec);
 
-// The raw layout by the name of the equivalent pixel format (rgb24, uyvy422, yuv422p16le...).
-std::string rawLayoutName(uint32_t rawCode);
-
 // Bits per sample a variant keeps (its FourCC's depth digit: 8, 0, 2, 4 for 8 to 14 bits).
 int keptBitsOf(uint32_t fourcc);
 

@@ -7,7 +7,8 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace host::media {
+namespace host {
+namespace media {
 
 namespace {
 
@@ -23,7 +24,7 @@ std::string describePath(const std::string& path, bool output) {
     return "'" + path + "'";
 }
 
-InputFile::InputFile(const std::string& path) : m_name(describePath(path)) {
+InputFile::InputFile(const std::string& path) : ByteSource(describePath(path), std::nullopt) {
     if (path == "-") {
         m_file = stdin;
         setBinaryMode(m_file);
@@ -43,26 +44,56 @@ InputFile::~InputFile() {
 
 size_t InputFile::read(void* dst, size_t n) {
     size_t got = std::fread(dst, 1, n, m_file);
-    m_pos += got;
+    m_position += got;
     if (got < n && std::ferror(m_file))
         throw std::runtime_error("cannot read " + m_name + ": " + systemError());
     return got;
 }
 
-bool InputFile::readExact(void* dst, size_t n, size_t* got) {
+void InputFile::seek(uint64_t position) {
+    if (!seekFile(m_file, position))
+        throw std::runtime_error("cannot seek in " + m_name + ": " + systemError());
+    m_position = position;
+}
+
+} // namespace media
+
+namespace {
+
+class MemoryInput final : public ByteSource {
+public:
+    MemoryInput(std::vector<uint8_t> bytes, std::string name)
+        : ByteSource(std::move(name), bytes.size()), m_bytes(std::move(bytes)) {}
+
+    size_t read(void* dst, size_t n) override {
+        const size_t at = static_cast<size_t>(std::min<uint64_t>(m_position, m_bytes.size()));
+        const size_t got = std::min(n, m_bytes.size() - at);
+        std::copy_n(m_bytes.data() + at, got, static_cast<uint8_t*>(dst));
+        m_position += got;
+        return got;
+    }
+    void seek(uint64_t position) override { m_position = position; }
+
+private:
+    std::vector<uint8_t> m_bytes;
+};
+
+} // namespace
+
+bool ByteSource::readExact(void* dst, size_t n, size_t* got) {
     size_t r = read(dst, n);
     if (got)
         *got = r;
     return r == n;
 }
 
-bool InputFile::skip(uint64_t n) {
+bool ByteSource::skip(uint64_t n) {
     if (m_size) {
-        if (n > *m_size - std::min(m_pos, *m_size)) {
+        if (n > *m_size - std::min(m_position, *m_size)) {
             seek(*m_size);
             return false;
         }
-        seek(m_pos + n);
+        seek(m_position + n);
         return true;
     }
     char scratch[4096];
@@ -75,11 +106,15 @@ bool InputFile::skip(uint64_t n) {
     return true;
 }
 
-void InputFile::seek(uint64_t pos) {
-    if (!seekFile(m_file, pos))
-        throw std::runtime_error("cannot seek in " + m_name + ": " + systemError());
-    m_pos = pos;
+std::unique_ptr<ByteSource> openInput(const std::string& path) {
+    return std::make_unique<media::InputFile>(path);
 }
+
+std::unique_ptr<ByteSource> memoryInput(std::vector<uint8_t> bytes, std::string name) {
+    return std::make_unique<MemoryInput>(std::move(bytes), std::move(name));
+}
+
+namespace media {
 
 OutputFile::OutputFile(const std::string& path) : m_name(describePath(path, true)) {
     if (path == "-") {
@@ -136,4 +171,5 @@ void UpdateFile::flush() {
         throw std::runtime_error("cannot write " + m_name + ": " + systemError());
 }
 
-} // namespace host::media
+} // namespace media
+} // namespace host

@@ -1,7 +1,9 @@
-// Sequential byte files for the media readers and writers: a path or "-" for the standard
+// Byte files for the media readers and writers: a path or "-" for the standard
 // streams, 64-bit positions, and errors that name the file. The platform's seek and binary-mode
 // calls are host platform services (host/platform.h).
 #pragma once
+
+#include "host/media/byte_source.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -10,32 +12,21 @@
 
 namespace host::media {
 
-class InputFile {
+// A file or standard input as a byte source.
+class InputFile final : public ByteSource {
 public:
     // "-" reads standard input. Throws std::runtime_error when the file cannot be opened.
     explicit InputFile(const std::string& path);
-    ~InputFile();
+    ~InputFile() override;
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
 
-    const std::string& name() const { return m_name; }
-    // Reads up to n bytes; fewer only at the end of the file. Throws on a read error.
-    size_t read(void* dst, size_t n);
-    // Reads exactly n bytes or returns false having read fewer (the count lands in *got).
-    bool readExact(void* dst, size_t n, size_t* got = nullptr);
-    // Skips n bytes, seeking when the file allows it; returns false at a premature end.
-    bool skip(uint64_t n);
-    void seek(uint64_t pos);
-    uint64_t tell() const { return m_pos; }
-    // The size of a regular file; empty for pipes and terminals.
-    std::optional<uint64_t> size() const { return m_size; }
+    size_t read(void* dst, size_t n) override;
+    void seek(uint64_t position) override;
 
 private:
-    std::string m_name;
     std::FILE* m_file = nullptr;
     bool m_owned = false;
-    uint64_t m_pos = 0;
-    std::optional<uint64_t> m_size;
 };
 
 class OutputFile {

@@ -1,5 +1,6 @@
 #include "host/media/raw_layout.h"
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -9,35 +10,35 @@ namespace {
 
 enum class Arrangement { Interleaved, Planar, Uyvy };
 
+// The codec library's raw layouts, each once: its code, the equivalent pixel format's name,
+// what it holds and how its samples lie.
 struct RawFormat {
+    uint32_t code;
+    const char* name;
     ColourLayout layout;
     int bytes;
     Arrangement arrangement;
 };
 
-RawFormat rawFormat(uint32_t code) {
-    switch (code) {
-    case 22:
-        return {ColourLayout::Rgb, 1, Arrangement::Interleaved};
-    case 20:
-        return {ColourLayout::Rgba, 1, Arrangement::Interleaved};
-    case 28:
-        return {ColourLayout::Rgb, 2, Arrangement::Interleaved};
-    case 26:
-        return {ColourLayout::Rgba, 2, Arrangement::Interleaved};
-    case 29:
-        return {ColourLayout::Yuv444, 1, Arrangement::Planar};
-    case 51:
-        return {ColourLayout::Yuv444, 2, Arrangement::Planar};
-    case 10:
-        return {ColourLayout::Yuv420, 1, Arrangement::Planar};
-    case 59:
-        return {ColourLayout::Yuv422, 2, Arrangement::Planar};
-    case 5:
-        return {ColourLayout::Yuv422, 1, Arrangement::Uyvy};
-    default:
-        throw std::invalid_argument("unknown raw layout code " + std::to_string(code));
+constexpr RawFormat kRawFormats[] = {
+    {22, "rgb24", ColourLayout::Rgb, 1, Arrangement::Interleaved},
+    {20, "rgba", ColourLayout::Rgba, 1, Arrangement::Interleaved},
+    {29, "yuv444p", ColourLayout::Yuv444, 1, Arrangement::Planar},
+    {5, "uyvy422", ColourLayout::Yuv422, 1, Arrangement::Uyvy},
+    {10, "yuv420p", ColourLayout::Yuv420, 1, Arrangement::Planar},
+    {28, "rgb48le", ColourLayout::Rgb, 2, Arrangement::Interleaved},
+    {26, "rgba64le", ColourLayout::Rgba, 2, Arrangement::Interleaved},
+    {51, "yuv444p16le", ColourLayout::Yuv444, 2, Arrangement::Planar},
+    {59, "yuv422p16le", ColourLayout::Yuv422, 2, Arrangement::Planar},
+};
+
+const RawFormat& rawFormat(uint32_t code) {
+    for (const RawFormat& f : kRawFormats) {
+        if (f.code == code) {
+            return f;
+        }
     }
+    throw std::invalid_argument("unknown raw layout code " + std::to_string(code));
 }
 
 void checkDepth(int bitDepth) {
@@ -121,6 +122,19 @@ void walkSamples(Pic& pic, const RawFormat& f, Io&& io) {
 
 } // namespace
 
+std::optional<uint32_t> rawCodeFor(ColourLayout layout, int bytesPerSample) {
+    for (const RawFormat& f : kRawFormats) {
+        if (f.layout == layout && f.bytes == bytesPerSample) {
+            return f.code;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string rawLayoutName(uint32_t rawCode) {
+    return rawFormat(rawCode).name;
+}
+
 ColourLayout rawLayoutOf(uint32_t rawCode) {
     return rawFormat(rawCode).layout;
 }
@@ -129,7 +143,7 @@ int rawBytesPerSample(uint32_t rawCode) {
 }
 
 size_t rawFrameSize(uint32_t rawCode, uint32_t width, uint32_t height) {
-    RawFormat f = rawFormat(rawCode);
+    const RawFormat& f = rawFormat(rawCode);
     if (f.arrangement == Arrangement::Uyvy)
         return size_t{4} * planeWidth(f.layout, width, 1) * height;
     size_t samples = 0;
@@ -151,7 +165,7 @@ void checkFrameSize(uint32_t rawCode, uint32_t width, uint32_t height, size_t si
 } // namespace
 
 void packRaw(const Picture& picture, uint32_t rawCode, std::span<uint8_t> out) {
-    RawFormat f = rawFormat(rawCode);
+    const RawFormat& f = rawFormat(rawCode);
     Picture converted;
     const Picture* pic = &picture;
     if (picture.layout != f.layout) {
@@ -174,7 +188,7 @@ std::vector<uint8_t> packRaw(const Picture& picture, uint32_t rawCode) {
 }
 
 void packRaw(const PlaneView8& view, uint32_t rawCode, std::span<uint8_t> out) {
-    RawFormat f = rawFormat(rawCode);
+    const RawFormat& f = rawFormat(rawCode);
     if (view.layout != f.layout || view.planes.size() != size_t(planeCount(view.layout)))
         throw std::invalid_argument(std::string("8-bit ") + layoutName(view.layout) +
                                     " planes do not fit raw layout " + std::to_string(rawCode));
@@ -195,7 +209,7 @@ void packRaw(const PlaneView8& view, uint32_t rawCode, std::span<uint8_t> out) {
 
 Picture unpackRaw(std::span<const uint8_t> bytes, uint32_t rawCode, uint32_t width, uint32_t height,
                   int bitDepth) {
-    RawFormat f = rawFormat(rawCode);
+    const RawFormat& f = rawFormat(rawCode);
     checkDepth(bitDepth);
     checkFrameSize(rawCode, width, height, bytes.size());
     Picture pic = makePicture(width, height, f.layout, bitDepth);

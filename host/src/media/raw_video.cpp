@@ -38,21 +38,21 @@ class RawVideoReader final : public VideoReader {
 public:
     RawVideoReader(const std::string& path, uint32_t width, uint32_t height,
                    const std::string& pixfmt, uint32_t rateNum, uint32_t rateDen)
-        : m_in(path) {
+        : m_in(openInput(path)) {
         for (const auto& f : kPixfmts)
             if (f.name == pixfmt)
                 m_format = &f;
         if (!m_format)
-            throw std::runtime_error(m_in.name() + ": unsupported raw pixel format '" + pixfmt +
+            throw std::runtime_error(m_in->name() + ": unsupported raw pixel format '" + pixfmt +
                                      "' (rgb24, rgba, rgb48le or rgba64le)");
         if (width == 0 || height == 0 || rateNum == 0 || rateDen == 0)
-            throw std::runtime_error(m_in.name() +
+            throw std::runtime_error(m_in->name() +
                                      ": raw video needs a picture size and a frame rate");
         m_info = {
             width, height, rateNum, rateDen, m_format->layout, m_format->depth, std::optional(true),
             0};
         m_frameBytes = rawFrameSize(m_format->rawCode, width, height);
-        if (auto size = m_in.size(); size && *size % m_frameBytes == 0)
+        if (auto size = m_in->size(); size && *size % m_frameBytes == 0)
             m_info.frameCount = *size / m_frameBytes;
     }
 
@@ -76,10 +76,10 @@ public:
 private:
     bool readFrame(std::span<uint8_t> frame) {
         size_t got = 0;
-        if (!m_in.readExact(frame.data(), frame.size(), &got)) {
+        if (!m_in->readExact(frame.data(), frame.size(), &got)) {
             if (got == 0)
                 return false;
-            throw std::runtime_error(m_in.name() + ": frame " + std::to_string(m_frame) +
+            throw std::runtime_error(m_in->name() + ": frame " + std::to_string(m_frame) +
                                      " is truncated (" + std::to_string(got) + " of " +
                                      std::to_string(frame.size()) + " bytes)");
         }
@@ -87,7 +87,7 @@ private:
         return true;
     }
 
-    media::InputFile m_in;
+    std::unique_ptr<ByteSource> m_in;
     const RawPixfmt* m_format = nullptr;
     VideoInfo m_info;
     size_t m_frameBytes = 0;

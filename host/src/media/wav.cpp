@@ -44,17 +44,17 @@ void putId(std::vector<uint8_t>& v, const char* id) {
 
 class WavReader final : public AudioReader {
 public:
-    explicit WavReader(const std::string& path) : m_in(path) {
+    explicit WavReader(std::unique_ptr<ByteSource> in) : m_in(std::move(in)) {
         uint8_t head[12] = {};
         size_t got = 0;
-        m_in.readExact(head, sizeof head, &got);
+        m_in->readExact(head, sizeof head, &got);
         if (got < 12 || std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0)
             fail(std::memcmp(head, "RF64", 4) == 0 && got >= 4 ? "RF64 files are not supported"
                                                                : "not a RIFF/WAVE file");
         bool haveFormat = false;
         for (;;) {
             uint8_t chunk[8];
-            if (!m_in.readExact(chunk, 8))
+            if (!m_in->readExact(chunk, 8))
                 fail(haveFormat ? "no data chunk" : "no fmt chunk");
             const uint32_t size = le32(chunk + 4);
             if (std::memcmp(chunk, "fmt ", 4) == 0) {
@@ -65,7 +65,7 @@ public:
                     fail("the data chunk comes before the fmt chunk");
                 startData(size);
                 return;
-            } else if (!m_in.skip(uint64_t{size} + (size & 1))) {
+            } else if (!m_in->skip(uint64_t{size} + (size & 1))) {
                 fail("the chunk '" + std::string(chunk, chunk + 4) + "' is truncated");
             }
         }
@@ -78,7 +78,7 @@ public:
         uint64_t want = uint64_t{frames} * align;
         if (m_remaining)
             want = std::min(want, *m_remaining);
-        size_t got = m_in.read(dst, static_cast<size_t>(want));
+        size_t got = m_in->read(dst, static_cast<size_t>(want));
         if (m_remaining) {
             *m_remaining -= got;
             if (got < want)
@@ -92,14 +92,14 @@ public:
 
 private:
     [[noreturn]] void fail(const std::string& problem) const {
-        throw std::runtime_error(m_in.name() + ": " + problem);
+        throw std::runtime_error(m_in->name() + ": " + problem);
     }
 
     void readFormat(uint32_t size) {
         if (size < 16 || size > kMaxFormatSize)
             fail("fmt chunk of " + std::to_string(size) + " bytes");
         std::vector<uint8_t> f(size + (size & 1));
-        if (!m_in.readExact(f.data(), f.size()))
+        if (!m_in->readExact(f.data(), f.size()))
             fail("the fmt chunk is truncated");
         uint16_t tag = le16(&f[0]);
         m_info.channels = le16(&f[2]);
@@ -141,8 +141,8 @@ private:
 
     void startData(uint32_t size) {
         const uint32_t align = m_info.blockAlign();
-        const std::optional<uint64_t> fileSize = m_in.size();
-        const uint64_t left = fileSize ? *fileSize - m_in.tell() : 0;
+        const std::optional<uint64_t> fileSize = m_in->size();
+        const uint64_t left = fileSize ? *fileSize - m_in->tell() : 0;
         if (size != 0 && size != 0xFFFFFFFF) {
             if (fileSize && size > left)
                 fail("the data chunk declares " + std::to_string(size) +
@@ -154,7 +154,7 @@ private:
         }
     }
 
-    media::InputFile m_in;
+    std::unique_ptr<ByteSource> m_in;
     AudioInfo m_info;
     std::optional<uint64_t> m_remaining; // empty: the data runs to the end of the file
 };
@@ -193,8 +193,12 @@ private:
 
 AudioReader::~AudioReader() = default;
 
+std::unique_ptr<AudioReader> openWav(std::unique_ptr<ByteSource> in) {
+    return std::make_unique<WavReader>(std::move(in));
+}
+
 std::unique_ptr<AudioReader> openWav(const std::string& path) {
-    return std::make_unique<WavReader>(path);
+    return openWav(openInput(path));
 }
 
 std::unique_ptr<AudioReader> openTestTone(uint32_t sampleRate, uint16_t channels, uint64_t frames) {

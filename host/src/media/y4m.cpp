@@ -93,7 +93,7 @@ size_t frameBytes(const VideoInfo& info) {
 }
 
 // Reads one '\n'-terminated line; false if the file ends before any byte of it.
-bool readLine(media::InputFile& in, std::string& line, const std::string& what) {
+bool readLine(ByteSource& in, std::string& line, const std::string& what) {
     line.clear();
     char c;
     while (in.read(&c, 1) == 1) {
@@ -111,17 +111,17 @@ bool readLine(media::InputFile& in, std::string& line, const std::string& what) 
 
 class Y4mReader final : public VideoReader {
 public:
-    explicit Y4mReader(const std::string& path) : m_in(path) {
+    explicit Y4mReader(std::unique_ptr<ByteSource> in) : m_in(std::move(in)) {
         std::string line;
-        if (!readLine(m_in, line, "stream header") || !line.starts_with(kMagic) ||
+        if (!readLine(*m_in, line, "stream header") || !line.starts_with(kMagic) ||
             (line.size() > 9 && line[9] != ' '))
-            throw std::runtime_error(m_in.name() + ": not a YUV4MPEG2 stream");
+            throw std::runtime_error(m_in->name() + ": not a YUV4MPEG2 stream");
         parseHeader(std::string_view(line).substr(std::strlen(kMagic)));
         m_frameBytes = frameBytes(m_info);
         m_buffer.resize(m_frameBytes);
         // A regular file whose frames all carry a bare "FRAME" line reveals its length.
-        if (auto size = m_in.size()) {
-            uint64_t body = *size - m_in.tell(), perFrame = m_frameBytes + 6;
+        if (auto size = m_in->size()) {
+            uint64_t body = *size - m_in->tell(), perFrame = m_frameBytes + 6;
             if (body % perFrame == 0)
                 m_info.frameCount = body / perFrame;
         }
@@ -168,14 +168,14 @@ private:
     // The next frame's bytes into m_buffer; false at the clean end.
     bool readFrame() {
         std::string line;
-        if (!readLine(m_in, line, "frame header of frame " + std::to_string(m_frame)))
+        if (!readLine(*m_in, line, "frame header of frame " + std::to_string(m_frame)))
             return false;
         if (!line.starts_with("FRAME"))
-            throw std::runtime_error(m_in.name() + ": frame " + std::to_string(m_frame) +
+            throw std::runtime_error(m_in->name() + ": frame " + std::to_string(m_frame) +
                                      " does not start with FRAME");
         size_t got = 0;
-        if (!m_in.readExact(m_buffer.data(), m_buffer.size(), &got))
-            throw std::runtime_error(m_in.name() + ": frame " + std::to_string(m_frame) +
+        if (!m_in->readExact(m_buffer.data(), m_buffer.size(), &got))
+            throw std::runtime_error(m_in->name() + ": frame " + std::to_string(m_frame) +
                                      " is truncated (" + std::to_string(got) + " of " +
                                      std::to_string(m_buffer.size()) + " bytes)");
         ++m_frame;
@@ -183,7 +183,7 @@ private:
     }
 
     void fail(const std::string& problem) const {
-        throw std::runtime_error(m_in.name() + ": bad YUV4MPEG2 header: " + problem);
+        throw std::runtime_error(m_in->name() + ": bad YUV4MPEG2 header: " + problem);
     }
 
     void parseHeader(std::string_view params) {
@@ -244,7 +244,7 @@ private:
                  std::to_string(m_info.height) + " is too large");
     }
 
-    media::InputFile m_in;
+    std::unique_ptr<ByteSource> m_in;
     VideoInfo m_info;
     size_t m_frameBytes = 0;
     std::vector<uint8_t> m_buffer;
@@ -262,8 +262,12 @@ bool VideoReader::readRaw(uint32_t rawCode, std::span<uint8_t> out) {
     return true;
 }
 
+std::unique_ptr<VideoReader> openY4m(std::unique_ptr<ByteSource> in) {
+    return std::make_unique<Y4mReader>(std::move(in));
+}
+
 std::unique_ptr<VideoReader> openY4m(const std::string& path) {
-    return std::make_unique<Y4mReader>(path);
+    return openY4m(openInput(path));
 }
 
 Y4mWriter::Y4mWriter(const std::string& path, const VideoInfo& info) : m_info(info) {

@@ -4,6 +4,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace IOPlugin {
 
@@ -38,7 +39,8 @@ korvadin_format_ex extendedFormat(uint32_t width, uint32_t height, uint32_t subF
             fieldOrder};
 }
 
-// Unlocks a locked host buffer on every way out, unless that was done already.
+// Unlocks a locked host buffer on every way out, unless that was done already or it is to stay
+// locked.
 class ScopedUnlock {
 public:
     explicit ScopedUnlock(HostBufferRef& buffer) : m_buffer(&buffer) {}
@@ -48,10 +50,10 @@ public:
 
     void unlock() {
         if (m_buffer != nullptr) {
-            m_buffer->unlock();
-            m_buffer = nullptr;
+            std::exchange(m_buffer, nullptr)->unlock();
         }
     }
+    void keepLocked() { m_buffer = nullptr; }
 
 private:
     HostBufferRef* m_buffer;
@@ -140,9 +142,6 @@ int32_t KorvadinEncoder::processFrame(HostBufferRef* frame) {
 }
 
 int32_t KorvadinEncoder::encodeFrame(HostBufferRef& frame) {
-    // Declared before the locks, so that every early return unlocks first and then gives the
-    // output buffer back.
-    std::optional<HostBufferRef> output;
     uint8_t* inData = nullptr;
     uint64_t inBufSize = 0;
     if (frame.lock(inData, inBufSize) != errNone) {
@@ -166,12 +165,19 @@ int32_t KorvadinEncoder::encodeFrame(HostBufferRef& frame) {
         return errMissingData;
     }
 
-    if (const HostHandle handle =
-            createHostObject(classIdBuffer, "Plugin Failed to create a buffer");
-        handle != 0) {
+    // Declared after the frame's lock, so that every way out gives the output buffer back before
+    // the frame is unlocked. A handle that comes with a refusal is held too, only to be given
+    // back: the host did not make a buffer we may use.
+    HostHandle handle = 0;
+    const bool created = createHostObject(classIdBuffer, handle) == errNone;
+    std::optional<HostBufferRef> output;
+    if (handle != 0) {
         output.emplace(IHostObjRef::Adopt{}, handle);
     }
-    if (!output || output->resize(m_compBufferSize) != errNone) {
+    if (!created) {
+        reportHostError(0, "Plugin Failed to create a buffer");
+    }
+    if (!created || !output || output->resize(m_compBufferSize) != errNone) {
         reportHostError(0, "Korvadin Plugin :: Failed to allocate the output buffer");
         return errCreateFailed;
     }
@@ -197,8 +203,11 @@ int32_t KorvadinEncoder::encodeFrame(HostBufferRef& frame) {
     try {
         compressInto(inData, inBufSize, outData, compressedSize);
     } catch (const std::exception& e) {
-        // The state is left as it was, so the next frame is tried again.
+        // The state is left as it was, so the next frame is tried again. The output buffer
+        // goes back as it is: the host is told nothing more than that it is ours no longer.
         reportHostError(0, "Korvadin Plugin :: compress failed: %s", e.what());
+        outputLock.keepLocked();
+        frameLock.unlock();
         return errFailed;
     }
     frameLock.unlock();

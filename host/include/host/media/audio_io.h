@@ -3,6 +3,8 @@
 // little-endian, unsigned 8-bit or signed 16/24/32-bit PCM, or 32-bit IEEE float.
 #pragma once
 
+#include "host/media/byte_source.h"
+
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -33,6 +35,7 @@ public:
 
 // "-" reads standard input. Throws std::runtime_error naming the file and the problem.
 std::unique_ptr<AudioReader> openWav(const std::string& path);
+std::unique_ptr<AudioReader> openWav(std::unique_ptr<ByteSource> in);
 
 // A 16-bit PCM sine tone, one frequency per channel (440 Hz, 660 Hz, 880 Hz, ...).
 std::unique_ptr<AudioReader> openTestTone(uint32_t sampleRate = 48000, uint16_t channels = 2,

@@ -19,7 +19,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace host {
@@ -27,9 +29,13 @@ namespace host {
 // Throws std::invalid_argument for a code that is not one of the nine above.
 size_t rawFrameSize(uint32_t rawCode, uint32_t width, uint32_t height);
 
-// The layout and sample size in bytes of a raw code; throws std::invalid_argument if unknown.
+// The layout, the sample size in bytes and the equivalent pixel format's name (rgb24, uyvy422,
+// yuv422p16le...) of a raw code; each throws std::invalid_argument for an unknown code.
 ColourLayout rawLayoutOf(uint32_t rawCode);
 int rawBytesPerSample(uint32_t rawCode);
+std::string rawLayoutName(uint32_t rawCode);
+// The raw code that holds a layout in samples of that many bytes, if there is one.
+std::optional<uint32_t> rawCodeFor(ColourLayout layout, int bytesPerSample);
 
 // Converts the picture to the code's layout first (convertLayout), so YUV <-> RGB is refused
 // with std::invalid_argument.

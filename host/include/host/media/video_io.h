@@ -3,6 +3,7 @@
 // Failures throw std::runtime_error naming the file and the problem.
 #pragma once
 
+#include "host/media/byte_source.h"
 #include "host/media/picture.h"
 
 #include <cstdint>
@@ -45,6 +46,7 @@ private:
 
 // "-" reads standard input.
 std::unique_ptr<VideoReader> openY4m(const std::string& path);
+std::unique_ptr<VideoReader> openY4m(std::unique_ptr<ByteSource> in);
 // pixfmt: rgb24, rgba (8-bit) or rgb48le, rgba64le (16-bit).
 std::unique_ptr<VideoReader> openRawVideo(const std::string& path, uint32_t width, uint32_t height,
                                           const std::string& pixfmt, uint32_t rateNum = 25,
