@@ -81,14 +81,14 @@ int runDecode(const Context& context) {
         y4m = std::make_unique<host::Y4mWriter>(output, out);
     }
     uint64_t frames = 0;
-    for (const auto& chunk : video->chunks) {
-        const auto& bytes = decoder.decode(avi.readChunk(chunk));
-        const host::Picture picture = host::convertLayout(
-            host::unpackRaw(bytes, info.rawFormat, info.width, info.height, depth), coded);
+    std::vector<uint8_t> chunk;
+    for (const auto& entry : video->chunks) {
+        avi.readChunk(entry, chunk);
+        const auto& bytes = decoder.decode(chunk);
         if (raw) {
-            raw->write(picture);
+            raw->writeRaw(bytes, info.rawFormat, info.width, info.height, depth);
         } else {
-            y4m->write(picture);
+            y4m->writeRaw(bytes, info.rawFormat);
         }
         ++frames;
     }

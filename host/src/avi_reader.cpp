@@ -128,25 +128,37 @@ void AviReader::problem(std::string text) {
 AviReader::~AviReader() = default;
 
 std::vector<uint8_t> AviReader::readChunk(const Chunk& chunk) {
+    std::vector<uint8_t> bytes;
+    readChunk(chunk, bytes);
+    return bytes;
+}
+
+void AviReader::readChunk(const Chunk& chunk, std::vector<uint8_t>& bytes) {
     if (chunk.offset > m_fileSize || chunk.size > m_fileSize - chunk.offset)
         throw std::runtime_error(m_in->name() + ": chunk " + shown(chunk.id) + at(chunk.offset) +
                                  " runs past the end of the file");
-    return readAt(chunk.offset, chunk.size);
+    readAt(chunk.offset, chunk.size, bytes);
 }
 
 std::vector<uint8_t> AviReader::readUpTo(uint64_t offset, uint64_t size) {
-    if (offset >= m_fileSize)
-        return {};
-    return readAt(offset, std::min(size, m_fileSize - offset));
+    std::vector<uint8_t> bytes;
+    if (offset < m_fileSize)
+        readAt(offset, std::min(size, m_fileSize - offset), bytes);
+    return bytes;
 }
 
 std::vector<uint8_t> AviReader::readAt(uint64_t offset, uint64_t size) {
-    std::vector<uint8_t> bytes(static_cast<size_t>(size));
+    std::vector<uint8_t> bytes;
+    readAt(offset, size, bytes);
+    return bytes;
+}
+
+void AviReader::readAt(uint64_t offset, uint64_t size, std::vector<uint8_t>& bytes) {
+    bytes.resize(static_cast<size_t>(size));
     m_in->seek(offset);
     if (!m_in->readExact(bytes.data(), bytes.size()))
         throw std::runtime_error(m_in->name() + ": the file ends before " +
                                  std::to_string(offset + size));
-    return bytes;
 }
 
 // A header that does not fit or a size that runs past the parent ends the walk of that parent

@@ -52,6 +52,60 @@ TEST(RawLayout, EveryCodePacksAndUnpacksEveryDepthItHolds) {
     }
 }
 
+// A picture's planes as a YUV4MPEG2 frame carries them.
+std::vector<uint8_t> planarBytes(const Picture& p) {
+    std::vector<uint8_t> bytes;
+    for (const auto& plane : p.planes) {
+        for (const uint16_t s : plane) {
+            bytes.push_back(static_cast<uint8_t>(s));
+            if (p.bitDepth > 8) {
+                bytes.push_back(static_cast<uint8_t>(s >> 8));
+            }
+        }
+    }
+    return bytes;
+}
+
+// Planes going straight into a raw layout and back out must give what the way through a
+// picture gives, chroma made up for luma alone and dropped again.
+TEST(RawLayout, PlanarFramesMeetTheirRawLayoutsAsPicturesDo) {
+    const std::pair<ColourLayout, uint32_t> meetings[] = {
+        {ColourLayout::Yuv444, 29}, {ColourLayout::Yuv444, 51}, {ColourLayout::Yuv422, 5},
+        {ColourLayout::Yuv422, 59}, {ColourLayout::Yuv420, 10}, {ColourLayout::Gray, 10},
+        {ColourLayout::Gray, 59},   {ColourLayout::Gray, 51}};
+    for (const auto& [layout, code] : meetings) {
+        for (auto [w, h] : {std::pair{1u, 1u}, {3u, 5u}, {4u, 2u}, {7u, 3u}}) {
+            for (int depth : {8, 10, 16}) {
+                const host::PlanarFrame f{w, h, layout, depth};
+                if (depth > 8 && host::rawBytesPerSample(code) == 1) {
+                    EXPECT_FALSE(host::meetsRaw(f, code)) << code;
+                    continue;
+                }
+                const std::string where = std::to_string(code) + " " + host::layoutName(layout) +
+                                          " " + std::to_string(w) + "x" + std::to_string(h) +
+                                          " depth " + std::to_string(depth);
+                ASSERT_TRUE(host::meetsRaw(f, code)) << where;
+                const Picture in = patterned(w, h, layout, depth);
+                const std::vector<uint8_t> planes = planarBytes(in);
+                std::vector<uint8_t> raw(host::rawFrameSize(code, w, h));
+                host::planarToRaw(f, planes, code, raw);
+                EXPECT_EQ(raw, host::packRaw(in, code)) << where;
+                std::vector<uint8_t> back(host::planarFrameSize(f));
+                host::rawToPlanar(raw, code, f, back);
+                EXPECT_EQ(back, planes) << where;
+            }
+        }
+    }
+    for (const auto& [layout, code] : {std::pair{ColourLayout::Rgb, 22u},
+                                       {ColourLayout::Yuv420, 59u},
+                                       {ColourLayout::Gray, 5u}}) {
+        EXPECT_FALSE(host::meetsRaw({2, 2, layout, 8}, code)) << code;
+    }
+    std::vector<uint8_t> raw(host::rawFrameSize(10, 2, 2)), planes(raw.size() - 1);
+    EXPECT_THROW(host::planarToRaw({2, 2, ColourLayout::Yuv420, 8}, planes, 10, raw),
+                 std::invalid_argument);
+}
+
 TEST(RawLayout, PackedYuv422OrderAndOddWidthRepeat) {
     Picture p = host::makePicture(3, 1, ColourLayout::Yuv422, 8);
     p.planes = {{10, 11, 12}, {20, 21}, {30, 31}};

@@ -84,6 +84,8 @@ public:
 
     // The chunk's data; std::runtime_error if the file ends before it does.
     std::vector<uint8_t> readChunk(const Chunk& chunk);
+    // The same into `bytes`, whose storage a reader of many chunks reuses.
+    void readChunk(const Chunk& chunk, std::vector<uint8_t>& bytes);
     // Up to `size` bytes from `offset`: fewer where the file ends.
     std::vector<uint8_t> readUpTo(uint64_t offset, uint64_t size);
 
@@ -103,6 +105,7 @@ private:
     uint64_t forEachChunk(uint64_t begin, uint64_t end, Visit&& visit,
                           const std::string* openType = nullptr);
     std::vector<uint8_t> readAt(uint64_t offset, uint64_t size);
+    void readAt(uint64_t offset, uint64_t size, std::vector<uint8_t>& bytes);
     void problem(std::string text);
 
     std::unique_ptr<ByteSource> m_in;

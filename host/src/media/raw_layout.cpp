@@ -1,5 +1,6 @@
 #include "host/media/raw_layout.h"
 
+#include <algorithm>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -187,23 +188,134 @@ std::vector<uint8_t> packRaw(const Picture& picture, uint32_t rawCode) {
     return out;
 }
 
-void packRaw(const PlaneView8& view, uint32_t rawCode, std::span<uint8_t> out) {
+size_t planarFrameSize(const PlanarFrame& frame) {
+    size_t samples = 0;
+    for (int i = 0; i < planeCount(frame.layout); ++i)
+        samples += size_t{planeWidth(frame.layout, frame.width, i)} *
+                   planeHeight(frame.layout, frame.height, i);
+    return samples * (frame.bitDepth > 8 ? 2 : 1);
+}
+
+bool meetsRaw(const PlanarFrame& frame, uint32_t rawCode) {
     const RawFormat& f = rawFormat(rawCode);
-    if (view.layout != f.layout || view.planes.size() != size_t(planeCount(view.layout)))
-        throw std::invalid_argument(std::string("8-bit ") + layoutName(view.layout) +
-                                    " planes do not fit raw layout " + std::to_string(rawCode));
-    for (int i = 0; i < planeCount(view.layout); ++i)
-        if (view.planes[i].size() != size_t{planeWidth(view.layout, view.width, i)} *
-                                         planeHeight(view.layout, view.height, i))
-            throw std::invalid_argument("plane " + std::to_string(i) + " of 8-bit " +
-                                        layoutName(view.layout) + " planes has the wrong size");
-    checkFrameSize(rawCode, view.width, view.height, out.size());
+    const bool lumaOfYuv = frame.layout == ColourLayout::Gray &&
+                           f.arrangement == Arrangement::Planar && !isRgbFamily(f.layout);
+    return f.arrangement != Arrangement::Interleaved && (frame.layout == f.layout || lumaOfYuv) &&
+           frame.bitDepth >= 8 && frame.bitDepth <= 16 && (f.bytes == 2 || frame.bitDepth == 8);
+}
+
+namespace {
+
+// The raw layout of a frame that meets it, with both sizes checked.
+const RawFormat& checkMeeting(const PlanarFrame& frame, size_t planarSize, uint32_t rawCode,
+                              size_t rawSize) {
+    if (!meetsRaw(frame, rawCode))
+        throw std::invalid_argument(std::to_string(frame.bitDepth) + "-bit " +
+                                    layoutName(frame.layout) + " planes do not meet raw layout " +
+                                    std::to_string(rawCode));
+    if (planarSize != planarFrameSize(frame))
+        throw std::invalid_argument("a " + std::to_string(frame.width) + "x" +
+                                    std::to_string(frame.height) + " planar frame is " +
+                                    std::to_string(planarFrameSize(frame)) + " bytes, not " +
+                                    std::to_string(planarSize));
+    checkFrameSize(rawCode, frame.width, frame.height, rawSize);
+    return rawFormat(rawCode);
+}
+
+uint16_t load16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+void store16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+// Where the planes of an 8-bit 4:2:2 frame lie, row by row, against its U Y V Y groups.
+struct UyvyRows {
+    uint32_t w, h, cw;
+    template <class Planes, class Raw, class Move>
+    void walk(Planes planes, Raw raw, Move&& move) const {
+        const uint32_t pairs = w / 2;
+        for (uint32_t y = 0; y < h; ++y) {
+            auto Y = planes + size_t{y} * w;
+            auto U = planes + size_t{w} * h + size_t{y} * cw;
+            auto V = U + size_t{cw} * h;
+            auto row = raw + size_t{y} * 4 * cw;
+            for (uint32_t i = 0; i < pairs; ++i)
+                move(row + 4 * i, U + i, Y + 2 * i, V + i, Y + 2 * i + 1);
+            if (pairs != cw)
+                move(row + 4 * pairs, U + pairs, Y + 2 * pairs, V + pairs, Y + 2 * pairs);
+        }
+    }
+};
+
+} // namespace
+
+void planarToRaw(const PlanarFrame& frame, std::span<const uint8_t> in, uint32_t rawCode,
+                 std::span<uint8_t> out) {
+    const RawFormat& f = checkMeeting(frame, in.size(), rawCode, out.size());
+    if (f.arrangement == Arrangement::Uyvy) {
+        UyvyRows{frame.width, frame.height, planeWidth(f.layout, frame.width, 1)}.walk(
+            in.data(), out.data(),
+            [](uint8_t* group, const uint8_t* u, const uint8_t* y0, const uint8_t* v,
+               const uint8_t* y1) {
+                group[0] = *u;
+                group[1] = *y0;
+                group[2] = *v;
+                group[3] = *y1;
+            });
+        return;
+    }
+    const int depth = frame.bitDepth;
+    const size_t samples = in.size() / (depth > 8 ? 2 : 1), total = out.size() / f.bytes;
+    const uint16_t grey = static_cast<uint16_t>(1u << (depth - 1));
     if (f.bytes == 1) {
-        // 8-bit samples into an 8-bit layout keep their value: the walk only moves bytes.
-        uint8_t* p = out.data();
-        walkSamples(view, f, [&p](uint8_t s) { *p++ = s; });
+        std::copy(in.begin(), in.end(), out.begin());
+        std::fill(out.begin() + static_cast<ptrdiff_t>(samples), out.end(), uint8_t{128});
+        return;
+    }
+    uint8_t* o = out.data();
+    if (depth > 8) {
+        for (size_t i = 0; i < samples; ++i)
+            store16(o + 2 * i, widenTo16(load16(in.data() + 2 * i), depth));
     } else {
-        walkSamples(view, f, SampleWriter<2>{out.data(), 8});
+        for (size_t i = 0; i < samples; ++i)
+            store16(o + 2 * i, widenTo16(in[i], depth));
+    }
+    for (size_t i = samples; i < total; ++i)
+        store16(o + 2 * i, widenTo16(grey, depth));
+}
+
+void rawToPlanar(std::span<const uint8_t> in, uint32_t rawCode, const PlanarFrame& frame,
+                 std::span<uint8_t> out) {
+    const RawFormat& f = checkMeeting(frame, out.size(), rawCode, in.size());
+    if (f.arrangement == Arrangement::Uyvy) {
+        // An odd row's last group repeats its luma; its own is written last, so the repeat goes.
+        UyvyRows{frame.width, frame.height, planeWidth(f.layout, frame.width, 1)}.walk(
+            out.data(), in.data(),
+            [](const uint8_t* group, uint8_t* u, uint8_t* y0, uint8_t* v, uint8_t* y1) {
+                *u = group[0];
+                *y1 = group[3];
+                *y0 = group[1];
+                *v = group[2];
+            });
+        return;
+    }
+    const int depth = frame.bitDepth;
+    const size_t samples = out.size() / (depth > 8 ? 2 : 1);
+    if (f.bytes == 1) {
+        std::copy_n(in.begin(), samples, out.begin());
+        return;
+    }
+    const int shift = 16 - depth;
+    uint8_t* o = out.data();
+    if (depth > 8) {
+        for (size_t i = 0; i < samples; ++i)
+            store16(o + 2 * i, static_cast<uint16_t>(load16(in.data() + 2 * i) >> shift));
+    } else {
+        for (size_t i = 0; i < samples; ++i)
+            o[i] = static_cast<uint8_t>(load16(in.data() + 2 * i) >> shift);
     }
 }
 

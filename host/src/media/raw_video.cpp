@@ -117,4 +117,16 @@ void RawVideoWriter::write(const Picture& pic) {
     m_out->write(bytes.data(), bytes.size());
 }
 
+void RawVideoWriter::writeRaw(std::span<const uint8_t> raw, uint32_t rawCode, uint32_t width,
+                              uint32_t height, int bitDepth) {
+    // The library widens deep samples by replication, as pictures are written: its 16-bit
+    // layouts are the file's bytes already.
+    const Picture shape = makePicture(1, 1, rawLayoutOf(rawCode), bitDepth);
+    if (pixfmtFor(shape).rawCode == rawCode && raw.size() == rawFrameSize(rawCode, width, height)) {
+        m_out->write(raw.data(), raw.size());
+        return;
+    }
+    write(unpackRaw(raw, rawCode, width, height, bitDepth));
+}
+
 } // namespace host

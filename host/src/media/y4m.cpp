@@ -84,12 +84,8 @@ std::string colourTag(ColourLayout layout, int depth) {
     return tag;
 }
 
-size_t frameBytes(const VideoInfo& info) {
-    size_t samples = 0;
-    for (int i = 0; i < planeCount(info.layout); ++i)
-        samples += size_t{planeWidth(info.layout, info.width, i)} *
-                   planeHeight(info.layout, info.height, i);
-    return samples * (info.bitDepth > 8 ? 2 : 1);
+PlanarFrame planarOf(const VideoInfo& info) {
+    return {info.width, info.height, info.layout, info.bitDepth};
 }
 
 // Reads one '\n'-terminated line; false if the file ends before any byte of it.
@@ -117,7 +113,7 @@ public:
             (line.size() > 9 && line[9] != ' '))
             throw std::runtime_error(m_in->name() + ": not a YUV4MPEG2 stream");
         parseHeader(std::string_view(line).substr(std::strlen(kMagic)));
-        m_frameBytes = frameBytes(m_info);
+        m_frameBytes = planarFrameSize(planarOf(m_info));
         m_buffer.resize(m_frameBytes);
         // A regular file whose frames all carry a bare "FRAME" line reveals its length.
         if (auto size = m_in->size()) {
@@ -146,21 +142,13 @@ public:
         return true;
     }
 
-    // 8-bit planes repack into an 8-bit or 16-bit layout of the same subsampling directly.
+    // A frame's planes repack into a raw layout of the same subsampling directly.
     bool readRaw(uint32_t rawCode, std::span<uint8_t> out) override {
-        if (m_info.bitDepth != 8 || rawLayoutOf(rawCode) != m_info.layout)
+        if (!meetsRaw(planarOf(m_info), rawCode))
             return VideoReader::readRaw(rawCode, out);
         if (!readFrame())
             return false;
-        PlaneView8 view{m_info.width, m_info.height, m_info.layout, {}};
-        const uint8_t* p = m_buffer.data();
-        for (int i = 0; i < planeCount(m_info.layout); ++i) {
-            const size_t n = size_t{planeWidth(m_info.layout, m_info.width, i)} *
-                             planeHeight(m_info.layout, m_info.height, i);
-            view.planes.emplace_back(p, n);
-            p += n;
-        }
-        packRaw(view, rawCode, out);
+        planarToRaw(planarOf(m_info), m_buffer, rawCode, out);
         return true;
     }
 
@@ -278,7 +266,7 @@ Y4mWriter::Y4mWriter(const std::string& path, const VideoInfo& info) : m_info(in
     if (info.fullRange)
         header += *info.fullRange ? " XCOLORRANGE=FULL" : " XCOLORRANGE=LIMITED";
     header += '\n';
-    m_buffer.resize(frameBytes(info));
+    m_buffer.resize(planarFrameSize(planarOf(info)));
     m_out = std::make_unique<media::OutputFile>(path);
     m_out->write(header.data(), header.size());
 }
@@ -300,6 +288,21 @@ void Y4mWriter::write(const Picture& pic) {
             if (wide)
                 *p++ = static_cast<uint8_t>(s >> 8);
         }
+    writeFrame();
+}
+
+void Y4mWriter::writeRaw(std::span<const uint8_t> raw, uint32_t rawCode) {
+    const PlanarFrame planar = planarOf(m_info);
+    if (!meetsRaw(planar, rawCode)) {
+        write(convertLayout(unpackRaw(raw, rawCode, m_info.width, m_info.height, m_info.bitDepth),
+                            m_info.layout));
+        return;
+    }
+    rawToPlanar(raw, rawCode, planar, m_buffer);
+    writeFrame();
+}
+
+void Y4mWriter::writeFrame() {
     m_out->write("FRAME\n", 6);
     m_out->write(m_buffer.data(), m_buffer.size());
 }

@@ -43,17 +43,24 @@ std::vector<uint8_t> packRaw(const Picture& picture, uint32_t rawCode);
 // The same into `out`, which must be exactly rawFrameSize long.
 void packRaw(const Picture& picture, uint32_t rawCode, std::span<uint8_t> out);
 
-// 8-bit planes where a reader holds them (a Y4M frame, say), in the order and at the sizes of
-// a Picture's planes.
-struct PlaneView8 {
+// A YUV4MPEG2 frame's payload: the planes of a Picture of this layout and depth back to back,
+// 8-bit samples in bytes and deeper ones in 16-bit little-endian words.
+struct PlanarFrame {
     uint32_t width = 0, height = 0;
-    ColourLayout layout = ColourLayout::Rgb;
-    std::vector<std::span<const uint8_t>> planes;
+    ColourLayout layout = ColourLayout::Yuv420;
+    int bitDepth = 8;
 };
-// Packs 8-bit planes into a raw layout of the same colour layout, without a Picture in
-// between; std::invalid_argument when the layouts differ or a size does not fit.
-void packRaw(const PlaneView8& planes, uint32_t rawCode, std::span<uint8_t> out);
-
+size_t planarFrameSize(const PlanarFrame& frame);
+// Whether such a frame and a raw layout convert into each other without a Picture in between:
+// the same colour layout, or luma alone against planar YUV (mid-grey chroma going in, none
+// coming out), with 8-bit frames only for the 8-bit layouts.
+bool meetsRaw(const PlanarFrame& frame, uint32_t rawCode);
+// Those conversions, at memory speed; std::invalid_argument where the two do not meet or a size
+// does not fit.
+void planarToRaw(const PlanarFrame& frame, std::span<const uint8_t> in, uint32_t rawCode,
+                 std::span<uint8_t> out);
+void rawToPlanar(std::span<const uint8_t> in, uint32_t rawCode, const PlanarFrame& frame,
+                 std::span<uint8_t> out);
 // The picture in the code's own layout; `bytes` must be exactly rawFrameSize long.
 Picture unpackRaw(std::span<const uint8_t> bytes, uint32_t rawCode, uint32_t width, uint32_t height,
                   int bitDepth);

@@ -62,8 +62,13 @@ public:
     Y4mWriter(const std::string& path, const VideoInfo& info);
     ~Y4mWriter();
     void write(const Picture& picture);
+    // A frame in the codec library's raw layout `rawCode`; a layout the stream's planes meet
+    // goes straight in, any other through a Picture.
+    void writeRaw(std::span<const uint8_t> raw, uint32_t rawCode);
 
 private:
+    void writeFrame();
+
     std::unique_ptr<media::OutputFile> m_out;
     VideoInfo m_info;
     std::vector<uint8_t> m_buffer;
@@ -78,6 +83,9 @@ public:
     // The ffmpeg pixel format name write() uses for such a picture; std::invalid_argument for
     // layouts it cannot write.
     static const char* pixfmtName(const Picture& picture);
+    // A frame in the codec library's raw layout `rawCode` holding samples of bitDepth bits.
+    void writeRaw(std::span<const uint8_t> raw, uint32_t rawCode, uint32_t width, uint32_t height,
+                  int bitDepth);
 
 private:
     std::unique_ptr<media::OutputFile> m_out;
