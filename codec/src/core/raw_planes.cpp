@@ -48,50 +48,35 @@ struct Depth {
     }
 };
 
-// The rows of one slice of a packed layout and what its samples go through.
-template <typename T>
+// The rows of one slice of a packed layout. Packed layouts hold R G B (A), always coded as green
+// and the differences to it.
 struct PackedSlice {
-    Depth<T> d;
-    uint32_t mask;
+    unsigned depth;
     unsigned n; // components per pixel
     uint32_t first;
     uint32_t rows;
     uint32_t w;
-    bool diff; // green and the differences to it
 
     PackedSlice(const Geometry& g, uint32_t s)
-        : d{g.variant->depth}, mask((1u << g.variant->depth) - 1), n(g.raw->components),
-          first(g.sliceFirstRow(0, s)), rows(g.sliceRowCount(0, s)), w(g.width),
-          diff(g.variant->transform == Transform::GreenDifference) {}
+        : depth(g.variant->depth), n(g.raw->components), first(g.sliceFirstRow(0, s)),
+          rows(g.sliceRowCount(0, s)), w(g.width) {}
 };
 
 template <typename T>
 void gatherPacked(const Kernels& k, const Geometry& g, const RawView& in, uint32_t s,
                   uint16_t* const* planes) {
-    const auto [d, mask, n, first, rows, w, diff] = PackedSlice<T>(g, s);
+    const auto [depth, n, first, rows, w] = PackedSlice(g, s);
     for (uint32_t y = 0; y < rows; ++y) {
         const uint8_t* row = in.data[0] + (first + y) * in.pitch[0];
-        uint16_t* p0 = planes[0] + size_t{y} * w;
-        uint16_t* p1 = planes[1] + size_t{y} * w;
-        uint16_t* p2 = planes[2] + size_t{y} * w;
-        if (sizeof(T) == 1 && diff) {
-            n == 3 ? k.unpackRgb8(row, p0, p1, p2, w)
-                   : k.unpackRgba8(row, p0, p1, p2, planes[3] + size_t{y} * w, w);
-            continue;
-        }
-        for (uint32_t x = 0; x < w; ++x) {
-            const uint32_t r = d.down(load<T>(row, size_t{x} * n));
-            const uint32_t gr = d.down(load<T>(row, size_t{x} * n + 1));
-            const uint32_t b = d.down(load<T>(row, size_t{x} * n + 2));
-            p0[x] = static_cast<uint16_t>(diff ? gr : r);
-            p1[x] = static_cast<uint16_t>(diff ? (r - gr) & mask : gr);
-            p2[x] = static_cast<uint16_t>(diff ? (b - gr) & mask : b);
-        }
-        if (n == 4) {
-            uint16_t* p3 = planes[3] + size_t{y} * w;
-            for (uint32_t x = 0; x < w; ++x) {
-                p3[x] = static_cast<uint16_t>(d.down(load<T>(row, size_t{x} * 4 + 3)));
-            }
+        uint16_t* const rowPlanes[4] = {planes[0] + size_t{y} * w, planes[1] + size_t{y} * w,
+                                        planes[2] + size_t{y} * w,
+                                        n == 4 ? planes[3] + size_t{y} * w : nullptr};
+        if constexpr (sizeof(T) == 2) {
+            k.unpackRgb16(row, rowPlanes, w, n, depth);
+        } else if (n == 3) {
+            k.unpackRgb8(row, rowPlanes[0], rowPlanes[1], rowPlanes[2], w);
+        } else {
+            k.unpackRgba8(row, rowPlanes[0], rowPlanes[1], rowPlanes[2], rowPlanes[3], w);
         }
     }
 }
@@ -99,29 +84,18 @@ void gatherPacked(const Kernels& k, const Geometry& g, const RawView& in, uint32
 template <typename T>
 void scatterPacked(const Kernels& k, const Geometry& g, const uint16_t* const* planes, uint32_t s,
                    const RawView& out) {
-    const auto [d, mask, n, first, rows, w, diff] = PackedSlice<T>(g, s);
+    const auto [depth, n, first, rows, w] = PackedSlice(g, s);
     for (uint32_t y = 0; y < rows; ++y) {
         uint8_t* row = out.data[0] + (first + y) * out.pitch[0];
-        const uint16_t* p0 = planes[0] + size_t{y} * w;
-        const uint16_t* p1 = planes[1] + size_t{y} * w;
-        const uint16_t* p2 = planes[2] + size_t{y} * w;
-        if (sizeof(T) == 1 && n == 3 && diff) {
-            k.packRgb8(p0, p1, p2, row, w);
-            continue;
-        }
-        for (uint32_t x = 0; x < w; ++x) {
-            const uint32_t gr = diff ? p0[x] : p1[x];
-            const uint32_t r = diff ? (p1[x] + gr) & mask : p0[x];
-            const uint32_t b = diff ? (p2[x] + gr) & mask : p2[x];
-            store<T>(row, size_t{x} * n, d.up(r));
-            store<T>(row, size_t{x} * n + 1, d.up(gr));
-            store<T>(row, size_t{x} * n + 2, d.up(b));
-        }
-        if (n == 4) {
-            const uint16_t* p3 = planes[3] + size_t{y} * w;
-            for (uint32_t x = 0; x < w; ++x) {
-                store<T>(row, size_t{x} * 4 + 3, d.up(p3[x]));
-            }
+        const uint16_t* const rowPlanes[4] = {planes[0] + size_t{y} * w, planes[1] + size_t{y} * w,
+                                              planes[2] + size_t{y} * w,
+                                              n == 4 ? planes[3] + size_t{y} * w : nullptr};
+        if constexpr (sizeof(T) == 2) {
+            k.packRgb16(rowPlanes, row, w, n, depth);
+        } else if (n == 3) {
+            k.packRgb8(rowPlanes[0], rowPlanes[1], rowPlanes[2], row, w);
+        } else {
+            k.packRgba8(rowPlanes[0], rowPlanes[1], rowPlanes[2], rowPlanes[3], row, w);
         }
     }
 }

@@ -56,6 +56,16 @@ KVCODEC_INLINE void packRgb8(const uint16_t* g, const uint16_t* rg, const uint16
     }
 }
 
+KVCODEC_INLINE void packRgba8(const uint16_t* g, const uint16_t* rg, const uint16_t* bg,
+                              const uint16_t* a, uint8_t* row, uint32_t w, uint32_t x = 0) {
+    for (; x < w; ++x) {
+        row[4 * size_t{x}] = static_cast<uint8_t>(rg[x] + g[x]);
+        row[4 * size_t{x} + 1] = static_cast<uint8_t>(g[x]);
+        row[4 * size_t{x} + 2] = static_cast<uint8_t>(bg[x] + g[x]);
+        row[4 * size_t{x} + 3] = static_cast<uint8_t>(a[x]);
+    }
+}
+
 KVCODEC_INLINE void packUyvy8(const uint16_t* y, const uint16_t* u, const uint16_t* v, uint8_t* row,
                               uint32_t groups, uint32_t i = 0) {
     for (; i < groups; ++i) {
@@ -84,6 +94,47 @@ KVCODEC_INLINE void widenRow16(const uint16_t* in, uint8_t* row, uint32_t w, uns
         const uint32_t r = v << (16 - depth) | v >> (2 * depth - 16);
         row[2 * size_t{x}] = static_cast<uint8_t>(r);
         row[2 * size_t{x} + 1] = static_cast<uint8_t>(r >> 8);
+    }
+}
+
+// Rows of 16-bit R G B (A) pixels, `components` samples each, and the planes G, R-G, B-G (and
+// A) of their top `depth` bits; going back, a sample's bits are repeated below them.
+KVCODEC_INLINE void unpackRgb16(const uint8_t* row, uint16_t* const* planes, uint32_t w,
+                                unsigned components, unsigned depth, uint32_t x = 0) {
+    const uint32_t mask = (1u << depth) - 1;
+    const auto sample = [&](size_t i) {
+        return static_cast<uint32_t>(row[2 * i] | row[2 * i + 1] << 8) >> (16 - depth);
+    };
+    for (; x < w; ++x) {
+        const size_t i = size_t{x} * components;
+        const uint32_t g = sample(i + 1);
+        planes[0][x] = static_cast<uint16_t>(g);
+        planes[1][x] = static_cast<uint16_t>((sample(i) - g) & mask);
+        planes[2][x] = static_cast<uint16_t>((sample(i + 2) - g) & mask);
+        if (components == 4) {
+            planes[3][x] = static_cast<uint16_t>(sample(i + 3));
+        }
+    }
+}
+
+KVCODEC_INLINE void packRgb16(const uint16_t* const* planes, uint8_t* row, uint32_t w,
+                              unsigned components, unsigned depth, uint32_t x = 0) {
+    const uint32_t mask = (1u << depth) - 1;
+    const auto put = [&](size_t i, uint32_t v) {
+        v &= mask;
+        v = v << (16 - depth) | v >> (2 * depth - 16);
+        row[2 * i] = static_cast<uint8_t>(v);
+        row[2 * i + 1] = static_cast<uint8_t>(v >> 8);
+    };
+    for (; x < w; ++x) {
+        const size_t i = size_t{x} * components;
+        const uint32_t g = planes[0][x];
+        put(i, planes[1][x] + g);
+        put(i + 1, g);
+        put(i + 2, planes[2][x] + g);
+        if (components == 4) {
+            put(i + 3, planes[3][x]);
+        }
     }
 }
 

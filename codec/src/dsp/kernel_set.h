@@ -40,6 +40,21 @@ KVCODEC_KERNEL_TARGET void packRgb8(const uint16_t* g, const uint16_t* rg, const
     loops::packRgb8(g, rg, bg, row, w);
 }
 
+KVCODEC_KERNEL_TARGET void packRgba8(const uint16_t* g, const uint16_t* rg, const uint16_t* bg,
+                                     const uint16_t* a, uint8_t* row, uint32_t w) {
+    loops::packRgba8(g, rg, bg, a, row, w);
+}
+
+KVCODEC_KERNEL_TARGET void unpackRgb16(const uint8_t* row, uint16_t* const* planes, uint32_t w,
+                                       unsigned components, unsigned depth) {
+    loops::unpackRgb16(row, planes, w, components, depth);
+}
+
+KVCODEC_KERNEL_TARGET void packRgb16(const uint16_t* const* planes, uint8_t* row, uint32_t w,
+                                     unsigned components, unsigned depth) {
+    loops::packRgb16(planes, row, w, components, depth);
+}
+
 KVCODEC_KERNEL_TARGET void packUyvy8(const uint16_t* y, const uint16_t* u, const uint16_t* v,
                                      uint8_t* row, uint32_t groups) {
     loops::packUyvy8(y, u, v, row, groups);
@@ -102,7 +117,10 @@ constexpr Kernels genericKernels(const char* name) {
             unpackRgba8,
             unpackUyvy8,
             packRgb8,
+            packRgba8,
             packUyvy8,
+            unpackRgb16,
+            packRgb16,
             narrowRow16,
             widenRow16};
 }

@@ -91,12 +91,20 @@ struct Kernels {
     void (*unpackRgba8)(const uint8_t* row, uint16_t* g, uint16_t* rg, uint16_t* bg, uint16_t* a,
                         uint32_t width);
     void (*unpackUyvy8)(const uint8_t* row, uint16_t* y, uint16_t* u, uint16_t* v, uint32_t groups);
-    // 8-bit rows of coded planes into packed layouts: R G B from G, R-G and B-G, and groups of
-    // U Y V Y.
+    // 8-bit rows of coded planes into packed layouts: R G B (and A) from G, R-G and B-G (and
+    // A), and groups of U Y V Y.
     void (*packRgb8)(const uint16_t* g, const uint16_t* rg, const uint16_t* bg, uint8_t* row,
                      uint32_t width);
+    void (*packRgba8)(const uint16_t* g, const uint16_t* rg, const uint16_t* bg, const uint16_t* a,
+                      uint8_t* row, uint32_t width);
     void (*packUyvy8)(const uint16_t* y, const uint16_t* u, const uint16_t* v, uint8_t* row,
                       uint32_t groups);
+    // 16-bit rows of packed R G B or R G B A (`components` samples a pixel) into the planes G,
+    // R-G, B-G (and A) of their top `depth` bits, and back with those bits repeated below them.
+    void (*unpackRgb16)(const uint8_t* row, uint16_t* const* planes, uint32_t width,
+                        unsigned components, unsigned depth);
+    void (*packRgb16)(const uint16_t* const* planes, uint8_t* row, uint32_t width,
+                      unsigned components, unsigned depth);
     // Rows of 16-bit little-endian samples into their top `depth` bits, and back with those bits
     // repeated below them.
     void (*narrowRow16)(const uint8_t* row, uint16_t* out, uint32_t width, unsigned depth);

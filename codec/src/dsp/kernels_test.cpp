@@ -316,6 +316,29 @@ TEST_P(Kernels, LayoutRowsMatchThePortableOnes) {
             for (int p = 0; p < 3; ++p) {
                 ASSERT_EQ(q1[p].contents(), q2[p].contents()) << "unpacked U Y V Y " << p;
             }
+            Buffer<uint8_t> rgba1(4 * w, 2 * a), rgba2(4 * w, 2 * a + 1);
+            plain().packRgba8(p0.data(), p1.data(), p2.data(), p0.data() + w, rgba1.data(), w);
+            fast().packRgba8(p0.data(), p1.data(), p2.data(), p0.data() + w, rgba2.data(), w);
+            ASSERT_EQ(rgba1.contents(), rgba2.contents()) << "packed R G B A";
+            Buffer<uint8_t> raw16(8 * w, a), wide1(8 * w, 2 * a), wide2(8 * w, 2 * a + 1);
+            fill(raw16, 8 * w, 0xFF);
+            const uint16_t* coded[4] = {p0.data(), p1.data(), p2.data(), p0.data() + w};
+            for (const unsigned n : {3u, 4u}) {
+                for (const unsigned depth : {10u, 12u, 14u, 16u}) {
+                    SCOPED_TRACE(std::to_string(n) + " samples a pixel, depth " +
+                                 std::to_string(depth));
+                    uint16_t* planes1[4] = {q1[0].data(), q1[1].data(), q1[2].data(), q1[3].data()};
+                    uint16_t* planes2[4] = {q2[0].data(), q2[1].data(), q2[2].data(), q2[3].data()};
+                    plain().unpackRgb16(raw16.data(), planes1, w, n, depth);
+                    fast().unpackRgb16(raw16.data(), planes2, w, n, depth);
+                    for (int p = 0; p < 4; ++p) {
+                        ASSERT_EQ(q1[p].contents(), q2[p].contents()) << "unpacked plane " << p;
+                    }
+                    plain().packRgb16(coded, wide1.data(), w, n, depth);
+                    fast().packRgb16(coded, wide2.data(), w, n, depth);
+                    ASSERT_EQ(wide1.contents(), wide2.contents()) << "packed 16-bit";
+                }
+            }
             for (const unsigned depth : {10u, 12u, 14u}) {
                 plain().narrowRow16(raw.data(), q1[0].data(), 2 * w, depth);
                 fast().narrowRow16(raw.data(), q2[0].data(), 2 * w, depth);

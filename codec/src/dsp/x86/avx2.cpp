@@ -52,35 +52,56 @@ KVCODEC_KERNEL_TARGET void rebuildRowAvx2(const uint16_t* above, const uint16_t*
     loops::v1::rebuildRow<Deep>(above + x, residuals + x, out + x, w - x, mask, sum);
 }
 
-// Byte shuffles between sixteen R G B pixels (three 16-byte blocks of a row) and their three
-// channels, by block and channel: byte 3k + c of the row is channel c of pixel k.
-struct RgbShuffles {
-    alignas(16) uint8_t toRow[3][3][16];      // block's byte from the channel's pixel
-    alignas(16) uint8_t toChannels[3][3][16]; // channel's pixel from the block's byte
+// Byte shuffles between the 16-byte blocks of a row of packed pixels and the 16-byte vectors of
+// their channels, by block and channel, for pixels of N samples of `Unit` bytes: byte j of
+// sample k of channel c is byte Unit * (N * k + c) + j of the row. A 2-byte sample never
+// straddles two blocks, as blocks start at even bytes.
+template <unsigned N>
+struct RowShuffles {
+    alignas(16) uint8_t toRow[N][N][16];      // block's byte from the channel's
+    alignas(16) uint8_t toChannels[N][N][16]; // channel's byte from the block's
 };
 
-constexpr RgbShuffles makeRgbShuffles() {
-    RgbShuffles s{};
-    for (unsigned block = 0; block < 3; ++block) {
-        for (unsigned c = 0; c < 3; ++c) {
-            for (unsigned k = 0; k < 16; ++k) {
-                const unsigned rowByte = 16 * block + k;
-                s.toRow[block][c][k] = rowByte % 3 == c ? static_cast<uint8_t>(rowByte / 3) : 0x80;
-                const unsigned channelByte = 3 * k + c;
-                s.toChannels[block][c][k] =
-                    channelByte / 16 == block ? static_cast<uint8_t>(channelByte % 16) : 0x80;
+template <unsigned N, unsigned Unit>
+constexpr RowShuffles<N> makeRowShuffles() {
+    RowShuffles<N> s{};
+    for (unsigned block = 0; block < N; ++block) {
+        for (unsigned c = 0; c < N; ++c) {
+            for (unsigned i = 0; i < 16; ++i) {
+                const unsigned rowByte = 16 * block + i, unit = rowByte / Unit;
+                s.toRow[block][c][i] =
+                    unit % N == c ? static_cast<uint8_t>(Unit * (unit / N) + rowByte % Unit) : 0x80;
+                const unsigned fromRow = Unit * (N * (i / Unit) + c) + i % Unit;
+                s.toChannels[block][c][i] =
+                    fromRow / 16 == block ? static_cast<uint8_t>(fromRow % 16) : 0x80;
             }
         }
     }
     return s;
 }
 
-constexpr RgbShuffles kRgbShuffles = makeRgbShuffles();
+constexpr RowShuffles<3> kRgbShuffles = makeRowShuffles<3, 1>();
+template <unsigned N>
+constexpr RowShuffles<N> kWideShuffles = makeRowShuffles<N, 2>();
 
-KVCODEC_KERNEL_TARGET void loadRgbShuffles(const uint8_t (&table)[3][3][16], __m128i (&out)[3][3]) {
-    for (unsigned block = 0; block < 3; ++block) {
-        for (unsigned c = 0; c < 3; ++c) {
+template <unsigned N>
+KVCODEC_KERNEL_TARGET void loadRgbShuffles(const uint8_t (&table)[N][N][16], __m128i (&out)[N][N]) {
+    for (unsigned block = 0; block < N; ++block) {
+        for (unsigned c = 0; c < N; ++c) {
             out[block][c] = _mm_load_si128(reinterpret_cast<const __m128i*>(table[block][c]));
+        }
+    }
+}
+
+// The same shuffles in both halves of 32-byte vectors.
+template <unsigned N>
+KVCODEC_KERNEL_TARGET void loadWideShuffles(const uint8_t (&table)[N][N][16],
+                                            __m256i (&out)[N][N]) {
+    __m128i half[N][N];
+    loadRgbShuffles(table, half);
+    for (unsigned block = 0; block < N; ++block) {
+        for (unsigned c = 0; c < N; ++c) {
+            out[block][c] = _mm256_broadcastsi128_si256(half[block][c]);
         }
     }
 }
@@ -216,6 +237,123 @@ KVCODEC_KERNEL_TARGET void unpackRgba8Avx2(const uint8_t* row, uint16_t* pg, uin
     loops::unpackRgba8(row, pg, prg, pbg, pa, w, x);
 }
 
+KVCODEC_KERNEL_TARGET __m256i load(const uint16_t* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+KVCODEC_KERNEL_TARGET __m256i widen(const uint16_t* p) {
+    return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+// Eight pixels at a time, one to a 32-bit lane.
+KVCODEC_KERNEL_TARGET void packRgba8Avx2(const uint16_t* pg, const uint16_t* prg,
+                                         const uint16_t* pbg, const uint16_t* pa, uint8_t* row,
+                                         uint32_t w) {
+    const __m256i low = _mm256_set1_epi32(0xFF);
+    uint32_t x = 0;
+    for (; x + 8 <= w; x += 8) {
+        const __m256i g = widen(pg + x);
+        const __m256i r = _mm256_and_si256(_mm256_add_epi32(widen(prg + x), g), low);
+        const __m256i b = _mm256_and_si256(_mm256_add_epi32(widen(pbg + x), g), low);
+        const __m256i rg = _mm256_or_si256(r, _mm256_slli_epi32(_mm256_and_si256(g, low), 8));
+        const __m256i ba =
+            _mm256_or_si256(_mm256_slli_epi32(b, 16), _mm256_slli_epi32(widen(pa + x), 24));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + 4 * size_t{x}),
+                            _mm256_or_si256(rg, ba));
+    }
+    loops::packRgba8(pg, prg, pbg, pa, row, w, x);
+}
+
+// Sixteen pixels at a time, eight to each half of the vectors: every channel's samples are
+// picked from the row's blocks, shifted down to the coded bits, and green taken from the others.
+template <unsigned N>
+KVCODEC_KERNEL_TARGET void unpackRgb16Avx2(const uint8_t* row, uint16_t* const* planes, uint32_t w,
+                                           unsigned depth) {
+    __m256i picks[N][N];
+    loadWideShuffles(kWideShuffles<N>.toChannels, picks);
+    const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(16 - depth));
+    const __m256i mask = _mm256_set1_epi16(static_cast<short>((1u << depth) - 1));
+    uint32_t x = 0;
+    for (; x + 16 <= w; x += 16) {
+        const uint8_t* p = row + 2 * N * size_t{x};
+        __m256i blocks[N];
+        for (unsigned b = 0; b < N; ++b) {
+            const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * b));
+            const __m128i second =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * (N + b)));
+            blocks[b] = _mm256_inserti128_si256(_mm256_castsi128_si256(first), second, 1);
+        }
+        __m256i channel[N];
+        for (unsigned c = 0; c < N; ++c) {
+            __m256i v = _mm256_shuffle_epi8(blocks[0], picks[0][c]);
+            for (unsigned b = 1; b < N; ++b) {
+                v = _mm256_or_si256(v, _mm256_shuffle_epi8(blocks[b], picks[b][c]));
+            }
+            channel[c] = _mm256_srl_epi16(v, shift);
+        }
+        const __m256i g = channel[1];
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(planes[0] + x), g);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(planes[1] + x),
+                            _mm256_and_si256(_mm256_sub_epi16(channel[0], g), mask));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(planes[2] + x),
+                            _mm256_and_si256(_mm256_sub_epi16(channel[2], g), mask));
+        if constexpr (N == 4) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(planes[3] + x), channel[3]);
+        }
+    }
+    loops::unpackRgb16(row, planes, w, N, depth, x);
+}
+
+// The way back: every channel's samples rebuilt and widened, then every block of the row picks
+// its bytes from them.
+template <unsigned N>
+KVCODEC_KERNEL_TARGET void packRgb16Avx2(const uint16_t* const* planes, uint8_t* row, uint32_t w,
+                                         unsigned depth) {
+    __m256i picks[N][N];
+    loadWideShuffles(kWideShuffles<N>.toRow, picks);
+    const __m256i mask = _mm256_set1_epi16(static_cast<short>((1u << depth) - 1));
+    const __m128i up = _mm_cvtsi32_si128(static_cast<int>(16 - depth));
+    const __m128i down = _mm_cvtsi32_si128(static_cast<int>(2 * depth - 16));
+    uint32_t x = 0;
+    for (; x + 16 <= w; x += 16) {
+        const __m256i g = load(planes[0] + x);
+        __m256i channel[N];
+        channel[0] = _mm256_add_epi16(load(planes[1] + x), g);
+        channel[1] = g;
+        channel[2] = _mm256_add_epi16(load(planes[2] + x), g);
+        if constexpr (N == 4) {
+            channel[3] = load(planes[3] + x);
+        }
+        for (unsigned c = 0; c < N; ++c) {
+            const __m256i v = _mm256_and_si256(channel[c], mask);
+            channel[c] = _mm256_or_si256(_mm256_sll_epi16(v, up), _mm256_srl_epi16(v, down));
+        }
+        uint8_t* p = row + 2 * N * size_t{x};
+        for (unsigned b = 0; b < N; ++b) {
+            __m256i v = _mm256_shuffle_epi8(channel[0], picks[b][0]);
+            for (unsigned c = 1; c < N; ++c) {
+                v = _mm256_or_si256(v, _mm256_shuffle_epi8(channel[c], picks[b][c]));
+            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16 * b), _mm256_castsi256_si128(v));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16 * (N + b)),
+                             _mm256_extracti128_si256(v, 1));
+        }
+    }
+    loops::packRgb16(planes, row, w, N, depth, x);
+}
+
+KVCODEC_KERNEL_TARGET void unpackRgb16Avx2(const uint8_t* row, uint16_t* const* planes, uint32_t w,
+                                           unsigned components, unsigned depth) {
+    components == 4 ? unpackRgb16Avx2<4>(row, planes, w, depth)
+                    : unpackRgb16Avx2<3>(row, planes, w, depth);
+}
+
+KVCODEC_KERNEL_TARGET void packRgb16Avx2(const uint16_t* const* planes, uint8_t* row, uint32_t w,
+                                         unsigned components, unsigned depth) {
+    components == 4 ? packRgb16Avx2<4>(planes, row, w, depth)
+                    : packRgb16Avx2<3>(planes, row, w, depth);
+}
+
 // Sixteen samples at a time; x86 is little-endian, as the rows are.
 KVCODEC_KERNEL_TARGET void narrowRow16Avx2(const uint8_t* row, uint16_t* out, uint32_t w,
                                            unsigned depth) {
@@ -255,7 +393,10 @@ constexpr Kernels table() {
     k.unpackRgba8 = unpackRgba8Avx2;
     k.unpackUyvy8 = unpackUyvy8Avx2;
     k.packRgb8 = packRgb8Avx2;
+    k.packRgba8 = packRgba8Avx2;
     k.packUyvy8 = packUyvy8Avx2;
+    k.unpackRgb16 = unpackRgb16Avx2;
+    k.packRgb16 = packRgb16Avx2;
     k.narrowRow16 = narrowRow16Avx2;
     k.widenRow16 = widenRow16Avx2;
     return k;
