@@ -237,6 +237,46 @@ KVCODEC_KERNEL_TARGET void unpackRgba8Avx2(const uint8_t* row, uint16_t* pg, uin
     loops::unpackRgba8(row, pg, prg, pbg, pa, w, x);
 }
 
+// Eight samples at a time, one to a 32-bit lane: each field's bit count from the exponent of
+// the sample as a float, the fields joined in pairs in 64-bit lanes and the pairs in fours, so
+// that the writer only takes each four's bits in one put, as the shared loop does.
+KVCODEC_KERNEL_TARGET void putRawBitsAvx2(const uint16_t* z, size_t n, BitWriter& writer) {
+    BitWriter out = writer;
+    const __m256i literals = _mm256_set1_epi32(static_cast<int>(code::kLiteralTokens - 1));
+    const __m256i bias = _mm256_set1_epi32(127 + 1);
+    const __m256i one = _mm256_set1_epi32(1);
+    const __m256i low = _mm256_set1_epi64x(0xFFFFFFFF);
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256i v =
+            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(z + i)));
+        // log2(v) - 1 for an escaped sample, whose float is exact; a literal has no field.
+        const __m256i exponent = _mm256_sub_epi32(
+            _mm256_srli_epi32(_mm256_castps_si256(_mm256_cvtepi32_ps(v)), 23), bias);
+        const __m256i bits = _mm256_and_si256(exponent, _mm256_cmpgt_epi32(v, literals));
+        const __m256i field =
+            _mm256_and_si256(v, _mm256_sub_epi32(_mm256_sllv_epi32(one, bits), one));
+        // Sample 2k's field above sample 2k+1's, then pair 2k's above pair 2k+1's.
+        const __m256i secondBits = _mm256_srli_epi64(bits, 32);
+        const __m256i pairs =
+            _mm256_or_si256(_mm256_sllv_epi64(_mm256_and_si256(field, low), secondBits),
+                            _mm256_srli_epi64(field, 32));
+        const __m256i pairBits = _mm256_add_epi64(_mm256_and_si256(bits, low), secondBits);
+        const __m256i fours =
+            _mm256_or_si256(_mm256_sllv_epi64(pairs, _mm256_unpackhi_epi64(pairBits, pairBits)),
+                            _mm256_unpackhi_epi64(pairs, pairs));
+        const __m256i fourBits =
+            _mm256_add_epi64(pairBits, _mm256_unpackhi_epi64(pairBits, pairBits));
+        alignas(32) uint64_t values[4], counts[4];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(values), fours);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(counts), fourBits);
+        out.put(values[0], static_cast<unsigned>(counts[0]));
+        out.put(values[2], static_cast<unsigned>(counts[2]));
+    }
+    writer = out;
+    loops::putRawBits(z + i, n - i, writer);
+}
+
 KVCODEC_KERNEL_TARGET __m256i load(const uint16_t* p) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
@@ -387,6 +427,7 @@ constexpr Kernels table() {
     k.ransEncode = ransEncodeAvx2;
     k.ransDecodeRow = ransDecodeRowAvx2;
     k.medianRebuild = medianRebuildAvx2;
+    k.putRawBits = putRawBitsAvx2;
     k.v1RebuildRow[0] = rebuildRowAvx2<false>;
     k.v1RebuildRow[1] = rebuildRowAvx2<true>;
     k.unpackRgb8 = unpackRgb8Avx2;
