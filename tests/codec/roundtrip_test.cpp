@@ -97,8 +97,9 @@ TEST(Reduction, VariantsGiveBackWhatTheyKeep) {
             auto& plane = kept.planes[size_t(p)];
             const std::vector<uint16_t> sent = plane;
             const uint32_t cw = host::planeWidth(kept.layout, w, p);
+            const size_t rows = plane.size() / cw;
             for (size_t i = 0; i < plane.size(); ++i) {
-                const size_t y0 = i / cw & ~size_t{1}, y1 = std::min<size_t>(y0 + 1, h - 1);
+                const size_t y0 = i / cw & ~size_t{1}, y1 = std::min(y0 + 1, rows - 1);
                 const uint32_t pair = sent[y0 * cw + i % cw] + sent[y1 * cw + i % cw] + 1u;
                 plane[i] = static_cast<uint16_t>(v.chroma == Chroma::None         ? 0x8000
                                                  : v.chroma == Chroma::HalfHeight ? pair / 2
