@@ -31,7 +31,13 @@ void Host::reset() {
 }
 
 int32_t Host::handle(uint32_t msg, va_list* args) {
-    static constexpr std::pair<uint32_t, Handler> kHandlers[] = {
+    // A struct, not a std::pair: where va_list carries attributes (mingw-w64), a handler's type
+    // loses them as a template argument.
+    struct Route {
+        uint32_t msg;
+        Handler handler;
+    };
+    static constexpr Route kHandlers[] = {
         {msgCreateObject, &Host::createObjectMessage},
         {msgAddRef, &Host::referenceMessage},
         {msgRelease, &Host::referenceMessage},
