@@ -75,7 +75,7 @@ TEST(RawLayout, PlanarFramesMeetTheirRawLayoutsAsPicturesDo) {
         {ColourLayout::Gray, 59},   {ColourLayout::Gray, 51}};
     for (const auto& [layout, code] : meetings) {
         for (auto [w, h] : {std::pair{1u, 1u}, {3u, 5u}, {4u, 2u}, {7u, 3u}}) {
-            for (int depth : {8, 10, 16}) {
+            for (int depth : {8, 10, 12, 14, 16}) {
                 const host::PlanarFrame f{w, h, layout, depth};
                 if (depth > 8 && host::rawBytesPerSample(code) == 1) {
                     EXPECT_FALSE(host::meetsRaw(f, code)) << code;
