@@ -334,9 +334,7 @@ void planarToRaw(const PlanarFrame& frame, std::span<const uint8_t> in, uint32_t
     uint8_t* o = out.data();
     if (depth > 8) {
         mapDepth(depth, [&](auto d) {
-            mapWords(in.data(), o, samples, [d](uint16_t v) {
-                return static_cast<uint16_t>(v << (16 - d) | v >> (2 * d - 16));
-            });
+            mapWords(in.data(), o, samples, [d](uint16_t v) { return widenTo16(v, d); });
         });
     } else {
         for (size_t i = 0; i < samples; ++i)
