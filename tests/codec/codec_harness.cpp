@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace codec_test {
@@ -109,6 +112,42 @@ std::vector<uint8_t> makeFrame(const FormatPair& v, uint32_t width, uint32_t hei
         }
     }
     return host::packRaw(picture, v.raw);
+}
+
+uint32_t StoredCase::le(size_t at) const {
+    return config[at] | (uint32_t{config[at + 1]} << 8) | (uint32_t{config[at + 2]} << 16) |
+           (uint32_t{config[at + 3]} << 24);
+}
+
+std::vector<StoredCase> storedCases(const std::filesystem::path& folder) {
+    const auto read = [](const std::filesystem::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::vector<uint8_t>(std::istreambuf_iterator<char>(in),
+                                    std::istreambuf_iterator<char>());
+    };
+    std::vector<StoredCase> cases;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.path().extension() == ".config") {
+            std::filesystem::path stem = entry.path();
+            stem.replace_extension();
+            const auto with = [&](const char* ext) { return std::filesystem::path(stem) += ext; };
+            cases.push_back({stem.filename().string(), read(with(".config")), read(with(".frame")),
+                             read(with(".raw"))});
+        }
+    }
+    std::sort(cases.begin(), cases.end(),
+              [](const StoredCase& a, const StoredCase& b) { return a.name < b.name; });
+    return cases;
+}
+
+std::string frameDigest(const std::vector<uint8_t>& frame) {
+    uint64_t h = 14695981039346656037ull;
+    for (const uint8_t b : frame) {
+        h = (h ^ b) * 1099511628211ull;
+    }
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
+    return std::to_string(frame.size()) + " " + hex;
 }
 
 } // namespace codec_test

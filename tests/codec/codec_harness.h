@@ -5,7 +5,9 @@
 #include "host/codec_library.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <ostream>
+#include <string>
 #include <vector>
 
 namespace codec_test {
@@ -52,5 +54,17 @@ enum class Content { Smooth, Photo, Noise, Flat };
 // replication, chroma rows in equal pairs for 4:2:0, mid-grey chroma for luma-only.
 std::vector<uint8_t> makeFrame(const FormatPair& v, uint32_t width, uint32_t height, Content c,
                                uint32_t seed = 1);
+
+// A case of the stored conformance files: its name (format id and size) and its bytes.
+struct StoredCase {
+    std::string name;
+    std::vector<uint8_t> config, frame, raw;
+    uint32_t le(size_t at) const;
+    uint32_t id() const { return config[6] | (uint32_t{config[7]} << 8); }
+};
+std::vector<StoredCase> storedCases(const std::filesystem::path& folder);
+
+// A frame's size and 64-bit FNV-1a hash, as the list of what the encoder writes records them.
+std::string frameDigest(const std::vector<uint8_t>& frame);
 
 } // namespace codec_test

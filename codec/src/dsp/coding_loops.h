@@ -189,17 +189,30 @@ KVCODEC_INLINE void classRow(const uint16_t* z, uint32_t w, unsigned depth, uint
 // Symbol counts of a plane kept in four tables of 16-bit counters, for the samples in turn, so
 // that runs of one symbol do not wait on their own increments and the four tables together fit
 // the first cache; they are added into the plane's counts before any counter could overflow.
+//
+// Counting is the largest part of the encoder's analysis, so only one row in kRowsPerWhole is
+// counted whole, and weighs as many rows: the frequencies need the shape of each context's
+// distribution, which a quarter of a photograph's rows gives nearly as well as all of them. But
+// every symbol that is coded needs a count, so in the rows between a symbol is counted (once) when
+// its token is at or above its context's floor, the first token of the context without a count
+// yet; on photographs that leaves only the rare large residuals to count one by one. Tokens with
+// raw bits are always counted, and only once, as the length of a plane's raw bits comes from
+// the counts.
 class SymbolCounter {
 public:
-    explicit SymbolCounter(uint32_t* counts) : m_counts(counts) {}
+    static constexpr uint32_t kRowsPerWhole = 4;
+
+    SymbolCounter(uint32_t* counts, unsigned depth)
+        : m_counts(counts), m_highestFloor(depth > 8 ? code::kLiteralTokens : 255) {
+        raiseFloors();
+    }
     ~SymbolCounter() { flush(); }
+
+    static constexpr bool countedWhole(uint32_t row) { return row % kRowsPerWhole == 0; }
 
     KVCODEC_INLINE void countRow(const uint16_t* sym, uint32_t w) {
         // The first table takes the most of a row: a quarter and the last three.
-        if (m_pending + w / 4 + 3 > 0xFFFF) {
-            flush();
-        }
-        m_pending += w / 4 + 3;
+        reserve(w / 4 + 3);
         uint32_t x = 0;
         for (; x + 3 < w; x += 4) {
             ++m_table[0][sym[x]];
@@ -210,50 +223,114 @@ public:
         for (; x < w; ++x) {
             ++m_table[0][sym[x]];
         }
+        raiseFloors();
+    }
+
+    // A row between whole ones: scan(sym, w, floors, count) may count the symbols at or above
+    // their floors of a leading part of the row with count(symbol), and returns where it
+    // stopped.
+    template <typename Scan>
+    KVCODEC_INLINE void countRareOnes(const uint16_t* sym, uint32_t w, Scan&& scan) {
+        reserve(w);
+        uint32_t x = scan(sym, w, static_cast<const uint8_t*>(m_floor),
+                          [this](uint16_t symbol) { ++m_rare[symbol]; });
+        for (; x < w; ++x) {
+            if ((sym[x] & 0xFF) >= m_floor[sym[x] >> 8]) {
+                ++m_rare[sym[x]];
+            }
+        }
+        raiseFloors();
     }
 
 private:
     static constexpr size_t kSymbols = code::kContexts * 256;
 
+    void reserve(uint32_t increments) {
+        if (m_pending + increments > 0xFFFF) {
+            flush();
+        }
+        m_pending += increments;
+    }
+
     void flush() {
         for (size_t k = 0; k < kSymbols; ++k) {
-            m_counts[k] += uint32_t{m_table[0][k]} + m_table[1][k] + m_table[2][k] + m_table[3][k];
+            const uint32_t whole =
+                uint32_t{m_table[0][k]} + m_table[1][k] + m_table[2][k] + m_table[3][k];
+            m_counts[k] += ((k & 0xFF) < m_highestFloor ? kRowsPerWhole : 1) * whole + m_rare[k];
         }
         std::memset(m_table, 0, sizeof(m_table));
+        std::memset(m_rare, 0, sizeof(m_rare));
         m_pending = 0;
     }
 
+    bool counted(size_t k) const {
+        return (m_counts[k] | m_table[0][k] | m_table[1][k] | m_table[2][k] | m_table[3][k] |
+                m_rare[k]) != 0;
+    }
+
+    // Counts only grow, so each context's floor only rises and the scans together cost one
+    // look at each symbol a frame.
+    void raiseFloors() {
+        for (unsigned c = 0; c < code::kContexts; ++c) {
+            unsigned u = m_unseen[c];
+            while (u < 256 && counted(c * size_t{256} + u)) {
+                ++u;
+            }
+            m_unseen[c] = static_cast<uint16_t>(u);
+            m_floor[c] = static_cast<uint8_t>(std::min(u, m_highestFloor));
+        }
+    }
+
     uint32_t* m_counts;
+    unsigned m_highestFloor;
     uint16_t m_table[4][kSymbols] = {};
+    uint16_t m_rare[kSymbols] = {};
     uint32_t m_pending = 0;
+    uint16_t m_unseen[code::kContexts] = {};
+    uint8_t m_floor[code::kContexts] = {};
+};
+
+// The scan of a row between whole ones that leaves every symbol to the counter's own loop.
+struct NoRareScan {
+    template <typename Count>
+    uint32_t operator()(const uint16_t*, uint32_t, const uint8_t*, Count&&) const {
+        return 0;
+    }
 };
 
 // The encoder's analysis of a plane, a row at a time so that each row's residuals and classes
 // are used while they are in the first cache.
-template <typename Rows>
-KVCODEC_INLINE void analyseRows(const uint16_t* s, uint32_t w, uint32_t rows, uint16_t* z,
-                                uint8_t* cls, uint16_t* sym, uint32_t* counts, Rows&& row) {
-    SymbolCounter counter(counts);
+template <typename Rows, typename Scan>
+KVCODEC_INLINE void analyseRows(const uint16_t* s, uint32_t w, uint32_t rows, unsigned depth,
+                                uint16_t* z, uint8_t* cls, uint16_t* sym, uint32_t* counts,
+                                Rows&& row, Scan&& scanRare) {
+    SymbolCounter counter(counts, depth);
     for (uint32_t y = 0; y < rows; ++y) {
         const uint16_t* cur = s + size_t{y} * w;
         uint8_t* own = cls + size_t{y % 3} * w;
         const uint8_t* above = y > 0 ? cls + size_t{(y + 2) % 3} * w : nullptr;
         const uint8_t* twoAbove = y > 1 ? cls + size_t{(y + 1) % 3} * w : nullptr;
-        row(cur, y > 0 ? cur - w : nullptr, z + size_t{y} * w, own, above, twoAbove,
-            sym + size_t{y} * w);
-        counter.countRow(sym + size_t{y} * w, w);
+        uint16_t* symRow = sym + size_t{y} * w;
+        row(cur, y > 0 ? cur - w : nullptr, z + size_t{y} * w, own, above, twoAbove, symRow);
+        if (SymbolCounter::countedWhole(y)) {
+            counter.countRow(symRow, w);
+        } else {
+            counter.countRareOnes(symRow, w, scanRare);
+        }
     }
 }
 
 KVCODEC_INLINE void analyse(const uint16_t* s, uint32_t w, uint32_t rows, unsigned depth,
                             uint16_t* z, uint8_t* cls, uint16_t* sym, uint32_t* counts) {
-    analyseRows(s, w, rows, z, cls, sym, counts,
-                [&](const uint16_t* cur, const uint16_t* top, uint16_t* zr, uint8_t* own,
-                    const uint8_t* above, const uint8_t* twoAbove, uint16_t* symr) {
-                    medianResidualRow(cur, top, w, depth, zr, 0);
-                    classRow(zr, w, depth, own, 0);
-                    symbolRow(zr, above, twoAbove, w, depth, symr, 0, w);
-                });
+    analyseRows(
+        s, w, rows, depth, z, cls, sym, counts,
+        [&](const uint16_t* cur, const uint16_t* top, uint16_t* zr, uint8_t* own,
+            const uint8_t* above, const uint8_t* twoAbove, uint16_t* symr) {
+            medianResidualRow(cur, top, w, depth, zr, 0);
+            classRow(zr, w, depth, own, 0);
+            symbolRow(zr, above, twoAbove, w, depth, symr, 0, w);
+        },
+        NoRareScan{});
 }
 
 KVCODEC_INLINE size_t ransEncode(const uint16_t* sym, size_t n, const RansEncSymbol* table,

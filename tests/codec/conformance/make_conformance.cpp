@@ -316,9 +316,46 @@ void writeCase(const fs::path& folder, const Case& c, Random& random) {
 
 } // namespace
 
+// Lists what this build's encoder writes for the current version's pictures, one and three
+// threads alike, in FOLDER/encoder.txt.
+int writeEncoderDigests(const fs::path& folder) {
+    std::string list;
+    for (const codec_test::StoredCase& c :
+         codec_test::storedCases(folder / ("v" + std::to_string(kVersion)))) {
+        const FormatPair* row = nullptr;
+        for (const FormatPair& v : codec_test::kFormatPairs) {
+            row = v.id == c.id() ? &v : row;
+        }
+        std::vector<uint8_t> picture = c.raw;
+        const std::vector<uint8_t> frame =
+            codec_test::Encoder(*row, c.le(12), c.le(16), 1).encode(picture);
+        std::vector<uint8_t> back;
+        if (codec_test::decode(c.config, frame, back) != 0 || back != c.raw ||
+            codec_test::Encoder(*row, c.le(12), c.le(16), 3).encode(picture) != frame) {
+            throw std::runtime_error(c.name + " does not round-trip");
+        }
+        list += c.name + " " + codec_test::frameDigest(frame) + "\n";
+    }
+    save(folder / "encoder.txt", std::vector<uint8_t>(list.begin(), list.end()));
+    std::printf("%s", list.c_str());
+    return 0;
+}
+
 int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--encoder") {
+        try {
+            return writeEncoderDigests(argv[2]);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "%s\n", e.what());
+            return 1;
+        }
+    }
     if (argc != 2) {
-        std::fprintf(stderr, "usage: %s FOLDER\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s FOLDER            the stored frames of a new version, in "
+                     "FOLDER/v%u\n       %s --encoder FOLDER  what the encoder writes for them, in "
+                     "FOLDER/encoder.txt\n",
+                     argv[0], kVersion, argv[0]);
         return 2;
     }
     const fs::path folder = fs::path(argv[1]) / ("v" + std::to_string(kVersion));

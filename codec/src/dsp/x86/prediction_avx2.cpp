@@ -3,6 +3,8 @@
 // chain); the counting stays scalar.
 #include "dsp/x86/target.h"
 
+#include <array>
+
 #include "dsp/coding_loops.h"
 #include "dsp/x86/avx2_kernels.h"
 
@@ -176,6 +178,65 @@ KVCODEC_AVX2_HELPER void analyseRow8(const uint16_t* cur, const uint16_t* top, c
     scalar(x, w);
 }
 
+// For each mask of eight lanes, the lanes it selects in order, three bits each.
+constexpr std::array<uint32_t, 256> kSelectedLanes = [] {
+    std::array<uint32_t, 256> lanes{};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        unsigned n = 0;
+        for (unsigned lane = 0; lane < 8; ++lane) {
+            if ((mask >> lane & 1) != 0) {
+                lanes[mask] |= lane << (4 * n++);
+            }
+        }
+    }
+    return lanes;
+}();
+
+// Finds the symbols whose tokens reach their contexts' floors sixteen at a time and packs them
+// into a short list, which is then counted without a branch per vector: the rare ones come at
+// random places, and a loop over each vector's mask would mispredict its exit every time.
+struct RareScanAvx2 {
+    template <typename Count>
+    KVCODEC_TARGET_X86_AVX2 uint32_t operator()(const uint16_t* sym, uint32_t w,
+                                                const uint8_t* floor, Count&& count) const {
+        constexpr uint32_t kChunk = 256;
+        const __m256i floors =
+            _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(floor)));
+        const __m256i lowByte = _mm256_set1_epi16(0xFF);
+        const __m256i nibbleShifts = _mm256_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28);
+        const auto select = [&](__m128i eight, unsigned mask,
+                                uint32_t* to) KVCODEC_TARGET_X86_AVX2 {
+            const __m256i lanes = _mm256_and_si256(
+                _mm256_srlv_epi32(_mm256_set1_epi32(static_cast<int>(kSelectedLanes[mask])),
+                                  nibbleShifts),
+                _mm256_set1_epi32(7));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(to),
+                                _mm256_permutevar8x32_epi32(_mm256_cvtepu16_epi32(eight), lanes));
+            return static_cast<uint32_t>(_mm_popcnt_u32(mask));
+        };
+        uint32_t x = 0;
+        while (x + 16 <= w) {
+            uint32_t rare[kChunk + 8];
+            uint32_t n = 0;
+            for (const uint32_t end = std::min(w, x + kChunk); x + 16 <= end; x += 16) {
+                const __m256i s = load16(sym + x);
+                // The context in the low byte picks its floor; the high byte's pick is masked.
+                const __m256i f =
+                    _mm256_and_si256(_mm256_shuffle_epi8(floors, _mm256_srli_epi16(s, 8)), lowByte);
+                const __m256i below = _mm256_cmpgt_epi16(f, _mm256_and_si256(s, lowByte));
+                const uint32_t mask =
+                    ~_pext_u32(static_cast<uint32_t>(_mm256_movemask_epi8(below)), 0x55555555u);
+                n += select(_mm256_castsi256_si128(s), mask & 0xFF, rare + n);
+                n += select(_mm256_extracti128_si256(s, 1), mask >> 8 & 0xFF, rare + n);
+            }
+            for (uint32_t i = 0; i < n; ++i) {
+                count(static_cast<uint16_t>(rare[i]));
+            }
+        }
+        return x;
+    }
+};
+
 } // namespace
 
 KVCODEC_TARGET_X86_AVX2 void analyseAvx2(const uint16_t* s, uint32_t w, uint32_t rows,
@@ -185,18 +246,19 @@ KVCODEC_TARGET_X86_AVX2 void analyseAvx2(const uint16_t* s, uint32_t w, uint32_t
     for (int b = 0; b < 5; ++b) {
         bounds[b] = _mm256_set1_epi16(static_cast<short>(((1u << b) << (depth - 8)) - 1));
     }
-    loops::analyseRows(s, w, rows, z, cls, sym, counts,
-                       [&](const uint16_t* cur, const uint16_t* top, uint16_t* zr, uint8_t* own,
-                           const uint8_t* above, const uint8_t* twoAbove, uint16_t* symr)
-                           KVCODEC_TARGET_X86_AVX2 {
-                               if (depth == 8) {
-                                   analyseRow8(cur, top, above, twoAbove, w, zr, own, symr);
-                                   return;
-                               }
-                               residualRow(cur, top, w, depth, zr);
-                               classRow(zr, w, bounds, depth, own);
-                               symbolRow(zr, above, twoAbove, w, depth, symr);
-                           });
+    loops::analyseRows(
+        s, w, rows, depth, z, cls, sym, counts,
+        [&](const uint16_t* cur, const uint16_t* top, uint16_t* zr, uint8_t* own,
+            const uint8_t* above, const uint8_t* twoAbove, uint16_t* symr) KVCODEC_TARGET_X86_AVX2 {
+            if (depth == 8) {
+                analyseRow8(cur, top, above, twoAbove, w, zr, own, symr);
+                return;
+            }
+            residualRow(cur, top, w, depth, zr);
+            classRow(zr, w, bounds, depth, own);
+            symbolRow(zr, above, twoAbove, w, depth, symr);
+        },
+        RareScanAvx2{});
 }
 
 } // namespace kvcodec::x86
