@@ -412,9 +412,8 @@ struct Options {
     std::string script, clipDir, workDir;
 };
 
-void usage(const char* program) {
-    std::cerr
-        << "usage: " << program << " [options] CLIPS_SCRIPT CLIP_DIR WORK_DIR\n"
+void usage(const char* program, std::ostream& out) {
+    out << "usage: " << program << " [options] CLIPS_SCRIPT CLIP_DIR WORK_DIR\n"
         << "  --frames N         frames of each clip (default 8)\n"
         << "  --repeats N        rounds; the best of each counts (default 3)\n"
         << "  --clips A,B        these clips only (bench/clips.sh list names them all)\n"
@@ -422,7 +421,9 @@ void usage(const char* program) {
         << "  --ours-only        no peers: our own figures alone\n"
         << "  --library PATH     measure this build of libkorvadin_common64.so as ours\n"
         << "  --baseline PATH    also measure this build of the library, as a peer named base\n"
-        << "  --verbose          also every contender's own figures\n";
+        << "  --verbose          also every contender's own figures\n"
+        << "CLIPS_SCRIPT (bench/clips.sh) makes the clips in CLIP_DIR; the coded frames go to\n"
+        << "WORK_DIR. bench/codec_bench.sh builds the release preset and runs this for you.\n";
 }
 
 Options parseOptions(int argc, char** argv) {
@@ -741,12 +742,16 @@ std::vector<std::string> allClips(const Options& o) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        usage(argv[0], std::cout);
+        return 0;
+    }
     Options o;
     try {
         o = parseOptions(argc, argv);
     } catch (const std::exception& e) {
         std::cerr << "codec_bench: " << e.what() << "\n";
-        usage(argv[0]);
+        usage(argv[0], std::cerr);
         return 2;
     }
     // Each table as soon as it is done, also when the output goes to a file.
