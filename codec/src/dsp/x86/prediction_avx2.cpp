@@ -1,6 +1,6 @@
 // The encoder's analysis with AVX2, a row at a time: median residuals, classes, contexts and
 // tokens many samples at once (every neighbour of a sample is an input sample, so a row has no
-// chain); the counting stays scalar.
+// chain); whole rows are counted in scalar code, the rows between by vectors (RareScanAvx2).
 #include "dsp/x86/target.h"
 
 #include <array>
@@ -51,13 +51,24 @@ KVCODEC_AVX2_HELPER __m256i deepTokens16(__m256i z) {
     return _mm256_blendv_epi8(escaped, z, literal);
 }
 
-KVCODEC_AVX2_HELPER void residualRow(const uint16_t* cur, const uint16_t* top, uint32_t w,
-                                     unsigned depth, uint16_t* out) {
+// A deeper row: residuals, classes and symbols of sixteen samples at a time in one pass, so that
+// each residual is used while it is in a register.
+KVCODEC_AVX2_HELPER void analyseRowDeep(const uint16_t* cur, const uint16_t* top, const uint8_t* a,
+                                        const uint8_t* aa, uint32_t w, unsigned depth,
+                                        const __m256i* bounds, uint16_t* z, uint8_t* own,
+                                        uint16_t* sym) {
+    const auto scalar = [&](uint32_t from, uint32_t to) {
+        loops::medianResidualRow(cur, top, to, depth, z, from);
+        loops::classRow(z, to, depth, own, from);
+        loops::symbolRow(z, a, aa, w, depth, sym, from, to);
+    };
+    scalar(0, 1);
     const __m256i mask = _mm256_set1_epi16(static_cast<short>((1u << depth) - 1));
     const __m128i signShift = _mm_cvtsi32_si128(static_cast<int>(depth) - 1);
-    loops::medianResidualRow(cur, top, 1, depth, out, 0);
+    const __m128i lastContext = _mm_set1_epi8(static_cast<char>(code::kContexts - 1));
     uint32_t x = 1;
-    for (; x + 16 <= w; x += 16) {
+    // The columns that have both neighbours above, sixteen at a time.
+    for (; x + 17 <= w; x += 16) {
         const __m256i c = load16(cur + x);
         const __m256i l = load16(cur + x - 1);
         __m256i pred = l;
@@ -69,48 +80,27 @@ KVCODEC_AVX2_HELPER void residualRow(const uint16_t* cur, const uint16_t* top, u
             pred = _mm256_min_epi16(_mm256_max_epi16(g, _mm256_min_epi16(l, t)),
                                     _mm256_max_epi16(l, t));
         }
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x),
-                            zigzag16(_mm256_sub_epi16(c, pred), mask, signShift));
-    }
-    loops::medianResidualRow(cur, top, w, depth, out, x);
-}
-
-KVCODEC_AVX2_HELPER void classRow(const uint16_t* z, uint32_t w, const __m256i* bounds,
-                                  unsigned depth, uint8_t* cls) {
-    uint32_t x = 0;
-    for (; x + 32 <= w; x += 32) {
-        const __m256i a = classes16(load16(z + x), bounds);
-        const __m256i b = classes16(load16(z + x + 16), bounds);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(cls + x),
-                            _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), 0xD8));
-    }
-    loops::classRow(z, w, depth, cls, x);
-}
-
-KVCODEC_AVX2_HELPER void symbolRow(const uint16_t* z, const uint8_t* a, const uint8_t* aa,
-                                   uint32_t w, unsigned depth, uint16_t* out) {
-    loops::symbolRow(z, a, aa, w, depth, out, 0, 1);
-    const __m128i lastContext = _mm_set1_epi8(static_cast<char>(code::kContexts - 1));
-    uint32_t x = 1;
-    // The columns that have both neighbours above, sixteen at a time.
-    for (; x + 17 <= w; x += 16) {
         __m256i ctx = _mm256_setzero_si256();
         if (a != nullptr) {
-            const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + x));
-            const __m128i tl = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + x - 1));
-            const __m128i tr = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + x + 1));
-            __m128i sum = _mm_add_epi8(_mm_add_epi8(t, t), _mm_add_epi8(tl, tr));
+            const __m128i at = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + x));
+            const __m128i atl = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + x - 1));
+            const __m128i atr = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + x + 1));
+            __m128i sum = _mm_add_epi8(_mm_add_epi8(at, at), _mm_add_epi8(atl, atr));
             if (aa != nullptr) {
                 sum = _mm_add_epi8(sum, _mm_loadu_si128(reinterpret_cast<const __m128i*>(aa + x)));
             }
             ctx = _mm256_cvtepu8_epi16(_mm_min_epu8(sum, lastContext));
         }
-        const __m256i v = load16(z + x);
-        const __m256i token = depth > 8 ? deepTokens16(v) : v;
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x),
-                            _mm256_or_si256(_mm256_slli_epi16(ctx, 8), token));
+        const __m256i zz = zigzag16(_mm256_sub_epi16(c, pred), mask, signShift);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(z + x), zz);
+        const __m256i cls = classes16(zz, bounds);
+        _mm_storeu_si128(
+            reinterpret_cast<__m128i*>(own + x),
+            _mm_packus_epi16(_mm256_castsi256_si128(cls), _mm256_extracti128_si256(cls, 1)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(sym + x),
+                            _mm256_or_si256(_mm256_slli_epi16(ctx, 8), deepTokens16(zz)));
     }
-    loops::symbolRow(z, a, aa, w, depth, out, x, w);
+    scalar(x, w);
 }
 
 KVCODEC_AVX2_HELPER __m256i load32(const uint8_t* p) {
@@ -254,9 +244,7 @@ KVCODEC_TARGET_X86_AVX2 void analyseAvx2(const uint16_t* s, uint32_t w, uint32_t
                 analyseRow8(cur, top, above, twoAbove, w, zr, own, symr);
                 return;
             }
-            residualRow(cur, top, w, depth, zr);
-            classRow(zr, w, bounds, depth, own);
-            symbolRow(zr, above, twoAbove, w, depth, symr);
+            analyseRowDeep(cur, top, above, twoAbove, w, depth, bounds, zr, own, symr);
         },
         RareScanAvx2{});
 }
