@@ -248,6 +248,13 @@ KVCODEC_KERNEL_TARGET void putRawBitsAvx2(const uint16_t* z, size_t n, BitWriter
     const __m256i low = _mm256_set1_epi64x(0xFFFFFFFF);
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
+        // Flat and quiet pictures have long runs without a raw bit, which cost only a look.
+        while (i + 24 <= n &&
+               _mm256_testz_si256(
+                   _mm256_loadu_si256(reinterpret_cast<const __m256i*>(z + i)),
+                   _mm256_set1_epi16(static_cast<short>(0x10000 - code::kLiteralTokens))) != 0) {
+            i += 16;
+        }
         const __m256i v =
             _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(z + i)));
         // log2(v) - 1 for an escaped sample, whose float is exact; a literal has no field.
