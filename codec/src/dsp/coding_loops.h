@@ -480,21 +480,24 @@ KVCODEC_INLINE void takeRawBits(BitReader& reader, const uint8_t* rawBits, const
     const ptrdiff_t room = raw.room() - 16;
     const uint32_t unchecked =
         room > 0 ? std::min<uint32_t>(w / 4, static_cast<uint32_t>(room / 6)) * 4 : 0;
-    uint32_t x = 0;
     // Flat and quiet pictures have long runs without a raw bit, which cost only a look.
-    for (; x + 16 <= unchecked; x += 16) {
+    auto sixteen = [&](uint32_t x, auto refill) {
         uint32_t any = 0;
         for (unsigned k = 0; k < 16; ++k) {
             any |= z[x + k];
         }
         if (any >= code::kLiteralTokens) {
             for (unsigned k = 0; k < 16; k += 4) {
-                group(x + k, [&] { raw.refillFast(); });
+                group(x + k, refill);
             }
         }
+    };
+    uint32_t x = 0;
+    for (; x + 16 <= unchecked; x += 16) {
+        sixteen(x, [&] { raw.refillFast(); });
     }
-    for (; x < unchecked; x += 4) {
-        group(x, [&] { raw.refillFast(); });
+    for (; x + 16 <= w; x += 16) {
+        sixteen(x, [&] { raw.refill(); });
     }
     for (; x + 4 <= w; x += 4) {
         group(x, [&] { raw.refill(); });
