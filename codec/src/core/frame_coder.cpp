@@ -284,12 +284,13 @@ Status FrameDecompressor::decodeSlice(const Kernels& k, const uint8_t* in, uint6
         size_t used = 0;
         const uint32_t w = g.plane[p].width;
         const uint32_t rows = g.sliceRowCount(p, s);
-        const Status r = m_version == 1
-                             ? v1::decodeSegment(k, in + pos, size - pos, readable - pos, w, rows,
-                                                 g.variant->depth, scratch.plane[p], &used,
-                                                 *m_versionOneScratch[slot])
-                             : decodePlane(k, in + pos, size - pos, w, rows, m_tables[p],
-                                           scratch.plane[p], &used, *m_planeScratch[slot]);
+        const Status r =
+            m_version == 1
+                ? v1::decodeSegment(k, in + pos, size - pos, readable - pos, w, rows,
+                                    g.variant->depth, scratch.plane[p], &used,
+                                    *m_versionOneScratch[slot])
+                : decodePlane(k, in + pos, size - pos, readable - pos, w, rows, m_tables[p],
+                              scratch.plane[p], &used, *m_planeScratch[slot]);
         if (r != Status::Ok) {
             return r;
         }
@@ -335,8 +336,8 @@ Status FrameDecompressor::decode(const uint8_t* in, uint64_t size, const RawView
     const Kernels& k = activeKernels();
     m_pool->run(g.sliceCount, m_threads, [&](uint32_t s, unsigned slot) {
         const uint64_t end = s + 1 < g.sliceCount ? m_sliceOffset[s + 1] : size;
-        // A slice's version 1 code streams may load ahead into the next slice's bytes, never
-        // past the frame.
+        // A slice's decoding loops may load ahead into the next slice's bytes, never past the
+        // frame.
         m_sliceResult[s] = decodeSlice(k, in + m_sliceOffset[s], end - m_sliceOffset[s],
                                        size - m_sliceOffset[s], s, out, slot);
     });

@@ -119,9 +119,9 @@ PlaneDecodeScratch::PlaneDecodeScratch(uint32_t width, size_t largestPlane)
       classes(3 * (size_t{width} + 2)), rebuild(rebuildScratchSize(width)),
       words(2 * largestPlane + kRansReadPadding) {}
 
-Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, uint32_t width, uint32_t rows,
-                   const PlaneTables& t, uint16_t* samples, size_t* used,
-                   PlaneDecodeScratch& scratch) {
+Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, size_t readable,
+                   uint32_t width, uint32_t rows, const PlaneTables& t, uint16_t* samples,
+                   size_t* used, PlaneDecodeScratch& scratch) {
     if (size < kPlaneHeaderBytes) {
         return Status::Truncated;
     }
@@ -164,11 +164,17 @@ Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, uint32_t wi
         return Status::Corrupt;
     }
     const uint8_t* words = payload + kRansHeaderBytes;
-    std::copy(words, words + 2 * wordCount, scratch.words.begin());
-    std::fill(scratch.words.begin() + static_cast<ptrdiff_t>(2 * wordCount),
-              scratch.words.begin() + static_cast<ptrdiff_t>(2 * wordCount + kRansReadPadding),
-              uint8_t{0});
-    reader.words = scratch.words.data();
+    // The decoding loops read a little past the words. Nearly every plane has that much of the
+    // frame after its words and is read where it lies; only the last ones are copied first.
+    if (readable - (kPlaneHeaderBytes + kRansHeaderBytes + 2 * wordCount) >= kRansReadPadding) {
+        reader.words = words;
+    } else {
+        std::copy(words, words + 2 * wordCount, scratch.words.begin());
+        std::fill(scratch.words.begin() + static_cast<ptrdiff_t>(2 * wordCount),
+                  scratch.words.begin() + static_cast<ptrdiff_t>(2 * wordCount + kRansReadPadding),
+                  uint8_t{0});
+        reader.words = scratch.words.data();
+    }
     reader.end = reader.words + 2 * wordCount;
     const uint8_t* rawStart = words + 2 * wordCount;
     const uint64_t rawBytes = payloadSize - kRansHeaderBytes - 2 * wordCount;

@@ -81,9 +81,9 @@ struct PlaneDecodeScratch {
 };
 
 // Decodes one plane from in[0, size) into samples; sets *used to its byte count. Each sample
-// comes back in its low `depth` bits.
-Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, uint32_t width, uint32_t rows,
-                   const PlaneTables& t, uint16_t* samples, size_t* used,
-                   PlaneDecodeScratch& scratch);
+// comes back in its low `depth` bits. in[size, readable) may be read but is not the plane's.
+Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, size_t readable,
+                   uint32_t width, uint32_t rows, const PlaneTables& t, uint16_t* samples,
+                   size_t* used, PlaneDecodeScratch& scratch);
 
 } // namespace kvcodec
