@@ -75,19 +75,22 @@ KVCODEC_AVX2_HELPER void rebuildBand(const uint16_t* above, const uint16_t* z, u
             const __m256i left = prev;
             const __m256i lo = _mm256_min_epi16(left, top);
             const __m256i hi = _mm256_max_epi16(left, top);
-            __m256i pred = _mm256_sub_epi16(_mm256_add_epi16(lo, hi),
-                                            _mm256_min_epi16(_mm256_max_epi16(topLeft, lo), hi));
-            if (t < kLanes) {
-                // Lane t is at its row's first column, which predicts from the top.
-                pred = _mm256_blendv_epi8(
-                    pred, top, _mm256_cmpeq_epi16(lane, _mm256_set1_epi16(static_cast<short>(t))));
-            }
             const __m256i zz = r[j];
             const __m256i residual = _mm256_xor_si256(
                 _mm256_srli_epi16(zz, 1),
                 _mm256_sub_epi16(_mm256_setzero_si256(), _mm256_and_si256(zz, one)));
+            // The median is lo + hi - clamp(topLeft, lo, hi); the residual is added to lo + hi
+            // while the clamp is taken, which keeps a step off the chain from sample to sample.
+            __m256i sample = _mm256_sub_epi16(_mm256_add_epi16(_mm256_add_epi16(lo, hi), residual),
+                                              _mm256_min_epi16(_mm256_max_epi16(topLeft, lo), hi));
+            if (t < kLanes) {
+                // Lane t is at its row's first column, which predicts from the top.
+                sample = _mm256_blendv_epi8(
+                    sample, _mm256_add_epi16(top, residual),
+                    _mm256_cmpeq_epi16(lane, _mm256_set1_epi16(static_cast<short>(t))));
+            }
             topLeft = top;
-            prev = _mm256_and_si256(_mm256_add_epi16(pred, residual), mask);
+            prev = _mm256_and_si256(sample, mask);
             r[j] = prev;
         }
         // Back to rows: row k gets columns t0 - k .. t0 - k + 15.
