@@ -16,7 +16,7 @@ enum class PlaneMode : uint8_t { Stored = 0, Coded = 1 };
 enum class Predictor : uint8_t { Median = 1 };
 
 // Rows decoded before they are rebuilt: as many as the rebuilding kernels take at once.
-constexpr uint32_t kBandRows = 16;
+constexpr uint32_t kBandRows = 32;
 
 void writeHeader(uint8_t* out, PlaneMode mode, Predictor predictor, size_t payload) {
     out[0] = static_cast<uint8_t>(mode);

@@ -36,10 +36,10 @@ struct RansReader {
 };
 
 // What the median rebuilding may read past its residuals, and the memory it works in: room for
-// seventeen rows with margins.
+// seventeen rows of samples, or 33 rows of bytes, with margins.
 constexpr size_t kRebuildSlack = 64;
 constexpr size_t rebuildScratchSize(uint32_t width) {
-    return 17 * (size_t{width} + 48) + 96;
+    return 17 * (size_t{width} + 96) + 96;
 }
 
 struct Kernels {

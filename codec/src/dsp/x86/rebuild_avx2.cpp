@@ -3,7 +3,7 @@
 // vector and k samples behind row 0: at step t lane k rebuilds column t - k, whose left
 // neighbour is its own lane's previous result and whose top neighbour is the lane before's.
 // The residuals come in, and the samples go out, through 16 x 16 transposes of rows shifted
-// by their lane number.
+// by their lane number. 8-bit samples run 32 rows at once as bytes.
 #include "dsp/x86/target.h"
 
 #include "dsp/coding_loops.h"
@@ -44,6 +44,103 @@ KVCODEC_AVX2_HELPER void transpose16(__m256i* r) {
 
 KVCODEC_AVX2_HELPER __m256i load16(const uint16_t* p) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+// 32 rows of 32 bytes into 32 columns: each 128-bit half transposes its 16 x 16 bytes of rows
+// 0-15 and of rows 16-31, and the halves are then joined.
+KVCODEC_AVX2_HELPER void transpose32(__m256i* r) {
+    const auto inHalves = [](__m256i* x) KVCODEC_TARGET_X86_AVX2 {
+        __m256i a[16], b[16], c[16];
+        for (unsigned i = 0; i < 8; ++i) {
+            a[i] = _mm256_unpacklo_epi8(x[2 * i], x[2 * i + 1]);
+            a[i + 8] = _mm256_unpackhi_epi8(x[2 * i], x[2 * i + 1]);
+        }
+        for (unsigned h = 0; h < 2; ++h) {
+            for (unsigned i = 0; i < 4; ++i) {
+                b[8 * h + i] = _mm256_unpacklo_epi16(a[8 * h + 2 * i], a[8 * h + 2 * i + 1]);
+                b[8 * h + i + 4] = _mm256_unpackhi_epi16(a[8 * h + 2 * i], a[8 * h + 2 * i + 1]);
+            }
+        }
+        // b[4g + j]: rows 4j to 4j + 3 of columns 4g to 4g + 3.
+        for (unsigned g = 0; g < 4; ++g) {
+            for (unsigned i = 0; i < 2; ++i) {
+                c[4 * g + i] = _mm256_unpacklo_epi32(b[4 * g + 2 * i], b[4 * g + 2 * i + 1]);
+                c[4 * g + i + 2] = _mm256_unpackhi_epi32(b[4 * g + 2 * i], b[4 * g + 2 * i + 1]);
+            }
+        }
+        // c[4g + 2p + i]: rows 8i to 8i + 7 of columns 4g + 2p and 4g + 2p + 1.
+        for (unsigned g = 0; g < 4; ++g) {
+            for (unsigned p = 0; p < 2; ++p) {
+                x[4 * g + 2 * p] = _mm256_unpacklo_epi64(c[4 * g + 2 * p], c[4 * g + 2 * p + 1]);
+                x[4 * g + 2 * p + 1] =
+                    _mm256_unpackhi_epi64(c[4 * g + 2 * p], c[4 * g + 2 * p + 1]);
+            }
+        }
+    };
+    inHalves(r);
+    inHalves(r + 16);
+    __m256i out[32];
+    for (unsigned i = 0; i < 16; ++i) {
+        out[i] = _mm256_permute2x128_si256(r[i], r[16 + i], 0x20);
+        out[16 + i] = _mm256_permute2x128_si256(r[i], r[16 + i], 0x31);
+    }
+    std::copy(out, out + 32, r);
+}
+
+// 8-bit samples: 32 rows of residuals from z, w apart, into the byte rows of the band, `stride`
+// apart with room for 32 bytes before and 64 after each row; `above` is the row above the band
+// as bytes with the same room. Every value fits a byte and the median never leaves it (lo + hi -
+// clamp(topLeft, lo, hi) wraps back), so a vector holds 32 rows and no step masks.
+KVCODEC_AVX2_HELPER void rebuildBand8(const uint8_t* above, const uint16_t* z, uint8_t* band,
+                                      uint32_t w, uint32_t stride) {
+    const __m256i one = _mm256_set1_epi8(1);
+    const __m256i low7 = _mm256_set1_epi8(0x7F);
+    const __m256i lane =
+        _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20,
+                         21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
+    __m256i prev = _mm256_setzero_si256();
+    __m256i topLeft = _mm256_setzero_si256();
+    const uint32_t steps = w + 31;
+    for (uint32_t t0 = 0; t0 < steps; t0 += 32) {
+        __m256i r[32];
+        for (unsigned k = 0; k < 32; ++k) {
+            const uint16_t* row = z + size_t{k} * w + t0 - k;
+            r[k] =
+                _mm256_permute4x64_epi64(_mm256_packus_epi16(load16(row), load16(row + 16)), 0xD8);
+        }
+        transpose32(r);
+        for (unsigned j = 0; j < 32; ++j) {
+            const uint32_t t = t0 + j;
+            const __m256i zz = r[j];
+            const __m256i residual = _mm256_xor_si256(
+                _mm256_and_si256(_mm256_srli_epi16(zz, 1), low7),
+                _mm256_sub_epi8(_mm256_setzero_si256(), _mm256_and_si256(zz, one)));
+            // Lane 0's top is the byte above, the last of 32 loaded; every other lane's is the
+            // lane before's previous result.
+            const __m256i aboveRun =
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(above + ptrdiff_t{t} - 31));
+            const __m256i top =
+                _mm256_alignr_epi8(prev, _mm256_permute2x128_si256(aboveRun, prev, 0x21), 15);
+            const __m256i lo = _mm256_min_epu8(prev, top);
+            const __m256i hi = _mm256_max_epu8(prev, top);
+            __m256i sample = _mm256_sub_epi8(_mm256_add_epi8(_mm256_add_epi8(lo, hi), residual),
+                                             _mm256_min_epu8(_mm256_max_epu8(topLeft, lo), hi));
+            if (t < 32) {
+                // Lane t is at its row's first column, which predicts from the top.
+                sample = _mm256_blendv_epi8(
+                    sample, _mm256_add_epi8(top, residual),
+                    _mm256_cmpeq_epi8(lane, _mm256_set1_epi8(static_cast<char>(t))));
+            }
+            topLeft = top;
+            prev = sample;
+            r[j] = sample;
+        }
+        transpose32(r);
+        for (unsigned k = 0; k < 32; ++k) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(band + size_t{k} * stride + t0 - k),
+                                r[k]);
+        }
+    }
 }
 
 // Sixteen rows of residuals starting at z, w apart, into the scratch band's rows, `stride`
@@ -108,6 +205,34 @@ KVCODEC_TARGET_X86_AVX2 void medianRebuildAvx2(const uint16_t* above, const uint
                                                uint16_t* out, uint32_t w, uint32_t rows,
                                                unsigned depth, uint16_t* scratch) {
     uint32_t y = 0;
+    if (depth == 8 && w >= 32 && rows >= 32) {
+        // The row above each band, then the band, as bytes, each row with room on both sides.
+        const uint32_t stride = w + 96;
+        uint8_t* top = reinterpret_cast<uint8_t*>(scratch) + 32;
+        uint8_t* band = top + stride;
+        std::fill(top - 32, top, uint8_t{0});
+        std::fill(top + w, top + w + 64, uint8_t{0});
+        for (; y + 32 <= rows; y += 32) {
+            const uint16_t* from = y == 0 ? above : out + size_t{y - 1} * w;
+            for (uint32_t x = 0; x < w; ++x) {
+                top[x] = static_cast<uint8_t>(from[x]);
+            }
+            rebuildBand8(top, z + size_t{y} * w, band, w, stride);
+            for (unsigned k = 0; k < 32; ++k) {
+                const uint8_t* row = band + size_t{k} * stride;
+                uint16_t* to = out + size_t{y + k} * w;
+                uint32_t x = 0;
+                for (; x + 16 <= w; x += 16) {
+                    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + x),
+                                        _mm256_cvtepu8_epi16(_mm_loadu_si128(
+                                            reinterpret_cast<const __m128i*>(row + x))));
+                }
+                for (; x < w; ++x) {
+                    to[x] = row[x];
+                }
+            }
+        }
+    }
     if (w >= kLanes) {
         // The row above each band, then the band, each row with room on both sides.
         const uint32_t stride = w + 3 * kLanes;
