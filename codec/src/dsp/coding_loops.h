@@ -320,15 +320,23 @@ KVCODEC_INLINE void analyseRows(const uint16_t* s, uint32_t w, uint32_t rows, un
     }
 }
 
+// Columns from to end - 1 of a row's analysis: residuals, classes and symbols (the vector rows
+// leave their edges to this).
+KVCODEC_INLINE void analyseColumns(const uint16_t* cur, const uint16_t* top, const uint8_t* above,
+                                   const uint8_t* twoAbove, uint32_t w, unsigned depth, uint16_t* z,
+                                   uint8_t* own, uint16_t* sym, uint32_t from, uint32_t end) {
+    medianResidualRow(cur, top, end, depth, z, from);
+    classRow(z, end, depth, own, from);
+    symbolRow(z, above, twoAbove, w, depth, sym, from, end);
+}
+
 KVCODEC_INLINE void analyse(const uint16_t* s, uint32_t w, uint32_t rows, unsigned depth,
                             uint16_t* z, uint8_t* cls, uint16_t* sym, uint32_t* counts) {
     analyseRows(
         s, w, rows, depth, z, cls, sym, counts,
         [&](const uint16_t* cur, const uint16_t* top, uint16_t* zr, uint8_t* own,
             const uint8_t* above, const uint8_t* twoAbove, uint16_t* symr) {
-            medianResidualRow(cur, top, w, depth, zr, 0);
-            classRow(zr, w, depth, own, 0);
-            symbolRow(zr, above, twoAbove, w, depth, symr, 0, w);
+            analyseColumns(cur, top, above, twoAbove, w, depth, zr, own, symr, 0, w);
         },
         NoRareScan{});
 }

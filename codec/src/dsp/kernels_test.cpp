@@ -276,8 +276,8 @@ TEST_P(Kernels, RawBitsMatchThePortableOnesAndComeBack) {
 TEST_P(Kernels, MedianRebuildingMatchesThePortableOne) {
     for (unsigned depth : {8u, 10u, 14u}) {
         for (const uint32_t w : widths()) {
-            // Up to 50 rows: a band of 32 (8-bit), one of 16 and single rows after them.
-            const uint32_t rows = 1 + (w * 5 + depth) % 50;
+            // Up to 70 rows: two bands of 32 (8-bit), or one and a band of 16, then single rows.
+            const uint32_t rows = 1 + (w * 5 + depth) % 70;
             const size_t n = size_t{w} * rows;
             SCOPED_TRACE("depth " + std::to_string(depth) + " width " + std::to_string(w) +
                          " rows " + std::to_string(rows));

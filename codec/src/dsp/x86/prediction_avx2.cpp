@@ -58,9 +58,7 @@ KVCODEC_AVX2_HELPER void analyseRowDeep(const uint16_t* cur, const uint16_t* top
                                         const __m256i* bounds, uint16_t* z, uint8_t* own,
                                         uint16_t* sym) {
     const auto scalar = [&](uint32_t from, uint32_t to) {
-        loops::medianResidualRow(cur, top, to, depth, z, from);
-        loops::classRow(z, to, depth, own, from);
-        loops::symbolRow(z, a, aa, w, depth, sym, from, to);
+        loops::analyseColumns(cur, top, a, aa, w, depth, z, own, sym, from, to);
     };
     scalar(0, 1);
     const __m256i mask = _mm256_set1_epi16(static_cast<short>((1u << depth) - 1));
@@ -119,9 +117,7 @@ KVCODEC_AVX2_HELPER void analyseRow8(const uint16_t* cur, const uint16_t* top, c
                                      const uint8_t* aa, uint32_t w, uint16_t* z, uint8_t* own,
                                      uint16_t* sym) {
     const auto scalar = [&](uint32_t from, uint32_t to) {
-        loops::medianResidualRow(cur, top, to, 8, z, from);
-        loops::classRow(z, to, 8, own, from);
-        loops::symbolRow(z, a, aa, w, 8, sym, from, to);
+        loops::analyseColumns(cur, top, a, aa, w, 8, z, own, sym, from, to);
     };
     scalar(0, 1);
     // Classes of z up to 15 looked up, plus one; anything above 15 is class 5.

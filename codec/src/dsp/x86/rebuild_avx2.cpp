@@ -212,10 +212,13 @@ KVCODEC_TARGET_X86_AVX2 void medianRebuildAvx2(const uint16_t* above, const uint
         uint8_t* band = top + stride;
         std::fill(top - 32, top, uint8_t{0});
         std::fill(top + w, top + w + 64, uint8_t{0});
+        for (uint32_t x = 0; x < w; ++x) {
+            top[x] = static_cast<uint8_t>(above[x]);
+        }
         for (; y + 32 <= rows; y += 32) {
-            const uint16_t* from = y == 0 ? above : out + size_t{y - 1} * w;
-            for (uint32_t x = 0; x < w; ++x) {
-                top[x] = static_cast<uint8_t>(from[x]);
+            if (y > 0) {
+                // The band before's last row, still in bytes.
+                std::copy(band + 31 * size_t{stride}, band + 31 * size_t{stride} + w, top);
             }
             rebuildBand8(top, z + size_t{y} * w, band, w, stride);
             for (unsigned k = 0; k < 32; ++k) {
