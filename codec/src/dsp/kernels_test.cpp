@@ -198,7 +198,9 @@ TEST_P(Kernels, RangeDecoderRowsMatchThePortableOne) {
         for (unsigned c = 0; c < code::kContexts; ++c) {
             buildDecTable(f[c], alphabet, tables[c]);
         }
-        const uint16_t bounds[5] = {1, 2, 4, 8, 16};
+        // The depth's own bounds: at 12 bits two of them lie among the escape tokens.
+        const PlaneTables planeTables(depth, false);
+        const uint16_t* bounds = planeTables.classBounds;
         for (const uint32_t w : widths()) {
             SCOPED_TRACE("depth " + std::to_string(depth) + " width " + std::to_string(w));
             std::vector<uint8_t> above(w + 2), twoAbove(w + 2);
