@@ -409,6 +409,8 @@ struct Options {
     bool verbose = false;
     std::string library;
     std::string baseline;
+    std::optional<uint32_t> cpuMask; // all the processor has when unset
+    std::string loops = "native";
     std::string script, clipDir, workDir;
 };
 
@@ -421,6 +423,9 @@ void usage(const char* program, std::ostream& out) {
         << "  --ours-only        no peers: our own figures alone\n"
         << "  --library PATH     measure this build of libkorvadin_common64.so as ours\n"
         << "  --baseline PATH    also measure this build of the library, as a peer named base\n"
+        << "  --loops SET        the codec's loops: native (the fastest this processor has,\n"
+        << "                     the default), avx2 (the AVX2 ones on an AVX-512 processor) or\n"
+        << "                     portable\n"
         << "  --verbose          also every contender's own figures\n"
         << "CLIPS_SCRIPT (bench/clips.sh) makes the clips in CLIP_DIR; the coded frames go to\n"
         << "WORK_DIR. bench/codec_bench.sh builds the release preset and runs this for you.\n";
@@ -458,6 +463,15 @@ Options parseOptions(int argc, char** argv) {
             o.library = value();
         } else if (arg == "--baseline") {
             o.baseline = value();
+        } else if (arg == "--loops") {
+            o.loops = value();
+            if (o.loops == "avx2") {
+                o.cpuMask = KORVADIN_CPU_X86_AVX2;
+            } else if (o.loops == "portable") {
+                o.cpuMask = 0;
+            } else if (o.loops != "native") {
+                throw std::invalid_argument("--loops takes native, avx2 or portable");
+            }
         } else if (arg == "--verbose") {
             o.verbose = true;
         } else if (arg.rfind("--", 0) == 0) {
@@ -773,6 +787,15 @@ int main(int argc, char** argv) {
             baseline = std::make_unique<CodecLibrary>(o.baseline);
             peers.push_back("base");
         }
+        if (o.cpuMask) {
+            if ((*o.cpuMask & ~ours.cpuFeatures()) != 0) {
+                throw std::invalid_argument("this processor has no " + o.loops + " loops");
+            }
+            ours.setCpuMask(*o.cpuMask);
+            if (baseline) {
+                baseline->setCpuMask(*o.cpuMask);
+            }
+        }
         if (o.peers) {
             for (const PeerCodec& p : kPeers) {
                 peers.push_back(p.name);
@@ -781,8 +804,8 @@ int main(int argc, char** argv) {
         std::printf("processor: %s\nload average at the start: %s\n",
                     bench::processorModel().c_str(), bench::loadAverage().c_str());
         std::printf("%u frames of %ux%u a clip, best of %d rounds; one thread timed by processor "
-                    "time, two threads by the clock\nours: %s\n",
-                    o.frames, kWidth, kHeight, o.repeats, ours.path.c_str());
+                    "time, two threads by the clock; the codec's %s loops\nours: %s\n",
+                    o.frames, kWidth, kHeight, o.repeats, o.loops.c_str(), ours.path.c_str());
         if (baseline) {
             std::printf("base: %s\n", baseline->path.c_str());
         }

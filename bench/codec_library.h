@@ -17,6 +17,8 @@ namespace bench {
     X(open, korvadin_open)                                                                         \
     X(close, korvadin_close)                                                                       \
     X(setThreadCount, korvadin_set_thread_count)                                                   \
+    X(cpuFeatures, korvadin_cpu_features)                                                          \
+    X(setCpuMask, korvadin_set_cpu_mask)                                                           \
     X(compressBegin, korvadin_compress_begin)                                                      \
     X(initPlanes, korvadin_init_planes_common)                                                     \
     X(compress, korvadin_compress)                                                                 \
