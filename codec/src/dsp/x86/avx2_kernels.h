@@ -5,6 +5,10 @@
 
 namespace kvcodec::x86 {
 
+// One row of a plane of more than 8 bits; see loops::analyseRows.
+void analyseRowDeepAvx2(const uint16_t* cur, const uint16_t* top, const uint8_t* a,
+                        const uint8_t* aa, uint32_t w, unsigned depth, uint16_t* z, uint8_t* own,
+                        uint16_t* sym);
 void analyseAvx2(const uint16_t* s, uint32_t w, uint32_t rows, unsigned depth, uint16_t* z,
                  uint8_t* cls, uint16_t* sym, uint32_t* counts);
 size_t ransEncodeAvx2(const uint16_t* sym, size_t n, const RansEncSymbol* table, uint32_t* states,

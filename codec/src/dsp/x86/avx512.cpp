@@ -7,6 +7,7 @@
 
 #include "dsp/coding_loops.h"
 #include "dsp/kernels.h"
+#include "dsp/x86/avx2_kernels.h"
 
 namespace kvcodec {
 
@@ -174,6 +175,127 @@ KVCODEC_TARGET_X86_AVX512 void ransDecodeRowAvx512(RansReader& in, const RansDec
     loops::ransDecodeRowInBlocks(in, tables, classBounds, above, twoAbove, cls, tokens, w, blocks);
 }
 
+// 64 samples as bytes, in the order packus gives: in each 128-bit lane eight of the first 32,
+// then the same eight of the next 32.
+KVCODEC_AVX512_HELPER __m512i packedBytes512(const uint16_t* p) {
+    return _mm512_packus_epi16(_mm512_loadu_si512(p), _mm512_loadu_si512(p + 32));
+}
+
+// An 8-bit row as the AVX2 table analyses it (every value fits a byte, the median is min + max -
+// clamp(topLeft, min, max)), 64 samples a vector.
+KVCODEC_TARGET_X86_AVX512 void analyseRow8Avx512(const uint16_t* cur, const uint16_t* top,
+                                                 const uint8_t* a, const uint8_t* aa, uint32_t w,
+                                                 uint16_t* z, uint8_t* own, uint16_t* sym) {
+    const auto scalar = [&](uint32_t from, uint32_t to) {
+        loops::analyseColumns(cur, top, a, aa, w, 8, z, own, sym, from, to);
+    };
+    scalar(0, 1);
+    // Classes of z up to 15 looked up, plus one; anything above 15 is class 5.
+    const __m512i classPlusOne =
+        _mm512_broadcast_i32x4(_mm_setr_epi8(1, 2, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5, 5, 5));
+    const __m512i fifteen = _mm512_set1_epi8(15);
+    const __m512i one = _mm512_set1_epi8(1);
+    const __m512i lastContext = _mm512_set1_epi8(static_cast<char>(code::kContexts - 1));
+    // Eight samples a 64-bit lane: from sample order to packus order and back.
+    const __m512i toPackus = _mm512_setr_epi64(0, 4, 1, 5, 2, 6, 3, 7);
+    const __m512i fromPackus = _mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7);
+    // The 64 columns from x on, each with both neighbours above.
+    const auto block = [&](uint32_t x) KVCODEC_TARGET_X86_AVX512 {
+        const __m512i c = packedBytes512(cur + x);
+        const __m512i l = packedBytes512(cur + x - 1);
+        __m512i pred = l;
+        if (top != nullptr) {
+            const __m512i t = packedBytes512(top + x);
+            const __m512i tl = packedBytes512(top + x - 1);
+            const __m512i lo = _mm512_min_epu8(l, t);
+            const __m512i hi = _mm512_max_epu8(l, t);
+            pred = _mm512_sub_epi8(_mm512_add_epi8(lo, hi),
+                                   _mm512_min_epu8(_mm512_max_epu8(tl, lo), hi));
+        }
+        const __m512i r = _mm512_sub_epi8(c, pred);
+        const __m512i twice = _mm512_add_epi8(r, r);
+        // A negative residual's zigzag is -2r - 1, all ones less 2r.
+        const __m512i zz =
+            _mm512_mask_sub_epi8(twice, _mm512_movepi8_mask(r), _mm512_set1_epi8(-1), twice);
+        const __m512i capped = _mm512_min_epu8(zz, fifteen);
+        const __m512i plusOne = _mm512_shuffle_epi8(classPlusOne, capped);
+        const __m512i cls =
+            _mm512_mask_sub_epi8(plusOne, _mm512_cmpeq_epi8_mask(capped, zz), plusOne, one);
+        _mm512_storeu_si512(own + x, _mm512_permutexvar_epi64(fromPackus, cls));
+        __m512i ctx = _mm512_setzero_si512();
+        if (a != nullptr) {
+            const __m512i t = _mm512_loadu_si512(a + x);
+            __m512i sum = _mm512_add_epi8(
+                _mm512_add_epi8(t, t),
+                _mm512_add_epi8(_mm512_loadu_si512(a + x - 1), _mm512_loadu_si512(a + x + 1)));
+            if (aa != nullptr) {
+                sum = _mm512_add_epi8(sum, _mm512_loadu_si512(aa + x));
+            }
+            ctx = _mm512_permutexvar_epi64(toPackus, _mm512_min_epu8(sum, lastContext));
+        }
+        _mm512_storeu_si512(sym + x, _mm512_unpacklo_epi8(zz, ctx));
+        _mm512_storeu_si512(sym + x + 32, _mm512_unpackhi_epi8(zz, ctx));
+    };
+    scalar(loops::analyseBlocks<64>(w, block), w);
+}
+
+// The AVX2 table's scan for symbols at or above their contexts' floors, 32 a vector: the
+// comparison gives its mask directly, and the symbols of a half with any go out compressed.
+struct RareScanAvx512 {
+    template <typename Count>
+    KVCODEC_TARGET_X86_AVX512 uint32_t operator()(const uint16_t* sym, uint32_t w,
+                                                  const uint8_t* floor, Count&& count) const {
+        constexpr uint32_t kChunk = 256;
+        const __m512i floors =
+            _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(floor)));
+        constexpr uint64_t kLowBytes = 0x5555555555555555u;
+        uint32_t x = 0;
+        while (x + 32 <= w) {
+            alignas(64) uint32_t rare[kChunk + 16];
+            uint32_t n = 0;
+            for (const uint32_t end = std::min(w, x + kChunk); x + 32 <= end; x += 32) {
+                const __m512i s = _mm512_loadu_si512(sym + x);
+                // The context in the high byte picks its floor, which the token in the low byte
+                // is compared with.
+                const __mmask64 reached = _mm512_mask_cmpge_epu8_mask(
+                    kLowBytes, s, _mm512_shuffle_epi8(floors, _mm512_srli_epi16(s, 8)));
+                if (reached == 0) {
+                    continue;
+                }
+                const auto mask = static_cast<uint32_t>(_pext_u64(reached, kLowBytes));
+                for (unsigned half = 0; half < 2; ++half) {
+                    const auto lanes = static_cast<__mmask16>(mask >> (16 * half));
+                    const __m512i wide = _mm512_cvtepu16_epi32(
+                        half == 0 ? _mm512_castsi512_si256(s) : _mm512_extracti64x4_epi64(s, 1));
+                    _mm512_storeu_si512(rare + n, _mm512_maskz_compress_epi32(lanes, wide));
+                    n += static_cast<uint32_t>(__builtin_popcount(lanes));
+                }
+            }
+            for (uint32_t i = 0; i < n; ++i) {
+                count(static_cast<uint16_t>(rare[i]));
+            }
+        }
+        return x;
+    }
+};
+
+KVCODEC_TARGET_X86_AVX512 void analyseAvx512(const uint16_t* s, uint32_t w, uint32_t rows,
+                                             unsigned depth, uint16_t* z, uint8_t* cls,
+                                             uint16_t* sym, uint32_t* counts) {
+    loops::analyseRows(
+        s, w, rows, depth, z, cls, sym, counts,
+        [&](const uint16_t* cur, const uint16_t* top, uint16_t* zr, uint8_t* own,
+            const uint8_t* above, const uint8_t* twoAbove, uint16_t* symr)
+            KVCODEC_TARGET_X86_AVX512 {
+                if (depth == 8) {
+                    analyseRow8Avx512(cur, top, above, twoAbove, w, zr, own, symr);
+                } else {
+                    analyseRowDeepAvx2(cur, top, above, twoAbove, w, depth, zr, own, symr);
+                }
+            },
+        RareScanAvx512{});
+}
+
 } // namespace
 } // namespace x86
 
@@ -181,6 +303,7 @@ const Kernels* x86Avx512Kernels() {
     static const Kernels table = [] {
         Kernels k = *x86Avx2Kernels();
         k.name = "x86-64 AVX-512";
+        k.analyse = x86::analyseAvx512;
         k.ransEncode = x86::ransEncodeAvx512;
         k.ransDecodeRow = x86::ransDecodeRowAvx512;
         return k;

@@ -51,56 +51,6 @@ KVCODEC_AVX2_HELPER __m256i deepTokens16(__m256i z) {
     return _mm256_blendv_epi8(escaped, z, literal);
 }
 
-// A deeper row: residuals, classes and symbols of sixteen samples at a time in one pass, so that
-// each residual is used while it is in a register.
-KVCODEC_AVX2_HELPER void analyseRowDeep(const uint16_t* cur, const uint16_t* top, const uint8_t* a,
-                                        const uint8_t* aa, uint32_t w, unsigned depth,
-                                        const __m256i* bounds, uint16_t* z, uint8_t* own,
-                                        uint16_t* sym) {
-    const auto scalar = [&](uint32_t from, uint32_t to) {
-        loops::analyseColumns(cur, top, a, aa, w, depth, z, own, sym, from, to);
-    };
-    scalar(0, 1);
-    const __m256i mask = _mm256_set1_epi16(static_cast<short>((1u << depth) - 1));
-    const __m128i signShift = _mm_cvtsi32_si128(static_cast<int>(depth) - 1);
-    const __m128i lastContext = _mm_set1_epi8(static_cast<char>(code::kContexts - 1));
-    uint32_t x = 1;
-    // The columns that have both neighbours above, sixteen at a time.
-    for (; x + 17 <= w; x += 16) {
-        const __m256i c = load16(cur + x);
-        const __m256i l = load16(cur + x - 1);
-        __m256i pred = l;
-        if (top != nullptr) {
-            const __m256i t = load16(top + x);
-            const __m256i tl = load16(top + x - 1);
-            // left + top - topLeft stays within 16 signed bits for samples of 14 bits.
-            const __m256i g = _mm256_sub_epi16(_mm256_add_epi16(l, t), tl);
-            pred = _mm256_min_epi16(_mm256_max_epi16(g, _mm256_min_epi16(l, t)),
-                                    _mm256_max_epi16(l, t));
-        }
-        __m256i ctx = _mm256_setzero_si256();
-        if (a != nullptr) {
-            const __m128i at = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + x));
-            const __m128i atl = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + x - 1));
-            const __m128i atr = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + x + 1));
-            __m128i sum = _mm_add_epi8(_mm_add_epi8(at, at), _mm_add_epi8(atl, atr));
-            if (aa != nullptr) {
-                sum = _mm_add_epi8(sum, _mm_loadu_si128(reinterpret_cast<const __m128i*>(aa + x)));
-            }
-            ctx = _mm256_cvtepu8_epi16(_mm_min_epu8(sum, lastContext));
-        }
-        const __m256i zz = zigzag16(_mm256_sub_epi16(c, pred), mask, signShift);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(z + x), zz);
-        const __m256i cls = classes16(zz, bounds);
-        _mm_storeu_si128(
-            reinterpret_cast<__m128i*>(own + x),
-            _mm_packus_epi16(_mm256_castsi256_si128(cls), _mm256_extracti128_si256(cls, 1)));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(sym + x),
-                            _mm256_or_si256(_mm256_slli_epi16(ctx, 8), deepTokens16(zz)));
-    }
-    scalar(x, w);
-}
-
 KVCODEC_AVX2_HELPER __m256i load32(const uint8_t* p) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
@@ -125,9 +75,8 @@ KVCODEC_AVX2_HELPER void analyseRow8(const uint16_t* cur, const uint16_t* top, c
                                                   2, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5, 5, 5);
     const __m256i fifteen = _mm256_set1_epi8(15);
     const __m256i lastContext = _mm256_set1_epi8(static_cast<char>(code::kContexts - 1));
-    uint32_t x = 1;
-    // The columns that have both neighbours above, 32 at a time.
-    for (; x + 33 <= w; x += 32) {
+    // The 32 columns from x on, each with both neighbours above.
+    const auto block = [&](uint32_t x) KVCODEC_TARGET_X86_AVX2 {
         const __m256i c = packedBytes(cur + x);
         const __m256i l = packedBytes(cur + x - 1);
         __m256i pred = l;
@@ -160,8 +109,8 @@ KVCODEC_AVX2_HELPER void analyseRow8(const uint16_t* cur, const uint16_t* top, c
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(sym + x), _mm256_unpacklo_epi8(zz, ctx));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(sym + x + 16),
                             _mm256_unpackhi_epi8(zz, ctx));
-    }
-    scalar(x, w);
+    };
+    scalar(loops::analyseBlocks<32>(w, block), w);
 }
 
 // For each mask of eight lanes, the lanes it selects in order, three bits each.
@@ -229,13 +178,62 @@ struct RareScanAvx2 {
 
 } // namespace
 
-KVCODEC_TARGET_X86_AVX2 void analyseAvx2(const uint16_t* s, uint32_t w, uint32_t rows,
-                                         unsigned depth, uint16_t* z, uint8_t* cls, uint16_t* sym,
-                                         uint32_t* counts) {
+// A deeper row: residuals, classes and symbols of sixteen samples at a time in one pass, so that
+// each residual is used while it is in a register.
+KVCODEC_TARGET_X86_AVX2 void analyseRowDeepAvx2(const uint16_t* cur, const uint16_t* top,
+                                                const uint8_t* a, const uint8_t* aa, uint32_t w,
+                                                unsigned depth, uint16_t* z, uint8_t* own,
+                                                uint16_t* sym) {
+    const auto scalar = [&](uint32_t from, uint32_t to) {
+        loops::analyseColumns(cur, top, a, aa, w, depth, z, own, sym, from, to);
+    };
+    scalar(0, 1);
     __m256i bounds[5];
     for (int b = 0; b < 5; ++b) {
         bounds[b] = _mm256_set1_epi16(static_cast<short>(((1u << b) << (depth - 8)) - 1));
     }
+    const __m256i mask = _mm256_set1_epi16(static_cast<short>((1u << depth) - 1));
+    const __m128i signShift = _mm_cvtsi32_si128(static_cast<int>(depth) - 1);
+    const __m128i lastContext = _mm_set1_epi8(static_cast<char>(code::kContexts - 1));
+    // The 16 columns from x on, each with both neighbours above.
+    const auto block = [&](uint32_t x) KVCODEC_TARGET_X86_AVX2 {
+        const __m256i c = load16(cur + x);
+        const __m256i l = load16(cur + x - 1);
+        __m256i pred = l;
+        if (top != nullptr) {
+            const __m256i t = load16(top + x);
+            const __m256i tl = load16(top + x - 1);
+            // left + top - topLeft stays within 16 signed bits for samples of 14 bits.
+            const __m256i g = _mm256_sub_epi16(_mm256_add_epi16(l, t), tl);
+            pred = _mm256_min_epi16(_mm256_max_epi16(g, _mm256_min_epi16(l, t)),
+                                    _mm256_max_epi16(l, t));
+        }
+        __m256i ctx = _mm256_setzero_si256();
+        if (a != nullptr) {
+            const __m128i at = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + x));
+            const __m128i atl = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + x - 1));
+            const __m128i atr = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + x + 1));
+            __m128i sum = _mm_add_epi8(_mm_add_epi8(at, at), _mm_add_epi8(atl, atr));
+            if (aa != nullptr) {
+                sum = _mm_add_epi8(sum, _mm_loadu_si128(reinterpret_cast<const __m128i*>(aa + x)));
+            }
+            ctx = _mm256_cvtepu8_epi16(_mm_min_epu8(sum, lastContext));
+        }
+        const __m256i zz = zigzag16(_mm256_sub_epi16(c, pred), mask, signShift);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(z + x), zz);
+        const __m256i cls = classes16(zz, bounds);
+        _mm_storeu_si128(
+            reinterpret_cast<__m128i*>(own + x),
+            _mm_packus_epi16(_mm256_castsi256_si128(cls), _mm256_extracti128_si256(cls, 1)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(sym + x),
+                            _mm256_or_si256(_mm256_slli_epi16(ctx, 8), deepTokens16(zz)));
+    };
+    scalar(loops::analyseBlocks<16>(w, block), w);
+}
+
+KVCODEC_TARGET_X86_AVX2 void analyseAvx2(const uint16_t* s, uint32_t w, uint32_t rows,
+                                         unsigned depth, uint16_t* z, uint8_t* cls, uint16_t* sym,
+                                         uint32_t* counts) {
     loops::analyseRows(
         s, w, rows, depth, z, cls, sym, counts,
         [&](const uint16_t* cur, const uint16_t* top, uint16_t* zr, uint8_t* own,
@@ -244,7 +242,7 @@ KVCODEC_TARGET_X86_AVX2 void analyseAvx2(const uint16_t* s, uint32_t w, uint32_t
                 analyseRow8(cur, top, above, twoAbove, w, zr, own, symr);
                 return;
             }
-            analyseRowDeep(cur, top, above, twoAbove, w, depth, bounds, zr, own, symr);
+            analyseRowDeepAvx2(cur, top, above, twoAbove, w, depth, zr, own, symr);
         },
         RareScanAvx2{});
 }
