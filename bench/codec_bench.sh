@@ -8,6 +8,7 @@
 #   --ours-only                              no peers: our own figures alone
 #   --baseline OTHER/libkorvadin_common64.so another build measured beside ours, as "base"
 #   --library OTHER/libkorvadin_common64.so  that build measured as ours
+#   --loops avx2                             the AVX2 loops on an AVX-512 processor (or portable)
 #   --verbose                                every contender's own figures as well
 set -euo pipefail
 # shellcheck source=bench/prepare.sh
