@@ -1,6 +1,6 @@
 // The x86-64 table for processors with AVX-512: the AVX2 table with the range coder on sixteen
 // lanes a vector, whose words go out by compression and come in by expansion instead of
-// looked-up permutations.
+// looked-up permutations, and the analysis of 8-bit rows 64 samples a vector.
 #include "dsp/x86/target.h"
 
 #include <algorithm>
@@ -240,7 +240,7 @@ KVCODEC_TARGET_X86_AVX512 void analyseRow8Avx512(const uint16_t* cur, const uint
 }
 
 // The AVX2 table's scan for symbols at or above their contexts' floors, 32 a vector: the
-// comparison gives its mask directly, and the symbols of a half with any go out compressed.
+// comparison gives its mask directly, and the symbols that reach them go out compressed.
 struct RareScanAvx512 {
     template <typename Count>
     KVCODEC_TARGET_X86_AVX512 uint32_t operator()(const uint16_t* sym, uint32_t w,
