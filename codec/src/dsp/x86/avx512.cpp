@@ -14,6 +14,17 @@ namespace kvcodec {
 namespace x86 {
 namespace {
 
+// The lanes of v that idx names. GCC 12 gives the one-source permutes an undefined operand,
+// which -Wuninitialized flags once they are inlined into some loops (its bug 105593); the
+// two-source form with v twice is the same single instruction.
+KVCODEC_AVX512_HELPER __m512i pickQwords(__m512i idx, __m512i v) {
+    return _mm512_permutex2var_epi64(v, idx, v);
+}
+
+KVCODEC_AVX512_HELPER __m512i pickDwords(__m512i idx, __m512i v) {
+    return _mm512_permutex2var_epi32(v, idx, v);
+}
+
 // The high 32 bits of the products of sixteen pairs.
 KVCODEC_AVX512_HELPER __m512i mulHigh512(__m512i a, __m512i b) {
     const __m512i even = _mm512_srli_epi64(_mm512_mul_epu32(a, b), 32);
@@ -156,10 +167,9 @@ KVCODEC_TARGET_X86_AVX512 void ransDecodeRowAvx512(RansReader& in, const RansDec
             // sixteen at a time took a third of the loop's instructions.
             const __m512i first = _mm512_packus_epi32(token[0], token[1]);
             const __m512i second = _mm512_packus_epi32(token[2], token[3]);
-            _mm512_storeu_si512(tokens + x, _mm512_permutexvar_epi64(wordOrder, first));
-            _mm512_storeu_si512(tokens + x + 32, _mm512_permutexvar_epi64(wordOrder, second));
-            const __m512i t8 =
-                _mm512_permutexvar_epi32(byteOrder, _mm512_packus_epi16(first, second));
+            _mm512_storeu_si512(tokens + x, pickQwords(wordOrder, first));
+            _mm512_storeu_si512(tokens + x + 32, pickQwords(wordOrder, second));
+            const __m512i t8 = pickDwords(byteOrder, _mm512_packus_epi16(first, second));
             __m512i c = _mm512_setzero_si512();
             for (const __m512i& bound : bounds) {
                 c = _mm512_mask_add_epi8(c, _mm512_cmpgt_epu8_mask(t8, bound), c, one);
@@ -221,7 +231,7 @@ KVCODEC_TARGET_X86_AVX512 void analyseRow8Avx512(const uint16_t* cur, const uint
         const __m512i plusOne = _mm512_shuffle_epi8(classPlusOne, capped);
         const __m512i cls =
             _mm512_mask_sub_epi8(plusOne, _mm512_cmpeq_epi8_mask(capped, zz), plusOne, one);
-        _mm512_storeu_si512(own + x, _mm512_permutexvar_epi64(fromPackus, cls));
+        _mm512_storeu_si512(own + x, pickQwords(fromPackus, cls));
         __m512i ctx = _mm512_setzero_si512();
         if (a != nullptr) {
             const __m512i t = _mm512_loadu_si512(a + x);
@@ -231,7 +241,7 @@ KVCODEC_TARGET_X86_AVX512 void analyseRow8Avx512(const uint16_t* cur, const uint
             if (aa != nullptr) {
                 sum = _mm512_add_epi8(sum, _mm512_loadu_si512(aa + x));
             }
-            ctx = _mm512_permutexvar_epi64(toPackus, _mm512_min_epu8(sum, lastContext));
+            ctx = pickQwords(toPackus, _mm512_min_epu8(sum, lastContext));
         }
         _mm512_storeu_si512(sym + x, _mm512_unpacklo_epi8(zz, ctx));
         _mm512_storeu_si512(sym + x + 32, _mm512_unpackhi_epi8(zz, ctx));
