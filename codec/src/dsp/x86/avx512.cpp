@@ -14,17 +14,6 @@ namespace kvcodec {
 namespace x86 {
 namespace {
 
-// The lanes of v that idx names. GCC 12 gives the one-source permutes an undefined operand,
-// which -Wuninitialized flags once they are inlined into some loops (its bug 105593); the
-// two-source form with v twice is the same single instruction.
-KVCODEC_AVX512_HELPER __m512i pickQwords(__m512i idx, __m512i v) {
-    return _mm512_permutex2var_epi64(v, idx, v);
-}
-
-KVCODEC_AVX512_HELPER __m512i pickDwords(__m512i idx, __m512i v) {
-    return _mm512_permutex2var_epi32(v, idx, v);
-}
-
 // The high 32 bits of the products of sixteen pairs.
 KVCODEC_AVX512_HELPER __m512i mulHigh512(__m512i a, __m512i b) {
     const __m512i even = _mm512_srli_epi64(_mm512_mul_epu32(a, b), 32);
@@ -167,9 +156,10 @@ KVCODEC_TARGET_X86_AVX512 void ransDecodeRowAvx512(RansReader& in, const RansDec
             // sixteen at a time took a third of the loop's instructions.
             const __m512i first = _mm512_packus_epi32(token[0], token[1]);
             const __m512i second = _mm512_packus_epi32(token[2], token[3]);
-            _mm512_storeu_si512(tokens + x, pickQwords(wordOrder, first));
-            _mm512_storeu_si512(tokens + x + 32, pickQwords(wordOrder, second));
-            const __m512i t8 = pickDwords(byteOrder, _mm512_packus_epi16(first, second));
+            _mm512_storeu_si512(tokens + x, _mm512_permutexvar_epi64(wordOrder, first));
+            _mm512_storeu_si512(tokens + x + 32, _mm512_permutexvar_epi64(wordOrder, second));
+            const __m512i t8 =
+                _mm512_permutexvar_epi32(byteOrder, _mm512_packus_epi16(first, second));
             __m512i c = _mm512_setzero_si512();
             for (const __m512i& bound : bounds) {
                 c = _mm512_mask_add_epi8(c, _mm512_cmpgt_epu8_mask(t8, bound), c, one);
@@ -231,7 +221,7 @@ KVCODEC_TARGET_X86_AVX512 void analyseRow8Avx512(const uint16_t* cur, const uint
         const __m512i plusOne = _mm512_shuffle_epi8(classPlusOne, capped);
         const __m512i cls =
             _mm512_mask_sub_epi8(plusOne, _mm512_cmpeq_epi8_mask(capped, zz), plusOne, one);
-        _mm512_storeu_si512(own + x, pickQwords(fromPackus, cls));
+        _mm512_storeu_si512(own + x, _mm512_permutexvar_epi64(fromPackus, cls));
         __m512i ctx = _mm512_setzero_si512();
         if (a != nullptr) {
             const __m512i t = _mm512_loadu_si512(a + x);
@@ -241,12 +231,88 @@ KVCODEC_TARGET_X86_AVX512 void analyseRow8Avx512(const uint16_t* cur, const uint
             if (aa != nullptr) {
                 sum = _mm512_add_epi8(sum, _mm512_loadu_si512(aa + x));
             }
-            ctx = pickQwords(toPackus, _mm512_min_epu8(sum, lastContext));
+            ctx = _mm512_permutexvar_epi64(toPackus, _mm512_min_epu8(sum, lastContext));
         }
         _mm512_storeu_si512(sym + x, _mm512_unpacklo_epi8(zz, ctx));
         _mm512_storeu_si512(sym + x + 32, _mm512_unpackhi_epi8(zz, ctx));
     };
     scalar(loops::analyseBlocks<64>(w, block), w);
+}
+
+// Tokens of sixteen residuals from 128 on: 2 (n - 1 + 127) + the next bit of a float's
+// exponent field and top mantissa bit, less 140, is kLiteralTokens + 2 (n - 8) + that bit.
+KVCODEC_AVX512_HELPER __m512i escapeTokens16(__m256i v) {
+    const __m512i bits = _mm512_castps_si512(_mm512_cvtepi32_ps(_mm512_cvtepu16_epi32(v)));
+    return _mm512_sub_epi32(_mm512_srli_epi32(bits, 22), _mm512_set1_epi32(140));
+}
+
+KVCODEC_AVX512_HELPER __m256i loadBytes256(const uint8_t* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+// A row of more than 8 bits as the AVX2 table analyses it, 32 samples a vector.
+KVCODEC_TARGET_X86_AVX512 void analyseRowDeepAvx512(const uint16_t* cur, const uint16_t* top,
+                                                    const uint8_t* a, const uint8_t* aa, uint32_t w,
+                                                    unsigned depth, uint16_t* z, uint8_t* own,
+                                                    uint16_t* sym) {
+    const auto scalar = [&](uint32_t from, uint32_t to) {
+        loops::analyseColumns(cur, top, a, aa, w, depth, z, own, sym, from, to);
+    };
+    scalar(0, 1);
+    __m512i bounds[5];
+    for (int b = 0; b < 5; ++b) {
+        bounds[b] = _mm512_set1_epi16(static_cast<short>(((1u << b) << (depth - 8)) - 1));
+    }
+    const __m512i mask = _mm512_set1_epi16(static_cast<short>((1u << depth) - 1));
+    const __m512i signBit = _mm512_set1_epi16(static_cast<short>(1u << (depth - 1)));
+    const __m512i allOnes = _mm512_set1_epi16(-1);
+    const __m512i one = _mm512_set1_epi16(1);
+    const __m512i literals = _mm512_set1_epi16(static_cast<short>(code::kLiteralTokens));
+    const __m512i order = _mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7);
+    const __m256i lastContext = _mm256_set1_epi8(static_cast<char>(code::kContexts - 1));
+    // The 32 columns from x on, each with both neighbours above.
+    const auto block = [&](uint32_t x) KVCODEC_TARGET_X86_AVX512 {
+        const __m512i c = _mm512_loadu_si512(cur + x);
+        const __m512i l = _mm512_loadu_si512(cur + x - 1);
+        __m512i pred = l;
+        if (top != nullptr) {
+            const __m512i t = _mm512_loadu_si512(top + x);
+            // left + top - topLeft stays within 16 signed bits for samples of 14 bits.
+            const __m512i g =
+                _mm512_sub_epi16(_mm512_add_epi16(l, t), _mm512_loadu_si512(top + x - 1));
+            pred = _mm512_min_epi16(_mm512_max_epi16(g, _mm512_min_epi16(l, t)),
+                                    _mm512_max_epi16(l, t));
+        }
+        const __m512i r = _mm512_and_si512(_mm512_sub_epi16(c, pred), mask);
+        const __m512i twice = _mm512_add_epi16(r, r);
+        // A negative residual's zigzag is -2r - 1, all ones less 2r, within the depth.
+        const __m512i zz = _mm512_and_si512(
+            _mm512_mask_sub_epi16(twice, _mm512_test_epi16_mask(r, signBit), allOnes, twice), mask);
+        _mm512_storeu_si512(z + x, zz);
+        __m512i cls = _mm512_setzero_si512();
+        for (const __m512i& bound : bounds) {
+            cls = _mm512_mask_add_epi16(cls, _mm512_cmpgt_epi16_mask(zz, bound), cls, one);
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(own + x), _mm512_cvtepi16_epi8(cls));
+        __m512i ctx = _mm512_setzero_si512();
+        if (a != nullptr) {
+            const __m256i at = loadBytes256(a + x);
+            __m256i sum =
+                _mm256_add_epi8(_mm256_add_epi8(at, at),
+                                _mm256_add_epi8(loadBytes256(a + x - 1), loadBytes256(a + x + 1)));
+            if (aa != nullptr) {
+                sum = _mm256_add_epi8(sum, loadBytes256(aa + x));
+            }
+            ctx = _mm512_cvtepu8_epi16(_mm256_min_epu8(sum, lastContext));
+        }
+        const __m512i escaped = _mm512_permutexvar_epi64(
+            order, _mm512_packus_epi32(escapeTokens16(_mm512_castsi512_si256(zz)),
+                                       escapeTokens16(_mm512_extracti64x4_epi64(zz, 1))));
+        const __m512i tokens =
+            _mm512_mask_blend_epi16(_mm512_cmplt_epu16_mask(zz, literals), escaped, zz);
+        _mm512_storeu_si512(sym + x, _mm512_or_si512(_mm512_slli_epi16(ctx, 8), tokens));
+    };
+    scalar(loops::analyseBlocks<32>(w, block), w);
 }
 
 // The AVX2 table's scan for symbols at or above their contexts' floors, 32 a vector: the
@@ -300,7 +366,7 @@ KVCODEC_TARGET_X86_AVX512 void analyseAvx512(const uint16_t* s, uint32_t w, uint
                 if (depth == 8) {
                     analyseRow8Avx512(cur, top, above, twoAbove, w, zr, own, symr);
                 } else {
-                    analyseRowDeepAvx2(cur, top, above, twoAbove, w, depth, zr, own, symr);
+                    analyseRowDeepAvx512(cur, top, above, twoAbove, w, depth, zr, own, symr);
                 }
             },
         RareScanAvx512{});
