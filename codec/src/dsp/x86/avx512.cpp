@@ -239,8 +239,9 @@ KVCODEC_TARGET_X86_AVX512 void analyseRow8Avx512(const uint16_t* cur, const uint
     scalar(loops::analyseBlocks<64>(w, block), w);
 }
 
-// Tokens of sixteen residuals from 128 on: 2 (n - 1 + 127) + the next bit of a float's
-// exponent field and top mantissa bit, less 140, is kLiteralTokens + 2 (n - 8) + that bit.
+// Tokens of sixteen residuals from 128 on: a float's exponent field and top mantissa bit, read
+// as one number, are 2 (n - 1 + 127) + the bit below the top one, and less 140 that is
+// kLiteralTokens + 2 (n - 8) + that bit.
 KVCODEC_AVX512_HELPER __m512i escapeTokens16(__m256i v) {
     const __m512i bits = _mm512_castps_si512(_mm512_cvtepi32_ps(_mm512_cvtepu16_epi32(v)));
     return _mm512_sub_epi32(_mm512_srli_epi32(bits, 22), _mm512_set1_epi32(140));
