@@ -320,24 +320,6 @@ KVCODEC_INLINE void analyseRows(const uint16_t* s, uint32_t w, uint32_t rows, un
     }
 }
 
-// The vector loops of a row's analysis: block(x) takes columns x to x + N - 1 and reads the
-// classes above one column past them, so blocks cover columns 1 on while they fit, and one more
-// ends at column w - 2 over the one before (a sample's analysis depends on the input alone, so
-// columns done twice come out the same): the scalar loop, ten times as slow a sample, is left
-// the edges alone. Returns the first column left.
-template <uint32_t N, typename Block>
-KVCODEC_INLINE uint32_t analyseBlocks(uint32_t w, Block&& block) {
-    uint32_t x = 1;
-    for (; x + N + 1 <= w; x += N) {
-        block(x);
-    }
-    if (x > 1 && x + 1 < w) {
-        block(w - N - 1);
-        x = w - 1;
-    }
-    return x;
-}
-
 // Columns from to end - 1 of a row's analysis: residuals, classes and symbols (the vector rows
 // leave their edges to this).
 KVCODEC_INLINE void analyseColumns(const uint16_t* cur, const uint16_t* top, const uint8_t* above,
@@ -346,6 +328,28 @@ KVCODEC_INLINE void analyseColumns(const uint16_t* cur, const uint16_t* top, con
     medianResidualRow(cur, top, end, depth, z, from);
     classRow(z, end, depth, own, from);
     symbolRow(z, above, twoAbove, w, depth, sym, from, end);
+}
+
+// A row's analysis by a vector loop: block(x) takes columns x to x + N - 1 and reads the classes
+// above one column past them, so blocks cover columns 1 on while they fit, and one more ends at
+// column w - 2 over the one before (a sample's analysis depends on the input alone, so columns
+// done twice come out the same): the scalar loop, ten times as slow a sample, is left the edges
+// alone.
+template <uint32_t N, typename Block>
+KVCODEC_INLINE void analyseRowInBlocks(const uint16_t* cur, const uint16_t* top,
+                                       const uint8_t* above, const uint8_t* twoAbove, uint32_t w,
+                                       unsigned depth, uint16_t* z, uint8_t* own, uint16_t* sym,
+                                       Block&& block) {
+    analyseColumns(cur, top, above, twoAbove, w, depth, z, own, sym, 0, 1);
+    uint32_t x = 1;
+    for (; x + N + 1 <= w; x += N) {
+        block(x);
+    }
+    if (x > 1 && x + 1 < w) {
+        block(w - N - 1);
+        x = w - 1;
+    }
+    analyseColumns(cur, top, above, twoAbove, w, depth, z, own, sym, x, w);
 }
 
 KVCODEC_INLINE void analyse(const uint16_t* s, uint32_t w, uint32_t rows, unsigned depth,

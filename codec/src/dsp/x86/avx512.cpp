@@ -186,10 +186,6 @@ KVCODEC_AVX512_HELPER __m512i packedBytes512(const uint16_t* p) {
 KVCODEC_TARGET_X86_AVX512 void analyseRow8Avx512(const uint16_t* cur, const uint16_t* top,
                                                  const uint8_t* a, const uint8_t* aa, uint32_t w,
                                                  uint16_t* z, uint8_t* own, uint16_t* sym) {
-    const auto scalar = [&](uint32_t from, uint32_t to) {
-        loops::analyseColumns(cur, top, a, aa, w, 8, z, own, sym, from, to);
-    };
-    scalar(0, 1);
     // Classes of z up to 15 looked up, plus one; anything above 15 is class 5.
     const __m512i classPlusOne =
         _mm512_broadcast_i32x4(_mm_setr_epi8(1, 2, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5, 5, 5));
@@ -236,7 +232,7 @@ KVCODEC_TARGET_X86_AVX512 void analyseRow8Avx512(const uint16_t* cur, const uint
         _mm512_storeu_si512(sym + x, _mm512_unpacklo_epi8(zz, ctx));
         _mm512_storeu_si512(sym + x + 32, _mm512_unpackhi_epi8(zz, ctx));
     };
-    scalar(loops::analyseBlocks<64>(w, block), w);
+    loops::analyseRowInBlocks<64>(cur, top, a, aa, w, 8, z, own, sym, block);
 }
 
 // Tokens of sixteen residuals from 128 on: a float's exponent field and top mantissa bit, read
@@ -256,10 +252,6 @@ KVCODEC_TARGET_X86_AVX512 void analyseRowDeepAvx512(const uint16_t* cur, const u
                                                     const uint8_t* a, const uint8_t* aa, uint32_t w,
                                                     unsigned depth, uint16_t* z, uint8_t* own,
                                                     uint16_t* sym) {
-    const auto scalar = [&](uint32_t from, uint32_t to) {
-        loops::analyseColumns(cur, top, a, aa, w, depth, z, own, sym, from, to);
-    };
-    scalar(0, 1);
     __m512i bounds[5];
     for (int b = 0; b < 5; ++b) {
         bounds[b] = _mm512_set1_epi16(static_cast<short>(((1u << b) << (depth - 8)) - 1));
@@ -313,7 +305,7 @@ KVCODEC_TARGET_X86_AVX512 void analyseRowDeepAvx512(const uint16_t* cur, const u
             _mm512_mask_blend_epi16(_mm512_cmplt_epu16_mask(zz, literals), escaped, zz);
         _mm512_storeu_si512(sym + x, _mm512_or_si512(_mm512_slli_epi16(ctx, 8), tokens));
     };
-    scalar(loops::analyseBlocks<32>(w, block), w);
+    loops::analyseRowInBlocks<32>(cur, top, a, aa, w, depth, z, own, sym, block);
 }
 
 // The AVX2 table's scan for symbols at or above their contexts' floors, 32 a vector: the

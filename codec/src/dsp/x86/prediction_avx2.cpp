@@ -66,10 +66,6 @@ KVCODEC_AVX2_HELPER __m256i packedBytes(const uint16_t* p) {
 KVCODEC_AVX2_HELPER void analyseRow8(const uint16_t* cur, const uint16_t* top, const uint8_t* a,
                                      const uint8_t* aa, uint32_t w, uint16_t* z, uint8_t* own,
                                      uint16_t* sym) {
-    const auto scalar = [&](uint32_t from, uint32_t to) {
-        loops::analyseColumns(cur, top, a, aa, w, 8, z, own, sym, from, to);
-    };
-    scalar(0, 1);
     // Classes of z up to 15 looked up, plus one; anything above 15 is class 5.
     const __m256i classPlusOne = _mm256_setr_epi8(1, 2, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5, 5, 5, 1,
                                                   2, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5, 5, 5);
@@ -110,7 +106,7 @@ KVCODEC_AVX2_HELPER void analyseRow8(const uint16_t* cur, const uint16_t* top, c
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(sym + x + 16),
                             _mm256_unpackhi_epi8(zz, ctx));
     };
-    scalar(loops::analyseBlocks<32>(w, block), w);
+    loops::analyseRowInBlocks<32>(cur, top, a, aa, w, 8, z, own, sym, block);
 }
 
 // For each mask of eight lanes, the lanes it selects in order, three bits each.
@@ -184,10 +180,6 @@ KVCODEC_TARGET_X86_AVX2 void analyseRowDeepAvx2(const uint16_t* cur, const uint1
                                                 const uint8_t* a, const uint8_t* aa, uint32_t w,
                                                 unsigned depth, uint16_t* z, uint8_t* own,
                                                 uint16_t* sym) {
-    const auto scalar = [&](uint32_t from, uint32_t to) {
-        loops::analyseColumns(cur, top, a, aa, w, depth, z, own, sym, from, to);
-    };
-    scalar(0, 1);
     __m256i bounds[5];
     for (int b = 0; b < 5; ++b) {
         bounds[b] = _mm256_set1_epi16(static_cast<short>(((1u << b) << (depth - 8)) - 1));
@@ -228,7 +220,7 @@ KVCODEC_TARGET_X86_AVX2 void analyseRowDeepAvx2(const uint16_t* cur, const uint1
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(sym + x),
                             _mm256_or_si256(_mm256_slli_epi16(ctx, 8), deepTokens16(zz)));
     };
-    scalar(loops::analyseBlocks<16>(w, block), w);
+    loops::analyseRowInBlocks<16>(cur, top, a, aa, w, depth, z, own, sym, block);
 }
 
 KVCODEC_TARGET_X86_AVX2 void analyseAvx2(const uint16_t* s, uint32_t w, uint32_t rows,
