@@ -15,7 +15,7 @@ struct DecoderCase {
     uint32_t height = 1;       // 1 .. 256
     uint32_t threads = 1;      // 1 or 2
     bool portable = false;     // the portable loops instead of the processor's faster ones
-    bool versionOne = false;   // a configuration of bitstream version 1
+    uint8_t oldVersion = 0;    // 1 or 2: a configuration of that bitstream version
     unsigned flippedBytes = 0; // configuration bytes changed, 0 .. 3
 
     static DecoderCase read(ByteReader& in) {
@@ -26,16 +26,16 @@ struct DecoderCase {
         const uint8_t flags = in.byte();
         c.threads = (flags & 1) != 0 ? 2 : 1;
         c.portable = (flags & 2) != 0;
-        c.versionOne = (flags & 4) != 0;
+        c.oldVersion = static_cast<uint8_t>((flags >> 2) & 3);
         c.flippedBytes = (flags >> 4) & 3;
         return c;
     }
 
     // The head of an input with no flipped bytes; the frame follows it.
     std::vector<uint8_t> head() const {
-        return {variant, static_cast<uint8_t>(width - 1), static_cast<uint8_t>(height - 1),
-                static_cast<uint8_t>((threads == 2 ? 1 : 0) | (portable ? 2 : 0) |
-                                     (versionOne ? 4 : 0))};
+        return {
+            variant, static_cast<uint8_t>(width - 1), static_cast<uint8_t>(height - 1),
+            static_cast<uint8_t>((threads == 2 ? 1 : 0) | (portable ? 2 : 0) | oldVersion << 2)};
     }
 };
 

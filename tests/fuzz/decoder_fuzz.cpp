@@ -4,8 +4,8 @@
 // stay inside the two buffers it is given (the sanitizers watch that).
 //
 // Input: variant, width - 1, height - 1, flags, [offset, xor] per flipped configuration byte,
-// then the frame. Flags: bit 0 decodes on two threads, bit 1 with the portable loops, bit 2 as a
-// stream of bitstream version 1, bits 4-5 count the flipped bytes.
+// then the frame. Flags: bit 0 decodes on two threads, bit 1 with the portable loops, bits 2-3
+// (1 or 2) as a stream of that older bitstream version, bits 4-5 count the flipped bytes.
 #include "codec_harness.h"
 #include "decoder_case.h"
 #include "fuzz_input.h"
@@ -61,8 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (config.empty()) {
         return 0;
     }
-    if (c.versionOne) {
-        config[4] = 1; // the version, little-endian at byte 4
+    if (c.oldVersion != 0) {
+        config[4] = c.oldVersion; // the version, little-endian at byte 4
     }
     for (unsigned i = 0; i < c.flippedBytes; ++i) {
         const size_t offset = in.byte() % config.size();

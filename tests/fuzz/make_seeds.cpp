@@ -40,7 +40,7 @@ void decoderSeeds(const fs::path& folder) {
             codec_test::makeFrame(row, s.width, s.height, codec_test::Content::Photo);
         const std::vector<uint8_t> compressed = encoder.encode(frame);
         // Every other seed decodes with the portable loops.
-        const DecoderCase c{s.variant, s.width, s.height, 1, s.variant % 2 == 1, false, 0};
+        const DecoderCase c{s.variant, s.width, s.height, 1, s.variant % 2 == 1, 0, 0};
         std::vector<uint8_t> input = c.head();
         // Room for the frame first: growing a 4-byte vector inside insert() makes GCC 12 at -O3
         // see a copy past the old buffer that never happens (-Warray-bounds).

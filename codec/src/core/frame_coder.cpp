@@ -122,7 +122,7 @@ FrameCompressor::FrameCompressor(const Geometry& g, unsigned threads)
       m_counts(size_t{g.sliceCount} * g.planeCount * code::kContexts * 256),
       m_planeCounts(code::kContexts * 256), m_sliceOffset(g.sliceCount), m_sliceSize(g.sliceCount) {
     for (unsigned i = 0; i < m_threads; ++i) {
-        m_classes.emplace_back(3 * size_t{widestPlane(g)});
+        m_activityRows.emplace_back(ActivityRows::size(widestPlane(g)));
         m_words.emplace_back(wordRoom(largestPlane(g)));
     }
     for (unsigned p = 0; p < g.planeCount; ++p) {
@@ -148,7 +148,7 @@ void FrameCompressor::analyseSlice(const Kernels& k, const RawView& in, uint32_t
         uint16_t* sym = m_symbols.data() + planeStart(s, p);
         uint32_t* counts = m_counts.data() + (size_t{s} * g.planeCount + p) * code::kContexts * 256;
         std::fill(counts, counts + code::kContexts * 256, 0u);
-        k.analyse(scratch.plane[p], w, rows, g.variant->depth, z, m_classes[slot].data(), sym,
+        k.analyse(scratch.plane[p], w, rows, g.variant->depth, z, m_activityRows[slot].data(), sym,
                   counts);
     }
 }
@@ -245,6 +245,7 @@ FrameDecompressor::FrameDecompressor(const Geometry& g, uint16_t version, unsign
     if (version != 1) {
         for (unsigned p = 0; p < g.planeCount; ++p) {
             m_tables.emplace_back(g.variant->depth, false);
+            m_tables.back().classContexts = version == 2;
         }
     }
 }

@@ -60,10 +60,10 @@ private:
     // The analysis of a whole frame, kept until every plane's tables are known.
     std::vector<uint16_t> m_z;
     std::vector<uint16_t> m_symbols;
-    std::vector<uint32_t> m_counts;              // per slice and plane, kContexts * 256
-    std::vector<uint32_t> m_planeCounts;         // one plane's counts over the whole frame
-    std::vector<std::vector<uint8_t>> m_classes; // per thread
-    std::vector<std::vector<uint16_t>> m_words;  // per thread
+    std::vector<uint32_t> m_counts;                   // per slice and plane, kContexts * 256
+    std::vector<uint32_t> m_planeCounts;              // one plane's counts over the whole frame
+    std::vector<std::vector<uint8_t>> m_activityRows; // per thread
+    std::vector<std::vector<uint16_t>> m_words;       // per thread
     std::vector<PlaneTables> m_tables;
     std::vector<uint64_t> m_sliceOffset; // where each slice is coded before the frame is packed
     std::vector<uint32_t> m_sliceSize;

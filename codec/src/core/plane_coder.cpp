@@ -116,7 +116,7 @@ size_t encodePlane(const Kernels& k, const PlaneSymbols& in, const PlaneTables& 
 
 PlaneDecodeScratch::PlaneDecodeScratch(uint32_t width, size_t largestPlane)
     : z(size_t{width} * kBandRows + kRebuildSlack), midGrey(width),
-      classes(3 * (size_t{width} + 2)), rebuild(rebuildScratchSize(width)),
+      activityRows(ActivityRows::size(width)), rebuild(rebuildScratchSize(width)),
       words(2 * largestPlane + kRansReadPadding) {}
 
 Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, size_t readable,
@@ -180,11 +180,8 @@ Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, size_t read
     const uint64_t rawBytes = payloadSize - kRansHeaderBytes - 2 * wordCount;
     BitReader raw(rawStart, rawBytes);
 
-    // Class rows with an edge copy on each side; the two rows above the first are class 0.
-    const size_t stride = size_t{width} + 2;
-    uint8_t* classRows[3] = {scratch.classes.data() + 1, scratch.classes.data() + 1 + stride,
-                             scratch.classes.data() + 1 + 2 * stride};
-    std::fill(scratch.classes.begin(), scratch.classes.end(), uint8_t{0});
+    const ActivityRows activityRows(scratch.activityRows.data(), width);
+    uint8_t* contexts = activityRows.contexts();
     std::fill(scratch.midGrey.begin(), scratch.midGrey.begin() + width,
               static_cast<uint16_t>(1u << (t.depth - 1)));
     const bool deep = t.depth > 8;
@@ -193,8 +190,15 @@ Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, size_t read
         const uint32_t bandRows = std::min(kBandRows, rows - band);
         for (uint32_t y = 0; y < bandRows; ++y, ++row) {
             uint16_t* z = scratch.z.data() + size_t{y} * width;
-            k.ransDecodeRow(reader, t.dec.get(), t.classBounds, classRows[(row + 2) % 3],
-                            classRows[(row + 1) % 3], classRows[row % 3], z, width);
+            if (t.classContexts) {
+                k.classContextRow(activityRows.above(row), activityRows.twoAbove(row), width,
+                                  t.classBounds, contexts);
+            } else {
+                k.contextRow(activityRows.above(row), activityRows.twoAbove(row), width, contexts);
+            }
+            k.ransDecodeRow(reader, t.dec.get(), contexts,
+                            t.classContexts ? uint8_t{255} : uint8_t{code::kActivityCap},
+                            activityRows.row(row), z, width);
             if (deep) {
                 k.takeRawBits(raw, t.rawBits, t.base, z, width);
             }

@@ -32,7 +32,9 @@ struct PlaneTables {
     unsigned depth = 8;
     unsigned alphabet = 256;
     bool used[code::kContexts] = {};
-    // The first token of each class above 0 (classes grow with the token).
+    // Version 2 took its contexts from the tokens' classes; the first token of each class above
+    // 0 (classes grow with the token).
+    bool classContexts = false;
     uint16_t classBounds[5] = {};
     // By token: the raw bits that follow it and the smallest residual it stands for (a literal:
     // none, and itself).
@@ -72,11 +74,11 @@ size_t storePlane(const uint16_t* samples, size_t n, unsigned depth, uint8_t* ou
 
 // Working memory of one thread decoding planes up to `width` samples wide.
 struct PlaneDecodeScratch {
-    std::vector<uint16_t> z;       // a band of rows of residuals
-    std::vector<uint16_t> midGrey; // the row above a slice's first
-    std::vector<uint8_t> classes;  // three rows of classes with their edge copies
-    std::vector<uint16_t> rebuild; // the rebuilding kernel's own
-    std::vector<uint8_t> words;    // a plane's words, with room for reading past them
+    std::vector<uint16_t> z;           // a band of rows of residuals
+    std::vector<uint16_t> midGrey;     // the row above a slice's first
+    std::vector<uint8_t> activityRows; // ActivityRows' memory
+    std::vector<uint16_t> rebuild;     // the rebuilding kernel's own
+    std::vector<uint8_t> words;        // a plane's words, with room for reading past them
     PlaneDecodeScratch(uint32_t width, size_t largestPlane);
 };
 

@@ -164,25 +164,42 @@ KVCODEC_INLINE void medianResidualRow(const uint16_t* cur, const uint16_t* top, 
     }
 }
 
-// A row's symbols, context << 8 | token, from its residuals and the classes of the two rows
-// above (null above a slice's first rows), for columns x to end - 1.
-KVCODEC_INLINE void symbolRow(const uint16_t* z, const uint8_t* above, const uint8_t* twoAbove,
-                              uint32_t w, unsigned depth, uint16_t* sym, uint32_t x, uint32_t end) {
+// A row's symbols, context << 8 | token, and its activities, from its residuals and contexts,
+// for columns x to end - 1.
+KVCODEC_INLINE void symbolRow(const uint16_t* z, const uint8_t* ctx, unsigned depth, uint8_t* own,
+                              uint16_t* sym, uint32_t x, uint32_t end) {
     for (; x < end; ++x) {
-        const unsigned top = above != nullptr ? above[x] : 0;
-        const unsigned topLeft = above != nullptr && x > 0 ? above[x - 1] : top;
-        const unsigned topRight = above != nullptr && x + 1 < w ? above[x + 1] : top;
-        const unsigned topTop = twoAbove != nullptr ? twoAbove[x] : 0;
         unsigned rawBits;
-        sym[x] = static_cast<uint16_t>(code::contextOf(topLeft, top, topRight, topTop) << 8 |
-                                       code::tokenOf(z[x], depth, &rawBits));
+        const unsigned token = code::tokenOf(z[x], depth, &rawBits);
+        own[x] = static_cast<uint8_t>(code::activity(token));
+        sym[x] = static_cast<uint16_t>(ctx[x] << 8 | token);
     }
 }
 
-KVCODEC_INLINE void classRow(const uint16_t* z, uint32_t w, unsigned depth, uint8_t* cls,
-                             uint32_t x) {
-    for (; x < w; ++x) {
-        cls[x] = static_cast<uint8_t>(code::activityClass(z[x], depth));
+KVCODEC_INLINE void contextSpan(const uint8_t* above, const uint8_t* twoAbove, uint8_t* ctx,
+                                uint32_t x, uint32_t end) {
+    for (; x < end; ++x) {
+        ctx[x] = static_cast<uint8_t>(code::wideContext(above + x, twoAbove + x));
+    }
+}
+
+KVCODEC_INLINE void contextRow(const uint8_t* above, const uint8_t* twoAbove, uint32_t w,
+                               uint8_t* ctx) {
+    contextSpan(above, twoAbove, ctx, 0, w);
+}
+
+KVCODEC_INLINE void classContextRow(const uint8_t* above, const uint8_t* twoAbove, uint32_t w,
+                                    const uint16_t* classBounds, uint8_t* ctx) {
+    const auto cls = [&](uint8_t token) {
+        unsigned c = 0;
+        for (int b = 0; b < 5; ++b) {
+            c += token >= classBounds[b];
+        }
+        return c;
+    };
+    for (uint32_t x = 0; x < w; ++x) {
+        ctx[x] = static_cast<uint8_t>(code::contextOf(cls(above[ptrdiff_t{x} - 1]), cls(above[x]),
+                                                      cls(above[x + 1]), cls(twoAbove[x])));
     }
 }
 
@@ -298,20 +315,24 @@ struct NoRareScan {
     }
 };
 
-// The encoder's analysis of a plane, a row at a time so that each row's residuals and classes
-// are used while they are in the first cache.
-template <typename Rows, typename Scan>
+// The encoder's analysis of a plane, a row at a time so that each row's residuals and tokens
+// are used while they are in the first cache: `contexts(above, twoAbove, ctx)` takes a row's
+// contexts from the activities above, `row(cur, top, z, ctx, own, sym)` its residuals, symbols
+// and activities.
+template <typename Contexts, typename Rows, typename Scan>
 KVCODEC_INLINE void analyseRows(const uint16_t* s, uint32_t w, uint32_t rows, unsigned depth,
-                                uint16_t* z, uint8_t* cls, uint16_t* sym, uint32_t* counts,
-                                Rows&& row, Scan&& scanRare) {
+                                uint16_t* z, uint8_t* activityRows, uint16_t* sym, uint32_t* counts,
+                                Contexts&& contexts, Rows&& row, Scan&& scanRare) {
     SymbolCounter counter(counts, depth);
+    const ActivityRows tokens(activityRows, w);
+    uint8_t* ctx = tokens.contexts();
     for (uint32_t y = 0; y < rows; ++y) {
         const uint16_t* cur = s + size_t{y} * w;
-        uint8_t* own = cls + size_t{y % 3} * w;
-        const uint8_t* above = y > 0 ? cls + size_t{(y + 2) % 3} * w : nullptr;
-        const uint8_t* twoAbove = y > 1 ? cls + size_t{(y + 1) % 3} * w : nullptr;
+        uint8_t* own = tokens.row(y);
         uint16_t* symRow = sym + size_t{y} * w;
-        row(cur, y > 0 ? cur - w : nullptr, z + size_t{y} * w, own, above, twoAbove, symRow);
+        contexts(tokens.above(y), tokens.twoAbove(y), ctx);
+        row(cur, y > 0 ? cur - w : nullptr, z + size_t{y} * w, ctx, own, symRow);
+        ActivityRows::copyEdges(own, w);
         if (SymbolCounter::countedWhole(y)) {
             counter.countRow(symRow, w);
         } else {
@@ -320,27 +341,25 @@ KVCODEC_INLINE void analyseRows(const uint16_t* s, uint32_t w, uint32_t rows, un
     }
 }
 
-// Columns from to end - 1 of a row's analysis: residuals, classes and symbols (the vector rows
+// Columns from to end - 1 of a row's analysis: residuals, tokens and symbols (the vector rows
 // leave their edges to this).
-KVCODEC_INLINE void analyseColumns(const uint16_t* cur, const uint16_t* top, const uint8_t* above,
-                                   const uint8_t* twoAbove, uint32_t w, unsigned depth, uint16_t* z,
-                                   uint8_t* own, uint16_t* sym, uint32_t from, uint32_t end) {
+KVCODEC_INLINE void analyseColumns(const uint16_t* cur, const uint16_t* top, const uint8_t* ctx,
+                                   unsigned depth, uint16_t* z, uint8_t* own, uint16_t* sym,
+                                   uint32_t from, uint32_t end) {
     medianResidualRow(cur, top, end, depth, z, from);
-    classRow(z, end, depth, own, from);
-    symbolRow(z, above, twoAbove, w, depth, sym, from, end);
+    symbolRow(z, ctx, depth, own, sym, from, end);
 }
 
-// A row's analysis by a vector loop: block(x) takes columns x to x + N - 1 and reads the classes
-// above one column past them, so blocks cover columns 1 on while they fit, and one more ends at
-// column w - 2 over the one before (a sample's analysis depends on the input alone, so columns
-// done twice come out the same): the scalar loop, ten times as slow a sample, is left the edges
+// A row's analysis by a vector loop: block(x) takes columns x to x + N - 1, which need the
+// column left of them, so blocks cover columns 1 on while they fit, and one more ends at column
+// w - 2 over the one before (a sample's analysis depends on the input alone, so columns done
+// twice come out the same): the scalar loop, ten times as slow a sample, is left the edges
 // alone.
 template <uint32_t N, typename Block>
-KVCODEC_INLINE void analyseRowInBlocks(const uint16_t* cur, const uint16_t* top,
-                                       const uint8_t* above, const uint8_t* twoAbove, uint32_t w,
-                                       unsigned depth, uint16_t* z, uint8_t* own, uint16_t* sym,
-                                       Block&& block) {
-    analyseColumns(cur, top, above, twoAbove, w, depth, z, own, sym, 0, 1);
+KVCODEC_INLINE void analyseRowInBlocks(const uint16_t* cur, const uint16_t* top, const uint8_t* ctx,
+                                       uint32_t w, unsigned depth, uint16_t* z, uint8_t* own,
+                                       uint16_t* sym, Block&& block) {
+    analyseColumns(cur, top, ctx, depth, z, own, sym, 0, 1);
     uint32_t x = 1;
     for (; x + N + 1 <= w; x += N) {
         block(x);
@@ -349,17 +368,19 @@ KVCODEC_INLINE void analyseRowInBlocks(const uint16_t* cur, const uint16_t* top,
         block(w - N - 1);
         x = w - 1;
     }
-    analyseColumns(cur, top, above, twoAbove, w, depth, z, own, sym, x, w);
+    analyseColumns(cur, top, ctx, depth, z, own, sym, x, w);
 }
 
 KVCODEC_INLINE void analyse(const uint16_t* s, uint32_t w, uint32_t rows, unsigned depth,
-                            uint16_t* z, uint8_t* cls, uint16_t* sym, uint32_t* counts) {
+                            uint16_t* z, uint8_t* activityRows, uint16_t* sym, uint32_t* counts) {
     analyseRows(
-        s, w, rows, depth, z, cls, sym, counts,
-        [&](const uint16_t* cur, const uint16_t* top, uint16_t* zr, uint8_t* own,
-            const uint8_t* above, const uint8_t* twoAbove, uint16_t* symr) {
-            analyseColumns(cur, top, above, twoAbove, w, depth, zr, own, symr, 0, w);
+        s, w, rows, depth, z, activityRows, sym, counts,
+        [&](const uint8_t* above, const uint8_t* twoAbove, uint8_t* ctx) {
+            contextRow(above, twoAbove, w, ctx);
         },
+        [&](const uint16_t* cur, const uint16_t* top, uint16_t* zr, const uint8_t* ctx,
+            uint8_t* own,
+            uint16_t* symr) { analyseColumns(cur, top, ctx, depth, zr, own, symr, 0, w); },
         NoRareScan{});
 }
 
@@ -381,17 +402,14 @@ KVCODEC_INLINE size_t ransEncode(const uint16_t* sym, size_t n, const RansEncSym
     return static_cast<size_t>(end - p);
 }
 
-// Samples x0 to w - 1 of a row; ransDecodeRow gives the row its edge classes.
-KVCODEC_INLINE void ransDecodeSpan(RansReader& in, const RansDecTable* tables,
-                                   const uint16_t* classBounds, const uint8_t* above,
-                                   const uint8_t* twoAbove, uint8_t* cls, uint16_t* tokens,
-                                   uint32_t x0, uint32_t w) {
+// Samples x0 to w - 1 of a row; ransDecodeRow gives the row its edges.
+KVCODEC_INLINE void ransDecodeSpan(RansReader& in, const RansDecTable* tables, const uint8_t* ctx,
+                                   uint8_t cap, uint8_t* act, uint16_t* tokens, uint32_t x0,
+                                   uint32_t w) {
     uint32_t smallest = in.smallestEntry;
     for (uint32_t x = x0; x < w; ++x) {
-        const unsigned ctx =
-            code::contextOf(above[ptrdiff_t{x} - 1], above[x], above[x + 1], twoAbove[x]);
         uint32_t& state = in.x[in.index++ % kRansLanes];
-        const uint32_t e = tables[ctx].entry[state & (kProbScale - 1)];
+        const uint32_t e = tables[ctx[x]].entry[state & (kProbScale - 1)];
         smallest = std::min(smallest, e);
         state = ransDecodeStep(state, e);
         if (state < kRansLow) {
@@ -404,24 +422,17 @@ KVCODEC_INLINE void ransDecodeSpan(RansReader& in, const RansDecTable* tables,
             }
             state = state << 16 | word;
         }
-        const unsigned token = e & 0xFF;
-        tokens[x] = static_cast<uint16_t>(token);
-        unsigned c = 0;
-        for (int b = 0; b < 5; ++b) {
-            c += token >= classBounds[b];
-        }
-        cls[x] = static_cast<uint8_t>(c);
+        const auto token = static_cast<uint8_t>(e);
+        tokens[x] = token;
+        act[x] = std::min(token, cap);
     }
     in.smallestEntry = smallest;
 }
 
-KVCODEC_INLINE void ransDecodeRow(RansReader& in, const RansDecTable* tables,
-                                  const uint16_t* classBounds, const uint8_t* above,
-                                  const uint8_t* twoAbove, uint8_t* cls, uint16_t* tokens,
-                                  uint32_t w) {
-    ransDecodeSpan(in, tables, classBounds, above, twoAbove, cls, tokens, 0, w);
-    cls[-1] = cls[0];
-    cls[w] = cls[w - 1];
+KVCODEC_INLINE void ransDecodeRow(RansReader& in, const RansDecTable* tables, const uint8_t* ctx,
+                                  uint8_t cap, uint8_t* act, uint16_t* tokens, uint32_t w) {
+    ransDecodeSpan(in, tables, ctx, cap, act, tokens, 0, w);
+    ActivityRows::copyEdges(act, w);
 }
 
 // A row whose leading blocks of kRansLanes samples a vector loop decodes: `blocks(states,
@@ -431,9 +442,8 @@ KVCODEC_INLINE void ransDecodeRow(RansReader& in, const RansDecTable* tables,
 // may read kRansReadPadding bytes past the words.
 template <typename Blocks>
 KVCODEC_INLINE void ransDecodeRowInBlocks(RansReader& in, const RansDecTable* tables,
-                                          const uint16_t* classBounds, const uint8_t* above,
-                                          const uint8_t* twoAbove, uint8_t* cls, uint16_t* tokens,
-                                          uint32_t w, Blocks&& blocks) {
+                                          const uint8_t* ctx, uint8_t cap, uint8_t* act,
+                                          uint16_t* tokens, uint32_t w, Blocks&& blocks) {
     uint32_t x = 0;
     if (w >= kRansLanes && in.words <= in.end) {
         const unsigned rotation = static_cast<unsigned>(in.index % kRansLanes);
@@ -452,9 +462,8 @@ KVCODEC_INLINE void ransDecodeRowInBlocks(RansReader& in, const RansDecTable* ta
         in.words = std::min(words, in.end);
         in.index += x;
     }
-    ransDecodeSpan(in, tables, classBounds, above, twoAbove, cls, tokens, x, w);
-    cls[-1] = cls[0];
-    cls[w] = cls[w - 1];
+    ransDecodeSpan(in, tables, ctx, cap, act, tokens, x, w);
+    ActivityRows::copyEdges(act, w);
 }
 
 // The raw bits of a deep plane's escaped residuals in scan order. A literal puts no bits, which

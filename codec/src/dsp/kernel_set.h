@@ -71,8 +71,9 @@ KVCODEC_KERNEL_TARGET void widenRow16(const uint16_t* in, uint8_t* row, uint32_t
 }
 
 KVCODEC_KERNEL_TARGET void analyse(const uint16_t* s, uint32_t w, uint32_t rows, unsigned depth,
-                                   uint16_t* z, uint8_t* cls, uint16_t* sym, uint32_t* counts) {
-    loops::analyse(s, w, rows, depth, z, cls, sym, counts);
+                                   uint16_t* z, uint8_t* activityRows, uint16_t* sym,
+                                   uint32_t* counts) {
+    loops::analyse(s, w, rows, depth, z, activityRows, sym, counts);
 }
 
 KVCODEC_KERNEL_TARGET size_t ransEncode(const uint16_t* sym, size_t n, const RansEncSymbol* table,
@@ -80,11 +81,20 @@ KVCODEC_KERNEL_TARGET size_t ransEncode(const uint16_t* sym, size_t n, const Ran
     return loops::ransEncode(sym, n, table, states, end);
 }
 
+KVCODEC_KERNEL_TARGET void contextRow(const uint8_t* above, const uint8_t* twoAbove, uint32_t w,
+                                      uint8_t* ctx) {
+    loops::contextRow(above, twoAbove, w, ctx);
+}
+
+KVCODEC_KERNEL_TARGET void classContextRow(const uint8_t* above, const uint8_t* twoAbove,
+                                           uint32_t w, const uint16_t* classBounds, uint8_t* ctx) {
+    loops::classContextRow(above, twoAbove, w, classBounds, ctx);
+}
+
 KVCODEC_KERNEL_TARGET void ransDecodeRow(RansReader& in, const RansDecTable* tables,
-                                         const uint16_t* classBounds, const uint8_t* above,
-                                         const uint8_t* twoAbove, uint8_t* cls, uint16_t* tokens,
-                                         uint32_t w) {
-    loops::ransDecodeRow(in, tables, classBounds, above, twoAbove, cls, tokens, w);
+                                         const uint8_t* ctx, uint8_t cap, uint8_t* act,
+                                         uint16_t* tokens, uint32_t w) {
+    loops::ransDecodeRow(in, tables, ctx, cap, act, tokens, w);
 }
 
 KVCODEC_KERNEL_TARGET void medianRebuild(const uint16_t* above, const uint16_t* z, uint16_t* out,
@@ -107,6 +117,8 @@ constexpr Kernels genericKernels(const char* name) {
     return {name,
             analyse,
             ransEncode,
+            contextRow,
+            classContextRow,
             ransDecodeRow,
             medianRebuild,
             putRawBits,

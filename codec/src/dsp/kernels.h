@@ -4,6 +4,7 @@
 // the same bytes.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -42,29 +43,66 @@ constexpr size_t rebuildScratchSize(uint32_t width) {
     return 17 * (size_t{width} + 96) + 96;
 }
 
+// What the contexts of a row are taken from, the activities of the rows above (tokens capped, as
+// bytes): three rows in turn and a row of zeros for those above a slice, each with kEdge copies
+// of its end samples on either side; and a row of contexts with room for a vector's stores past
+// its end.
+class ActivityRows {
+public:
+    static constexpr size_t kEdge = 2;
+
+    static constexpr size_t size(uint32_t width) { return 5 * stride(width) + 64; }
+
+    // Over `memory` of size(width) bytes, which it zeroes.
+    ActivityRows(uint8_t* memory, uint32_t width) : m_base(memory), m_stride(stride(width)) {
+        std::fill(memory, memory + size(width), uint8_t{0});
+    }
+
+    uint8_t* row(uint32_t y) const { return m_base + (y % 3) * m_stride + kEdge; }
+    const uint8_t* above(uint32_t y) const { return y > 0 ? row(y - 1) : zeros(); }
+    const uint8_t* twoAbove(uint32_t y) const { return y > 1 ? row(y - 2) : zeros(); }
+    uint8_t* contexts() const { return m_base + 4 * m_stride; }
+
+    static void copyEdges(uint8_t* row, uint32_t width) {
+        row[-2] = row[-1] = row[0];
+        row[width] = row[width + 1] = row[width - 1];
+    }
+
+private:
+    static constexpr size_t stride(uint32_t width) { return size_t{width} + 2 * kEdge; }
+    const uint8_t* zeros() const { return m_base + 3 * m_stride + kEdge; }
+
+    uint8_t* m_base;
+    size_t m_stride;
+};
+
 struct Kernels {
     const char* name;
 
     // The current bitstream's passes over one plane of a slice, rows one after another.
     // The encoder's analysis of a plane: the zigzagged residuals of the median predictor, each
     // sample's symbol (context << 8 | token), and the symbols added to counts[symbol]
-    // (kContexts * 256 of them). `classes` holds three rows of the loop's own. Only planes of
-    // more than 8 bits need their residuals, for the raw bits of escapes; of an 8-bit plane z
-    // may be left unwritten.
+    // (kContexts * 256 of them). `activityRows` is activityRowsSize(width) bytes of the loop's own.
+    // Only planes of more than 8 bits need their residuals, for the raw bits of escapes; of an
+    // 8-bit plane z may be left unwritten.
     void (*analyse)(const uint16_t* samples, uint32_t width, uint32_t rows, unsigned depth,
-                    uint16_t* z, uint8_t* classes, uint16_t* symbols, uint32_t* counts);
+                    uint16_t* z, uint8_t* activityRows, uint16_t* symbols, uint32_t* counts);
     // Codes the symbols, last to first, into 16-bit words written backwards ending at `end`;
     // leaves the lanes' final states in `states` and returns the number of words. The eight
     // words below the last one written may be written too.
     size_t (*ransEncode)(const uint16_t* symbols, size_t n, const RansEncSymbol* table,
                          uint32_t* states, uint16_t* end);
-    // Reads one row of tokens. `above` and `twoAbove` are the classes of the rows above, each
-    // with one class before its first sample (a copy of the first) and one after its last (a
-    // copy of the last); the row's own classes go to `classes` in the same form. `tables` has
-    // kContexts entries; a token's class is the number of `classBounds` it reaches.
-    void (*ransDecodeRow)(RansReader& in, const RansDecTable* tables, const uint16_t* classBounds,
-                          const uint8_t* above, const uint8_t* twoAbove, uint8_t* classes,
-                          uint16_t* tokens, uint32_t width);
+    // The contexts of a row from the activities above it (ActivityRows::above and twoAbove), in the
+    // current bitstream and in version 2, whose activities are the tokens themselves, counted by
+    // their classes: the number of `classBounds` each reaches.
+    void (*contextRow)(const uint8_t* above, const uint8_t* twoAbove, uint32_t width,
+                       uint8_t* contexts);
+    void (*classContextRow)(const uint8_t* above, const uint8_t* twoAbove, uint32_t width,
+                            const uint16_t* classBounds, uint8_t* contexts);
+    // Reads one row of tokens under their contexts into `tokens`, and their activities, the
+    // tokens capped at `cap`, with the edges ActivityRows keeps. `tables` has kContexts entries.
+    void (*ransDecodeRow)(RansReader& in, const RansDecTable* tables, const uint8_t* contexts,
+                          uint8_t cap, uint8_t* activities, uint16_t* tokens, uint32_t width);
     // Rows back from their zigzagged residuals, given the row above the first (mid-grey for a
     // slice's first row). z has kRebuildSlack samples after its rows; `scratch` holds
     // rebuildScratchSize(width) samples.

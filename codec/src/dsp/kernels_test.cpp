@@ -128,12 +128,12 @@ TEST_P(Kernels, AnalysisMatchesThePortableOne) {
             fillPicture(samples, n, depth);
             Buffer<uint16_t> z1(n, (a + 3) % kAlignments), z2(n, (a + 5) % kAlignments);
             Buffer<uint16_t> s1(n, (a + 7) % kAlignments), s2(n, (a + 1) % kAlignments);
-            std::vector<uint8_t> classes(3 * size_t{w});
+            std::vector<uint8_t> activityRows(ActivityRows::size(w));
             std::vector<uint32_t> c1(code::kContexts * 256, 0), c2 = c1;
-            plain().analyse(samples.data(), w, rows, depth, z1.data(), classes.data(), s1.data(),
-                            c1.data());
-            fast().analyse(samples.data(), w, rows, depth, z2.data(), classes.data(), s2.data(),
-                           c2.data());
+            plain().analyse(samples.data(), w, rows, depth, z1.data(), activityRows.data(),
+                            s1.data(), c1.data());
+            fast().analyse(samples.data(), w, rows, depth, z2.data(), activityRows.data(),
+                           s2.data(), c2.data());
             if (depth > 8) {
                 ASSERT_EQ(z1.contents(), z2.contents()) << "residuals";
             }
@@ -188,8 +188,39 @@ TEST_P(Kernels, RangeEncoderMatchesThePortableOne) {
     }
 }
 
-// Random tables, classes, states and words: the two decoders must agree on tokens, classes,
-// states and words taken, also where the words run out, whatever lane the row starts in.
+// Activities of every kind above: the contexts must come out the same. They are mostly small,
+// where the contexts' steps lie, with runs that make the edges and the neighbours further out
+// matter.
+TEST_P(Kernels, ContextRowsMatchThePortableOne) {
+    for (const uint32_t w : widths()) {
+        SCOPED_TRACE("width " + std::to_string(w));
+        std::vector<uint8_t> memory(ActivityRows::size(w));
+        const ActivityRows rows(memory.data(), w);
+        for (uint32_t y = 0; y < 3; ++y) {
+            uint8_t token = 0;
+            for (uint32_t x = 0; x < w; ++x) {
+                if (m_random() % 4 != 0) {
+                    const unsigned kind = m_random() % 8;
+                    token = static_cast<uint8_t>(kind == 0   ? m_random()
+                                                 : kind == 1 ? 0
+                                                             : m_random() % (8 << kind));
+                    token = static_cast<uint8_t>(code::activity(token));
+                }
+                rows.row(y)[x] = token;
+            }
+            ActivityRows::copyEdges(rows.row(y), w);
+        }
+        for (uint32_t y = 0; y < 4; ++y) {
+            std::vector<uint8_t> c1(w + 64, 99), c2 = c1;
+            plain().contextRow(rows.above(y), rows.twoAbove(y), w, c1.data());
+            fast().contextRow(rows.above(y), rows.twoAbove(y), w, c2.data());
+            ASSERT_EQ(c1, c2) << "row " << y;
+        }
+    }
+}
+
+// Random tables, contexts, states and words: the two decoders must agree on tokens, states and
+// words taken, also where the words run out, whatever lane the row starts in.
 TEST_P(Kernels, RangeDecoderRowsMatchThePortableOne) {
     for (unsigned depth : {8u, 12u}) {
         const unsigned alphabet = code::alphabetSize(depth);
@@ -198,17 +229,11 @@ TEST_P(Kernels, RangeDecoderRowsMatchThePortableOne) {
         for (unsigned c = 0; c < code::kContexts; ++c) {
             buildDecTable(f[c], alphabet, tables[c]);
         }
-        // The depth's own bounds: at 12 bits two of them lie among the escape tokens.
-        const PlaneTables planeTables(depth, false);
-        const uint16_t* bounds = planeTables.classBounds;
         for (const uint32_t w : widths()) {
             SCOPED_TRACE("depth " + std::to_string(depth) + " width " + std::to_string(w));
-            std::vector<uint8_t> above(w + 2), twoAbove(w + 2);
-            for (uint8_t& c : above) {
-                c = static_cast<uint8_t>(m_random() % 6);
-            }
-            for (uint8_t& c : twoAbove) {
-                c = static_cast<uint8_t>(m_random() % 6);
+            std::vector<uint8_t> contexts(w);
+            for (uint8_t& c : contexts) {
+                c = static_cast<uint8_t>(m_random() % code::kContexts);
             }
             // Four rows in turn, so that each starts in another lane.
             const size_t wordCount = m_random() % 2 == 0 ? 4 * size_t{w} : m_random() % (w + 1);
@@ -224,16 +249,18 @@ TEST_P(Kernels, RangeDecoderRowsMatchThePortableOne) {
             r1.end = words.data() + 2 * wordCount;
             r1.index = m_random() % 1000;
             RansReader r2 = r1;
-            std::vector<uint8_t> cls1(w + 2), cls2(w + 2);
+            std::vector<uint8_t> b1(4 * (w + 4)), b2(4 * (w + 4));
             std::vector<uint16_t> t1(4 * size_t{w}), t2(4 * size_t{w});
             for (size_t row = 0; row < 4; ++row) {
-                plain().ransDecodeRow(r1, tables.data(), bounds, above.data() + 1,
-                                      twoAbove.data() + 1, cls1.data() + 1, t1.data() + row * w, w);
-                fast().ransDecodeRow(r2, tables.data(), bounds, above.data() + 1,
-                                     twoAbove.data() + 1, cls2.data() + 1, t2.data() + row * w, w);
+                // Capped as the current bitstream's activities are, and not at all.
+                const auto cap = static_cast<uint8_t>(row % 2 == 0 ? code::kActivityCap : 255);
+                plain().ransDecodeRow(r1, tables.data(), contexts.data(), cap,
+                                      b1.data() + row * (w + 4) + 2, t1.data() + row * w, w);
+                fast().ransDecodeRow(r2, tables.data(), contexts.data(), cap,
+                                     b2.data() + row * (w + 4) + 2, t2.data() + row * w, w);
             }
             ASSERT_EQ(t1, t2) << "tokens";
-            ASSERT_EQ(cls1, cls2) << "classes";
+            ASSERT_EQ(b1, b2) << "activities";
             ASSERT_TRUE(std::equal(r1.x, r1.x + kRansLanes, r2.x)) << "states";
             ASSERT_EQ(r1.words, r2.words);
             ASSERT_EQ(r1.index, r2.index);

@@ -16,8 +16,8 @@
 // The generator checks that the frames it writes have the stored planes and raw bits they are
 // made to have before writing them.
 //
-// Version 1's files were made by this generator as it stood when they were added; it now makes
-// the current version's.
+// The older versions' files were made by this generator as it stood when they were added; it
+// now makes the current version's.
 #include "codec_harness.h"
 
 #include <cmath>
@@ -34,7 +34,7 @@ namespace fs = std::filesystem;
 using codec_test::Chroma;
 
 // The version whose stored frames designedFrame writes: the one the encoder writes.
-constexpr unsigned kVersion = 2;
+constexpr uint8_t kVersion = 3;
 using codec_test::FormatPair;
 
 // A fixed generator, so that the cases are the same wherever this runs.
@@ -225,7 +225,7 @@ std::vector<uint8_t> designedFrame(const FormatPair& v, uint32_t w, uint32_t h, 
             out.insert(out.end(), payload.begin(), payload.end());
         }
     }
-    std::vector<uint8_t> frame = {'K', 2, 0, 0};
+    std::vector<uint8_t> frame = {'K', kVersion, 0, 0};
     putLe32(frame, slices);
     for (const auto& s : sliceBytes) {
         putLe32(frame, static_cast<uint32_t>(s.size()));
@@ -355,7 +355,7 @@ int main(int argc, char** argv) {
                      "usage: %s FOLDER            the stored frames of a new version, in "
                      "FOLDER/v%u\n       %s --encoder FOLDER  what the encoder writes for them, in "
                      "FOLDER/encoder.txt\n",
-                     argv[0], kVersion, argv[0]);
+                     argv[0], unsigned{kVersion}, argv[0]);
         return 2;
     }
     const fs::path folder = fs::path(argv[1]) / ("v" + std::to_string(kVersion));

@@ -432,6 +432,7 @@ constexpr Kernels table() {
     Kernels k = genericKernels("x86-64 AVX2");
     k.analyse = analyseAvx2;
     k.ransEncode = ransEncodeAvx2;
+    k.contextRow = contextRowAvx2;
     k.ransDecodeRow = ransDecodeRowAvx2;
     k.medianRebuild = medianRebuildAvx2;
     k.putRawBits = putRawBitsAvx2;

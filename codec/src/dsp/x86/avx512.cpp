@@ -91,9 +91,8 @@ KVCODEC_TARGET_X86_AVX512 size_t ransEncodeAvx512(const uint16_t* sym, size_t n,
 }
 
 KVCODEC_TARGET_X86_AVX512 void ransDecodeRowAvx512(RansReader& in, const RansDecTable* tables,
-                                                   const uint16_t* classBounds,
-                                                   const uint8_t* above, const uint8_t* twoAbove,
-                                                   uint8_t* cls, uint16_t* tokens, uint32_t w) {
+                                                   const uint8_t* contexts, uint8_t cap,
+                                                   uint8_t* act, uint16_t* tokens, uint32_t w) {
     const auto blocks = [&](uint32_t* states, const uint8_t*& words,
                             uint32_t& least) KVCODEC_TARGET_X86_AVX512 {
         // Vector v, lane j holds the state of samples 16v + j, kRansLanes apart, of this row.
@@ -107,33 +106,18 @@ KVCODEC_TARGET_X86_AVX512 void ransDecodeRowAvx512(RansReader& in, const RansDec
         const __m512i freqMask = _mm512_set1_epi32(0xFFF);
         const __m512i tokenMask = _mm512_set1_epi32(0xFF);
         const __m512i low = _mm512_set1_epi32(static_cast<int>(kRansLow));
-        const __m512i lastContext = _mm512_set1_epi8(static_cast<char>(code::kContexts - 1));
+        const __m512i caps = _mm512_set1_epi8(static_cast<char>(cap));
         // Packing works within 128-bit lanes: these put the packed tokens back in sample order.
         const __m512i wordOrder = _mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7);
         const __m512i byteOrder =
             _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
-        // Tokens are bytes; a bound of 256 is reached by none.
-        __m512i bounds[5];
-        for (int b = 0; b < 5; ++b) {
-            bounds[b] = _mm512_set1_epi8(static_cast<char>(classBounds[b] - 1));
-        }
-        const __m512i one = _mm512_set1_epi8(1);
         uint32_t x = 0;
         for (; x + kRansLanes <= w && words <= in.end; x += kRansLanes) {
-            static_assert(kRansLanes == 64,
-                          "a block's contexts and classes are one vector of bytes");
-            alignas(64) uint8_t contexts[kRansLanes];
+            static_assert(kRansLanes == 64, "a block's tokens are one vector of bytes");
             __m512i token[kVectors];
-            const __m512i t = _mm512_loadu_si512(above + x);
-            const __m512i sum = _mm512_add_epi8(_mm512_add_epi8(t, t),
-                                                _mm512_add_epi8(_mm512_loadu_si512(above + x - 1),
-                                                                _mm512_loadu_si512(above + x + 1)));
-            _mm512_store_si512(
-                contexts, _mm512_min_epu8(_mm512_add_epi8(sum, _mm512_loadu_si512(twoAbove + x)),
-                                          lastContext));
             for (unsigned v = 0; v < kVectors; ++v) {
                 const __m512i ctx = _mm512_cvtepu8_epi32(
-                    _mm_load_si128(reinterpret_cast<const __m128i*>(contexts + 16 * v)));
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(contexts + x + 16 * v)));
                 const __m512i index = _mm512_or_si512(_mm512_slli_epi32(ctx, kProbBits),
                                                       _mm512_and_si512(state[v], slotMask));
                 const __m512i e = _mm512_i32gather_epi32(index, entries, 4);
@@ -152,19 +136,15 @@ KVCODEC_TARGET_X86_AVX512 void ransDecodeRowAvx512(RansReader& in, const RansDec
                 words += 2 * __builtin_popcount(under);
                 token[v] = _mm512_and_si512(e, tokenMask);
             }
-            // The block's tokens, and their classes sixty-four at a time: classes one vector of
-            // sixteen at a time took a third of the loop's instructions.
+            // The block's tokens as words, and their activities as bytes, packed once.
             const __m512i first = _mm512_packus_epi32(token[0], token[1]);
             const __m512i second = _mm512_packus_epi32(token[2], token[3]);
             _mm512_storeu_si512(tokens + x, _mm512_permutexvar_epi64(wordOrder, first));
             _mm512_storeu_si512(tokens + x + 32, _mm512_permutexvar_epi64(wordOrder, second));
-            const __m512i t8 =
-                _mm512_permutexvar_epi32(byteOrder, _mm512_packus_epi16(first, second));
-            __m512i c = _mm512_setzero_si512();
-            for (const __m512i& bound : bounds) {
-                c = _mm512_mask_add_epi8(c, _mm512_cmpgt_epu8_mask(t8, bound), c, one);
-            }
-            _mm512_storeu_si512(cls + x, c);
+            _mm512_storeu_si512(
+                act + x,
+                _mm512_min_epu8(
+                    _mm512_permutexvar_epi32(byteOrder, _mm512_packus_epi16(first, second)), caps));
         }
         for (unsigned v = 0; v < kVectors; ++v) {
             _mm512_store_si512(states + 16 * v, state[v]);
@@ -172,7 +152,7 @@ KVCODEC_TARGET_X86_AVX512 void ransDecodeRowAvx512(RansReader& in, const RansDec
         least = static_cast<uint32_t>(_mm512_reduce_min_epu32(smallest));
         return x;
     };
-    loops::ransDecodeRowInBlocks(in, tables, classBounds, above, twoAbove, cls, tokens, w, blocks);
+    loops::ransDecodeRowInBlocks(in, tables, contexts, cap, act, tokens, w, blocks);
 }
 
 // 64 samples as bytes, in the order packus gives: in each 128-bit lane eight of the first 32,
@@ -184,18 +164,13 @@ KVCODEC_AVX512_HELPER __m512i packedBytes512(const uint16_t* p) {
 // An 8-bit row as the AVX2 table analyses it (every value fits a byte, the median is min + max -
 // clamp(topLeft, min, max)), 64 samples a vector.
 KVCODEC_TARGET_X86_AVX512 void analyseRow8Avx512(const uint16_t* cur, const uint16_t* top,
-                                                 const uint8_t* a, const uint8_t* aa, uint32_t w,
-                                                 uint16_t* z, uint8_t* own, uint16_t* sym) {
-    // Classes of z up to 15 looked up, plus one; anything above 15 is class 5.
-    const __m512i classPlusOne =
-        _mm512_broadcast_i32x4(_mm_setr_epi8(1, 2, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5, 5, 5));
-    const __m512i fifteen = _mm512_set1_epi8(15);
-    const __m512i one = _mm512_set1_epi8(1);
-    const __m512i lastContext = _mm512_set1_epi8(static_cast<char>(code::kContexts - 1));
+                                                 const uint8_t* ctx, uint32_t w, uint16_t* z,
+                                                 uint8_t* own, uint16_t* sym) {
     // Eight samples a 64-bit lane: from sample order to packus order and back.
     const __m512i toPackus = _mm512_setr_epi64(0, 4, 1, 5, 2, 6, 3, 7);
     const __m512i fromPackus = _mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7);
-    // The 64 columns from x on, each with both neighbours above.
+    const __m512i cap = _mm512_set1_epi8(static_cast<char>(code::kActivityCap));
+    // The 64 columns from x on.
     const auto block = [&](uint32_t x) KVCODEC_TARGET_X86_AVX512 {
         const __m512i c = packedBytes512(cur + x);
         const __m512i l = packedBytes512(cur + x - 1);
@@ -213,26 +188,50 @@ KVCODEC_TARGET_X86_AVX512 void analyseRow8Avx512(const uint16_t* cur, const uint
         // A negative residual's zigzag is -2r - 1, all ones less 2r.
         const __m512i zz =
             _mm512_mask_sub_epi8(twice, _mm512_movepi8_mask(r), _mm512_set1_epi8(-1), twice);
-        const __m512i capped = _mm512_min_epu8(zz, fifteen);
-        const __m512i plusOne = _mm512_shuffle_epi8(classPlusOne, capped);
-        const __m512i cls =
-            _mm512_mask_sub_epi8(plusOne, _mm512_cmpeq_epi8_mask(capped, zz), plusOne, one);
-        _mm512_storeu_si512(own + x, _mm512_permutexvar_epi64(fromPackus, cls));
-        __m512i ctx = _mm512_setzero_si512();
-        if (a != nullptr) {
-            const __m512i t = _mm512_loadu_si512(a + x);
-            __m512i sum = _mm512_add_epi8(
-                _mm512_add_epi8(t, t),
-                _mm512_add_epi8(_mm512_loadu_si512(a + x - 1), _mm512_loadu_si512(a + x + 1)));
-            if (aa != nullptr) {
-                sum = _mm512_add_epi8(sum, _mm512_loadu_si512(aa + x));
-            }
-            ctx = _mm512_permutexvar_epi64(toPackus, _mm512_min_epu8(sum, lastContext));
-        }
-        _mm512_storeu_si512(sym + x, _mm512_unpacklo_epi8(zz, ctx));
-        _mm512_storeu_si512(sym + x + 32, _mm512_unpackhi_epi8(zz, ctx));
+        // At 8 bits the residual is its token.
+        _mm512_storeu_si512(own + x,
+                            _mm512_permutexvar_epi64(fromPackus, _mm512_min_epu8(zz, cap)));
+        const __m512i cx = _mm512_permutexvar_epi64(toPackus, _mm512_loadu_si512(ctx + x));
+        _mm512_storeu_si512(sym + x, _mm512_unpacklo_epi8(zz, cx));
+        _mm512_storeu_si512(sym + x + 32, _mm512_unpackhi_epi8(zz, cx));
     };
-    loops::analyseRowInBlocks<64>(cur, top, a, aa, w, 8, z, own, sym, block);
+    loops::analyseRowInBlocks<64>(cur, top, ctx, w, 8, z, own, sym, block);
+}
+
+KVCODEC_AVX512_HELPER __m512i lanesOf(const uint8_t* p) {
+    return _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+// 64 contexts from the activities above as the AVX2 table takes them.
+KVCODEC_AVX512_HELPER __m512i contexts64(const uint8_t* a, const uint8_t* aa) {
+    const __m512i t = _mm512_loadu_si512(a);
+    const __m512i further =
+        _mm512_avg_epu8(_mm512_avg_epu8(_mm512_loadu_si512(a - 2), _mm512_loadu_si512(a + 2)),
+                        _mm512_avg_epu8(_mm512_loadu_si512(aa - 1), _mm512_loadu_si512(aa + 1)));
+    const __m512i sum = _mm512_add_epi8(
+        _mm512_add_epi8(_mm512_add_epi8(t, t),
+                        _mm512_add_epi8(_mm512_loadu_si512(a - 1), _mm512_loadu_si512(a + 1))),
+        _mm512_add_epi8(_mm512_loadu_si512(aa), _mm512_add_epi8(further, further)));
+    const __m512i nibble = _mm512_set1_epi8(0x0F);
+    return _mm512_max_epu8(
+        _mm512_shuffle_epi8(lanesOf(code::kContextsByNibble.low), _mm512_and_si512(sum, nibble)),
+        _mm512_shuffle_epi8(lanesOf(code::kContextsByNibble.high),
+                            _mm512_and_si512(_mm512_srli_epi16(sum, 4), nibble)));
+}
+
+KVCODEC_TARGET_X86_AVX512 void contextRowAvx512(const uint8_t* above, const uint8_t* twoAbove,
+                                                uint32_t w, uint8_t* ctx) {
+    uint32_t x = 0;
+    for (; x + 64 <= w; x += 64) {
+        _mm512_storeu_si512(ctx + x, contexts64(above + x, twoAbove + x));
+    }
+    // The last vector ends at the row's end, over the one before.
+    if (x < w && x > 0) {
+        x = w - 64;
+        _mm512_storeu_si512(ctx + x, contexts64(above + x, twoAbove + x));
+        x = w;
+    }
+    loops::contextSpan(above, twoAbove, ctx, x, w);
 }
 
 // Tokens of sixteen residuals from 128 on: a float's exponent field and top mantissa bit, read
@@ -249,21 +248,15 @@ KVCODEC_AVX512_HELPER __m256i loadBytes256(const uint8_t* p) {
 
 // A row of more than 8 bits as the AVX2 table analyses it, 32 samples a vector.
 KVCODEC_TARGET_X86_AVX512 void analyseRowDeepAvx512(const uint16_t* cur, const uint16_t* top,
-                                                    const uint8_t* a, const uint8_t* aa, uint32_t w,
-                                                    unsigned depth, uint16_t* z, uint8_t* own,
-                                                    uint16_t* sym) {
-    __m512i bounds[5];
-    for (int b = 0; b < 5; ++b) {
-        bounds[b] = _mm512_set1_epi16(static_cast<short>(((1u << b) << (depth - 8)) - 1));
-    }
+                                                    const uint8_t* ctx, uint32_t w, unsigned depth,
+                                                    uint16_t* z, uint8_t* own, uint16_t* sym) {
     const __m512i mask = _mm512_set1_epi16(static_cast<short>((1u << depth) - 1));
     const __m512i signBit = _mm512_set1_epi16(static_cast<short>(1u << (depth - 1)));
     const __m512i allOnes = _mm512_set1_epi16(-1);
-    const __m512i one = _mm512_set1_epi16(1);
     const __m512i literals = _mm512_set1_epi16(static_cast<short>(code::kLiteralTokens));
     const __m512i order = _mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7);
-    const __m256i lastContext = _mm256_set1_epi8(static_cast<char>(code::kContexts - 1));
-    // The 32 columns from x on, each with both neighbours above.
+    const __m512i cap = _mm512_set1_epi16(static_cast<short>(code::kActivityCap));
+    // The 32 columns from x on.
     const auto block = [&](uint32_t x) KVCODEC_TARGET_X86_AVX512 {
         const __m512i c = _mm512_loadu_si512(cur + x);
         const __m512i l = _mm512_loadu_si512(cur + x - 1);
@@ -282,30 +275,17 @@ KVCODEC_TARGET_X86_AVX512 void analyseRowDeepAvx512(const uint16_t* cur, const u
         const __m512i zz = _mm512_and_si512(
             _mm512_mask_sub_epi16(twice, _mm512_test_epi16_mask(r, signBit), allOnes, twice), mask);
         _mm512_storeu_si512(z + x, zz);
-        __m512i cls = _mm512_setzero_si512();
-        for (const __m512i& bound : bounds) {
-            cls = _mm512_mask_add_epi16(cls, _mm512_cmpgt_epi16_mask(zz, bound), cls, one);
-        }
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(own + x), _mm512_cvtepi16_epi8(cls));
-        __m512i ctx = _mm512_setzero_si512();
-        if (a != nullptr) {
-            const __m256i at = loadBytes256(a + x);
-            __m256i sum =
-                _mm256_add_epi8(_mm256_add_epi8(at, at),
-                                _mm256_add_epi8(loadBytes256(a + x - 1), loadBytes256(a + x + 1)));
-            if (aa != nullptr) {
-                sum = _mm256_add_epi8(sum, loadBytes256(aa + x));
-            }
-            ctx = _mm512_cvtepu8_epi16(_mm256_min_epu8(sum, lastContext));
-        }
         const __m512i escaped = _mm512_permutexvar_epi64(
             order, _mm512_packus_epi32(escapeTokens16(_mm512_castsi512_si256(zz)),
                                        escapeTokens16(_mm512_extracti64x4_epi64(zz, 1))));
         const __m512i tokens =
             _mm512_mask_blend_epi16(_mm512_cmplt_epu16_mask(zz, literals), escaped, zz);
-        _mm512_storeu_si512(sym + x, _mm512_or_si512(_mm512_slli_epi16(ctx, 8), tokens));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(own + x),
+                            _mm512_cvtepi16_epi8(_mm512_min_epu16(tokens, cap)));
+        const __m512i cx = _mm512_cvtepu8_epi16(loadBytes256(ctx + x));
+        _mm512_storeu_si512(sym + x, _mm512_or_si512(_mm512_slli_epi16(cx, 8), tokens));
     };
-    loops::analyseRowInBlocks<32>(cur, top, a, aa, w, depth, z, own, sym, block);
+    loops::analyseRowInBlocks<32>(cur, top, ctx, w, depth, z, own, sym, block);
 }
 
 // The AVX2 table's scan for symbols at or above their contexts' floors, 32 a vector: the
@@ -349,19 +329,20 @@ struct RareScanAvx512 {
 };
 
 KVCODEC_TARGET_X86_AVX512 void analyseAvx512(const uint16_t* s, uint32_t w, uint32_t rows,
-                                             unsigned depth, uint16_t* z, uint8_t* cls,
+                                             unsigned depth, uint16_t* z, uint8_t* activityRows,
                                              uint16_t* sym, uint32_t* counts) {
     loops::analyseRows(
-        s, w, rows, depth, z, cls, sym, counts,
-        [&](const uint16_t* cur, const uint16_t* top, uint16_t* zr, uint8_t* own,
-            const uint8_t* above, const uint8_t* twoAbove, uint16_t* symr)
-            KVCODEC_TARGET_X86_AVX512 {
-                if (depth == 8) {
-                    analyseRow8Avx512(cur, top, above, twoAbove, w, zr, own, symr);
-                } else {
-                    analyseRowDeepAvx512(cur, top, above, twoAbove, w, depth, zr, own, symr);
-                }
-            },
+        s, w, rows, depth, z, activityRows, sym, counts,
+        [&](const uint8_t* above, const uint8_t* twoAbove, uint8_t* ctx)
+            KVCODEC_TARGET_X86_AVX512 { contextRowAvx512(above, twoAbove, w, ctx); },
+        [&](const uint16_t* cur, const uint16_t* top, uint16_t* zr, const uint8_t* ctx,
+            uint8_t* own, uint16_t* symr) KVCODEC_TARGET_X86_AVX512 {
+            if (depth == 8) {
+                analyseRow8Avx512(cur, top, ctx, w, zr, own, symr);
+            } else {
+                analyseRowDeepAvx512(cur, top, ctx, w, depth, zr, own, symr);
+            }
+        },
         RareScanAvx512{});
 }
 
@@ -374,6 +355,7 @@ const Kernels* x86Avx512Kernels() {
         k.name = "x86-64 AVX-512";
         k.analyse = x86::analyseAvx512;
         k.ransEncode = x86::ransEncodeAvx512;
+        k.contextRow = x86::contextRowAvx512;
         k.ransDecodeRow = x86::ransDecodeRowAvx512;
         return k;
     }();

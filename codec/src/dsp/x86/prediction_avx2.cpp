@@ -1,5 +1,5 @@
-// The encoder's analysis with AVX2, a row at a time: median residuals, classes, contexts and
-// tokens many samples at once (every neighbour of a sample is an input sample, so a row has no
+// The encoder's analysis with AVX2, a row at a time: contexts, median residuals and tokens many
+// samples at once (every neighbour of a sample is an input sample, so a row has no
 // chain); whole rows are counted in scalar code, the rows between by vectors (RareScanAvx2).
 #include "dsp/x86/target.h"
 
@@ -22,15 +22,6 @@ KVCODEC_AVX2_HELPER __m256i zigzag16(__m256i r, __m256i mask, __m128i signShift)
 
 KVCODEC_AVX2_HELPER __m256i load16(const uint16_t* p) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-}
-
-// Classes of sixteen residuals: how many of the bounds (v - 1) each exceeds.
-KVCODEC_AVX2_HELPER __m256i classes16(__m256i z, const __m256i* bounds) {
-    __m256i sum = _mm256_setzero_si256();
-    for (int b = 0; b < 5; ++b) {
-        sum = _mm256_sub_epi16(sum, _mm256_cmpgt_epi16(z, bounds[b]));
-    }
-    return sum;
 }
 
 // Tokens of sixteen residuals of more than 8 bits: below 128 the value itself, above it the
@@ -61,17 +52,12 @@ KVCODEC_AVX2_HELPER __m256i packedBytes(const uint16_t* p) {
 }
 
 // An 8-bit row: every value of the analysis fits a byte, so the whole of it runs on 32 samples
-// a vector, in packus order until the classes and symbols go out. The median is taken as
+// a vector, in packus order until the activities and symbols go out. The median is taken as
 // min + max - clamp(topLeft, min, max), which never leaves the byte as the gradient would.
-KVCODEC_AVX2_HELPER void analyseRow8(const uint16_t* cur, const uint16_t* top, const uint8_t* a,
-                                     const uint8_t* aa, uint32_t w, uint16_t* z, uint8_t* own,
-                                     uint16_t* sym) {
-    // Classes of z up to 15 looked up, plus one; anything above 15 is class 5.
-    const __m256i classPlusOne = _mm256_setr_epi8(1, 2, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5, 5, 5, 1,
-                                                  2, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5, 5, 5);
-    const __m256i fifteen = _mm256_set1_epi8(15);
-    const __m256i lastContext = _mm256_set1_epi8(static_cast<char>(code::kContexts - 1));
-    // The 32 columns from x on, each with both neighbours above.
+KVCODEC_AVX2_HELPER void analyseRow8(const uint16_t* cur, const uint16_t* top, const uint8_t* ctx,
+                                     uint32_t w, uint16_t* z, uint8_t* own, uint16_t* sym) {
+    const __m256i cap = _mm256_set1_epi8(static_cast<char>(code::kActivityCap));
+    // The 32 columns from x on.
     const auto block = [&](uint32_t x) KVCODEC_TARGET_X86_AVX2 {
         const __m256i c = packedBytes(cur + x);
         const __m256i l = packedBytes(cur + x - 1);
@@ -87,26 +73,14 @@ KVCODEC_AVX2_HELPER void analyseRow8(const uint16_t* cur, const uint16_t* top, c
         const __m256i r = _mm256_sub_epi8(c, pred);
         const __m256i zz =
             _mm256_xor_si256(_mm256_add_epi8(r, r), _mm256_cmpgt_epi8(_mm256_setzero_si256(), r));
-        const __m256i capped = _mm256_min_epu8(zz, fifteen);
-        const __m256i cls = _mm256_add_epi8(_mm256_shuffle_epi8(classPlusOne, capped),
-                                            _mm256_cmpeq_epi8(capped, zz));
+        // At 8 bits the residual is its token.
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(own + x),
-                            _mm256_permute4x64_epi64(cls, 0xD8));
-        __m256i ctx = _mm256_setzero_si256();
-        if (a != nullptr) {
-            const __m256i t = load32(a + x);
-            __m256i sum = _mm256_add_epi8(_mm256_add_epi8(t, t),
-                                          _mm256_add_epi8(load32(a + x - 1), load32(a + x + 1)));
-            if (aa != nullptr) {
-                sum = _mm256_add_epi8(sum, load32(aa + x));
-            }
-            ctx = _mm256_permute4x64_epi64(_mm256_min_epu8(sum, lastContext), 0xD8);
-        }
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(sym + x), _mm256_unpacklo_epi8(zz, ctx));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(sym + x + 16),
-                            _mm256_unpackhi_epi8(zz, ctx));
+                            _mm256_permute4x64_epi64(_mm256_min_epu8(zz, cap), 0xD8));
+        const __m256i cx = _mm256_permute4x64_epi64(load32(ctx + x), 0xD8);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(sym + x), _mm256_unpacklo_epi8(zz, cx));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(sym + x + 16), _mm256_unpackhi_epi8(zz, cx));
     };
-    loops::analyseRowInBlocks<32>(cur, top, a, aa, w, 8, z, own, sym, block);
+    loops::analyseRowInBlocks<32>(cur, top, ctx, w, 8, z, own, sym, block);
 }
 
 // For each mask of eight lanes, the lanes it selects in order, three bits each.
@@ -174,20 +148,53 @@ struct RareScanAvx2 {
 
 } // namespace
 
-// A deeper row: residuals, classes and symbols of sixteen samples at a time in one pass, so that
+// Sixteen bytes in every 128-bit lane.
+KVCODEC_AVX2_HELPER __m256i lanesOf(const uint8_t* p) {
+    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+// 32 contexts from the activities above, as bytes: their weighted sum is at most 224, and its
+// context is looked up by its two nibbles.
+KVCODEC_AVX2_HELPER __m256i contexts32(const uint8_t* a, const uint8_t* aa) {
+    const __m256i t = load32(a);
+    const __m256i further = _mm256_avg_epu8(_mm256_avg_epu8(load32(a - 2), load32(a + 2)),
+                                            _mm256_avg_epu8(load32(aa - 1), load32(aa + 1)));
+    const __m256i sum = _mm256_add_epi8(
+        _mm256_add_epi8(_mm256_add_epi8(t, t), _mm256_add_epi8(load32(a - 1), load32(a + 1))),
+        _mm256_add_epi8(load32(aa), _mm256_add_epi8(further, further)));
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    return _mm256_max_epu8(
+        _mm256_shuffle_epi8(lanesOf(code::kContextsByNibble.low), _mm256_and_si256(sum, nibble)),
+        _mm256_shuffle_epi8(lanesOf(code::kContextsByNibble.high),
+                            _mm256_and_si256(_mm256_srli_epi16(sum, 4), nibble)));
+}
+
+KVCODEC_TARGET_X86_AVX2 void contextRowAvx2(const uint8_t* above, const uint8_t* twoAbove,
+                                            uint32_t w, uint8_t* ctx) {
+    uint32_t x = 0;
+    for (; x + 32 <= w; x += 32) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(ctx + x),
+                            contexts32(above + x, twoAbove + x));
+    }
+    // The last vector ends at the row's end, over the one before.
+    if (x < w && x > 0) {
+        x = w - 32;
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(ctx + x),
+                            contexts32(above + x, twoAbove + x));
+        x = w;
+    }
+    loops::contextSpan(above, twoAbove, ctx, x, w);
+}
+
+// A deeper row: residuals, tokens and symbols of sixteen samples at a time in one pass, so that
 // each residual is used while it is in a register.
 KVCODEC_TARGET_X86_AVX2 void analyseRowDeepAvx2(const uint16_t* cur, const uint16_t* top,
-                                                const uint8_t* a, const uint8_t* aa, uint32_t w,
-                                                unsigned depth, uint16_t* z, uint8_t* own,
-                                                uint16_t* sym) {
-    __m256i bounds[5];
-    for (int b = 0; b < 5; ++b) {
-        bounds[b] = _mm256_set1_epi16(static_cast<short>(((1u << b) << (depth - 8)) - 1));
-    }
+                                                const uint8_t* ctx, uint32_t w, unsigned depth,
+                                                uint16_t* z, uint8_t* own, uint16_t* sym) {
     const __m256i mask = _mm256_set1_epi16(static_cast<short>((1u << depth) - 1));
     const __m128i signShift = _mm_cvtsi32_si128(static_cast<int>(depth) - 1);
-    const __m128i lastContext = _mm_set1_epi8(static_cast<char>(code::kContexts - 1));
-    // The 16 columns from x on, each with both neighbours above.
+    const __m256i cap = _mm256_set1_epi16(static_cast<short>(code::kActivityCap));
+    // The 16 columns from x on.
     const auto block = [&](uint32_t x) KVCODEC_TARGET_X86_AVX2 {
         const __m256i c = load16(cur + x);
         const __m256i l = load16(cur + x - 1);
@@ -200,41 +207,35 @@ KVCODEC_TARGET_X86_AVX2 void analyseRowDeepAvx2(const uint16_t* cur, const uint1
             pred = _mm256_min_epi16(_mm256_max_epi16(g, _mm256_min_epi16(l, t)),
                                     _mm256_max_epi16(l, t));
         }
-        __m256i ctx = _mm256_setzero_si256();
-        if (a != nullptr) {
-            const __m128i at = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + x));
-            const __m128i atl = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + x - 1));
-            const __m128i atr = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + x + 1));
-            __m128i sum = _mm_add_epi8(_mm_add_epi8(at, at), _mm_add_epi8(atl, atr));
-            if (aa != nullptr) {
-                sum = _mm_add_epi8(sum, _mm_loadu_si128(reinterpret_cast<const __m128i*>(aa + x)));
-            }
-            ctx = _mm256_cvtepu8_epi16(_mm_min_epu8(sum, lastContext));
-        }
         const __m256i zz = zigzag16(_mm256_sub_epi16(c, pred), mask, signShift);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(z + x), zz);
-        const __m256i cls = classes16(zz, bounds);
+        const __m256i tokens = deepTokens16(zz);
+        const __m256i act = _mm256_min_epu16(tokens, cap);
         _mm_storeu_si128(
             reinterpret_cast<__m128i*>(own + x),
-            _mm_packus_epi16(_mm256_castsi256_si128(cls), _mm256_extracti128_si256(cls, 1)));
+            _mm_packus_epi16(_mm256_castsi256_si128(act), _mm256_extracti128_si256(act, 1)));
+        const __m256i cx =
+            _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ctx + x)));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(sym + x),
-                            _mm256_or_si256(_mm256_slli_epi16(ctx, 8), deepTokens16(zz)));
+                            _mm256_or_si256(_mm256_slli_epi16(cx, 8), tokens));
     };
-    loops::analyseRowInBlocks<16>(cur, top, a, aa, w, depth, z, own, sym, block);
+    loops::analyseRowInBlocks<16>(cur, top, ctx, w, depth, z, own, sym, block);
 }
 
 KVCODEC_TARGET_X86_AVX2 void analyseAvx2(const uint16_t* s, uint32_t w, uint32_t rows,
-                                         unsigned depth, uint16_t* z, uint8_t* cls, uint16_t* sym,
-                                         uint32_t* counts) {
+                                         unsigned depth, uint16_t* z, uint8_t* activityRows,
+                                         uint16_t* sym, uint32_t* counts) {
     loops::analyseRows(
-        s, w, rows, depth, z, cls, sym, counts,
-        [&](const uint16_t* cur, const uint16_t* top, uint16_t* zr, uint8_t* own,
-            const uint8_t* above, const uint8_t* twoAbove, uint16_t* symr) KVCODEC_TARGET_X86_AVX2 {
+        s, w, rows, depth, z, activityRows, sym, counts,
+        [&](const uint8_t* above, const uint8_t* twoAbove, uint8_t* ctx)
+            KVCODEC_TARGET_X86_AVX2 { contextRowAvx2(above, twoAbove, w, ctx); },
+        [&](const uint16_t* cur, const uint16_t* top, uint16_t* zr, const uint8_t* ctx,
+            uint8_t* own, uint16_t* symr) KVCODEC_TARGET_X86_AVX2 {
             if (depth == 8) {
-                analyseRow8(cur, top, above, twoAbove, w, zr, own, symr);
+                analyseRow8(cur, top, ctx, w, zr, own, symr);
                 return;
             }
-            analyseRowDeepAvx2(cur, top, above, twoAbove, w, depth, zr, own, symr);
+            analyseRowDeepAvx2(cur, top, ctx, w, depth, zr, own, symr);
         },
         RareScanAvx2{});
 }

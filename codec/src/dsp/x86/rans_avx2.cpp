@@ -64,10 +64,6 @@ KVCODEC_AVX2_HELPER __m128i lowWords(__m256i v) {
     return _mm256_castsi256_si128(_mm256_permute4x64_epi64(picked, 0x08));
 }
 
-KVCODEC_AVX2_HELPER __m256i loadBytes(const uint8_t* p) {
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-}
-
 // The high 32 bits of the products of eight pairs.
 KVCODEC_AVX2_HELPER __m256i mulHigh(__m256i a, __m256i b) {
     const __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(a, b), 32);
@@ -154,8 +150,7 @@ KVCODEC_TARGET_X86_AVX2 size_t ransEncodeAvx2(const uint16_t* sym, size_t n,
 }
 
 KVCODEC_TARGET_X86_AVX2 void ransDecodeRowAvx2(RansReader& in, const RansDecTable* tables,
-                                               const uint16_t* classBounds, const uint8_t* above,
-                                               const uint8_t* twoAbove, uint8_t* cls,
+                                               const uint8_t* contexts, uint8_t cap, uint8_t* act,
                                                uint16_t* tokens, uint32_t w) {
     const auto blocks = [&](uint32_t* states, const uint8_t*& words,
                             uint32_t& least) KVCODEC_TARGET_X86_AVX2 {
@@ -169,31 +164,13 @@ KVCODEC_TARGET_X86_AVX2 void ransDecodeRowAvx2(RansReader& in, const RansDecTabl
         const __m256i slotMask = _mm256_set1_epi32(static_cast<int>(kProbScale - 1));
         const __m256i freqMask = _mm256_set1_epi32(0xFFF);
         const __m256i low = _mm256_set1_epi32(static_cast<int>(kRansLow));
-        const __m256i lastContext = _mm256_set1_epi8(static_cast<char>(code::kContexts - 1));
-        // Tokens are bytes, compared as signed ones with their top bit flipped; a bound of 256 is
-        // reached by none.
-        const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80));
-        __m256i bounds[5];
-        for (int b = 0; b < 5; ++b) {
-            bounds[b] = _mm256_set1_epi8(static_cast<char>((classBounds[b] - 1) ^ 0x80));
-        }
+        const __m256i caps = _mm256_set1_epi8(static_cast<char>(cap));
         uint32_t x = 0;
         for (; x + kRansLanes <= w && words <= in.end; x += kRansLanes) {
-            alignas(32) uint8_t contexts[kRansLanes];
-            for (unsigned k = 0; k < kRansLanes; k += 32) {
-                const __m256i t = loadBytes(above + x + k);
-                const __m256i sum = _mm256_add_epi8(
-                    _mm256_add_epi8(t, t),
-                    _mm256_add_epi8(loadBytes(above + x + k - 1), loadBytes(above + x + k + 1)));
-                _mm256_store_si256(
-                    reinterpret_cast<__m256i*>(contexts + k),
-                    _mm256_min_epu8(_mm256_add_epi8(sum, loadBytes(twoAbove + x + k)),
-                                    lastContext));
-            }
             __m256i token[kVectors];
             for (unsigned v = 0; v < kVectors; ++v) {
                 const __m256i ctx = _mm256_cvtepu8_epi32(
-                    _mm_loadl_epi64(reinterpret_cast<const __m128i*>(contexts + 8 * v)));
+                    _mm_loadl_epi64(reinterpret_cast<const __m128i*>(contexts + x + 8 * v)));
                 const __m256i index = _mm256_or_si256(_mm256_slli_epi32(ctx, kProbBits),
                                                       _mm256_and_si256(state[v], slotMask));
                 const __m256i e = _mm256_i32gather_epi32(entries, index, 4);
@@ -222,17 +199,11 @@ KVCODEC_TARGET_X86_AVX2 void ransDecodeRowAvx2(RansReader& in, const RansDecTabl
                     _mm256_packus_epi32(token[2 * pair], token[2 * pair + 1]), 0xD8);
                 _mm256_storeu_si256(reinterpret_cast<__m256i*>(tokens + x + 16 * pair), t16[pair]);
             }
-            // Classes thirty-two at a time, as bytes.
             for (unsigned half = 0; half < kVectors / 4; ++half) {
-                const __m256i t8 = _mm256_xor_si256(
-                    _mm256_permute4x64_epi64(_mm256_packus_epi16(t16[2 * half], t16[2 * half + 1]),
-                                             0xD8),
-                    flip);
-                __m256i c = _mm256_setzero_si256();
-                for (const __m256i& bound : bounds) {
-                    c = _mm256_sub_epi8(c, _mm256_cmpgt_epi8(t8, bound));
-                }
-                _mm256_storeu_si256(reinterpret_cast<__m256i*>(cls + x + 32 * half), c);
+                const __m256i t8 = _mm256_permute4x64_epi64(
+                    _mm256_packus_epi16(t16[2 * half], t16[2 * half + 1]), 0xD8);
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(act + x + 32 * half),
+                                    _mm256_min_epu8(t8, caps));
             }
         }
         for (unsigned v = 0; v < kVectors; ++v) {
@@ -243,7 +214,7 @@ KVCODEC_TARGET_X86_AVX2 void ransDecodeRowAvx2(RansReader& in, const RansDecTabl
         least = *std::min_element(lanes, lanes + 8);
         return x;
     };
-    loops::ransDecodeRowInBlocks(in, tables, classBounds, above, twoAbove, cls, tokens, w, blocks);
+    loops::ransDecodeRowInBlocks(in, tables, contexts, cap, act, tokens, w, blocks);
 }
 
 } // namespace kvcodec::x86
