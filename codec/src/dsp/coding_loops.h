@@ -324,13 +324,13 @@ KVCODEC_INLINE void analyseRows(const uint16_t* s, uint32_t w, uint32_t rows, un
                                 uint16_t* z, uint8_t* activityRows, uint16_t* sym, uint32_t* counts,
                                 Contexts&& contexts, Rows&& row, Scan&& scanRare) {
     SymbolCounter counter(counts, depth);
-    const ActivityRows tokens(activityRows, w);
-    uint8_t* ctx = tokens.contexts();
+    const ActivityRows activity(activityRows, w);
+    uint8_t* ctx = activity.contexts();
     for (uint32_t y = 0; y < rows; ++y) {
         const uint16_t* cur = s + size_t{y} * w;
-        uint8_t* own = tokens.row(y);
+        uint8_t* own = activity.row(y);
         uint16_t* symRow = sym + size_t{y} * w;
-        contexts(tokens.above(y), tokens.twoAbove(y), ctx);
+        contexts(activity.above(y), activity.twoAbove(y), ctx);
         row(cur, y > 0 ? cur - w : nullptr, z + size_t{y} * w, ctx, own, symRow);
         ActivityRows::copyEdges(own, w);
         if (SymbolCounter::countedWhole(y)) {
