@@ -82,8 +82,8 @@ struct Kernels {
     // The current bitstream's passes over one plane of a slice, rows one after another.
     // The encoder's analysis of a plane: the zigzagged residuals of the median predictor, each
     // sample's symbol (context << 8 | token), and the symbols added to counts[symbol]
-    // (kContexts * 256 of them). `activityRows` is activityRowsSize(width) bytes of the loop's own.
-    // Only planes of more than 8 bits need their residuals, for the raw bits of escapes; of an
+    // (kContexts * 256 of them). `activityRows` is ActivityRows::size(width) bytes of the loop's
+    // own. Only planes of more than 8 bits need their residuals, for the raw bits of escapes; of an
     // 8-bit plane z may be left unwritten.
     void (*analyse)(const uint16_t* samples, uint32_t width, uint32_t rows, unsigned depth,
                     uint16_t* z, uint8_t* activityRows, uint16_t* symbols, uint32_t* counts);
