@@ -74,7 +74,8 @@ TEST(RawLayout, PlanarFramesMeetTheirRawLayoutsAsPicturesDo) {
         {ColourLayout::Yuv422, 59}, {ColourLayout::Yuv420, 10}, {ColourLayout::Gray, 10},
         {ColourLayout::Gray, 59},   {ColourLayout::Gray, 51}};
     for (const auto& [layout, code] : meetings) {
-        for (auto [w, h] : {std::pair{1u, 1u}, {3u, 5u}, {4u, 2u}, {7u, 3u}}) {
+        for (auto [w, h] :
+             {std::pair{1u, 1u}, {3u, 5u}, {4u, 2u}, {7u, 3u}, {69u, 2u}, {96u, 1u}}) {
             for (int depth : {8, 10, 12, 14, 16}) {
                 const host::PlanarFrame f{w, h, layout, depth};
                 if (depth > 8 && host::rawBytesPerSample(code) == 1) {
