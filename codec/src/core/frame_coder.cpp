@@ -70,6 +70,20 @@ Status checkFrameHeader(const uint8_t* in, uint64_t size, uint16_t version, cons
     return Status::Ok;
 }
 
+// The encoder keeps 8-bit samples as bytes, half the memory its analysis would read as words.
+bool keptAsBytes(const Geometry& g) {
+    return g.variant->depth == 8;
+}
+
+void gatherCoded(const Kernels& k, const Geometry& g, const RawView& in, uint32_t s,
+                 SliceScratch& scratch) {
+    if (keptAsBytes(g)) {
+        gatherSlice(k, g, in, s, scratch.bytePlane);
+    } else {
+        gatherSlice(k, g, in, s, scratch.plane);
+    }
+}
+
 } // namespace
 
 uint64_t frameBound(const Geometry& g) {
@@ -92,6 +106,7 @@ SliceScratch::SliceScratch(const Geometry& g) {
     samples.resize(total);
     for (unsigned p = 0; p < g.planeCount; ++p) {
         plane[p] = samples.data() + offset[p];
+        bytePlane[p] = reinterpret_cast<uint8_t*>(samples.data()) + offset[p];
     }
 }
 
@@ -140,7 +155,7 @@ FrameCompressor::FrameCompressor(const Geometry& g, unsigned threads)
 void FrameCompressor::analyseSlice(const Kernels& k, const RawView& in, uint32_t s, unsigned slot) {
     const Geometry& g = m_geometry;
     SliceScratch& scratch = *m_scratch[slot];
-    gatherSlice(k, g, in, s, scratch.plane);
+    gatherCoded(k, g, in, s, scratch);
     for (unsigned p = 0; p < g.planeCount; ++p) {
         const uint32_t w = g.plane[p].width;
         const uint32_t rows = g.sliceRowCount(p, s);
@@ -148,8 +163,12 @@ void FrameCompressor::analyseSlice(const Kernels& k, const RawView& in, uint32_t
         uint16_t* sym = m_symbols.data() + planeStart(s, p);
         uint32_t* counts = m_counts.data() + (size_t{s} * g.planeCount + p) * code::kContexts * 256;
         std::fill(counts, counts + code::kContexts * 256, 0u);
-        k.analyse(scratch.plane[p], w, rows, g.variant->depth, z, m_activityRows[slot].data(), sym,
-                  counts);
+        if (keptAsBytes(g)) {
+            k.analyse8(scratch.bytePlane[p], w, rows, z, m_activityRows[slot].data(), sym, counts);
+        } else {
+            k.analyse(scratch.plane[p], w, rows, g.variant->depth, z, m_activityRows[slot].data(),
+                      sym, counts);
+        }
     }
 }
 
@@ -198,10 +217,12 @@ void FrameCompressor::codeSlice(const Kernels& k, const RawView& in, uint32_t s,
             // sample of the frame.
             SliceScratch& scratch = *m_scratch[slot];
             if (!gathered) {
-                gatherSlice(k, g, in, s, scratch.plane);
+                gatherCoded(k, g, in, s, scratch);
                 gathered = true;
             }
-            size = storePlane(scratch.plane[p], size_t{w} * rows, g.variant->depth, dst + pos);
+            size = keptAsBytes(g) ? storePlane(scratch.bytePlane[p], size_t{w} * rows, 8, dst + pos)
+                                  : storePlane(scratch.plane[p], size_t{w} * rows, g.variant->depth,
+                                               dst + pos);
         }
         pos += size;
     }

@@ -22,6 +22,8 @@ uint64_t frameBound(const Geometry& g);
 struct SliceScratch {
     std::vector<uint16_t> samples;
     uint16_t* plane[kMaxPlanes] = {};
+    // The same memory as planes of bytes, which the encoder keeps 8-bit samples in.
+    uint8_t* bytePlane[kMaxPlanes] = {};
     explicit SliceScratch(const Geometry& g);
 };
 

@@ -62,7 +62,8 @@ void PlaneTables::set(unsigned context, const Frequencies* f) {
     }
 }
 
-size_t storePlane(const uint16_t* samples, size_t n, unsigned depth, uint8_t* out) {
+template <typename T>
+size_t storePlane(const T* samples, size_t n, unsigned depth, uint8_t* out) {
     BitWriter bw(out + kPlaneHeaderBytes);
     for (size_t i = 0; i < n; ++i) {
         bw.put(samples[i], depth);
@@ -71,6 +72,9 @@ size_t storePlane(const uint16_t* samples, size_t n, unsigned depth, uint8_t* ou
     writeHeader(out, PlaneMode::Stored, Predictor::Median, payload);
     return kPlaneHeaderBytes + payload;
 }
+
+template size_t storePlane(const uint8_t*, size_t, unsigned, uint8_t*);
+template size_t storePlane(const uint16_t*, size_t, unsigned, uint8_t*);
 
 size_t encodePlane(const Kernels& k, const PlaneSymbols& in, const PlaneTables& t, uint16_t* words,
                    uint8_t* out) {

@@ -70,7 +70,8 @@ size_t encodePlane(const Kernels& k, const PlaneSymbols& in, const PlaneTables& 
                    uint8_t* out);
 
 // Writes the samples as a stored plane; returns its size.
-size_t storePlane(const uint16_t* samples, size_t n, unsigned depth, uint8_t* out);
+template <typename T>
+size_t storePlane(const T* samples, size_t n, unsigned depth, uint8_t* out);
 
 // Working memory of one thread decoding planes up to `width` samples wide.
 struct PlaneDecodeScratch {

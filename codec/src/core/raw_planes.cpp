@@ -1,6 +1,7 @@
 #include "core/raw_planes.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "dsp/kernels.h"
 
@@ -62,15 +63,17 @@ struct PackedSlice {
           rows(g.sliceRowCount(0, s)), w(g.width) {}
 };
 
+// T is both the raw sample and the coded one: the encoder keeps the planes of 8-bit layouts as
+// bytes and those of 16-bit ones as words.
 template <typename T>
 void gatherPacked(const Kernels& k, const Geometry& g, const RawView& in, uint32_t s,
-                  uint16_t* const* planes) {
+                  T* const* planes) {
     const auto [depth, n, first, rows, w] = PackedSlice(g, s);
     for (uint32_t y = 0; y < rows; ++y) {
         const uint8_t* row = in.data[0] + (first + y) * in.pitch[0];
-        uint16_t* const rowPlanes[4] = {planes[0] + size_t{y} * w, planes[1] + size_t{y} * w,
-                                        planes[2] + size_t{y} * w,
-                                        n == 4 ? planes[3] + size_t{y} * w : nullptr};
+        T* const rowPlanes[4] = {planes[0] + size_t{y} * w, planes[1] + size_t{y} * w,
+                                 planes[2] + size_t{y} * w,
+                                 n == 4 ? planes[3] + size_t{y} * w : nullptr};
         if constexpr (sizeof(T) == 2) {
             k.unpackRgb16(row, rowPlanes, w, n, depth);
         } else if (n == 3) {
@@ -101,7 +104,7 @@ void scatterPacked(const Kernels& k, const Geometry& g, const uint16_t* const* p
 }
 
 void gatherUyvy(const Kernels& k, const Geometry& g, const RawView& in, uint32_t s,
-                uint16_t* const* planes) {
+                uint8_t* const* planes) {
     const uint32_t first = g.sliceFirstRow(0, s);
     const uint32_t rows = g.sliceRowCount(0, s);
     const uint32_t cw = g.plane[1].width;
@@ -127,7 +130,7 @@ void scatterUyvy(const Kernels& k, const Geometry& g, const uint16_t* const* pla
 
 template <typename T>
 void gatherPlanar(const Kernels& k, const Geometry& g, const RawView& in, uint32_t s,
-                  uint16_t* const* planes) {
+                  T* const* planes) {
     const Depth<T> d{g.variant->depth};
     const bool halve = g.variant->chroma == ChromaKeep::VerticalHalf;
     for (unsigned p = 0; p < g.planeCount; ++p) {
@@ -135,15 +138,14 @@ void gatherPlanar(const Kernels& k, const Geometry& g, const RawView& in, uint32
         const uint32_t first = g.sliceFirstRow(p, s);
         const uint32_t rows = g.sliceRowCount(p, s);
         for (uint32_t y = 0; y < rows; ++y) {
-            uint16_t* dst = planes[p] + size_t{y} * w;
+            T* dst = planes[p] + size_t{y} * w;
             if (p > 0 && halve) {
                 const uint32_t r0 = 2 * (first + y);
                 const uint32_t r1 = std::min(r0 + 1, g.rawPlane[p].rows - 1);
                 const uint8_t* a = in.data[p] + r0 * in.pitch[p];
                 const uint8_t* b = in.data[p] + r1 * in.pitch[p];
                 for (uint32_t x = 0; x < w; ++x) {
-                    dst[x] =
-                        static_cast<uint16_t>(d.down((load<T>(a, x) + load<T>(b, x) + 1) >> 1));
+                    dst[x] = static_cast<T>(d.down((load<T>(a, x) + load<T>(b, x) + 1) >> 1));
                 }
             } else {
                 const uint8_t* src = in.data[p] + (first + y) * in.pitch[p];
@@ -205,23 +207,32 @@ void scatterPlanar(const Kernels& k, const Geometry& g, const uint16_t* const* p
 
 } // namespace
 
+template <typename T>
 void gatherSlice(const Kernels& k, const Geometry& g, const RawView& in, uint32_t s,
-                 uint16_t* const* planes) {
-    const bool wide = g.raw->bytesPerSample == 2;
+                 T* const* planes) {
+    if (g.raw->bytesPerSample != sizeof(T)) {
+        // The caller picks the planes' type from the layout; anything else is a bug here.
+        std::abort();
+    }
     switch (g.raw->kind) {
     case RawKind::Packed:
-        wide ? gatherPacked<uint16_t>(k, g, in, s, planes)
-             : gatherPacked<uint8_t>(k, g, in, s, planes);
+        gatherPacked<T>(k, g, in, s, planes);
         break;
     case RawKind::Uyvy:
-        gatherUyvy(k, g, in, s, planes);
+        if constexpr (sizeof(T) == 1) {
+            gatherUyvy(k, g, in, s, planes);
+        }
         break;
     case RawKind::Planar:
-        wide ? gatherPlanar<uint16_t>(k, g, in, s, planes)
-             : gatherPlanar<uint8_t>(k, g, in, s, planes);
+        gatherPlanar<T>(k, g, in, s, planes);
         break;
     }
 }
+
+template void gatherSlice(const Kernels&, const Geometry&, const RawView&, uint32_t,
+                          uint8_t* const*);
+template void gatherSlice(const Kernels&, const Geometry&, const RawView&, uint32_t,
+                          uint16_t* const*);
 
 void scatterSlice(const Kernels& k, const Geometry& g, const uint16_t* const* planes, uint32_t s,
                   const RawView& out) {

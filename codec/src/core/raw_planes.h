@@ -17,9 +17,11 @@ inline uint16_t replicateBits(uint32_t v, unsigned depth) {
     return static_cast<uint16_t>((v << (16 - depth)) | (v >> (2 * depth - 16)));
 }
 
-// Coded samples of slice s into planes[p] (rows of plane width, one after another).
+// Coded samples of slice s into planes[p] (rows of plane width, one after another): bytes for
+// the layouts of 8-bit samples, 16-bit words for the others.
+template <typename T>
 void gatherSlice(const Kernels& k, const Geometry& g, const RawView& in, uint32_t s,
-                 uint16_t* const* planes);
+                 T* const* planes);
 // The inverse: a decoded slice back into the raw frame, taking the low `depth` bits of each
 // plane sample.
 void scatterSlice(const Kernels& k, const Geometry& g, const uint16_t* const* planes, uint32_t s,

@@ -15,8 +15,8 @@
 
 namespace kvcodec::loops {
 
-KVCODEC_INLINE void unpackRgb8(const uint8_t* row, uint16_t* g, uint16_t* rg, uint16_t* bg,
-                               uint32_t w, uint32_t x = 0) {
+KVCODEC_INLINE void unpackRgb8(const uint8_t* row, uint8_t* g, uint8_t* rg, uint8_t* bg, uint32_t w,
+                               uint32_t x = 0) {
     for (; x < w; ++x) {
         const uint8_t* p = row + 3 * size_t{x};
         g[x] = p[1];
@@ -25,8 +25,8 @@ KVCODEC_INLINE void unpackRgb8(const uint8_t* row, uint16_t* g, uint16_t* rg, ui
     }
 }
 
-KVCODEC_INLINE void unpackRgba8(const uint8_t* row, uint16_t* g, uint16_t* rg, uint16_t* bg,
-                                uint16_t* a, uint32_t w, uint32_t x = 0) {
+KVCODEC_INLINE void unpackRgba8(const uint8_t* row, uint8_t* g, uint8_t* rg, uint8_t* bg,
+                                uint8_t* a, uint32_t w, uint32_t x = 0) {
     for (; x < w; ++x) {
         const uint8_t* p = row + 4 * size_t{x};
         g[x] = p[1];
@@ -36,7 +36,7 @@ KVCODEC_INLINE void unpackRgba8(const uint8_t* row, uint16_t* g, uint16_t* rg, u
     }
 }
 
-KVCODEC_INLINE void unpackUyvy8(const uint8_t* row, uint16_t* y, uint16_t* u, uint16_t* v,
+KVCODEC_INLINE void unpackUyvy8(const uint8_t* row, uint8_t* y, uint8_t* u, uint8_t* v,
                                 uint32_t groups, uint32_t i = 0) {
     for (; i < groups; ++i) {
         const uint8_t* p = row + 4 * size_t{i};
@@ -141,7 +141,8 @@ KVCODEC_INLINE void packRgb16(const uint16_t* const* planes, uint8_t* row, uint3
 // Residuals of one row from x on, given the row above (null for a slice's first row, which
 // predicts from the left and its first sample from mid-grey; the first column predicts from
 // above).
-KVCODEC_INLINE void medianResidualRow(const uint16_t* cur, const uint16_t* top, uint32_t w,
+template <typename Sample>
+KVCODEC_INLINE void medianResidualRow(const Sample* cur, const Sample* top, uint32_t w,
                                       unsigned depth, uint16_t* z, uint32_t x) {
     const int32_t mask = (1 << depth) - 1;
     const unsigned signShift = depth - 1;
@@ -319,15 +320,15 @@ struct NoRareScan {
 // are used while they are in the first cache: `contexts(above, twoAbove, ctx)` takes a row's
 // contexts from the activities above, `row(cur, top, z, ctx, own, sym)` its residuals, symbols
 // and activities.
-template <typename Contexts, typename Rows, typename Scan>
-KVCODEC_INLINE void analyseRows(const uint16_t* s, uint32_t w, uint32_t rows, unsigned depth,
+template <typename Sample, typename Contexts, typename Rows, typename Scan>
+KVCODEC_INLINE void analyseRows(const Sample* s, uint32_t w, uint32_t rows, unsigned depth,
                                 uint16_t* z, uint8_t* activityRows, uint16_t* sym, uint32_t* counts,
                                 Contexts&& contexts, Rows&& row, Scan&& scanRare) {
     SymbolCounter counter(counts, depth);
     const ActivityRows activity(activityRows, w);
     uint8_t* ctx = activity.contexts();
     for (uint32_t y = 0; y < rows; ++y) {
-        const uint16_t* cur = s + size_t{y} * w;
+        const Sample* cur = s + size_t{y} * w;
         uint8_t* own = activity.row(y);
         uint16_t* symRow = sym + size_t{y} * w;
         contexts(activity.above(y), activity.twoAbove(y), ctx);
@@ -343,7 +344,8 @@ KVCODEC_INLINE void analyseRows(const uint16_t* s, uint32_t w, uint32_t rows, un
 
 // Columns from to end - 1 of a row's analysis: residuals, tokens and symbols (the vector rows
 // leave their edges to this).
-KVCODEC_INLINE void analyseColumns(const uint16_t* cur, const uint16_t* top, const uint8_t* ctx,
+template <typename Sample>
+KVCODEC_INLINE void analyseColumns(const Sample* cur, const Sample* top, const uint8_t* ctx,
                                    unsigned depth, uint16_t* z, uint8_t* own, uint16_t* sym,
                                    uint32_t from, uint32_t end) {
     medianResidualRow(cur, top, end, depth, z, from);
@@ -355,8 +357,8 @@ KVCODEC_INLINE void analyseColumns(const uint16_t* cur, const uint16_t* top, con
 // w - 2 over the one before (a sample's analysis depends on the input alone, so columns done
 // twice come out the same): the scalar loop, ten times as slow a sample, is left the edges
 // alone.
-template <uint32_t N, typename Block>
-KVCODEC_INLINE void analyseRowInBlocks(const uint16_t* cur, const uint16_t* top, const uint8_t* ctx,
+template <uint32_t N, typename Sample, typename Block>
+KVCODEC_INLINE void analyseRowInBlocks(const Sample* cur, const Sample* top, const uint8_t* ctx,
                                        uint32_t w, unsigned depth, uint16_t* z, uint8_t* own,
                                        uint16_t* sym, Block&& block) {
     analyseColumns(cur, top, ctx, depth, z, own, sym, 0, 1);
@@ -371,15 +373,15 @@ KVCODEC_INLINE void analyseRowInBlocks(const uint16_t* cur, const uint16_t* top,
     analyseColumns(cur, top, ctx, depth, z, own, sym, x, w);
 }
 
-KVCODEC_INLINE void analyse(const uint16_t* s, uint32_t w, uint32_t rows, unsigned depth,
-                            uint16_t* z, uint8_t* activityRows, uint16_t* sym, uint32_t* counts) {
+template <typename Sample>
+KVCODEC_INLINE void analyse(const Sample* s, uint32_t w, uint32_t rows, unsigned depth, uint16_t* z,
+                            uint8_t* activityRows, uint16_t* sym, uint32_t* counts) {
     analyseRows(
         s, w, rows, depth, z, activityRows, sym, counts,
         [&](const uint8_t* above, const uint8_t* twoAbove, uint8_t* ctx) {
             contextRow(above, twoAbove, w, ctx);
         },
-        [&](const uint16_t* cur, const uint16_t* top, uint16_t* zr, const uint8_t* ctx,
-            uint8_t* own,
+        [&](const Sample* cur, const Sample* top, uint16_t* zr, const uint8_t* ctx, uint8_t* own,
             uint16_t* symr) { analyseColumns(cur, top, ctx, depth, zr, own, symr, 0, w); },
         NoRareScan{});
 }

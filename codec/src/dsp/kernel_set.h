@@ -20,17 +20,17 @@ KVCODEC_KERNEL_TARGET void v1RebuildRow(const uint16_t* above, const uint16_t* r
     loops::v1::rebuildRow<Deep>(above, residuals, out, w, mask);
 }
 
-KVCODEC_KERNEL_TARGET void unpackRgb8(const uint8_t* row, uint16_t* g, uint16_t* rg, uint16_t* bg,
+KVCODEC_KERNEL_TARGET void unpackRgb8(const uint8_t* row, uint8_t* g, uint8_t* rg, uint8_t* bg,
                                       uint32_t w) {
     loops::unpackRgb8(row, g, rg, bg, w);
 }
 
-KVCODEC_KERNEL_TARGET void unpackRgba8(const uint8_t* row, uint16_t* g, uint16_t* rg, uint16_t* bg,
-                                       uint16_t* a, uint32_t w) {
+KVCODEC_KERNEL_TARGET void unpackRgba8(const uint8_t* row, uint8_t* g, uint8_t* rg, uint8_t* bg,
+                                       uint8_t* a, uint32_t w) {
     loops::unpackRgba8(row, g, rg, bg, a, w);
 }
 
-KVCODEC_KERNEL_TARGET void unpackUyvy8(const uint8_t* row, uint16_t* y, uint16_t* u, uint16_t* v,
+KVCODEC_KERNEL_TARGET void unpackUyvy8(const uint8_t* row, uint8_t* y, uint8_t* u, uint8_t* v,
                                        uint32_t groups) {
     loops::unpackUyvy8(row, y, u, v, groups);
 }
@@ -76,6 +76,11 @@ KVCODEC_KERNEL_TARGET void analyse(const uint16_t* s, uint32_t w, uint32_t rows,
     loops::analyse(s, w, rows, depth, z, activityRows, sym, counts);
 }
 
+KVCODEC_KERNEL_TARGET void analyse8(const uint8_t* s, uint32_t w, uint32_t rows, uint16_t* z,
+                                    uint8_t* activityRows, uint16_t* sym, uint32_t* counts) {
+    loops::analyse(s, w, rows, 8, z, activityRows, sym, counts);
+}
+
 KVCODEC_KERNEL_TARGET size_t ransEncode(const uint16_t* sym, size_t n, const RansEncSymbol* table,
                                         uint32_t* states, uint16_t* end) {
     return loops::ransEncode(sym, n, table, states, end);
@@ -116,6 +121,7 @@ KVCODEC_KERNEL_TARGET void takeRawBits(BitReader& raw, const uint8_t* rawBits, c
 constexpr Kernels genericKernels(const char* name) {
     return {name,
             analyse,
+            analyse8,
             ransEncode,
             contextRow,
             classContextRow,

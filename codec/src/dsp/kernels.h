@@ -80,13 +80,16 @@ struct Kernels {
     const char* name;
 
     // The current bitstream's passes over one plane of a slice, rows one after another.
-    // The encoder's analysis of a plane: the zigzagged residuals of the median predictor, each
-    // sample's symbol (context << 8 | token), and the symbols added to counts[symbol]
-    // (kContexts * 256 of them). `activityRows` is ActivityRows::size(width) bytes of the loop's
-    // own. Only planes of more than 8 bits need their residuals, for the raw bits of escapes; of an
-    // 8-bit plane z may be left unwritten.
+    // The encoder's analysis of a plane of more than 8 bits: the zigzagged residuals of the
+    // median predictor (for the raw bits of escapes), each sample's symbol (context << 8 |
+    // token), and the symbols added to counts[symbol] (kContexts * 256 of them). `activityRows`
+    // is ActivityRows::size(width) bytes of the loop's own.
     void (*analyse)(const uint16_t* samples, uint32_t width, uint32_t rows, unsigned depth,
                     uint16_t* z, uint8_t* activityRows, uint16_t* symbols, uint32_t* counts);
+    // The same of a plane of 8-bit samples, which the encoder keeps as bytes (half the memory
+    // they would take as words); z may be left unwritten.
+    void (*analyse8)(const uint8_t* samples, uint32_t width, uint32_t rows, uint16_t* z,
+                     uint8_t* activityRows, uint16_t* symbols, uint32_t* counts);
     // Codes the symbols, last to first, into 16-bit words written backwards ending at `end`;
     // leaves the lanes' final states in `states` and returns the number of words. The eight
     // words below the last one written may be written too.
@@ -123,12 +126,12 @@ struct Kernels {
     void (*v1RebuildRow[2])(const uint16_t* above, const uint16_t* residuals, uint16_t* out,
                             uint32_t width, uint32_t mask);
 
-    // 8-bit rows of packed layouts into coded planes: R G B (and A) into G, R-G and B-G (and
-    // A), and groups of U Y V Y into Y, U and V.
-    void (*unpackRgb8)(const uint8_t* row, uint16_t* g, uint16_t* rg, uint16_t* bg, uint32_t width);
-    void (*unpackRgba8)(const uint8_t* row, uint16_t* g, uint16_t* rg, uint16_t* bg, uint16_t* a,
+    // 8-bit rows of packed layouts into the encoder's planes of bytes: R G B (and A) into G,
+    // R-G and B-G (and A), and groups of U Y V Y into Y, U and V.
+    void (*unpackRgb8)(const uint8_t* row, uint8_t* g, uint8_t* rg, uint8_t* bg, uint32_t width);
+    void (*unpackRgba8)(const uint8_t* row, uint8_t* g, uint8_t* rg, uint8_t* bg, uint8_t* a,
                         uint32_t width);
-    void (*unpackUyvy8)(const uint8_t* row, uint16_t* y, uint16_t* u, uint16_t* v, uint32_t groups);
+    void (*unpackUyvy8)(const uint8_t* row, uint8_t* y, uint8_t* u, uint8_t* v, uint32_t groups);
     // 8-bit rows of coded planes into packed layouts: R G B (and A) from G, R-G and B-G (and
     // A), and groups of U Y V Y.
     void (*packRgb8)(const uint16_t* g, const uint16_t* rg, const uint16_t* bg, uint8_t* row,

@@ -161,36 +161,38 @@ KVCODEC_KERNEL_TARGET void packUyvy8Avx2(const uint16_t* py, const uint16_t* pu,
     loops::packUyvy8(py, pu, pv, row, groups, i);
 }
 
-// Sixteen groups of U Y V Y at a time: luma is the high byte of each 16-bit word, chroma the
-// low byte, U in the even words and V in the odd ones.
-KVCODEC_KERNEL_TARGET void unpackUyvy8Avx2(const uint8_t* row, uint16_t* py, uint16_t* pu,
-                                           uint16_t* pv, uint32_t groups) {
-    const __m256i low = _mm256_set1_epi16(0xFF);
-    const __m256i word = _mm256_set1_epi32(0xFFFF);
+// Sixteen groups of U Y V Y at a time: a shuffle gathers each 128-bit lane's luma in its low
+// half and its U and V in the high half, and moves of 64 bits put the halves in order.
+KVCODEC_KERNEL_TARGET void unpackUyvy8Avx2(const uint8_t* row, uint8_t* py, uint8_t* pu,
+                                           uint8_t* pv, uint32_t groups) {
+    const __m256i split = _mm256_setr_epi8(1, 3, 5, 7, 9, 11, 13, 15, 0, 4, 8, 12, 2, 6, 10, 14, 1,
+                                           3, 5, 7, 9, 11, 13, 15, 0, 4, 8, 12, 2, 6, 10, 14);
+    const __m256i chroma = _mm256_setr_epi8(0, 1, 2, 3, 8, 9, 10, 11, 4, 5, 6, 7, 12, 13, 14, 15, 0,
+                                            1, 2, 3, 8, 9, 10, 11, 4, 5, 6, 7, 12, 13, 14, 15);
     uint32_t i = 0;
     for (; i + 16 <= groups; i += 16) {
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 4 * i));
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 4 * i + 32));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(py + 2 * i), _mm256_srli_epi16(a, 8));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(py + 2 * i + 16), _mm256_srli_epi16(b, 8));
-        const __m256i ca = _mm256_and_si256(a, low);
-        const __m256i cb = _mm256_and_si256(b, low);
-        const __m256i u =
-            _mm256_packus_epi32(_mm256_and_si256(ca, word), _mm256_and_si256(cb, word));
-        const __m256i v = _mm256_packus_epi32(_mm256_srli_epi32(ca, 16), _mm256_srli_epi32(cb, 16));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(pu + i), _mm256_permute4x64_epi64(u, 0xD8));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(pv + i), _mm256_permute4x64_epi64(v, 0xD8));
+        const __m256i a = _mm256_shuffle_epi8(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 4 * i)), split);
+        const __m256i b = _mm256_shuffle_epi8(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 4 * i + 32)), split);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(py + 2 * i),
+                            _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(a, b), 0xD8));
+        // Four U and four V of each quarter of the groups, then eight U and eight V of each half.
+        const __m256i uv = _mm256_shuffle_epi8(
+            _mm256_permute4x64_epi64(_mm256_unpackhi_epi64(a, b), 0xD8), chroma);
+        const __m256i planes = _mm256_permute4x64_epi64(uv, 0xD8);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pu + i), _mm256_castsi256_si128(planes));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pv + i), _mm256_extracti128_si256(planes, 1));
     }
     loops::unpackUyvy8(row, py, pu, pv, groups, i);
 }
 
 // Sixteen pixels at a time: each 16-byte block of the row gives each channel the bytes it
-// holds of it, then green and the two differences widen to 16 bits.
-KVCODEC_KERNEL_TARGET void unpackRgb8Avx2(const uint8_t* row, uint16_t* pg, uint16_t* prg,
-                                          uint16_t* pbg, uint32_t w) {
+// holds of it.
+KVCODEC_KERNEL_TARGET void unpackRgb8Avx2(const uint8_t* row, uint8_t* pg, uint8_t* prg,
+                                          uint8_t* pbg, uint32_t w) {
     __m128i picks[3][3];
     loadRgbShuffles(kRgbShuffles.toChannels, picks);
-    const __m256i low = _mm256_set1_epi16(0xFF);
     uint32_t x = 0;
     for (; x + 16 <= w; x += 16) {
         __m128i bytes[3];
@@ -198,41 +200,39 @@ KVCODEC_KERNEL_TARGET void unpackRgb8Avx2(const uint8_t* row, uint16_t* pg, uint
             bytes[block] =
                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 3 * size_t{x} + 16 * block));
         }
-        __m256i channel[3];
+        __m128i channel[3];
         for (unsigned c = 0; c < 3; ++c) {
-            channel[c] = _mm256_cvtepu8_epi16(
-                _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(bytes[0], picks[0][c]),
-                                          _mm_shuffle_epi8(bytes[1], picks[1][c])),
-                             _mm_shuffle_epi8(bytes[2], picks[2][c])));
+            channel[c] = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(bytes[0], picks[0][c]),
+                                                   _mm_shuffle_epi8(bytes[1], picks[1][c])),
+                                      _mm_shuffle_epi8(bytes[2], picks[2][c]));
         }
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(pg + x), channel[1]);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(prg + x),
-                            _mm256_and_si256(_mm256_sub_epi16(channel[0], channel[1]), low));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(pbg + x),
-                            _mm256_and_si256(_mm256_sub_epi16(channel[2], channel[1]), low));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pg + x), channel[1]);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(prg + x), _mm_sub_epi8(channel[0], channel[1]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pbg + x), _mm_sub_epi8(channel[2], channel[1]));
     }
     loops::unpackRgb8(row, pg, prg, pbg, w, x);
 }
 
 // Eight pixels at a time, one to a 32-bit lane.
-KVCODEC_KERNEL_TARGET void unpackRgba8Avx2(const uint8_t* row, uint16_t* pg, uint16_t* prg,
-                                           uint16_t* pbg, uint16_t* pa, uint32_t w) {
+KVCODEC_KERNEL_TARGET void unpackRgba8Avx2(const uint8_t* row, uint8_t* pg, uint8_t* prg,
+                                           uint8_t* pbg, uint8_t* pa, uint32_t w) {
     const __m256i low = _mm256_set1_epi32(0xFF);
     uint32_t x = 0;
-    auto narrow = [](__m256i v) KVCODEC_TARGET_X86_AVX2 {
-        return _mm_packus_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    // Eight lanes of values below 256 as the eight bytes they are.
+    auto put = [](uint8_t* to, __m256i v) KVCODEC_TARGET_X86_AVX2 {
+        const __m128i words =
+            _mm_packus_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(to), _mm_packus_epi16(words, words));
     };
     for (; x + 8 <= w; x += 8) {
         const __m256i p = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 4 * size_t{x}));
         const __m256i r = _mm256_and_si256(p, low);
         const __m256i g = _mm256_and_si256(_mm256_srli_epi32(p, 8), low);
         const __m256i b = _mm256_and_si256(_mm256_srli_epi32(p, 16), low);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(pg + x), narrow(g));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(prg + x),
-                         narrow(_mm256_and_si256(_mm256_sub_epi32(r, g), low)));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(pbg + x),
-                         narrow(_mm256_and_si256(_mm256_sub_epi32(b, g), low)));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(pa + x), narrow(_mm256_srli_epi32(p, 24)));
+        put(pg + x, g);
+        put(prg + x, _mm256_and_si256(_mm256_sub_epi32(r, g), low));
+        put(pbg + x, _mm256_and_si256(_mm256_sub_epi32(b, g), low));
+        put(pa + x, _mm256_srli_epi32(p, 24));
     }
     loops::unpackRgba8(row, pg, prg, pbg, pa, w, x);
 }
@@ -431,6 +431,7 @@ KVCODEC_KERNEL_TARGET void widenRow16Avx2(const uint16_t* in, uint8_t* row, uint
 constexpr Kernels table() {
     Kernels k = genericKernels("x86-64 AVX2");
     k.analyse = analyseAvx2;
+    k.analyse8 = analyse8Avx2;
     k.ransEncode = ransEncodeAvx2;
     k.contextRow = contextRowAvx2;
     k.ransDecodeRow = ransDecodeRowAvx2;

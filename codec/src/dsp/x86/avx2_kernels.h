@@ -10,6 +10,8 @@ void analyseRowDeepAvx2(const uint16_t* cur, const uint16_t* top, const uint8_t*
                         unsigned depth, uint16_t* z, uint8_t* own, uint16_t* sym);
 void analyseAvx2(const uint16_t* s, uint32_t w, uint32_t rows, unsigned depth, uint16_t* z,
                  uint8_t* activityRows, uint16_t* sym, uint32_t* counts);
+void analyse8Avx2(const uint8_t* s, uint32_t w, uint32_t rows, uint16_t* z, uint8_t* activityRows,
+                  uint16_t* sym, uint32_t* counts);
 void contextRowAvx2(const uint8_t* above, const uint8_t* twoAbove, uint32_t w, uint8_t* ctx);
 size_t ransEncodeAvx2(const uint16_t* sym, size_t n, const RansEncSymbol* table, uint32_t* states,
                       uint16_t* end);

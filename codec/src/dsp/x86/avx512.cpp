@@ -155,29 +155,23 @@ KVCODEC_TARGET_X86_AVX512 void ransDecodeRowAvx512(RansReader& in, const RansDec
     loops::ransDecodeRowInBlocks(in, tables, contexts, cap, act, tokens, w, blocks);
 }
 
-// 64 samples as bytes, in the order packus gives: in each 128-bit lane eight of the first 32,
-// then the same eight of the next 32.
-KVCODEC_AVX512_HELPER __m512i packedBytes512(const uint16_t* p) {
-    return _mm512_packus_epi16(_mm512_loadu_si512(p), _mm512_loadu_si512(p + 32));
-}
-
 // An 8-bit row as the AVX2 table analyses it (every value fits a byte, the median is min + max -
 // clamp(topLeft, min, max)), 64 samples a vector.
-KVCODEC_TARGET_X86_AVX512 void analyseRow8Avx512(const uint16_t* cur, const uint16_t* top,
+KVCODEC_TARGET_X86_AVX512 void analyseRow8Avx512(const uint8_t* cur, const uint8_t* top,
                                                  const uint8_t* ctx, uint32_t w, uint16_t* z,
                                                  uint8_t* own, uint16_t* sym) {
-    // Eight samples a 64-bit lane: from sample order to packus order and back.
-    const __m512i toPackus = _mm512_setr_epi64(0, 4, 1, 5, 2, 6, 3, 7);
-    const __m512i fromPackus = _mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7);
+    // Interleaving works within 128-bit lanes: eight samples a 64-bit lane put in the order
+    // 0, 4, 1, 5, 2, 6, 3, 7 come out of it in order.
+    const __m512i interleaved = _mm512_setr_epi64(0, 4, 1, 5, 2, 6, 3, 7);
     const __m512i cap = _mm512_set1_epi8(static_cast<char>(code::kActivityCap));
     // The 64 columns from x on.
     const auto block = [&](uint32_t x) KVCODEC_TARGET_X86_AVX512 {
-        const __m512i c = packedBytes512(cur + x);
-        const __m512i l = packedBytes512(cur + x - 1);
+        const __m512i c = _mm512_loadu_si512(cur + x);
+        const __m512i l = _mm512_loadu_si512(cur + x - 1);
         __m512i pred = l;
         if (top != nullptr) {
-            const __m512i t = packedBytes512(top + x);
-            const __m512i tl = packedBytes512(top + x - 1);
+            const __m512i t = _mm512_loadu_si512(top + x);
+            const __m512i tl = _mm512_loadu_si512(top + x - 1);
             const __m512i lo = _mm512_min_epu8(l, t);
             const __m512i hi = _mm512_max_epu8(l, t);
             pred = _mm512_sub_epi8(_mm512_add_epi8(lo, hi),
@@ -189,11 +183,11 @@ KVCODEC_TARGET_X86_AVX512 void analyseRow8Avx512(const uint16_t* cur, const uint
         const __m512i zz =
             _mm512_mask_sub_epi8(twice, _mm512_movepi8_mask(r), _mm512_set1_epi8(-1), twice);
         // At 8 bits the residual is its token.
-        _mm512_storeu_si512(own + x,
-                            _mm512_permutexvar_epi64(fromPackus, _mm512_min_epu8(zz, cap)));
-        const __m512i cx = _mm512_permutexvar_epi64(toPackus, _mm512_loadu_si512(ctx + x));
-        _mm512_storeu_si512(sym + x, _mm512_unpacklo_epi8(zz, cx));
-        _mm512_storeu_si512(sym + x + 32, _mm512_unpackhi_epi8(zz, cx));
+        _mm512_storeu_si512(own + x, _mm512_min_epu8(zz, cap));
+        const __m512i token = _mm512_permutexvar_epi64(interleaved, zz);
+        const __m512i cx = _mm512_permutexvar_epi64(interleaved, _mm512_loadu_si512(ctx + x));
+        _mm512_storeu_si512(sym + x, _mm512_unpacklo_epi8(token, cx));
+        _mm512_storeu_si512(sym + x + 32, _mm512_unpackhi_epi8(token, cx));
     };
     loops::analyseRowInBlocks<64>(cur, top, ctx, w, 8, z, own, sym, block);
 }
@@ -337,12 +331,21 @@ KVCODEC_TARGET_X86_AVX512 void analyseAvx512(const uint16_t* s, uint32_t w, uint
             KVCODEC_TARGET_X86_AVX512 { contextRowAvx512(above, twoAbove, w, ctx); },
         [&](const uint16_t* cur, const uint16_t* top, uint16_t* zr, const uint8_t* ctx,
             uint8_t* own, uint16_t* symr) KVCODEC_TARGET_X86_AVX512 {
-            if (depth == 8) {
-                analyseRow8Avx512(cur, top, ctx, w, zr, own, symr);
-            } else {
-                analyseRowDeepAvx512(cur, top, ctx, w, depth, zr, own, symr);
-            }
+            analyseRowDeepAvx512(cur, top, ctx, w, depth, zr, own, symr);
         },
+        RareScanAvx512{});
+}
+
+KVCODEC_TARGET_X86_AVX512 void analyse8Avx512(const uint8_t* s, uint32_t w, uint32_t rows,
+                                              uint16_t* z, uint8_t* activityRows, uint16_t* sym,
+                                              uint32_t* counts) {
+    loops::analyseRows(
+        s, w, rows, 8, z, activityRows, sym, counts,
+        [&](const uint8_t* above, const uint8_t* twoAbove, uint8_t* ctx)
+            KVCODEC_TARGET_X86_AVX512 { contextRowAvx512(above, twoAbove, w, ctx); },
+        [&](const uint8_t* cur, const uint8_t* top, uint16_t* zr, const uint8_t* ctx, uint8_t* own,
+            uint16_t* symr)
+            KVCODEC_TARGET_X86_AVX512 { analyseRow8Avx512(cur, top, ctx, w, zr, own, symr); },
         RareScanAvx512{});
 }
 
@@ -354,6 +357,7 @@ const Kernels* x86Avx512Kernels() {
         Kernels k = *x86Avx2Kernels();
         k.name = "x86-64 AVX-512";
         k.analyse = x86::analyseAvx512;
+        k.analyse8 = x86::analyse8Avx512;
         k.ransEncode = x86::ransEncodeAvx512;
         k.contextRow = x86::contextRowAvx512;
         k.ransDecodeRow = x86::ransDecodeRowAvx512;

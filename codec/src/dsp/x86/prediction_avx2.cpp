@@ -46,25 +46,20 @@ KVCODEC_AVX2_HELPER __m256i load32(const uint8_t* p) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
 
-// 32 samples as bytes, in the order packus gives: 0-7, 16-23, 8-15, 24-31.
-KVCODEC_AVX2_HELPER __m256i packedBytes(const uint16_t* p) {
-    return _mm256_packus_epi16(load16(p), load16(p + 16));
-}
-
 // An 8-bit row: every value of the analysis fits a byte, so the whole of it runs on 32 samples
-// a vector, in packus order until the activities and symbols go out. The median is taken as
-// min + max - clamp(topLeft, min, max), which never leaves the byte as the gradient would.
-KVCODEC_AVX2_HELPER void analyseRow8(const uint16_t* cur, const uint16_t* top, const uint8_t* ctx,
+// a vector. The median is taken as min + max - clamp(topLeft, min, max), which never leaves the
+// byte as the gradient would.
+KVCODEC_AVX2_HELPER void analyseRow8(const uint8_t* cur, const uint8_t* top, const uint8_t* ctx,
                                      uint32_t w, uint16_t* z, uint8_t* own, uint16_t* sym) {
     const __m256i cap = _mm256_set1_epi8(static_cast<char>(code::kActivityCap));
     // The 32 columns from x on.
     const auto block = [&](uint32_t x) KVCODEC_TARGET_X86_AVX2 {
-        const __m256i c = packedBytes(cur + x);
-        const __m256i l = packedBytes(cur + x - 1);
+        const __m256i c = load32(cur + x);
+        const __m256i l = load32(cur + x - 1);
         __m256i pred = l;
         if (top != nullptr) {
-            const __m256i t = packedBytes(top + x);
-            const __m256i tl = packedBytes(top + x - 1);
+            const __m256i t = load32(top + x);
+            const __m256i tl = load32(top + x - 1);
             const __m256i lo = _mm256_min_epu8(l, t);
             const __m256i hi = _mm256_max_epu8(l, t);
             pred = _mm256_sub_epi8(_mm256_add_epi8(lo, hi),
@@ -73,12 +68,14 @@ KVCODEC_AVX2_HELPER void analyseRow8(const uint16_t* cur, const uint16_t* top, c
         const __m256i r = _mm256_sub_epi8(c, pred);
         const __m256i zz =
             _mm256_xor_si256(_mm256_add_epi8(r, r), _mm256_cmpgt_epi8(_mm256_setzero_si256(), r));
-        // At 8 bits the residual is its token.
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(own + x),
-                            _mm256_permute4x64_epi64(_mm256_min_epu8(zz, cap), 0xD8));
+        // At 8 bits the residual is its token. Interleaving works within 128-bit lanes, so the
+        // tokens and contexts go in as 0-7, 16-23, 8-15, 24-31 to come out in order.
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(own + x), _mm256_min_epu8(zz, cap));
+        const __m256i token = _mm256_permute4x64_epi64(zz, 0xD8);
         const __m256i cx = _mm256_permute4x64_epi64(load32(ctx + x), 0xD8);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(sym + x), _mm256_unpacklo_epi8(zz, cx));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(sym + x + 16), _mm256_unpackhi_epi8(zz, cx));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(sym + x), _mm256_unpacklo_epi8(token, cx));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(sym + x + 16),
+                            _mm256_unpackhi_epi8(token, cx));
     };
     loops::analyseRowInBlocks<32>(cur, top, ctx, w, 8, z, own, sym, block);
 }
@@ -230,13 +227,20 @@ KVCODEC_TARGET_X86_AVX2 void analyseAvx2(const uint16_t* s, uint32_t w, uint32_t
         [&](const uint8_t* above, const uint8_t* twoAbove, uint8_t* ctx)
             KVCODEC_TARGET_X86_AVX2 { contextRowAvx2(above, twoAbove, w, ctx); },
         [&](const uint16_t* cur, const uint16_t* top, uint16_t* zr, const uint8_t* ctx,
-            uint8_t* own, uint16_t* symr) KVCODEC_TARGET_X86_AVX2 {
-            if (depth == 8) {
-                analyseRow8(cur, top, ctx, w, zr, own, symr);
-                return;
-            }
-            analyseRowDeepAvx2(cur, top, ctx, w, depth, zr, own, symr);
-        },
+            uint8_t* own, uint16_t* symr)
+            KVCODEC_TARGET_X86_AVX2 { analyseRowDeepAvx2(cur, top, ctx, w, depth, zr, own, symr); },
+        RareScanAvx2{});
+}
+
+KVCODEC_TARGET_X86_AVX2 void analyse8Avx2(const uint8_t* s, uint32_t w, uint32_t rows, uint16_t* z,
+                                          uint8_t* activityRows, uint16_t* sym, uint32_t* counts) {
+    loops::analyseRows(
+        s, w, rows, 8, z, activityRows, sym, counts,
+        [&](const uint8_t* above, const uint8_t* twoAbove, uint8_t* ctx)
+            KVCODEC_TARGET_X86_AVX2 { contextRowAvx2(above, twoAbove, w, ctx); },
+        [&](const uint8_t* cur, const uint8_t* top, uint16_t* zr, const uint8_t* ctx, uint8_t* own,
+            uint16_t* symr)
+            KVCODEC_TARGET_X86_AVX2 { analyseRow8(cur, top, ctx, w, zr, own, symr); },
         RareScanAvx2{});
 }
 
