@@ -113,7 +113,9 @@ SliceScratch::SliceScratch(const Geometry& g) {
 FrameCoder::FrameCoder(const Geometry& g, unsigned threads)
     : m_geometry(g), m_threads(std::clamp(threads == 0 ? ThreadPool::processorCount() : threads, 1u,
                                           std::max(g.sliceCount, 1u))),
-      m_planeStart(size_t{g.sliceCount} * kMaxPlanes) {
+      m_planeStart(size_t{g.sliceCount} * kMaxPlanes),
+      m_frequencies(size_t{g.planeCount} * code::kContexts),
+      m_contextUsed(size_t{g.planeCount} * code::kContexts) {
     m_pool->reserve(m_threads);
     for (unsigned i = 0; i < m_threads; ++i) {
         m_scratch.push_back(std::make_unique<SliceScratch>(g));
@@ -126,6 +128,13 @@ FrameCoder::FrameCoder(const Geometry& g, unsigned threads)
     }
 }
 
+void FrameCoder::setTables(unsigned p) {
+    for (unsigned c = 0; c < code::kContexts; ++c) {
+        const size_t i = p * code::kContexts + c;
+        m_tables[p].set(c, m_contextUsed[i] != 0 ? &m_frequencies[i] : nullptr);
+    }
+}
+
 uint64_t FrameCoder::tableBlockBound() const {
     return m_geometry.planeCount * code::kContexts *
                maxTableBits(code::alphabetSize(m_geometry.variant->depth)) / 8 +
@@ -135,7 +144,8 @@ uint64_t FrameCoder::tableBlockBound() const {
 FrameCompressor::FrameCompressor(const Geometry& g, unsigned threads)
     : FrameCoder(g, threads), m_z(m_frameSamples), m_symbols(m_frameSamples),
       m_counts(size_t{g.sliceCount} * g.planeCount * code::kContexts * 256),
-      m_planeCounts(code::kContexts * 256), m_sliceOffset(g.sliceCount), m_sliceSize(g.sliceCount) {
+      m_planeCounts(size_t{g.planeCount} * code::kContexts * 256), m_sliceOffset(g.sliceCount),
+      m_sliceSize(g.sliceCount), m_sliceCoded(g.sliceCount) {
     for (unsigned i = 0; i < m_threads; ++i) {
         m_activityRows.emplace_back(ActivityRows::size(widestPlane(g)));
         m_words.emplace_back(wordRoom(largestPlane(g)));
@@ -172,28 +182,33 @@ void FrameCompressor::analyseSlice(const Kernels& k, const RawView& in, uint32_t
     }
 }
 
-size_t FrameCompressor::writeTables(uint8_t* out) {
+// A plane's frequencies from its counts in every slice, and its coding tables from them.
+void FrameCompressor::buildTables(unsigned p) {
     const Geometry& g = m_geometry;
     const unsigned alphabet = code::alphabetSize(g.variant->depth);
     constexpr size_t kSet = code::kContexts * 256;
-    BitWriter bw(out);
-    std::vector<uint32_t>& total = m_planeCounts;
-    for (unsigned p = 0; p < g.planeCount; ++p) {
-        std::fill(total.begin(), total.end(), 0u);
-        for (uint32_t s = 0; s < g.sliceCount; ++s) {
-            const uint32_t* counts = m_counts.data() + (size_t{s} * g.planeCount + p) * kSet;
-            for (size_t i = 0; i < kSet; ++i) {
-                total[i] += counts[i];
-            }
+    uint32_t* total = m_planeCounts.data() + p * kSet;
+    std::fill(total, total + kSet, 0u);
+    for (uint32_t s = 0; s < g.sliceCount; ++s) {
+        const uint32_t* counts = m_counts.data() + (size_t{s} * g.planeCount + p) * kSet;
+        for (size_t i = 0; i < kSet; ++i) {
+            total[i] += counts[i];
         }
-        for (unsigned c = 0; c < code::kContexts; ++c) {
-            Frequencies f;
-            const bool used = normalizeFrequencies(total.data() + c * 256, alphabet, f);
-            bw.put(used ? 1 : 0, 1);
-            if (used) {
-                writeFrequencies(f, alphabet, bw);
-            }
-            m_tables[p].set(c, used ? &f : nullptr);
+    }
+    for (unsigned c = 0; c < code::kContexts; ++c) {
+        const size_t i = p * code::kContexts + c;
+        m_contextUsed[i] = normalizeFrequencies(total + c * 256, alphabet, m_frequencies[i]);
+    }
+    setTables(p);
+}
+
+size_t FrameCompressor::writeTables(uint8_t* out) {
+    const unsigned alphabet = code::alphabetSize(m_geometry.variant->depth);
+    BitWriter bw(out);
+    for (size_t i = 0; i < m_frequencies.size(); ++i) {
+        bw.put(m_contextUsed[i], 1);
+        if (m_contextUsed[i] != 0) {
+            writeFrequencies(m_frequencies[i], alphabet, bw);
         }
     }
     return bw.finish();
@@ -227,28 +242,41 @@ void FrameCompressor::codeSlice(const Kernels& k, const RawView& in, uint32_t s,
         pos += size;
     }
     m_sliceSize[s] = static_cast<uint32_t>(pos);
+    packCodedSlices(s, out);
+}
+
+// A slice's place in the frame ends before the next one's worst-case region begins, and those
+// before it have moved already, so moving it overwrites nothing that is still to be read.
+void FrameCompressor::packCodedSlices(uint32_t s, uint8_t* out) {
+    std::lock_guard lock(m_packing);
+    m_sliceCoded[s] = 1;
+    for (uint32_t& next = m_slicesPacked; next < m_geometry.sliceCount && m_sliceCoded[next] != 0;
+         ++next) {
+        storeLe32(out + 8 + 4ull * next, m_sliceSize[next]);
+        std::memmove(out + m_packedEnd, out + m_sliceOffset[next], m_sliceSize[next]);
+        m_packedEnd += m_sliceSize[next];
+    }
 }
 
 Status FrameCompressor::encode(const RawView& in, uint8_t* out, uint32_t* size) {
     const Geometry& g = m_geometry;
     const Kernels& k = activeKernels();
     // Every plane's tables come from the whole frame's counts, so the slices are analysed
-    // first, then the tables written, then the slices coded into their worst-case regions of
-    // the output and packed together in order.
+    // first, then each plane's tables built and all of them written, then the slices coded
+    // into their worst-case regions of the output, each moved to its place once those before
+    // it are.
     m_pool->run(g.sliceCount, m_threads,
                 [&](uint32_t s, unsigned slot) { analyseSlice(k, in, s, slot); });
+    m_pool->run(g.planeCount, m_threads, [&](uint32_t p, unsigned) { buildTables(p); });
     const size_t tableBytes = writeTables(out + m_tablesOffset);
-    m_pool->run(g.sliceCount, m_threads,
-                [&](uint32_t s, unsigned slot) { codeSlice(k, in, s, slot, out); });
     writeFrameHeader(out, kBitstreamVersion, g.sliceCount);
     storeLe32(out + m_tablesOffset - 4, static_cast<uint32_t>(tableBytes));
-    uint64_t pos = m_tablesOffset + tableBytes;
-    for (uint32_t s = 0; s < g.sliceCount; ++s) {
-        storeLe32(out + 8 + 4ull * s, m_sliceSize[s]);
-        std::memmove(out + pos, out + m_sliceOffset[s], m_sliceSize[s]);
-        pos += m_sliceSize[s];
-    }
-    *size = static_cast<uint32_t>(pos);
+    std::fill(m_sliceCoded.begin(), m_sliceCoded.end(), uint8_t{0});
+    m_slicesPacked = 0;
+    m_packedEnd = m_tablesOffset + tableBytes;
+    m_pool->run(g.sliceCount, m_threads,
+                [&](uint32_t s, unsigned slot) { codeSlice(k, in, s, slot, out); });
+    *size = static_cast<uint32_t>(m_packedEnd);
     return Status::Ok;
 }
 
@@ -274,26 +302,24 @@ FrameDecompressor::FrameDecompressor(const Geometry& g, uint16_t version, unsign
 Status FrameDecompressor::readTables(const uint8_t* in, uint64_t size) {
     const unsigned alphabet = code::alphabetSize(m_geometry.variant->depth);
     BitReader br(in, size);
-    for (PlaneTables& t : m_tables) {
-        for (unsigned c = 0; c < code::kContexts; ++c) {
-            br.refill();
-            Frequencies f;
-            const bool used = br.read(1) != 0;
-            if (used) {
-                if (const Status s = readFrequencies(br, alphabet, f); s != Status::Ok) {
-                    return s;
-                }
+    for (size_t i = 0; i < m_frequencies.size(); ++i) {
+        br.refill();
+        m_contextUsed[i] = br.read(1) != 0;
+        if (m_contextUsed[i] != 0) {
+            if (const Status s = readFrequencies(br, alphabet, m_frequencies[i]); s != Status::Ok) {
+                return s;
             }
-            t.set(c, used ? &f : nullptr);
         }
     }
     if (br.overrun()) {
         return Status::Truncated;
     }
     const uint64_t bitsLeft = size * 8 - br.consumed();
-    return bitsLeft < 8 && (bitsLeft == 0 || br.peek(static_cast<unsigned>(bitsLeft)) == 0)
-               ? Status::Ok
-               : Status::Corrupt;
+    if (bitsLeft >= 8 || (bitsLeft != 0 && br.peek(static_cast<unsigned>(bitsLeft)) != 0)) {
+        return Status::Corrupt;
+    }
+    m_pool->run(m_geometry.planeCount, m_threads, [&](uint32_t p, unsigned) { setTables(p); });
+    return Status::Ok;
 }
 
 Status FrameDecompressor::decodeSlice(const Kernels& k, const uint8_t* in, uint64_t size,

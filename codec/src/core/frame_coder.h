@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "core/geometry.h"
@@ -27,8 +28,9 @@ struct SliceScratch {
     explicit SliceScratch(const Geometry& g);
 };
 
-// What the compressor and the decompressor share: the geometry, a share of the pool and one
-// scratch per thread a frame may run on. `threads` 0 means one per processor.
+// What the compressor and the decompressor share: the geometry, a share of the pool, one
+// scratch per thread a frame may run on and the frame's tables. `threads` 0 means one per
+// processor.
 class FrameCoder {
 public:
     FrameCoder(const Geometry& g, unsigned threads);
@@ -38,6 +40,8 @@ protected:
     // Where plane p of slice s starts among the samples of all coded planes of a frame.
     size_t planeStart(uint32_t s, unsigned p) const { return m_planeStart[s * kMaxPlanes + p]; }
     uint64_t tableBlockBound() const;
+    // Plane p's coding tables from its frequencies, which the planes build on the pool.
+    void setTables(unsigned p);
 
     Geometry m_geometry;
     SharedPool m_pool;
@@ -45,6 +49,9 @@ protected:
     std::vector<std::unique_ptr<SliceScratch>> m_scratch;
     std::vector<size_t> m_planeStart;
     size_t m_frameSamples = 0;
+    std::vector<PlaneTables> m_tables;
+    std::vector<Frequencies> m_frequencies; // per plane and context
+    std::vector<uint8_t> m_contextUsed;     // per plane and context
 };
 
 class FrameCompressor : public FrameCoder {
@@ -56,19 +63,26 @@ public:
 
 private:
     void analyseSlice(const Kernels& k, const RawView& in, uint32_t s, unsigned slot);
+    void buildTables(unsigned plane);
     size_t writeTables(uint8_t* out);
     void codeSlice(const Kernels& k, const RawView& in, uint32_t s, unsigned slot, uint8_t* out);
+    void packCodedSlices(uint32_t s, uint8_t* out);
 
     // The analysis of a whole frame, kept until every plane's tables are known.
     std::vector<uint16_t> m_z;
     std::vector<uint16_t> m_symbols;
     std::vector<uint32_t> m_counts;                   // per slice and plane, kContexts * 256
-    std::vector<uint32_t> m_planeCounts;              // one plane's counts over the whole frame
+    std::vector<uint32_t> m_planeCounts;              // per plane, its counts over the whole frame
     std::vector<std::vector<uint8_t>> m_activityRows; // per thread
     std::vector<std::vector<uint16_t>> m_words;       // per thread
-    std::vector<PlaneTables> m_tables;
     std::vector<uint64_t> m_sliceOffset; // where each slice is coded before the frame is packed
     std::vector<uint32_t> m_sliceSize;
+    // Coded slices move to their places in the frame in order, as soon as those before them
+    // have: the thread that codes the next one to move moves it and every coded one after it.
+    std::mutex m_packing;
+    std::vector<uint8_t> m_sliceCoded;
+    uint32_t m_slicesPacked = 0;
+    uint64_t m_packedEnd = 0;
     uint64_t m_tablesOffset = 0;
     uint64_t m_bound = 0;
 };
@@ -85,7 +99,6 @@ private:
                        uint32_t s, const RawView& out, unsigned slot);
 
     uint16_t m_version;
-    std::vector<PlaneTables> m_tables;
     std::vector<std::unique_ptr<PlaneDecodeScratch>> m_planeScratch;      // per thread
     std::vector<std::unique_ptr<v1::SegmentScratch>> m_versionOneScratch; // per thread
     std::vector<uint64_t> m_sliceOffset;
