@@ -15,8 +15,14 @@ namespace {
 enum class PlaneMode : uint8_t { Stored = 0, Coded = 1 };
 enum class Predictor : uint8_t { Median = 1 };
 
-// Rows decoded before they are rebuilt: as many as the rebuilding kernels take at once.
+// Rows decoded before they are rebuilt: as many as the rebuilding kernels take at once; a
+// shorter band left at a plane's end joins the one before it, so that the kernels still take
+// whole vectors of rows.
 constexpr uint32_t kBandRows = 32;
+
+uint32_t bandRowsAt(uint32_t band, uint32_t rows) {
+    return rows - band < 2 * kBandRows ? rows - band : kBandRows;
+}
 
 void writeHeader(uint8_t* out, PlaneMode mode, Predictor predictor, size_t payload) {
     out[0] = static_cast<uint8_t>(mode);
@@ -119,7 +125,7 @@ size_t encodePlane(const Kernels& k, const PlaneSymbols& in, const PlaneTables& 
 }
 
 PlaneDecodeScratch::PlaneDecodeScratch(uint32_t width, size_t largestPlane)
-    : z(size_t{width} * kBandRows + kRebuildSlack), midGrey(width),
+    : z(size_t{width} * (2 * kBandRows - 1) + kRebuildSlack), midGrey(width),
       activityRows(ActivityRows::size(width)), rebuild(rebuildScratchSize(width)),
       words(2 * largestPlane + kRansReadPadding) {}
 
@@ -190,8 +196,8 @@ Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, size_t read
               static_cast<uint16_t>(1u << (t.depth - 1)));
     const bool deep = t.depth > 8;
     uint32_t row = 0;
-    for (uint32_t band = 0; band < rows; band += kBandRows) {
-        const uint32_t bandRows = std::min(kBandRows, rows - band);
+    for (uint32_t band = 0, bandRows = 0; band < rows; band += bandRows) {
+        bandRows = bandRowsAt(band, rows);
         for (uint32_t y = 0; y < bandRows; ++y, ++row) {
             uint16_t* z = scratch.z.data() + size_t{y} * width;
             if (t.classContexts) {
