@@ -40,7 +40,8 @@ protected:
     // Where plane p of slice s starts among the samples of all coded planes of a frame.
     size_t planeStart(uint32_t s, unsigned p) const { return m_planeStart[s * kMaxPlanes + p]; }
     uint64_t tableBlockBound() const;
-    // Plane p's coding tables from its frequencies, which the planes build on the pool.
+    // Plane p's coding tables from its frequencies; the planes' tables are set in parallel, each
+    // on one thread of the pool.
     void setTables(unsigned p);
 
     Geometry m_geometry;
