@@ -164,15 +164,15 @@ inline uint64_t storedBytes(uint64_t samples, unsigned depth) {
     return (samples * depth + 7) / 8;
 }
 
-inline bool readStored(const uint8_t* payload, uint64_t size, size_t n, unsigned depth,
-                       uint16_t* samples) {
+template <typename T>
+bool readStored(const uint8_t* payload, uint64_t size, size_t n, unsigned depth, T* samples) {
     if (size != storedBytes(n, depth)) {
         return false;
     }
     BitReader br(payload, size);
     for (size_t i = 0; i < n; ++i) {
         br.refill();
-        samples[i] = static_cast<uint16_t>(br.read(depth));
+        samples[i] = static_cast<T>(br.read(depth));
     }
     return true;
 }

@@ -70,7 +70,7 @@ Status checkFrameHeader(const uint8_t* in, uint64_t size, uint16_t version, cons
     return Status::Ok;
 }
 
-// The encoder keeps 8-bit samples as bytes, half the memory its analysis would read as words.
+// 8-bit samples are kept as bytes, half the memory the passes over them would move as words.
 bool keptAsBytes(const Geometry& g) {
     return g.variant->depth == 8;
 }
@@ -322,9 +322,10 @@ Status FrameDecompressor::readTables(const uint8_t* in, uint64_t size) {
     return Status::Ok;
 }
 
+template <typename T>
 Status FrameDecompressor::decodeSlice(const Kernels& k, const uint8_t* in, uint64_t size,
                                       uint64_t readable, uint32_t s, const RawView& out,
-                                      unsigned slot) {
+                                      unsigned slot, T* const* planes) {
     const Geometry& g = m_geometry;
     SliceScratch& scratch = *m_scratch[slot];
     uint64_t pos = 0;
@@ -332,13 +333,24 @@ Status FrameDecompressor::decodeSlice(const Kernels& k, const uint8_t* in, uint6
         size_t used = 0;
         const uint32_t w = g.plane[p].width;
         const uint32_t rows = g.sliceRowCount(p, s);
-        const Status r =
-            m_version == 1
-                ? v1::decodeSegment(k, in + pos, size - pos, readable - pos, w, rows,
-                                    g.variant->depth, scratch.plane[p], &used,
-                                    *m_versionOneScratch[slot])
-                : decodePlane(k, in + pos, size - pos, readable - pos, w, rows, m_tables[p],
-                              scratch.plane[p], &used, *m_planeScratch[slot]);
+        Status r = Status::Ok;
+        if (m_version == 1) {
+            r = v1::decodeSegment(k, in + pos, size - pos, readable - pos, w, rows,
+                                  g.variant->depth, scratch.plane[p], &used,
+                                  *m_versionOneScratch[slot]);
+            if constexpr (sizeof(T) == 1) {
+                // Version 1 decodes into words; their bytes go where the plane's bytes start,
+                // at or before its words, so each word is read before its place is written,
+                // and the planes before lie below both.
+                const size_t n = size_t{w} * rows;
+                for (size_t i = 0; i < n; ++i) {
+                    planes[p][i] = static_cast<uint8_t>(scratch.plane[p][i]);
+                }
+            }
+        } else {
+            r = decodePlane(k, in + pos, size - pos, readable - pos, w, rows, m_tables[p],
+                            planes[p], &used, *m_planeScratch[slot]);
+        }
         if (r != Status::Ok) {
             return r;
         }
@@ -347,7 +359,7 @@ Status FrameDecompressor::decodeSlice(const Kernels& k, const uint8_t* in, uint6
     if (pos != size) {
         return Status::Corrupt;
     }
-    scatterSlice(k, g, scratch.plane, s, out);
+    scatterSlice<T>(k, g, planes, s, out);
     return Status::Ok;
 }
 
@@ -386,8 +398,12 @@ Status FrameDecompressor::decode(const uint8_t* in, uint64_t size, const RawView
         const uint64_t end = s + 1 < g.sliceCount ? m_sliceOffset[s + 1] : size;
         // A slice's decoding loops may load ahead into the next slice's bytes, never past the
         // frame.
-        m_sliceResult[s] = decodeSlice(k, in + m_sliceOffset[s], end - m_sliceOffset[s],
-                                       size - m_sliceOffset[s], s, out, slot);
+        SliceScratch& scratch = *m_scratch[slot];
+        m_sliceResult[s] =
+            keptAsBytes(g) ? decodeSlice(k, in + m_sliceOffset[s], end - m_sliceOffset[s],
+                                         size - m_sliceOffset[s], s, out, slot, scratch.bytePlane)
+                           : decodeSlice(k, in + m_sliceOffset[s], end - m_sliceOffset[s],
+                                         size - m_sliceOffset[s], s, out, slot, scratch.plane);
     });
     for (const Status r : m_sliceResult) {
         if (r != Status::Ok) {

@@ -23,7 +23,7 @@ uint64_t frameBound(const Geometry& g);
 struct SliceScratch {
     std::vector<uint16_t> samples;
     uint16_t* plane[kMaxPlanes] = {};
-    // The same memory as planes of bytes, which the encoder keeps 8-bit samples in.
+    // The same memory as planes of bytes, which 8-bit samples are kept in.
     uint8_t* bytePlane[kMaxPlanes] = {};
     explicit SliceScratch(const Geometry& g);
 };
@@ -96,8 +96,10 @@ public:
 
 private:
     Status readTables(const uint8_t* in, uint64_t size);
+    // Into the slot's planes of bytes or of words.
+    template <typename T>
     Status decodeSlice(const Kernels& k, const uint8_t* in, uint64_t size, uint64_t readable,
-                       uint32_t s, const RawView& out, unsigned slot);
+                       uint32_t s, const RawView& out, unsigned slot, T* const* planes);
 
     uint16_t m_version;
     std::vector<std::unique_ptr<PlaneDecodeScratch>> m_planeScratch;      // per thread

@@ -129,9 +129,10 @@ PlaneDecodeScratch::PlaneDecodeScratch(uint32_t width, size_t largestPlane)
       activityRows(ActivityRows::size(width)), rebuild(rebuildScratchSize(width)),
       words(2 * largestPlane + kRansReadPadding) {}
 
+template <typename T>
 Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, size_t readable,
-                   uint32_t width, uint32_t rows, const PlaneTables& t, uint16_t* samples,
-                   size_t* used, PlaneDecodeScratch& scratch) {
+                   uint32_t width, uint32_t rows, const PlaneTables& t, T* samples, size_t* used,
+                   PlaneDecodeScratch& scratch) {
     if (size < kPlaneHeaderBytes) {
         return Status::Truncated;
     }
@@ -192,8 +193,8 @@ Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, size_t read
 
     const ActivityRows activityRows(scratch.activityRows.data(), width);
     uint8_t* contexts = activityRows.contexts();
-    std::fill(scratch.midGrey.begin(), scratch.midGrey.begin() + width,
-              static_cast<uint16_t>(1u << (t.depth - 1)));
+    T* const midGrey = reinterpret_cast<T*>(scratch.midGrey.data());
+    std::fill(midGrey, midGrey + width, static_cast<T>(1u << (t.depth - 1)));
     const bool deep = t.depth > 8;
     uint32_t row = 0;
     for (uint32_t band = 0, bandRows = 0; band < rows; band += bandRows) {
@@ -213,9 +214,14 @@ Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, size_t read
                 k.takeRawBits(raw, t.rawBits, t.base, z, width);
             }
         }
-        uint16_t* out = samples + size_t{band} * width;
-        k.medianRebuild(band == 0 ? scratch.midGrey.data() : out - width, scratch.z.data(), out,
-                        width, bandRows, t.depth, scratch.rebuild.data());
+        T* out = samples + size_t{band} * width;
+        const T* above = band == 0 ? midGrey : out - width;
+        if constexpr (sizeof(T) == 1) {
+            k.medianRebuild8(above, scratch.z.data(), out, width, bandRows, scratch.rebuild.data());
+        } else {
+            k.medianRebuild(above, scratch.z.data(), out, width, bandRows, t.depth,
+                            scratch.rebuild.data());
+        }
         if (reader.overrun || raw.overrun()) {
             return Status::Truncated;
         }
@@ -230,5 +236,10 @@ Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, size_t read
     }
     return Status::Ok;
 }
+
+template Status decodePlane(const Kernels&, const uint8_t*, size_t, size_t, uint32_t, uint32_t,
+                            const PlaneTables&, uint8_t*, size_t*, PlaneDecodeScratch&);
+template Status decodePlane(const Kernels&, const uint8_t*, size_t, size_t, uint32_t, uint32_t,
+                            const PlaneTables&, uint16_t*, size_t*, PlaneDecodeScratch&);
 
 } // namespace kvcodec

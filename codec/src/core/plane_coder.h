@@ -76,17 +76,19 @@ size_t storePlane(const T* samples, size_t n, unsigned depth, uint8_t* out);
 // Working memory of one thread decoding planes up to `width` samples wide.
 struct PlaneDecodeScratch {
     std::vector<uint16_t> z;           // a band of rows of residuals
-    std::vector<uint16_t> midGrey;     // the row above a slice's first
+    std::vector<uint16_t> midGrey;     // the row above a slice's first, of either sample type
     std::vector<uint8_t> activityRows; // ActivityRows' memory
     std::vector<uint16_t> rebuild;     // the rebuilding kernel's own
     std::vector<uint8_t> words;        // a plane's words, with room for reading past them
     PlaneDecodeScratch(uint32_t width, size_t largestPlane);
 };
 
-// Decodes one plane from in[0, size) into samples; sets *used to its byte count. Each sample
-// comes back in its low `depth` bits. in[size, readable) may be read but is not the plane's.
+// Decodes one plane from in[0, size) into samples (bytes for 8-bit planes, words for deeper
+// ones); sets *used to its byte count. Each sample comes back in its low `depth` bits.
+// in[size, readable) may be read but is not the plane's.
+template <typename T>
 Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, size_t readable,
-                   uint32_t width, uint32_t rows, const PlaneTables& t, uint16_t* samples,
-                   size_t* used, PlaneDecodeScratch& scratch);
+                   uint32_t width, uint32_t rows, const PlaneTables& t, T* samples, size_t* used,
+                   PlaneDecodeScratch& scratch);
 
 } // namespace kvcodec

@@ -85,14 +85,14 @@ void gatherPacked(const Kernels& k, const Geometry& g, const RawView& in, uint32
 }
 
 template <typename T>
-void scatterPacked(const Kernels& k, const Geometry& g, const uint16_t* const* planes, uint32_t s,
+void scatterPacked(const Kernels& k, const Geometry& g, const T* const* planes, uint32_t s,
                    const RawView& out) {
     const auto [depth, n, first, rows, w] = PackedSlice(g, s);
     for (uint32_t y = 0; y < rows; ++y) {
         uint8_t* row = out.data[0] + (first + y) * out.pitch[0];
-        const uint16_t* const rowPlanes[4] = {planes[0] + size_t{y} * w, planes[1] + size_t{y} * w,
-                                              planes[2] + size_t{y} * w,
-                                              n == 4 ? planes[3] + size_t{y} * w : nullptr};
+        const T* const rowPlanes[4] = {planes[0] + size_t{y} * w, planes[1] + size_t{y} * w,
+                                       planes[2] + size_t{y} * w,
+                                       n == 4 ? planes[3] + size_t{y} * w : nullptr};
         if constexpr (sizeof(T) == 2) {
             k.packRgb16(rowPlanes, row, w, n, depth);
         } else if (n == 3) {
@@ -114,17 +114,14 @@ void gatherUyvy(const Kernels& k, const Geometry& g, const RawView& in, uint32_t
     }
 }
 
-void scatterUyvy(const Kernels& k, const Geometry& g, const uint16_t* const* planes, uint32_t s,
+void scatterUyvy(const Kernels& k, const Geometry& g, const uint8_t* const* planes, uint32_t s,
                  const RawView& out) {
     const uint32_t first = g.sliceFirstRow(0, s);
     const uint32_t rows = g.sliceRowCount(0, s);
     const uint32_t cw = g.plane[1].width;
     for (uint32_t y = 0; y < rows; ++y) {
-        uint8_t* row = out.data[0] + (first + y) * out.pitch[0];
-        const uint16_t* py = planes[0] + size_t{y} * 2 * cw;
-        const uint16_t* pu = planes[1] + size_t{y} * cw;
-        const uint16_t* pv = planes[2] + size_t{y} * cw;
-        k.packUyvy8(py, pu, pv, row, cw);
+        k.packUyvy8(planes[0] + size_t{y} * 2 * cw, planes[1] + size_t{y} * cw,
+                    planes[2] + size_t{y} * cw, out.data[0] + (first + y) * out.pitch[0], cw);
     }
 }
 
@@ -160,7 +157,7 @@ void gatherPlanar(const Kernels& k, const Geometry& g, const RawView& in, uint32
 }
 
 template <typename T>
-void scatterPlanar(const Kernels& k, const Geometry& g, const uint16_t* const* planes, uint32_t s,
+void scatterPlanar(const Kernels& k, const Geometry& g, const T* const* planes, uint32_t s,
                    const RawView& out) {
     const Depth<T> d{g.variant->depth};
     const ChromaKeep keep = g.variant->chroma;
@@ -188,7 +185,7 @@ void scatterPlanar(const Kernels& k, const Geometry& g, const uint16_t* const* p
         const uint32_t rows = g.sliceRowCount(p, s);
         const bool repeat = p > 0 && keep == ChromaKeep::VerticalHalf;
         for (uint32_t y = 0; y < rows; ++y) {
-            const uint16_t* src = planes[p] + size_t{y} * w;
+            const T* src = planes[p] + size_t{y} * w;
             const uint32_t r0 = repeat ? 2 * (first + y) : first + y;
             const uint32_t r1 = repeat ? std::min(r0 + 1, g.rawPlane[p].rows - 1) : r0;
             for (uint32_t r = r0; r <= r1; ++r) {
@@ -196,12 +193,18 @@ void scatterPlanar(const Kernels& k, const Geometry& g, const uint16_t* const* p
                 if constexpr (sizeof(T) == 2) {
                     k.widenRow16(src, dst, w, d.depth);
                 } else {
-                    for (uint32_t x = 0; x < w; ++x) {
-                        dst[x] = static_cast<uint8_t>(src[x]);
-                    }
+                    std::copy(src, src + w, dst);
                 }
             }
         }
+    }
+}
+
+// The caller picks the planes' type from the layout; anything else is a bug here.
+template <typename T>
+void requireSampleType(const Geometry& g) {
+    if (g.raw->bytesPerSample != sizeof(T)) {
+        std::abort();
     }
 }
 
@@ -210,10 +213,7 @@ void scatterPlanar(const Kernels& k, const Geometry& g, const uint16_t* const* p
 template <typename T>
 void gatherSlice(const Kernels& k, const Geometry& g, const RawView& in, uint32_t s,
                  T* const* planes) {
-    if (g.raw->bytesPerSample != sizeof(T)) {
-        // The caller picks the planes' type from the layout; anything else is a bug here.
-        std::abort();
-    }
+    requireSampleType<T>(g);
     switch (g.raw->kind) {
     case RawKind::Packed:
         gatherPacked<T>(k, g, in, s, planes);
@@ -234,22 +234,28 @@ template void gatherSlice(const Kernels&, const Geometry&, const RawView&, uint3
 template void gatherSlice(const Kernels&, const Geometry&, const RawView&, uint32_t,
                           uint16_t* const*);
 
-void scatterSlice(const Kernels& k, const Geometry& g, const uint16_t* const* planes, uint32_t s,
+template <typename T>
+void scatterSlice(const Kernels& k, const Geometry& g, const T* const* planes, uint32_t s,
                   const RawView& out) {
-    const bool wide = g.raw->bytesPerSample == 2;
+    requireSampleType<T>(g);
     switch (g.raw->kind) {
     case RawKind::Packed:
-        wide ? scatterPacked<uint16_t>(k, g, planes, s, out)
-             : scatterPacked<uint8_t>(k, g, planes, s, out);
+        scatterPacked<T>(k, g, planes, s, out);
         break;
     case RawKind::Uyvy:
-        scatterUyvy(k, g, planes, s, out);
+        if constexpr (sizeof(T) == 1) {
+            scatterUyvy(k, g, planes, s, out);
+        }
         break;
     case RawKind::Planar:
-        wide ? scatterPlanar<uint16_t>(k, g, planes, s, out)
-             : scatterPlanar<uint8_t>(k, g, planes, s, out);
+        scatterPlanar<T>(k, g, planes, s, out);
         break;
     }
 }
+
+template void scatterSlice(const Kernels&, const Geometry&, const uint8_t* const*, uint32_t,
+                           const RawView&);
+template void scatterSlice(const Kernels&, const Geometry&, const uint16_t* const*, uint32_t,
+                           const RawView&);
 
 } // namespace kvcodec

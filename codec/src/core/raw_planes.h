@@ -23,8 +23,9 @@ template <typename T>
 void gatherSlice(const Kernels& k, const Geometry& g, const RawView& in, uint32_t s,
                  T* const* planes);
 // The inverse: a decoded slice back into the raw frame, taking the low `depth` bits of each
-// plane sample.
-void scatterSlice(const Kernels& k, const Geometry& g, const uint16_t* const* planes, uint32_t s,
+// plane sample; the decoder too keeps 8-bit samples as bytes.
+template <typename T>
+void scatterSlice(const Kernels& k, const Geometry& g, const T* const* planes, uint32_t s,
                   const RawView& out);
 
 } // namespace kvcodec

@@ -47,32 +47,32 @@ KVCODEC_INLINE void unpackUyvy8(const uint8_t* row, uint8_t* y, uint8_t* u, uint
     }
 }
 
-KVCODEC_INLINE void packRgb8(const uint16_t* g, const uint16_t* rg, const uint16_t* bg,
-                             uint8_t* row, uint32_t w, uint32_t x = 0) {
+KVCODEC_INLINE void packRgb8(const uint8_t* g, const uint8_t* rg, const uint8_t* bg, uint8_t* row,
+                             uint32_t w, uint32_t x = 0) {
     for (; x < w; ++x) {
         row[3 * size_t{x}] = static_cast<uint8_t>(rg[x] + g[x]);
-        row[3 * size_t{x} + 1] = static_cast<uint8_t>(g[x]);
+        row[3 * size_t{x} + 1] = g[x];
         row[3 * size_t{x} + 2] = static_cast<uint8_t>(bg[x] + g[x]);
     }
 }
 
-KVCODEC_INLINE void packRgba8(const uint16_t* g, const uint16_t* rg, const uint16_t* bg,
-                              const uint16_t* a, uint8_t* row, uint32_t w, uint32_t x = 0) {
+KVCODEC_INLINE void packRgba8(const uint8_t* g, const uint8_t* rg, const uint8_t* bg,
+                              const uint8_t* a, uint8_t* row, uint32_t w, uint32_t x = 0) {
     for (; x < w; ++x) {
         row[4 * size_t{x}] = static_cast<uint8_t>(rg[x] + g[x]);
-        row[4 * size_t{x} + 1] = static_cast<uint8_t>(g[x]);
+        row[4 * size_t{x} + 1] = g[x];
         row[4 * size_t{x} + 2] = static_cast<uint8_t>(bg[x] + g[x]);
-        row[4 * size_t{x} + 3] = static_cast<uint8_t>(a[x]);
+        row[4 * size_t{x} + 3] = a[x];
     }
 }
 
-KVCODEC_INLINE void packUyvy8(const uint16_t* y, const uint16_t* u, const uint16_t* v, uint8_t* row,
+KVCODEC_INLINE void packUyvy8(const uint8_t* y, const uint8_t* u, const uint8_t* v, uint8_t* row,
                               uint32_t groups, uint32_t i = 0) {
     for (; i < groups; ++i) {
-        row[4 * size_t{i}] = static_cast<uint8_t>(u[i]);
-        row[4 * size_t{i} + 1] = static_cast<uint8_t>(y[2 * size_t{i}]);
-        row[4 * size_t{i} + 2] = static_cast<uint8_t>(v[i]);
-        row[4 * size_t{i} + 3] = static_cast<uint8_t>(y[2 * size_t{i} + 1]);
+        row[4 * size_t{i}] = u[i];
+        row[4 * size_t{i} + 1] = y[2 * size_t{i}];
+        row[4 * size_t{i} + 2] = v[i];
+        row[4 * size_t{i} + 3] = y[2 * size_t{i} + 1];
     }
 }
 
@@ -552,11 +552,11 @@ KVCODEC_INLINE void takeRawBits(BitReader& reader, const uint8_t* rawBits, const
 
 // Up to four rows as a wavefront: each row runs one sample behind the row above it, so that its
 // top and top-left samples are already rebuilt, and the rows' chains of dependent steps
-// overlap in the processor.
-template <unsigned N>
-KVCODEC_INLINE void medianRebuildBand(const uint16_t* above, const uint16_t* z, uint16_t* out,
-                                      uint32_t w, uint32_t mask) {
-    const uint16_t* top[N];
+// overlap in the processor. T is the plane's sample: bytes for 8-bit planes, words for deeper.
+template <unsigned N, typename T>
+KVCODEC_INLINE void medianRebuildBand(const T* above, const uint16_t* z, T* out, uint32_t w,
+                                      uint32_t mask) {
+    const T* top[N];
     int32_t left[N] = {};
     for (unsigned r = 0; r < N; ++r) {
         top[r] = r == 0 ? above : out + size_t{r - 1} * w;
@@ -566,7 +566,7 @@ KVCODEC_INLINE void medianRebuildBand(const uint16_t* above, const uint16_t* z, 
         const int32_t pred = x == 0 ? t : code::median(left[r], t, top[r][x - 1]);
         left[r] = static_cast<int32_t>(
             (static_cast<uint32_t>(pred) + code::unzigzag(z[size_t{r} * w + x])) & mask);
-        out[size_t{r} * w + x] = static_cast<uint16_t>(left[r]);
+        out[size_t{r} * w + x] = static_cast<T>(left[r]);
     };
     // The rows start one after another, run together, and end one after another.
     for (uint32_t t = 0; t < N - 1 && t < w + N - 1; ++t) {
@@ -584,7 +584,7 @@ KVCODEC_INLINE void medianRebuildBand(const uint16_t* above, const uint16_t* z, 
             left[r] = static_cast<int32_t>(
                 (static_cast<uint32_t>(x == 0 ? tt : pred) + code::unzigzag(z[size_t{r} * w + x])) &
                 mask);
-            out[size_t{r} * w + x] = static_cast<uint16_t>(left[r]);
+            out[size_t{r} * w + x] = static_cast<T>(left[r]);
         }
     }
     for (uint32_t t = std::max<uint32_t>(w, N - 1); t < w + N - 1; ++t) {
@@ -596,8 +596,9 @@ KVCODEC_INLINE void medianRebuildBand(const uint16_t* above, const uint16_t* z, 
     }
 }
 
-KVCODEC_INLINE void medianRebuild(const uint16_t* above, const uint16_t* z, uint16_t* out,
-                                  uint32_t w, uint32_t rows, unsigned depth) {
+template <typename T>
+KVCODEC_INLINE void medianRebuild(const T* above, const uint16_t* z, T* out, uint32_t w,
+                                  uint32_t rows, unsigned depth) {
     const uint32_t mask = (1u << depth) - 1;
     uint32_t y = 0;
     for (; y + 4 <= rows; y += 4) {

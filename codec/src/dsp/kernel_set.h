@@ -35,13 +35,13 @@ KVCODEC_KERNEL_TARGET void unpackUyvy8(const uint8_t* row, uint8_t* y, uint8_t* 
     loops::unpackUyvy8(row, y, u, v, groups);
 }
 
-KVCODEC_KERNEL_TARGET void packRgb8(const uint16_t* g, const uint16_t* rg, const uint16_t* bg,
+KVCODEC_KERNEL_TARGET void packRgb8(const uint8_t* g, const uint8_t* rg, const uint8_t* bg,
                                     uint8_t* row, uint32_t w) {
     loops::packRgb8(g, rg, bg, row, w);
 }
 
-KVCODEC_KERNEL_TARGET void packRgba8(const uint16_t* g, const uint16_t* rg, const uint16_t* bg,
-                                     const uint16_t* a, uint8_t* row, uint32_t w) {
+KVCODEC_KERNEL_TARGET void packRgba8(const uint8_t* g, const uint8_t* rg, const uint8_t* bg,
+                                     const uint8_t* a, uint8_t* row, uint32_t w) {
     loops::packRgba8(g, rg, bg, a, row, w);
 }
 
@@ -55,7 +55,7 @@ KVCODEC_KERNEL_TARGET void packRgb16(const uint16_t* const* planes, uint8_t* row
     loops::packRgb16(planes, row, w, components, depth);
 }
 
-KVCODEC_KERNEL_TARGET void packUyvy8(const uint16_t* y, const uint16_t* u, const uint16_t* v,
+KVCODEC_KERNEL_TARGET void packUyvy8(const uint8_t* y, const uint8_t* u, const uint8_t* v,
                                      uint8_t* row, uint32_t groups) {
     loops::packUyvy8(y, u, v, row, groups);
 }
@@ -108,6 +108,11 @@ KVCODEC_KERNEL_TARGET void medianRebuild(const uint16_t* above, const uint16_t* 
     loops::medianRebuild(above, z, out, w, rows, depth);
 }
 
+KVCODEC_KERNEL_TARGET void medianRebuild8(const uint8_t* above, const uint16_t* z, uint8_t* out,
+                                          uint32_t w, uint32_t rows, uint16_t* /*scratch*/) {
+    loops::medianRebuild(above, z, out, w, rows, 8);
+}
+
 KVCODEC_KERNEL_TARGET void putRawBits(const uint16_t* z, size_t n, BitWriter& out) {
     loops::putRawBits(z, n, out);
 }
@@ -127,6 +132,7 @@ constexpr Kernels genericKernels(const char* name) {
             classContextRow,
             ransDecodeRow,
             medianRebuild,
+            medianRebuild8,
             putRawBits,
             takeRawBits,
             {v1DecodeRows<false>, v1DecodeRows<true>},

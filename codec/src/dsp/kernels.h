@@ -111,6 +111,10 @@ struct Kernels {
     // rebuildScratchSize(width) samples.
     void (*medianRebuild)(const uint16_t* above, const uint16_t* z, uint16_t* out, uint32_t width,
                           uint32_t rows, unsigned depth, uint16_t* scratch);
+    // The same into a plane of 8-bit samples, which the decoder keeps as bytes up to the packing
+    // into the raw layout.
+    void (*medianRebuild8)(const uint8_t* above, const uint16_t* z, uint8_t* out, uint32_t width,
+                           uint32_t rows, uint16_t* scratch);
     // The raw bits of a deep plane: the escaped residuals' low bits out in scan order; and a
     // row's tokens turned into residuals, by token the smallest residual it stands for (`base`)
     // and the number of raw bits that follow it.
@@ -132,13 +136,13 @@ struct Kernels {
     void (*unpackRgba8)(const uint8_t* row, uint8_t* g, uint8_t* rg, uint8_t* bg, uint8_t* a,
                         uint32_t width);
     void (*unpackUyvy8)(const uint8_t* row, uint8_t* y, uint8_t* u, uint8_t* v, uint32_t groups);
-    // 8-bit rows of coded planes into packed layouts: R G B (and A) from G, R-G and B-G (and
-    // A), and groups of U Y V Y.
-    void (*packRgb8)(const uint16_t* g, const uint16_t* rg, const uint16_t* bg, uint8_t* row,
+    // 8-bit rows of the decoder's planes of bytes into packed layouts: R G B (and A) from G, R-G
+    // and B-G (and A), and groups of U Y V Y.
+    void (*packRgb8)(const uint8_t* g, const uint8_t* rg, const uint8_t* bg, uint8_t* row,
                      uint32_t width);
-    void (*packRgba8)(const uint16_t* g, const uint16_t* rg, const uint16_t* bg, const uint16_t* a,
+    void (*packRgba8)(const uint8_t* g, const uint8_t* rg, const uint8_t* bg, const uint8_t* a,
                       uint8_t* row, uint32_t width);
-    void (*packUyvy8)(const uint16_t* y, const uint16_t* u, const uint16_t* v, uint8_t* row,
+    void (*packUyvy8)(const uint8_t* y, const uint8_t* u, const uint8_t* v, uint8_t* row,
                       uint32_t groups);
     // 16-bit rows of packed R G B or R G B A (`components` samples a pixel) into the planes G,
     // R-G, B-G (and A) of their top `depth` bits, and back with those bits repeated below them.

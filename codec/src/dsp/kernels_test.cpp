@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -332,6 +333,17 @@ TEST_P(Kernels, MedianRebuildingMatchesThePortableOne) {
             fast().medianRebuild(above.data(), z.data(), out2.data(), w, rows, depth,
                                  scratch.data());
             ASSERT_EQ(out1.contents(), out2.contents());
+            if (depth == 8) {
+                // The planes of bytes: the same samples as the words.
+                Buffer<uint8_t> above8(w, w % 32), bytes(n, (w + 9) % 32);
+                std::copy(above.data(), above.data() + w, above8.data());
+                fast().medianRebuild8(above8.data(), z.data(), bytes.data(), w, rows,
+                                      scratch.data());
+                ASSERT_TRUE(std::equal(bytes.data(), bytes.data() + n, out1.data()));
+                plain().medianRebuild8(above8.data(), z.data(), bytes.data(), w, rows,
+                                       scratch.data());
+                ASSERT_TRUE(std::equal(bytes.data(), bytes.data() + n, out1.data()));
+            }
         }
     }
 }
@@ -344,13 +356,17 @@ TEST_P(Kernels, LayoutRowsMatchThePortableOnes) {
             fill(p0, 2 * w, 0xFFFF);
             fill(p1, w, 0xFFFF);
             fill(p2, w, 0xFFFF);
+            Buffer<uint8_t> b0(2 * w, a), b1(w, (a + 5) % 32), b2(w, (a + 10) % 32);
+            fill(b0, 2 * w, 0xFF);
+            fill(b1, w, 0xFF);
+            fill(b2, w, 0xFF);
             Buffer<uint8_t> rgb1(3 * w, 2 * a), rgb2(3 * w, 2 * a + 1);
-            plain().packRgb8(p0.data(), p1.data(), p2.data(), rgb1.data(), w);
-            fast().packRgb8(p0.data(), p1.data(), p2.data(), rgb2.data(), w);
+            plain().packRgb8(b0.data(), b1.data(), b2.data(), rgb1.data(), w);
+            fast().packRgb8(b0.data(), b1.data(), b2.data(), rgb2.data(), w);
             ASSERT_EQ(rgb1.contents(), rgb2.contents()) << "packed R G B";
             Buffer<uint8_t> uyvy1(4 * w, 2 * a), uyvy2(4 * w, 2 * a + 1);
-            plain().packUyvy8(p0.data(), p1.data(), p2.data(), uyvy1.data(), w);
-            fast().packUyvy8(p0.data(), p1.data(), p2.data(), uyvy2.data(), w);
+            plain().packUyvy8(b0.data(), b1.data(), b2.data(), uyvy1.data(), w);
+            fast().packUyvy8(b0.data(), b1.data(), b2.data(), uyvy2.data(), w);
             ASSERT_EQ(uyvy1.contents(), uyvy2.contents()) << "packed U Y V Y";
 
             Buffer<uint8_t> raw(4 * w, a);
@@ -372,8 +388,8 @@ TEST_P(Kernels, LayoutRowsMatchThePortableOnes) {
                 ASSERT_EQ(q1[p].contents(), q2[p].contents()) << "unpacked U Y V Y " << p;
             }
             Buffer<uint8_t> rgba1(4 * w, 2 * a), rgba2(4 * w, 2 * a + 1);
-            plain().packRgba8(p0.data(), p1.data(), p2.data(), p0.data() + w, rgba1.data(), w);
-            fast().packRgba8(p0.data(), p1.data(), p2.data(), p0.data() + w, rgba2.data(), w);
+            plain().packRgba8(b0.data(), b1.data(), b2.data(), b0.data() + w, rgba1.data(), w);
+            fast().packRgba8(b0.data(), b1.data(), b2.data(), b0.data() + w, rgba2.data(), w);
             ASSERT_EQ(rgba1.contents(), rgba2.contents()) << "packed R G B A";
             Buffer<uint8_t> raw16(8 * w, a), wide1(8 * w, 2 * a), wide2(8 * w, 2 * a + 1);
             fill(raw16, 8 * w, 0xFF);

@@ -106,28 +106,18 @@ KVCODEC_KERNEL_TARGET void loadWideShuffles(const uint8_t (&table)[N][N][16],
     }
 }
 
-// Sixteen pixels at a time from green and the two differences: each channel packed to bytes,
-// then every 16-byte block of the row picks its bytes from the three.
-KVCODEC_KERNEL_TARGET void packRgb8Avx2(const uint16_t* p0, const uint16_t* p1, const uint16_t* p2,
+// Sixteen pixels at a time from green and the two differences: every 16-byte block of the row
+// picks its bytes from the three channels.
+KVCODEC_KERNEL_TARGET void packRgb8Avx2(const uint8_t* p0, const uint8_t* p1, const uint8_t* p2,
                                         uint8_t* row, uint32_t w) {
     __m128i picks[3][3];
     loadRgbShuffles(kRgbShuffles.toRow, picks);
-    const __m128i low = _mm_set1_epi16(0xFF);
     uint32_t x = 0;
     for (; x + 16 <= w; x += 16) {
-        __m128i half[3][2];
-        for (unsigned h = 0; h < 2; ++h) {
-            const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p0 + x + 8 * h));
-            const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p1 + x + 8 * h));
-            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p2 + x + 8 * h));
-            half[0][h] = _mm_and_si128(_mm_add_epi16(r, g), low);
-            half[1][h] = _mm_and_si128(g, low);
-            half[2][h] = _mm_and_si128(_mm_add_epi16(b, g), low);
-        }
-        __m128i channel[3];
-        for (unsigned c = 0; c < 3; ++c) {
-            channel[c] = _mm_packus_epi16(half[c][0], half[c][1]);
-        }
+        const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p0 + x));
+        const __m128i channel[3] = {
+            _mm_add_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p1 + x)), g), g,
+            _mm_add_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p2 + x)), g)};
         for (unsigned block = 0; block < 3; ++block) {
             const __m128i bytes =
                 _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(channel[0], picks[block][0]),
@@ -139,24 +129,22 @@ KVCODEC_KERNEL_TARGET void packRgb8Avx2(const uint16_t* p0, const uint16_t* p1, 
     loops::packRgb8(p0, p1, p2, row, w, x);
 }
 
-// Eight U Y V Y groups at a time, one to a 32-bit lane.
-KVCODEC_KERNEL_TARGET void packUyvy8Avx2(const uint16_t* py, const uint16_t* pu, const uint16_t* pv,
+// Sixteen U Y V Y groups at a time: U and V interleaved, then with the luma pairs.
+KVCODEC_KERNEL_TARGET void packUyvy8Avx2(const uint8_t* py, const uint8_t* pu, const uint8_t* pv,
                                          uint8_t* row, uint32_t groups) {
-    const __m256i low = _mm256_set1_epi32(0xFF);
-    const __m256i lowPair = _mm256_set1_epi32(0x00FF00FF);
     uint32_t i = 0;
-    for (; i + 8 <= groups; i += 8) {
-        const __m256i u =
-            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pu + i)));
-        const __m256i v =
-            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pv + i)));
-        // Each lane holds a group's two luma samples, the first in its low half.
-        const __m256i y = _mm256_and_si256(
-            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(py + 2 * i)), lowPair);
-        const __m256i uv = _mm256_or_si256(_mm256_and_si256(u, low),
-                                           _mm256_slli_epi32(_mm256_and_si256(v, low), 16));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + 4 * i),
-                            _mm256_or_si256(uv, _mm256_slli_epi32(y, 8)));
+    for (; i + 16 <= groups; i += 16) {
+        const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pu + i));
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pv + i));
+        const __m128i uv[2] = {_mm_unpacklo_epi8(u, v), _mm_unpackhi_epi8(u, v)};
+        for (unsigned h = 0; h < 2; ++h) {
+            const __m128i y =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(py + 2 * size_t{i} + 16 * h));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 4 * size_t{i} + 32 * h),
+                             _mm_unpacklo_epi8(uv[h], y));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 4 * size_t{i} + 32 * h + 16),
+                             _mm_unpackhi_epi8(uv[h], y));
+        }
     }
     loops::packUyvy8(py, pu, pv, row, groups, i);
 }
@@ -288,25 +276,25 @@ KVCODEC_KERNEL_TARGET __m256i load(const uint16_t* p) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
 
-KVCODEC_KERNEL_TARGET __m256i widen(const uint16_t* p) {
-    return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-}
-
-// Eight pixels at a time, one to a 32-bit lane.
-KVCODEC_KERNEL_TARGET void packRgba8Avx2(const uint16_t* pg, const uint16_t* prg,
-                                         const uint16_t* pbg, const uint16_t* pa, uint8_t* row,
-                                         uint32_t w) {
-    const __m256i low = _mm256_set1_epi32(0xFF);
+// Sixteen pixels at a time: R with G and B with A interleaved, then the pairs.
+KVCODEC_KERNEL_TARGET void packRgba8Avx2(const uint8_t* pg, const uint8_t* prg, const uint8_t* pbg,
+                                         const uint8_t* pa, uint8_t* row, uint32_t w) {
     uint32_t x = 0;
-    for (; x + 8 <= w; x += 8) {
-        const __m256i g = widen(pg + x);
-        const __m256i r = _mm256_and_si256(_mm256_add_epi32(widen(prg + x), g), low);
-        const __m256i b = _mm256_and_si256(_mm256_add_epi32(widen(pbg + x), g), low);
-        const __m256i rg = _mm256_or_si256(r, _mm256_slli_epi32(_mm256_and_si256(g, low), 8));
-        const __m256i ba =
-            _mm256_or_si256(_mm256_slli_epi32(b, 16), _mm256_slli_epi32(widen(pa + x), 24));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + 4 * size_t{x}),
-                            _mm256_or_si256(rg, ba));
+    for (; x + 16 <= w; x += 16) {
+        const auto load = [x](const uint8_t* p) KVCODEC_KERNEL_TARGET {
+            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + x));
+        };
+        const __m128i g = load(pg);
+        const __m128i r = _mm_add_epi8(load(prg), g);
+        const __m128i b = _mm_add_epi8(load(pbg), g);
+        const __m128i a = load(pa);
+        const __m128i rg[2] = {_mm_unpacklo_epi8(r, g), _mm_unpackhi_epi8(r, g)};
+        const __m128i ba[2] = {_mm_unpacklo_epi8(b, a), _mm_unpackhi_epi8(b, a)};
+        for (unsigned h = 0; h < 2; ++h) {
+            uint8_t* to = row + 4 * size_t{x} + 32 * h;
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_unpacklo_epi16(rg[h], ba[h]));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 16), _mm_unpackhi_epi16(rg[h], ba[h]));
+        }
     }
     loops::packRgba8(pg, prg, pbg, pa, row, w, x);
 }
@@ -436,6 +424,7 @@ constexpr Kernels table() {
     k.contextRow = contextRowAvx2;
     k.ransDecodeRow = ransDecodeRowAvx2;
     k.medianRebuild = medianRebuildAvx2;
+    k.medianRebuild8 = medianRebuild8Avx2;
     k.putRawBits = putRawBitsAvx2;
     k.v1RebuildRow[0] = rebuildRowAvx2<false>;
     k.v1RebuildRow[1] = rebuildRowAvx2<true>;

@@ -20,5 +20,7 @@ void ransDecodeRowAvx2(RansReader& in, const RansDecTable* tables, const uint8_t
 
 void medianRebuildAvx2(const uint16_t* above, const uint16_t* z, uint16_t* out, uint32_t w,
                        uint32_t rows, unsigned depth, uint16_t* scratch);
+void medianRebuild8Avx2(const uint8_t* above, const uint16_t* z, uint8_t* out, uint32_t w,
+                        uint32_t rows, uint16_t* scratch);
 
 } // namespace kvcodec::x86

@@ -201,49 +201,17 @@ KVCODEC_AVX2_HELPER void rebuildBand(const uint16_t* above, const uint16_t* z, u
 
 } // namespace
 
+// Bands of whole vectors of rows. The last band, when fewer rows are left, starts early over
+// rows already done: rebuilt again from the same row above and residuals they come out the same,
+// and a vector's band costs less than the scalar loop's few rows (a slice of 136 rows left 8 of
+// them to it, a third of the time rebuilding took).
 KVCODEC_TARGET_X86_AVX2 void medianRebuildAvx2(const uint16_t* above, const uint16_t* z,
                                                uint16_t* out, uint32_t w, uint32_t rows,
                                                unsigned depth, uint16_t* scratch) {
-    // Bands of whole vectors of rows. The last band, when fewer rows are left, starts early over
-    // rows already done: rebuilt again from the same row above and residuals they come out the
-    // same, and a vector's band costs less than the scalar loop's few rows (a slice of 136 rows
-    // left 8 of them to it, a third of the time rebuilding took).
     uint32_t y = 0;
     const auto rowAbove = [&](uint32_t from) {
         return from == 0 ? above : out + size_t{from - 1} * w;
     };
-    if (depth == 8 && w >= 32 && rows >= 32) {
-        // The row above each band, then the band, as bytes, each row with room on both sides.
-        const uint32_t stride = w + 96;
-        uint8_t* top = reinterpret_cast<uint8_t*>(scratch) + 32;
-        uint8_t* band = top + stride;
-        std::fill(top - 32, top, uint8_t{0});
-        std::fill(top + w, top + w + 64, uint8_t{0});
-        while (y < rows) {
-            const uint32_t from = std::min(y, rows - 32);
-            if (from > 0 && from == y) {
-                // The band before's last row, still in bytes.
-                std::copy(band + 31 * size_t{stride}, band + 31 * size_t{stride} + w, top);
-            } else {
-                std::copy(rowAbove(from), rowAbove(from) + w, top);
-            }
-            rebuildBand8(top, z + size_t{from} * w, band, w, stride);
-            for (unsigned k = y - from; k < 32; ++k) {
-                const uint8_t* row = band + size_t{k} * stride;
-                uint16_t* to = out + size_t{from + k} * w;
-                uint32_t x = 0;
-                for (; x + 16 <= w; x += 16) {
-                    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + x),
-                                        _mm256_cvtepu8_epi16(_mm_loadu_si128(
-                                            reinterpret_cast<const __m128i*>(row + x))));
-                }
-                for (; x < w; ++x) {
-                    to[x] = row[x];
-                }
-            }
-            y = from + 32;
-        }
-    }
     if (w >= kLanes && rows >= kLanes) {
         // The row above each band, then the band, each row with room on both sides.
         const uint32_t stride = w + 3 * kLanes;
@@ -266,6 +234,34 @@ KVCODEC_TARGET_X86_AVX2 void medianRebuildAvx2(const uint16_t* above, const uint
         }
     }
     loops::medianRebuild(rowAbove(y), z + size_t{y} * w, out + size_t{y} * w, w, rows - y, depth);
+}
+
+KVCODEC_TARGET_X86_AVX2 void medianRebuild8Avx2(const uint8_t* above, const uint16_t* z,
+                                                uint8_t* out, uint32_t w, uint32_t rows,
+                                                uint16_t* scratch) {
+    uint32_t y = 0;
+    const auto rowAbove = [&](uint32_t from) {
+        return from == 0 ? above : out + size_t{from - 1} * w;
+    };
+    if (w >= 32 && rows >= 32) {
+        // The row above each band, then the band, each row with room on both sides.
+        const uint32_t stride = w + 96;
+        uint8_t* top = reinterpret_cast<uint8_t*>(scratch) + 32;
+        uint8_t* band = top + stride;
+        std::fill(top - 32, top, uint8_t{0});
+        std::fill(top + w, top + w + 64, uint8_t{0});
+        while (y < rows) {
+            const uint32_t from = std::min(y, rows - 32);
+            std::copy(rowAbove(from), rowAbove(from) + w, top);
+            rebuildBand8(top, z + size_t{from} * w, band, w, stride);
+            for (unsigned k = y - from; k < 32; ++k) {
+                std::copy(band + size_t{k} * stride, band + size_t{k} * stride + w,
+                          out + size_t{from + k} * w);
+            }
+            y = from + 32;
+        }
+    }
+    loops::medianRebuild(rowAbove(y), z + size_t{y} * w, out + size_t{y} * w, w, rows - y, 8u);
 }
 
 } // namespace kvcodec::x86
