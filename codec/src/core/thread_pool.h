@@ -4,6 +4,7 @@
 // makes progress even when every pool thread is busy with another.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -51,6 +52,9 @@ private:
     Job* m_jobs = nullptr;
     std::vector<std::thread> m_threads;
     bool m_stop = false;
+    // Counts the jobs posted, so that an idle thread can watch for the next one a while without
+    // the mutex before it sleeps.
+    std::atomic<uint32_t> m_posted{0};
 };
 
 // A counted share of the library's one pool. The first share starts it and the last one stops
