@@ -145,7 +145,7 @@ FrameCompressor::FrameCompressor(const Geometry& g, unsigned threads)
     : FrameCoder(g, threads), m_z(m_frameSamples), m_symbols(m_frameSamples),
       m_counts(size_t{g.sliceCount} * g.planeCount * code::kContexts * 256),
       m_planeCounts(size_t{g.planeCount} * code::kContexts * 256), m_sliceOffset(g.sliceCount),
-      m_sliceSize(g.sliceCount), m_sliceCoded(g.sliceCount) {
+      m_sliceAt(g.sliceCount), m_sliceSize(g.sliceCount), m_sliceCoded(g.sliceCount) {
     for (unsigned i = 0; i < m_threads; ++i) {
         m_activityRows.emplace_back(ActivityRows::size(widestPlane(g)));
         m_words.emplace_back(wordRoom(largestPlane(g)));
@@ -217,7 +217,13 @@ size_t FrameCompressor::writeTables(uint8_t* out) {
 void FrameCompressor::codeSlice(const Kernels& k, const RawView& in, uint32_t s, unsigned slot,
                                 uint8_t* out) {
     const Geometry& g = m_geometry;
-    uint8_t* dst = out + m_sliceOffset[s];
+    {
+        // With every slice before it in place, a slice is coded where it belongs and never
+        // moved (every slice, on one thread): from there it still ends within its own region.
+        std::lock_guard lock(m_packing);
+        m_sliceAt[s] = m_slicesPacked == s ? m_packedEnd : m_sliceOffset[s];
+    }
+    uint8_t* dst = out + m_sliceAt[s];
     size_t pos = 0;
     bool gathered = false;
     for (unsigned p = 0; p < g.planeCount; ++p) {
@@ -253,7 +259,9 @@ void FrameCompressor::packCodedSlices(uint32_t s, uint8_t* out) {
     for (uint32_t& next = m_slicesPacked; next < m_geometry.sliceCount && m_sliceCoded[next] != 0;
          ++next) {
         storeLe32(out + 8 + 4ull * next, m_sliceSize[next]);
-        std::memmove(out + m_packedEnd, out + m_sliceOffset[next], m_sliceSize[next]);
+        if (m_sliceAt[next] != m_packedEnd) {
+            std::memmove(out + m_packedEnd, out + m_sliceAt[next], m_sliceSize[next]);
+        }
         m_packedEnd += m_sliceSize[next];
     }
 }

@@ -76,7 +76,8 @@ private:
     std::vector<uint32_t> m_planeCounts;              // per plane, its counts over the whole frame
     std::vector<std::vector<uint8_t>> m_activityRows; // per thread
     std::vector<std::vector<uint16_t>> m_words;       // per thread
-    std::vector<uint64_t> m_sliceOffset; // where each slice is coded before the frame is packed
+    std::vector<uint64_t> m_sliceOffset;              // each slice's worst-case region
+    std::vector<uint64_t> m_sliceAt;                  // where it is coded: its region or its place
     std::vector<uint32_t> m_sliceSize;
     // Coded slices move to their places in the frame in order, as soon as those before them
     // have: the thread that codes the next one to move moves it and every coded one after it.
