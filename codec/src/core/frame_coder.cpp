@@ -270,9 +270,9 @@ Status FrameCompressor::encode(const RawView& in, uint8_t* out, uint32_t* size) 
     const Geometry& g = m_geometry;
     const Kernels& k = activeKernels();
     // Every plane's tables come from the whole frame's counts, so the slices are analysed
-    // first, then each plane's tables built and all of them written, then the slices coded
-    // into their worst-case regions of the output, each moved to its place once those before
-    // it are.
+    // first, then each plane's tables built and all of them written, then the slices coded:
+    // each at its place when those before it are there, else into its worst-case region of the
+    // output and moved to its place once they are.
     m_pool->run(g.sliceCount, m_threads,
                 [&](uint32_t s, unsigned slot) { analyseSlice(k, in, s, slot); });
     m_pool->run(g.planeCount, m_threads, [&](uint32_t p, unsigned) { buildTables(p); });
