@@ -195,32 +195,35 @@ Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, size_t read
     uint8_t* contexts = activityRows.contexts();
     T* const midGrey = reinterpret_cast<T*>(scratch.midGrey.data());
     std::fill(midGrey, midGrey + width, static_cast<T>(1u << (t.depth - 1)));
-    const bool deep = t.depth > 8;
+    // The residuals of a band, of the samples' type: an 8-bit plane's tokens are its residuals.
+    T* const zRows = reinterpret_cast<T*>(scratch.z.data());
+    const uint8_t cap = t.classContexts ? uint8_t{255} : uint8_t{code::kActivityCap};
     uint32_t row = 0;
     for (uint32_t band = 0, bandRows = 0; band < rows; band += bandRows) {
         bandRows = bandRowsAt(band, rows);
         for (uint32_t y = 0; y < bandRows; ++y, ++row) {
-            uint16_t* z = scratch.z.data() + size_t{y} * width;
+            T* z = zRows + size_t{y} * width;
             if (t.classContexts) {
                 k.classContextRow(activityRows.above(row), activityRows.twoAbove(row), width,
                                   t.classBounds, contexts);
             } else {
                 k.contextRow(activityRows.above(row), activityRows.twoAbove(row), width, contexts);
             }
-            k.ransDecodeRow(reader, t.dec.get(), contexts,
-                            t.classContexts ? uint8_t{255} : uint8_t{code::kActivityCap},
-                            activityRows.row(row), z, width);
-            if (deep) {
+            if constexpr (sizeof(T) == 1) {
+                k.ransDecodeRow8(reader, t.dec.get(), contexts, cap, activityRows.row(row), z,
+                                 width);
+            } else {
+                k.ransDecodeRow(reader, t.dec.get(), contexts, cap, activityRows.row(row), z,
+                                width);
                 k.takeRawBits(raw, t.rawBits, t.base, z, width);
             }
         }
         T* out = samples + size_t{band} * width;
         const T* above = band == 0 ? midGrey : out - width;
         if constexpr (sizeof(T) == 1) {
-            k.medianRebuild8(above, scratch.z.data(), out, width, bandRows, scratch.rebuild.data());
+            k.medianRebuild8(above, zRows, out, width, bandRows, scratch.rebuild.data());
         } else {
-            k.medianRebuild(above, scratch.z.data(), out, width, bandRows, t.depth,
-                            scratch.rebuild.data());
+            k.medianRebuild(above, zRows, out, width, bandRows, t.depth, scratch.rebuild.data());
         }
         if (reader.overrun || raw.overrun()) {
             return Status::Truncated;

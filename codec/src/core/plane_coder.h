@@ -75,7 +75,7 @@ size_t storePlane(const T* samples, size_t n, unsigned depth, uint8_t* out);
 
 // Working memory of one thread decoding planes up to `width` samples wide.
 struct PlaneDecodeScratch {
-    std::vector<uint16_t> z;           // a band of rows of residuals
+    std::vector<uint16_t> z;           // a band of rows of residuals, bytes for 8-bit planes
     std::vector<uint16_t> midGrey;     // the row above a slice's first, of either sample type
     std::vector<uint8_t> activityRows; // ActivityRows' memory
     std::vector<uint16_t> rebuild;     // the rebuilding kernel's own

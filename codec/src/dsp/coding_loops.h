@@ -405,9 +405,10 @@ KVCODEC_INLINE size_t ransEncode(const uint16_t* sym, size_t n, const RansEncSym
 }
 
 // Samples x0 to w - 1 of a row; ransDecodeRow gives the row its edges.
+// T is the token's type: bytes for 8-bit planes, words for deeper ones.
+template <typename T>
 KVCODEC_INLINE void ransDecodeSpan(RansReader& in, const RansDecTable* tables, const uint8_t* ctx,
-                                   uint8_t cap, uint8_t* act, uint16_t* tokens, uint32_t x0,
-                                   uint32_t w) {
+                                   uint8_t cap, uint8_t* act, T* tokens, uint32_t x0, uint32_t w) {
     uint32_t smallest = in.smallestEntry;
     for (uint32_t x = x0; x < w; ++x) {
         uint32_t& state = in.x[in.index++ % kRansLanes];
@@ -431,8 +432,9 @@ KVCODEC_INLINE void ransDecodeSpan(RansReader& in, const RansDecTable* tables, c
     in.smallestEntry = smallest;
 }
 
+template <typename T>
 KVCODEC_INLINE void ransDecodeRow(RansReader& in, const RansDecTable* tables, const uint8_t* ctx,
-                                  uint8_t cap, uint8_t* act, uint16_t* tokens, uint32_t w) {
+                                  uint8_t cap, uint8_t* act, T* tokens, uint32_t w) {
     ransDecodeSpan(in, tables, ctx, cap, act, tokens, 0, w);
     ActivityRows::copyEdges(act, w);
 }
@@ -442,10 +444,10 @@ KVCODEC_INLINE void ransDecodeRow(RansReader& in, const RansDecTable* tables, co
 // decodes whole blocks while the row lasts and the words have not run out, and returns the
 // samples it decoded; the reader is brought up to date and the rest decoded one by one. A block
 // may read kRansReadPadding bytes past the words.
-template <typename Blocks>
+template <typename T, typename Blocks>
 KVCODEC_INLINE void ransDecodeRowInBlocks(RansReader& in, const RansDecTable* tables,
-                                          const uint8_t* ctx, uint8_t cap, uint8_t* act,
-                                          uint16_t* tokens, uint32_t w, Blocks&& blocks) {
+                                          const uint8_t* ctx, uint8_t cap, uint8_t* act, T* tokens,
+                                          uint32_t w, Blocks&& blocks) {
     uint32_t x = 0;
     if (w >= kRansLanes && in.words <= in.end) {
         const unsigned rotation = static_cast<unsigned>(in.index % kRansLanes);
@@ -552,9 +554,10 @@ KVCODEC_INLINE void takeRawBits(BitReader& reader, const uint8_t* rawBits, const
 
 // Up to four rows as a wavefront: each row runs one sample behind the row above it, so that its
 // top and top-left samples are already rebuilt, and the rows' chains of dependent steps
-// overlap in the processor. T is the plane's sample: bytes for 8-bit planes, words for deeper.
-template <unsigned N, typename T>
-KVCODEC_INLINE void medianRebuildBand(const T* above, const uint16_t* z, T* out, uint32_t w,
+// overlap in the processor. T is the plane's sample and Z its residual: bytes for 8-bit planes,
+// words for deeper ones.
+template <unsigned N, typename T, typename Z>
+KVCODEC_INLINE void medianRebuildBand(const T* above, const Z* z, T* out, uint32_t w,
                                       uint32_t mask) {
     const T* top[N];
     int32_t left[N] = {};
@@ -596,9 +599,9 @@ KVCODEC_INLINE void medianRebuildBand(const T* above, const uint16_t* z, T* out,
     }
 }
 
-template <typename T>
-KVCODEC_INLINE void medianRebuild(const T* above, const uint16_t* z, T* out, uint32_t w,
-                                  uint32_t rows, unsigned depth) {
+template <typename T, typename Z>
+KVCODEC_INLINE void medianRebuild(const T* above, const Z* z, T* out, uint32_t w, uint32_t rows,
+                                  unsigned depth) {
     const uint32_t mask = (1u << depth) - 1;
     uint32_t y = 0;
     for (; y + 4 <= rows; y += 4) {

@@ -96,9 +96,10 @@ KVCODEC_KERNEL_TARGET void classContextRow(const uint8_t* above, const uint8_t* 
     loops::classContextRow(above, twoAbove, w, classBounds, ctx);
 }
 
+template <typename T>
 KVCODEC_KERNEL_TARGET void ransDecodeRow(RansReader& in, const RansDecTable* tables,
-                                         const uint8_t* ctx, uint8_t cap, uint8_t* act,
-                                         uint16_t* tokens, uint32_t w) {
+                                         const uint8_t* ctx, uint8_t cap, uint8_t* act, T* tokens,
+                                         uint32_t w) {
     loops::ransDecodeRow(in, tables, ctx, cap, act, tokens, w);
 }
 
@@ -108,7 +109,7 @@ KVCODEC_KERNEL_TARGET void medianRebuild(const uint16_t* above, const uint16_t* 
     loops::medianRebuild(above, z, out, w, rows, depth);
 }
 
-KVCODEC_KERNEL_TARGET void medianRebuild8(const uint8_t* above, const uint16_t* z, uint8_t* out,
+KVCODEC_KERNEL_TARGET void medianRebuild8(const uint8_t* above, const uint8_t* z, uint8_t* out,
                                           uint32_t w, uint32_t rows, uint16_t* /*scratch*/) {
     loops::medianRebuild(above, z, out, w, rows, 8);
 }
@@ -130,7 +131,8 @@ constexpr Kernels genericKernels(const char* name) {
             ransEncode,
             contextRow,
             classContextRow,
-            ransDecodeRow,
+            ransDecodeRow<uint16_t>,
+            ransDecodeRow<uint8_t>,
             medianRebuild,
             medianRebuild8,
             putRawBits,

@@ -106,14 +106,17 @@ struct Kernels {
     // tokens capped at `cap`, with the edges ActivityRows keeps. `tables` has kContexts entries.
     void (*ransDecodeRow)(RansReader& in, const RansDecTable* tables, const uint8_t* contexts,
                           uint8_t cap, uint8_t* activities, uint16_t* tokens, uint32_t width);
+    // The same into bytes, for 8-bit planes, whose tokens are their zigzagged residuals.
+    void (*ransDecodeRow8)(RansReader& in, const RansDecTable* tables, const uint8_t* contexts,
+                           uint8_t cap, uint8_t* activities, uint8_t* tokens, uint32_t width);
     // Rows back from their zigzagged residuals, given the row above the first (mid-grey for a
     // slice's first row). z has kRebuildSlack samples after its rows; `scratch` holds
     // rebuildScratchSize(width) samples.
     void (*medianRebuild)(const uint16_t* above, const uint16_t* z, uint16_t* out, uint32_t width,
                           uint32_t rows, unsigned depth, uint16_t* scratch);
-    // The same into a plane of 8-bit samples, which the decoder keeps as bytes up to the packing
-    // into the raw layout.
-    void (*medianRebuild8)(const uint8_t* above, const uint16_t* z, uint8_t* out, uint32_t width,
+    // The same into a plane of 8-bit samples from residuals as bytes: the decoder keeps both as
+    // bytes up to the packing into the raw layout.
+    void (*medianRebuild8)(const uint8_t* above, const uint8_t* z, uint8_t* out, uint32_t width,
                            uint32_t rows, uint16_t* scratch);
     // The raw bits of a deep plane: the escaped residuals' low bits out in scan order; and a
     // row's tokens turned into residuals, by token the smallest residual it stands for (`base`)

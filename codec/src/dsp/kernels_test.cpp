@@ -261,16 +261,24 @@ TEST_P(Kernels, RangeDecoderRowsMatchThePortableOne) {
             r1.words = words.data();
             r1.end = words.data() + 2 * wordCount;
             r1.index = m_random() % 1000;
-            RansReader r2 = r1;
-            std::vector<uint8_t> b1(4 * (w + 4)), b2(4 * (w + 4));
+            RansReader r2 = r1, r3 = r1, r4 = r1;
+            std::vector<uint8_t> b1(4 * (w + 4)), b2 = b1, b3 = b1, b4 = b1;
             std::vector<uint16_t> t1(4 * size_t{w}), t2(4 * size_t{w});
+            std::vector<uint8_t> t3(4 * size_t{w}), t4(4 * size_t{w});
             for (size_t row = 0; row < 4; ++row) {
                 // Capped as the current bitstream's activities are, and not at all.
                 const auto cap = static_cast<uint8_t>(row % 2 == 0 ? code::kActivityCap : 255);
-                plain().ransDecodeRow(r1, tables.data(), contexts.data(), cap,
-                                      b1.data() + row * (w + 4) + 2, t1.data() + row * w, w);
-                fast().ransDecodeRow(r2, tables.data(), contexts.data(), cap,
-                                     b2.data() + row * (w + 4) + 2, t2.data() + row * w, w);
+                const size_t at = row * (w + 4) + 2;
+                plain().ransDecodeRow(r1, tables.data(), contexts.data(), cap, b1.data() + at,
+                                      t1.data() + row * w, w);
+                fast().ransDecodeRow(r2, tables.data(), contexts.data(), cap, b2.data() + at,
+                                     t2.data() + row * w, w);
+                if (depth == 8) {
+                    plain().ransDecodeRow8(r3, tables.data(), contexts.data(), cap, b3.data() + at,
+                                           t3.data() + row * w, w);
+                    fast().ransDecodeRow8(r4, tables.data(), contexts.data(), cap, b4.data() + at,
+                                          t4.data() + row * w, w);
+                }
             }
             ASSERT_EQ(t1, t2) << "tokens";
             ASSERT_EQ(b1, b2) << "activities";
@@ -279,6 +287,20 @@ TEST_P(Kernels, RangeDecoderRowsMatchThePortableOne) {
             ASSERT_EQ(r1.index, r2.index);
             ASSERT_EQ(r1.smallestEntry, r2.smallestEntry);
             ASSERT_EQ(r1.overrun, r2.overrun);
+            if (depth == 8) {
+                // As bytes, the same tokens and the same reader after them.
+                ASSERT_TRUE(std::equal(t1.begin(), t1.end(), t3.begin())) << "tokens as bytes";
+                ASSERT_EQ(t3, t4) << "tokens as bytes";
+                ASSERT_EQ(b1, b3) << "activities";
+                ASSERT_EQ(b1, b4) << "activities";
+                for (const RansReader* r : {&r3, &r4}) {
+                    ASSERT_TRUE(std::equal(r1.x, r1.x + kRansLanes, r->x)) << "states";
+                    ASSERT_EQ(r1.words, r->words);
+                    ASSERT_EQ(r1.index, r->index);
+                    ASSERT_EQ(r1.smallestEntry, r->smallestEntry);
+                    ASSERT_EQ(r1.overrun, r->overrun);
+                }
+            }
         }
     }
 }
@@ -334,13 +356,14 @@ TEST_P(Kernels, MedianRebuildingMatchesThePortableOne) {
                                  scratch.data());
             ASSERT_EQ(out1.contents(), out2.contents());
             if (depth == 8) {
-                // The planes of bytes: the same samples as the words.
-                Buffer<uint8_t> above8(w, w % 32), bytes(n, (w + 9) % 32);
+                // Planes and residuals of bytes: the same samples as from words.
+                Buffer<uint8_t> above8(w, w % 32), z8(n + kRebuildSlack, 7), bytes(n, (w + 9) % 32);
                 std::copy(above.data(), above.data() + w, above8.data());
-                fast().medianRebuild8(above8.data(), z.data(), bytes.data(), w, rows,
+                std::copy(z.data(), z.data() + n + kRebuildSlack, z8.data());
+                fast().medianRebuild8(above8.data(), z8.data(), bytes.data(), w, rows,
                                       scratch.data());
                 ASSERT_TRUE(std::equal(bytes.data(), bytes.data() + n, out1.data()));
-                plain().medianRebuild8(above8.data(), z.data(), bytes.data(), w, rows,
+                plain().medianRebuild8(above8.data(), z8.data(), bytes.data(), w, rows,
                                        scratch.data());
                 ASSERT_TRUE(std::equal(bytes.data(), bytes.data() + n, out1.data()));
             }

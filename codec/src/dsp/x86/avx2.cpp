@@ -423,6 +423,7 @@ constexpr Kernels table() {
     k.ransEncode = ransEncodeAvx2;
     k.contextRow = contextRowAvx2;
     k.ransDecodeRow = ransDecodeRowAvx2;
+    k.ransDecodeRow8 = ransDecodeRow8Avx2;
     k.medianRebuild = medianRebuildAvx2;
     k.medianRebuild8 = medianRebuild8Avx2;
     k.putRawBits = putRawBitsAvx2;

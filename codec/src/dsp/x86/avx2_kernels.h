@@ -17,10 +17,12 @@ size_t ransEncodeAvx2(const uint16_t* sym, size_t n, const RansEncSymbol* table,
                       uint16_t* end);
 void ransDecodeRowAvx2(RansReader& in, const RansDecTable* tables, const uint8_t* contexts,
                        uint8_t cap, uint8_t* act, uint16_t* tokens, uint32_t w);
+void ransDecodeRow8Avx2(RansReader& in, const RansDecTable* tables, const uint8_t* contexts,
+                        uint8_t cap, uint8_t* act, uint8_t* tokens, uint32_t w);
 
 void medianRebuildAvx2(const uint16_t* above, const uint16_t* z, uint16_t* out, uint32_t w,
                        uint32_t rows, unsigned depth, uint16_t* scratch);
-void medianRebuild8Avx2(const uint8_t* above, const uint16_t* z, uint8_t* out, uint32_t w,
+void medianRebuild8Avx2(const uint8_t* above, const uint8_t* z, uint8_t* out, uint32_t w,
                         uint32_t rows, uint16_t* scratch);
 
 } // namespace kvcodec::x86

@@ -90,9 +90,11 @@ KVCODEC_TARGET_X86_AVX512 size_t ransEncodeAvx512(const uint16_t* sym, size_t n,
     return static_cast<size_t>(end - p);
 }
 
+// T is the token's type: bytes for 8-bit planes, words for deeper ones.
+template <typename T>
 KVCODEC_TARGET_X86_AVX512 void ransDecodeRowAvx512(RansReader& in, const RansDecTable* tables,
                                                    const uint8_t* contexts, uint8_t cap,
-                                                   uint8_t* act, uint16_t* tokens, uint32_t w) {
+                                                   uint8_t* act, T* tokens, uint32_t w) {
     const auto blocks = [&](uint32_t* states, const uint8_t*& words,
                             uint32_t& least) KVCODEC_TARGET_X86_AVX512 {
         // Vector v, lane j holds the state of samples 16v + j, kRansLanes apart, of this row.
@@ -136,15 +138,19 @@ KVCODEC_TARGET_X86_AVX512 void ransDecodeRowAvx512(RansReader& in, const RansDec
                 words += 2 * __builtin_popcount(under);
                 token[v] = _mm512_and_si512(e, tokenMask);
             }
-            // The block's tokens as words, and their activities as bytes, packed once.
+            // The block's tokens as words or bytes, and their activities as bytes, packed once.
             const __m512i first = _mm512_packus_epi32(token[0], token[1]);
             const __m512i second = _mm512_packus_epi32(token[2], token[3]);
-            _mm512_storeu_si512(tokens + x, _mm512_permutexvar_epi64(wordOrder, first));
-            _mm512_storeu_si512(tokens + x + 32, _mm512_permutexvar_epi64(wordOrder, second));
-            _mm512_storeu_si512(
-                act + x,
-                _mm512_min_epu8(
-                    _mm512_permutexvar_epi32(byteOrder, _mm512_packus_epi16(first, second)), caps));
+            if constexpr (sizeof(T) == 2) {
+                _mm512_storeu_si512(tokens + x, _mm512_permutexvar_epi64(wordOrder, first));
+                _mm512_storeu_si512(tokens + x + 32, _mm512_permutexvar_epi64(wordOrder, second));
+            }
+            const __m512i bytes =
+                _mm512_permutexvar_epi32(byteOrder, _mm512_packus_epi16(first, second));
+            if constexpr (sizeof(T) == 1) {
+                _mm512_storeu_si512(tokens + x, bytes);
+            }
+            _mm512_storeu_si512(act + x, _mm512_min_epu8(bytes, caps));
         }
         for (unsigned v = 0; v < kVectors; ++v) {
             _mm512_store_si512(states + 16 * v, state[v]);
@@ -360,7 +366,8 @@ const Kernels* x86Avx512Kernels() {
         k.analyse8 = x86::analyse8Avx512;
         k.ransEncode = x86::ransEncodeAvx512;
         k.contextRow = x86::contextRowAvx512;
-        k.ransDecodeRow = x86::ransDecodeRowAvx512;
+        k.ransDecodeRow = x86::ransDecodeRowAvx512<uint16_t>;
+        k.ransDecodeRow8 = x86::ransDecodeRowAvx512<uint8_t>;
         return k;
     }();
     return &table;

@@ -149,9 +149,13 @@ KVCODEC_TARGET_X86_AVX2 size_t ransEncodeAvx2(const uint16_t* sym, size_t n,
     return static_cast<size_t>(end - p);
 }
 
-KVCODEC_TARGET_X86_AVX2 void ransDecodeRowAvx2(RansReader& in, const RansDecTable* tables,
-                                               const uint8_t* contexts, uint8_t cap, uint8_t* act,
-                                               uint16_t* tokens, uint32_t w) {
+namespace {
+
+// T is the token's type: bytes for 8-bit planes, words for deeper ones.
+template <typename T>
+KVCODEC_TARGET_X86_AVX2 void decodeRow(RansReader& in, const RansDecTable* tables,
+                                       const uint8_t* contexts, uint8_t cap, uint8_t* act,
+                                       T* tokens, uint32_t w) {
     const auto blocks = [&](uint32_t* states, const uint8_t*& words,
                             uint32_t& least) KVCODEC_TARGET_X86_AVX2 {
         // Vector v, lane j holds the state of samples 8v + j, kRansLanes apart, of this row.
@@ -197,11 +201,17 @@ KVCODEC_TARGET_X86_AVX2 void ransDecodeRowAvx2(RansReader& in, const RansDecTabl
             for (unsigned pair = 0; pair < kVectors / 2; ++pair) {
                 t16[pair] = _mm256_permute4x64_epi64(
                     _mm256_packus_epi32(token[2 * pair], token[2 * pair + 1]), 0xD8);
-                _mm256_storeu_si256(reinterpret_cast<__m256i*>(tokens + x + 16 * pair), t16[pair]);
+                if constexpr (sizeof(T) == 2) {
+                    _mm256_storeu_si256(reinterpret_cast<__m256i*>(tokens + x + 16 * pair),
+                                        t16[pair]);
+                }
             }
             for (unsigned half = 0; half < kVectors / 4; ++half) {
                 const __m256i t8 = _mm256_permute4x64_epi64(
                     _mm256_packus_epi16(t16[2 * half], t16[2 * half + 1]), 0xD8);
+                if constexpr (sizeof(T) == 1) {
+                    _mm256_storeu_si256(reinterpret_cast<__m256i*>(tokens + x + 32 * half), t8);
+                }
                 _mm256_storeu_si256(reinterpret_cast<__m256i*>(act + x + 32 * half),
                                     _mm256_min_epu8(t8, caps));
             }
@@ -215,6 +225,20 @@ KVCODEC_TARGET_X86_AVX2 void ransDecodeRowAvx2(RansReader& in, const RansDecTabl
         return x;
     };
     loops::ransDecodeRowInBlocks(in, tables, contexts, cap, act, tokens, w, blocks);
+}
+
+} // namespace
+
+KVCODEC_TARGET_X86_AVX2 void ransDecodeRowAvx2(RansReader& in, const RansDecTable* tables,
+                                               const uint8_t* contexts, uint8_t cap, uint8_t* act,
+                                               uint16_t* tokens, uint32_t w) {
+    decodeRow(in, tables, contexts, cap, act, tokens, w);
+}
+
+KVCODEC_TARGET_X86_AVX2 void ransDecodeRow8Avx2(RansReader& in, const RansDecTable* tables,
+                                                const uint8_t* contexts, uint8_t cap, uint8_t* act,
+                                                uint8_t* tokens, uint32_t w) {
+    decodeRow(in, tables, contexts, cap, act, tokens, w);
 }
 
 } // namespace kvcodec::x86

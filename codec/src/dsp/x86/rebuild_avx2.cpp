@@ -87,11 +87,11 @@ KVCODEC_AVX2_HELPER void transpose32(__m256i* r) {
     std::copy(out, out + 32, r);
 }
 
-// 8-bit samples: 32 rows of residuals from z, w apart, into the byte rows of the band, `stride`
-// apart with room for 32 bytes before and 64 after each row; `above` is the row above the band
-// as bytes with the same room. Every value fits a byte and the median never leaves it (lo + hi -
-// clamp(topLeft, lo, hi) wraps back), so a vector holds 32 rows and no step masks.
-KVCODEC_AVX2_HELPER void rebuildBand8(const uint8_t* above, const uint16_t* z, uint8_t* band,
+// 8-bit samples: 32 rows of residuals (bytes) from z, w apart, into the byte rows of the band,
+// `stride` apart with room for 32 bytes before and 64 after each row; `above` is the row above the
+// band as bytes with the same room. Every value fits a byte and the median never leaves it (lo + hi
+// - clamp(topLeft, lo, hi) wraps back), so a vector holds 32 rows and no step masks.
+KVCODEC_AVX2_HELPER void rebuildBand8(const uint8_t* above, const uint8_t* z, uint8_t* band,
                                       uint32_t w, uint32_t stride) {
     const __m256i one = _mm256_set1_epi8(1);
     const __m256i low7 = _mm256_set1_epi8(0x7F);
@@ -104,9 +104,7 @@ KVCODEC_AVX2_HELPER void rebuildBand8(const uint8_t* above, const uint16_t* z, u
     for (uint32_t t0 = 0; t0 < steps; t0 += 32) {
         __m256i r[32];
         for (unsigned k = 0; k < 32; ++k) {
-            const uint16_t* row = z + size_t{k} * w + t0 - k;
-            r[k] =
-                _mm256_permute4x64_epi64(_mm256_packus_epi16(load16(row), load16(row + 16)), 0xD8);
+            r[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(z + size_t{k} * w + t0 - k));
         }
         transpose32(r);
         for (unsigned j = 0; j < 32; ++j) {
@@ -236,7 +234,7 @@ KVCODEC_TARGET_X86_AVX2 void medianRebuildAvx2(const uint16_t* above, const uint
     loops::medianRebuild(rowAbove(y), z + size_t{y} * w, out + size_t{y} * w, w, rows - y, depth);
 }
 
-KVCODEC_TARGET_X86_AVX2 void medianRebuild8Avx2(const uint8_t* above, const uint16_t* z,
+KVCODEC_TARGET_X86_AVX2 void medianRebuild8Avx2(const uint8_t* above, const uint8_t* z,
                                                 uint8_t* out, uint32_t w, uint32_t rows,
                                                 uint16_t* scratch) {
     uint32_t y = 0;
