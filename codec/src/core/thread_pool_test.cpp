@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <set>
 #include <thread>
 #include <vector>
@@ -61,6 +62,30 @@ TEST(ThreadPool, JobsFromManyCallersShareOnePool) {
     }
     for (std::thread& t : callers) {
         t.join();
+    }
+}
+
+// A pool thread joins a job whether it is still watching for work after the job before (the
+// next frame's step) or has gone to sleep (the next frame): each item of a two-thread job waits
+// for the other to start, which only another thread can do.
+TEST(ThreadPool, APoolThreadJoinsJobsPostedWhileItWatchesAndAfterItSleeps) {
+    ThreadPool pool;
+    pool.reserve(2);
+    for (int round = 0; round < 200; ++round) {
+        if (round % 2 == 1) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        std::atomic<int> started{0};
+        std::atomic<bool> alone{false};
+        pool.run(2, 2, [&](uint32_t, unsigned) {
+            ++started;
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (started.load() < 2 && !alone) {
+                alone = std::chrono::steady_clock::now() > until;
+                std::this_thread::yield();
+            }
+        });
+        ASSERT_FALSE(alone) << "round " << round << ": the job ran on its caller alone";
     }
 }
 
