@@ -88,9 +88,10 @@ KVCODEC_AVX2_HELPER void transpose32(__m256i* r) {
 }
 
 // 8-bit samples: 32 rows of residuals (bytes) from z, w apart, into the byte rows of the band,
-// `stride` apart with room for 32 bytes before and 64 after each row; `above` is the row above the
-// band as bytes with the same room. Every value fits a byte and the median never leaves it (lo + hi
-// - clamp(topLeft, lo, hi) wraps back), so a vector holds 32 rows and no step masks.
+// `stride` apart with room for 32 bytes before and 64 after each row; `above` is the row above
+// the band as bytes with the same room. Every value fits a byte and the median never leaves it
+// (taken as lo + hi less clamp(topLeft, lo, hi), it wraps back), so a vector holds 32 rows and
+// no step masks.
 KVCODEC_AVX2_HELPER void rebuildBand8(const uint8_t* above, const uint8_t* z, uint8_t* band,
                                       uint32_t w, uint32_t stride) {
     const __m256i one = _mm256_set1_epi8(1);
