@@ -64,9 +64,23 @@ int32_t unzigzagInt(uint32_t z) {
     return (z & 1) != 0 ? -static_cast<int32_t>((z + 1) / 2) : static_cast<int32_t>(z / 2);
 }
 
+// The first token of the largest index other than `skip`: the largest value first, then where it
+// is, two passes the compiler makes vector loops of, where one pass would wait on each compare.
+unsigned firstOfLargest(const uint8_t* q, unsigned n, unsigned skip) {
+    uint8_t top = 0;
+    for (unsigned t = 0; t < n; ++t) {
+        top = std::max(top, t != skip ? q[t] : uint8_t{0});
+    }
+    unsigned t = 0;
+    while (t == skip || q[t] != top) {
+        ++t;
+    }
+    return t;
+}
+
 // The token that takes the rest of the scale: the first of the largest index.
 unsigned remainderToken(const uint8_t* q, unsigned n) {
-    return static_cast<unsigned>(std::max_element(q, q + n) - q);
+    return firstOfLargest(q, n, n);
 }
 
 // The frequencies the indexes give, the remainder token's being what the others leave; 0 when
@@ -91,6 +105,20 @@ bool frequenciesOf(const uint8_t* q, unsigned n, unsigned alphabet, Frequencies&
     return true;
 }
 
+// count * kProbScale / total rounded down, from a multiplication: the product is within one of
+// the quotient (both operands are exact doubles and the quotient at most kProbScale), and one
+// step either way makes it exact.
+uint64_t shareOf(uint32_t count, uint64_t total, double inverse) {
+    const uint64_t scaled = uint64_t{count} * kProbScale;
+    uint64_t share = static_cast<uint64_t>(static_cast<double>(scaled) * inverse);
+    if (share * total > scaled) {
+        --share;
+    } else if ((share + 1) * total <= scaled) {
+        ++share;
+    }
+    return share;
+}
+
 } // namespace
 
 bool normalizeFrequencies(const uint32_t* counts, unsigned alphabet, Frequencies& out) {
@@ -107,10 +135,11 @@ bool normalizeFrequencies(const uint32_t* counts, unsigned alphabet, Frequencies
     if (used == 0) {
         return false;
     }
+    const double inverse = 1.0 / static_cast<double>(total);
     uint8_t q[kMaxTokens] = {};
     for (unsigned t = 0; t < alphabet; ++t) {
         if (counts[t] != 0) {
-            const uint64_t share = uint64_t{counts[t]} * kProbScale / total;
+            const uint64_t share = shareOf(counts[t], total, inverse);
             q[t] = static_cast<uint8_t>(
                 indexBelow(static_cast<uint32_t>(std::max<uint64_t>(share, 1))));
         }
@@ -119,22 +148,16 @@ bool normalizeFrequencies(const uint32_t* counts, unsigned alphabet, Frequencies
         q[(last + 1) % alphabet] = 1;
     }
     // Rounding small shares up to 1 may leave the remainder token nothing: take from the
-    // largest of the others until it has something.
-    for (;;) {
-        const unsigned r = remainderToken(q, alphabet);
-        uint32_t others = 0;
-        unsigned largest = alphabet;
-        for (unsigned t = 0; t < alphabet; ++t) {
-            if (t != r && q[t] != 0) {
-                others += indexValue(q[t]);
-                if (largest == alphabet || q[t] > q[largest]) {
-                    largest = t;
-                }
-            }
-        }
-        if (others < kProbScale) {
-            break;
-        }
+    // largest of the others until it has something. Only others lose, so the remainder token
+    // stays the first of the largest.
+    const unsigned r = remainderToken(q, alphabet);
+    uint32_t others = 0;
+    for (unsigned t = 0; t < alphabet; ++t) {
+        others += t != r ? indexValue(q[t]) : 0;
+    }
+    while (others >= kProbScale) {
+        const unsigned largest = firstOfLargest(q, alphabet, r);
+        others -= indexValue(q[largest]) - indexValue(q[largest] - 1u);
         --q[largest];
     }
     return frequenciesOf(q, alphabet, alphabet, out);
@@ -231,12 +254,29 @@ void buildEncSymbols(const Frequencies& f, unsigned alphabet, RansEncSymbol* out
 }
 
 void buildDecTable(const Frequencies& f, unsigned alphabet, RansDecTable& out) {
-    uint32_t slot = 0;
+    // A token's slots are written sixteen at a time, which the compiler makes vector stores of:
+    // the last sixteen of a run overlap the ones before and end exactly where the run does.
+    constexpr uint32_t kBlock = 16;
+    uint32_t* slot = out.entry;
     for (unsigned t = 0; t < alphabet; ++t) {
         const uint32_t freq = f.f[t];
-        for (uint32_t k = 0; k < freq; ++k) {
-            out.entry[slot++] = t | freq << 8 | k << 20;
+        const uint32_t first = t | freq << 8;
+        const auto fill = [&](uint32_t k) {
+            for (uint32_t j = 0; j < kBlock; ++j) {
+                slot[k + j] = first + ((k + j) << 20);
+            }
+        };
+        if (freq >= kBlock) {
+            for (uint32_t k = 0; k + kBlock <= freq; k += kBlock) {
+                fill(k);
+            }
+            fill(freq - kBlock);
+        } else {
+            for (uint32_t k = 0; k < freq; ++k) {
+                slot[k] = first + (k << 20);
+            }
         }
+        slot += freq;
     }
 }
 
