@@ -249,7 +249,6 @@ public:
     // stopped.
     template <typename Scan>
     KVCODEC_INLINE void countRareOnes(const uint16_t* sym, uint32_t w, Scan&& scan) {
-        reserve(w);
         uint32_t x = scan(sym, w, static_cast<const uint8_t*>(m_floor),
                           [this](uint16_t symbol) { ++m_rare[symbol]; });
         for (; x < w; ++x) {
@@ -266,19 +265,20 @@ private:
     void reserve(uint32_t increments) {
         if (m_pending + increments > 0xFFFF) {
             flush();
+            std::memset(m_table, 0, sizeof(m_table));
+            std::memset(m_rare, 0, sizeof(m_rare));
+            m_pending = 0;
         }
         m_pending += increments;
     }
 
+    // Adds the tables into the plane's counts; the tables are left as they are.
     void flush() {
         for (size_t k = 0; k < kSymbols; ++k) {
             const uint32_t whole =
                 uint32_t{m_table[0][k]} + m_table[1][k] + m_table[2][k] + m_table[3][k];
             m_counts[k] += ((k & 0xFF) < m_highestFloor ? kRowsPerWhole : 1) * whole + m_rare[k];
         }
-        std::memset(m_table, 0, sizeof(m_table));
-        std::memset(m_rare, 0, sizeof(m_rare));
-        m_pending = 0;
     }
 
     bool counted(size_t k) const {
@@ -302,7 +302,9 @@ private:
     uint32_t* m_counts;
     unsigned m_highestFloor;
     uint16_t m_table[4][kSymbols] = {};
-    uint16_t m_rare[kSymbols] = {};
+    // The rare ones are few and need no flushing: a row between whole ones could add a count a
+    // sample, which in 16 bits would have flushed every 65536 samples for a few dozen counts.
+    uint32_t m_rare[kSymbols] = {};
     uint32_t m_pending = 0;
     uint16_t m_unseen[code::kContexts] = {};
     uint8_t m_floor[code::kContexts] = {};
