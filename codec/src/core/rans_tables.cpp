@@ -64,15 +64,16 @@ int32_t unzigzagInt(uint32_t z) {
     return (z & 1) != 0 ? -static_cast<int32_t>((z + 1) / 2) : static_cast<int32_t>(z / 2);
 }
 
-// The first token of the largest index other than `skip`: the largest value first, then where it
-// is, two passes the compiler makes vector loops of, where one pass would wait on each compare.
+// The first token of the largest index other than `skip` (n if there is none): the largest value
+// first, in a loop the compiler vectorises, then where it is; one pass keeping the best token so
+// far waited on each compare.
 unsigned firstOfLargest(const uint8_t* q, unsigned n, unsigned skip) {
     uint8_t top = 0;
     for (unsigned t = 0; t < n; ++t) {
         top = std::max(top, t != skip ? q[t] : uint8_t{0});
     }
     unsigned t = 0;
-    while (t == skip || q[t] != top) {
+    while (t < n && (t == skip || q[t] != top)) {
         ++t;
     }
     return t;
