@@ -81,8 +81,12 @@ TEST(Conformance, VersionTwoFramesDecodeToTheStoredPictures) {
     checkVersion("v2", false);
 }
 
-TEST(Conformance, VersionThreeFramesDecodeAndPicturesEncodeToThePinnedBytes) {
-    checkVersion("v3", true);
+TEST(Conformance, VersionThreeFramesDecodeToTheStoredPictures) {
+    checkVersion("v3", false);
+}
+
+TEST(Conformance, VersionFourFramesDecodeAndPicturesEncodeToThePinnedBytes) {
+    checkVersion("v4", true);
 }
 
 } // namespace

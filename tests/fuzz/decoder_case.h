@@ -15,7 +15,7 @@ struct DecoderCase {
     uint32_t height = 1;       // 1 .. 256
     uint32_t threads = 1;      // 1 or 2
     bool portable = false;     // the portable loops instead of the processor's faster ones
-    uint8_t oldVersion = 0;    // 1 or 2: a configuration of that bitstream version
+    uint8_t oldVersion = 0;    // 1 to 3: a configuration of that bitstream version
     unsigned flippedBytes = 0; // configuration bytes changed, 0 .. 3
 
     static DecoderCase read(ByteReader& in) {

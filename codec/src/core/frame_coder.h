@@ -25,6 +25,8 @@ struct SliceScratch {
     uint16_t* plane[kMaxPlanes] = {};
     // The same memory as planes of bytes, which 8-bit samples are kept in.
     uint8_t* bytePlane[kMaxPlanes] = {};
+    // Two rows of a plane in another form, to weigh the two against each other.
+    std::vector<uint16_t> probe;
     explicit SliceScratch(const Geometry& g);
 };
 
@@ -63,6 +65,8 @@ public:
     Status encode(const RawView& in, uint8_t* out, uint32_t* size);
 
 private:
+    // The slice's coded planes into the scratch, lifted as the slice's planes are coded.
+    void gatherSlicePlanes(const Kernels& k, const RawView& in, uint32_t s, SliceScratch& scratch);
     void analyseSlice(const Kernels& k, const RawView& in, uint32_t s, unsigned slot);
     void buildTables(unsigned plane);
     size_t writeTables(uint8_t* out);
@@ -79,6 +83,7 @@ private:
     std::vector<uint64_t> m_sliceOffset;              // each slice's worst-case region
     std::vector<uint64_t> m_sliceAt;                  // where it is coded: its region or its place
     std::vector<uint32_t> m_sliceSize;
+    std::vector<uint8_t> m_blueLifted; // per slice of an RGB layout
     // Coded slices move to their places in the frame in order, as soon as those before them
     // have: the thread that codes the next one to move moves it and every coded one after it.
     std::mutex m_packing;
@@ -97,6 +102,9 @@ public:
 
 private:
     Status readTables(const uint8_t* in, uint64_t size);
+    // Whether the stream's planes take green's lifting step: RGB layouts, from the version that
+    // brought it on.
+    bool liftsColour() const;
     // Into the slot's planes of bytes or of words.
     template <typename T>
     Status decodeSlice(const Kernels& k, const uint8_t* in, uint64_t size, uint64_t readable,

@@ -24,10 +24,11 @@ uint32_t bandRowsAt(uint32_t band, uint32_t rows) {
     return rows - band < 2 * kBandRows ? rows - band : kBandRows;
 }
 
-void writeHeader(uint8_t* out, PlaneMode mode, Predictor predictor, size_t payload) {
+void writeHeader(uint8_t* out, PlaneMode mode, Predictor predictor, uint8_t lift, size_t payload) {
     out[0] = static_cast<uint8_t>(mode);
     out[1] = mode == PlaneMode::Stored ? 0 : static_cast<uint8_t>(predictor);
-    out[2] = out[3] = 0;
+    out[2] = lift;
+    out[3] = 0;
     storeLe32(out + 4, static_cast<uint32_t>(payload));
 }
 
@@ -69,21 +70,21 @@ void PlaneTables::set(unsigned context, const Frequencies* f) {
 }
 
 template <typename T>
-size_t storePlane(const T* samples, size_t n, unsigned depth, uint8_t* out) {
+size_t storePlane(const T* samples, size_t n, unsigned depth, uint8_t lift, uint8_t* out) {
     BitWriter bw(out + kPlaneHeaderBytes);
     for (size_t i = 0; i < n; ++i) {
         bw.put(samples[i], depth);
     }
     const size_t payload = bw.finish();
-    writeHeader(out, PlaneMode::Stored, Predictor::Median, payload);
+    writeHeader(out, PlaneMode::Stored, Predictor::Median, lift, payload);
     return kPlaneHeaderBytes + payload;
 }
 
-template size_t storePlane(const uint8_t*, size_t, unsigned, uint8_t*);
-template size_t storePlane(const uint16_t*, size_t, unsigned, uint8_t*);
+template size_t storePlane(const uint8_t*, size_t, unsigned, uint8_t, uint8_t*);
+template size_t storePlane(const uint16_t*, size_t, unsigned, uint8_t, uint8_t*);
 
 size_t encodePlane(const Kernels& k, const PlaneSymbols& in, const PlaneTables& t, uint16_t* words,
-                   uint8_t* out) {
+                   uint8_t lift, uint8_t* out) {
     const size_t n = size_t{in.width} * in.rows;
     uint32_t states[kRansLanes];
     uint16_t* wordsEnd = words + wordRoom(n);
@@ -120,7 +121,7 @@ size_t encodePlane(const Kernels& k, const PlaneSymbols& in, const PlaneTables& 
         k.putRawBits(in.z, n, bw);
         bw.finish();
     }
-    writeHeader(out, PlaneMode::Coded, Predictor::Median, payload);
+    writeHeader(out, PlaneMode::Coded, Predictor::Median, lift, payload);
     return kPlaneHeaderBytes + payload;
 }
 
@@ -132,7 +133,7 @@ PlaneDecodeScratch::PlaneDecodeScratch(uint32_t width, size_t largestPlane)
 template <typename T>
 Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, size_t readable,
                    uint32_t width, uint32_t rows, const PlaneTables& t, T* samples, size_t* used,
-                   PlaneDecodeScratch& scratch) {
+                   uint8_t* lift, PlaneDecodeScratch& scratch) {
     if (size < kPlaneHeaderBytes) {
         return Status::Truncated;
     }
@@ -140,8 +141,11 @@ Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, size_t read
     if (payloadSize > size - kPlaneHeaderBytes) {
         return Status::Truncated;
     }
-    if (in[2] != 0 || in[3] != 0) {
+    if (in[2] > (lift != nullptr ? 1 : 0) || in[3] != 0) {
         return Status::Corrupt;
+    }
+    if (lift != nullptr) {
+        *lift = in[2];
     }
     *used = kPlaneHeaderBytes + payloadSize;
     const uint8_t* payload = in + kPlaneHeaderBytes;
@@ -241,8 +245,8 @@ Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, size_t read
 }
 
 template Status decodePlane(const Kernels&, const uint8_t*, size_t, size_t, uint32_t, uint32_t,
-                            const PlaneTables&, uint8_t*, size_t*, PlaneDecodeScratch&);
+                            const PlaneTables&, uint8_t*, size_t*, uint8_t*, PlaneDecodeScratch&);
 template Status decodePlane(const Kernels&, const uint8_t*, size_t, size_t, uint32_t, uint32_t,
-                            const PlaneTables&, uint16_t*, size_t*, PlaneDecodeScratch&);
+                            const PlaneTables&, uint16_t*, size_t*, uint8_t*, PlaneDecodeScratch&);
 
 } // namespace kvcodec

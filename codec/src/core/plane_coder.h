@@ -65,13 +65,14 @@ inline size_t wordRoom(size_t n) {
 }
 
 // Codes the plane into out (planeBound bytes) and returns its size, or 0 when storing it would
-// take no more room; `words` has wordRoom words.
+// take no more room; `words` has wordRoom words. `lift` is the colour lifting step the record
+// names for its samples (1 for blue's, else 0).
 size_t encodePlane(const Kernels& k, const PlaneSymbols& in, const PlaneTables& t, uint16_t* words,
-                   uint8_t* out);
+                   uint8_t lift, uint8_t* out);
 
 // Writes the samples as a stored plane; returns its size.
 template <typename T>
-size_t storePlane(const T* samples, size_t n, unsigned depth, uint8_t* out);
+size_t storePlane(const T* samples, size_t n, unsigned depth, uint8_t lift, uint8_t* out);
 
 // Working memory of one thread decoding planes up to `width` samples wide.
 struct PlaneDecodeScratch {
@@ -85,10 +86,11 @@ struct PlaneDecodeScratch {
 
 // Decodes one plane from in[0, size) into samples (bytes for 8-bit planes, words for deeper
 // ones); sets *used to its byte count. Each sample comes back in its low `depth` bits.
-// in[size, readable) may be read but is not the plane's.
+// in[size, readable) may be read but is not the plane's. A plane that may name a lifting step
+// sets *lift to it; where `lift` is null, the record must name none.
 template <typename T>
 Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, size_t readable,
                    uint32_t width, uint32_t rows, const PlaneTables& t, T* samples, size_t* used,
-                   PlaneDecodeScratch& scratch);
+                   uint8_t* lift, PlaneDecodeScratch& scratch);
 
 } // namespace kvcodec

@@ -67,7 +67,7 @@ struct PackedSlice {
 // bytes and those of 16-bit ones as words.
 template <typename T>
 void gatherPacked(const Kernels& k, const Geometry& g, const RawView& in, uint32_t s,
-                  T* const* planes) {
+                  T* const* planes, bool liftGreen) {
     const auto [depth, n, first, rows, w] = PackedSlice(g, s);
     for (uint32_t y = 0; y < rows; ++y) {
         const uint8_t* row = in.data[0] + (first + y) * in.pitch[0];
@@ -81,18 +81,33 @@ void gatherPacked(const Kernels& k, const Geometry& g, const RawView& in, uint32
         } else {
             k.unpackRgba8(row, rowPlanes[0], rowPlanes[1], rowPlanes[2], rowPlanes[3], w);
         }
+        if (liftGreen) {
+            // While the row is still in the nearest cache.
+            if constexpr (sizeof(T) == 2) {
+                k.liftRgb16(rowPlanes[0], rowPlanes[1], rowPlanes[2], w, depth, true, false);
+            } else {
+                k.liftRgb8(rowPlanes[0], rowPlanes[1], rowPlanes[2], w, true, false);
+            }
+        }
     }
 }
 
 template <typename T>
-void scatterPacked(const Kernels& k, const Geometry& g, const T* const* planes, uint32_t s,
-                   const RawView& out) {
+void scatterPacked(const Kernels& k, const Geometry& g, T* const* planes, uint32_t s,
+                   const RawView& out, ColourLift lift) {
     const auto [depth, n, first, rows, w] = PackedSlice(g, s);
     for (uint32_t y = 0; y < rows; ++y) {
         uint8_t* row = out.data[0] + (first + y) * out.pitch[0];
-        const T* const rowPlanes[4] = {planes[0] + size_t{y} * w, planes[1] + size_t{y} * w,
-                                       planes[2] + size_t{y} * w,
-                                       n == 4 ? planes[3] + size_t{y} * w : nullptr};
+        T* const rowPlanes[4] = {planes[0] + size_t{y} * w, planes[1] + size_t{y} * w,
+                                 planes[2] + size_t{y} * w,
+                                 n == 4 ? planes[3] + size_t{y} * w : nullptr};
+        if (lift.green) {
+            if constexpr (sizeof(T) == 2) {
+                k.unliftRgb16(rowPlanes[0], rowPlanes[1], rowPlanes[2], w, depth, lift.blue);
+            } else {
+                k.unliftRgb8(rowPlanes[0], rowPlanes[1], rowPlanes[2], w, lift.blue);
+            }
+        }
         if constexpr (sizeof(T) == 2) {
             k.packRgb16(rowPlanes, row, w, n, depth);
         } else if (n == 3) {
@@ -212,11 +227,11 @@ void requireSampleType(const Geometry& g) {
 
 template <typename T>
 void gatherSlice(const Kernels& k, const Geometry& g, const RawView& in, uint32_t s,
-                 T* const* planes) {
+                 T* const* planes, bool liftGreen) {
     requireSampleType<T>(g);
     switch (g.raw->kind) {
     case RawKind::Packed:
-        gatherPacked<T>(k, g, in, s, planes);
+        gatherPacked<T>(k, g, in, s, planes, liftGreen);
         break;
     case RawKind::Uyvy:
         if constexpr (sizeof(T) == 1) {
@@ -230,17 +245,17 @@ void gatherSlice(const Kernels& k, const Geometry& g, const RawView& in, uint32_
 }
 
 template void gatherSlice(const Kernels&, const Geometry&, const RawView&, uint32_t,
-                          uint8_t* const*);
+                          uint8_t* const*, bool);
 template void gatherSlice(const Kernels&, const Geometry&, const RawView&, uint32_t,
-                          uint16_t* const*);
+                          uint16_t* const*, bool);
 
 template <typename T>
-void scatterSlice(const Kernels& k, const Geometry& g, const T* const* planes, uint32_t s,
-                  const RawView& out) {
+void scatterSlice(const Kernels& k, const Geometry& g, T* const* planes, uint32_t s,
+                  const RawView& out, ColourLift lift) {
     requireSampleType<T>(g);
     switch (g.raw->kind) {
     case RawKind::Packed:
-        scatterPacked<T>(k, g, planes, s, out);
+        scatterPacked<T>(k, g, planes, s, out, lift);
         break;
     case RawKind::Uyvy:
         if constexpr (sizeof(T) == 1) {
@@ -253,9 +268,9 @@ void scatterSlice(const Kernels& k, const Geometry& g, const T* const* planes, u
     }
 }
 
-template void scatterSlice(const Kernels&, const Geometry&, const uint8_t* const*, uint32_t,
-                           const RawView&);
-template void scatterSlice(const Kernels&, const Geometry&, const uint16_t* const*, uint32_t,
-                           const RawView&);
+template void scatterSlice(const Kernels&, const Geometry&, uint8_t* const*, uint32_t,
+                           const RawView&, ColourLift);
+template void scatterSlice(const Kernels&, const Geometry&, uint16_t* const*, uint32_t,
+                           const RawView&, ColourLift);
 
 } // namespace kvcodec

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -136,6 +137,81 @@ KVCODEC_INLINE void packRgb16(const uint16_t* const* planes, uint8_t* row, uint3
             put(i + 3, planes[3][x]);
         }
     }
+}
+
+// The colour lifting of RGB planes, on the planes G, R-G and B-G of `depth`-bit samples. Green
+// takes a quarter of both differences (so it carries (R + 2G + B) / 4, whose noise is half of
+// green's alone where the channels' grain is their own), and, when asked, B-G gives up half of
+// R-G (leaving B less the mean of R and G). Differences are read as signed `depth`-bit numbers,
+// so each step is undone exactly from what the decoder has: blue first, then green. The signed
+// d = v - half is kept as v ^ half = d + half, so that every step stays within the samples' own
+// width, which is what lets a vector hold as many of them as the planes do: floor(d / 2) is
+// (v ^ half) / 2 - quarter, and floor((d + e) / 4) the floor of the two biased values' mean,
+// halved, less quarter.
+template <typename T>
+struct Lifting {
+    T mask;
+    T half;
+    T quarter;
+    explicit Lifting(unsigned depth)
+        : mask(static_cast<T>((1u << depth) - 1)), half(static_cast<T>(1u << (depth - 1))),
+          quarter(static_cast<T>(1u << (depth - 2))) {}
+    // floor((d(rg) + d(bg)) / 4) + quarter
+    T green(T rg, T bg) const {
+        const T a = rg ^ half;
+        const T b = bg ^ half;
+        return static_cast<T>((static_cast<T>(a >> 1) + static_cast<T>(b >> 1) + (a & b & 1)) >> 1);
+    }
+    // floor(d(rg) / 2) + quarter
+    T blue(T rg) const { return static_cast<T>((rg ^ half) >> 1); }
+};
+
+template <typename T>
+KVCODEC_INLINE void liftRgb(T* g, const T* rg, T* bg, size_t n, unsigned depth, bool green,
+                            bool blue, size_t i = 0) {
+    const Lifting<T> l(depth);
+    if (green) {
+        for (size_t x = i; x < n; ++x) {
+            g[x] = static_cast<T>((g[x] + l.green(rg[x], bg[x]) - l.quarter) & l.mask);
+        }
+    }
+    if (blue) {
+        for (size_t x = i; x < n; ++x) {
+            bg[x] = static_cast<T>((bg[x] - l.blue(rg[x]) + l.quarter) & l.mask);
+        }
+    }
+}
+
+template <typename T>
+KVCODEC_INLINE void unliftRgb(T* g, const T* rg, T* bg, size_t n, unsigned depth, bool blue,
+                              size_t i = 0) {
+    const Lifting<T> l(depth);
+    if (blue) {
+        for (size_t x = i; x < n; ++x) {
+            bg[x] = static_cast<T>((bg[x] + l.blue(rg[x]) - l.quarter) & l.mask);
+        }
+    }
+    for (size_t x = i; x < n; ++x) {
+        g[x] = static_cast<T>((g[x] - l.green(rg[x], bg[x]) + l.quarter) & l.mask);
+    }
+}
+
+// The bit lengths of a row's zigzagged median residuals (but the first column's), added up:
+// near enough to what the row costs to tell which of two forms of a plane codes smaller.
+template <typename T>
+KVCODEC_INLINE uint32_t residualBits(const T* cur, const T* top, uint32_t w, unsigned depth) {
+    const int32_t mask = (1 << depth) - 1;
+    const unsigned signShift = depth - 1;
+    uint32_t bits = 0;
+    for (uint32_t x = 1; x < w; ++x) {
+        const int32_t r = (cur[x] - code::median(cur[x - 1], top[x], top[x - 1])) & mask;
+        const int32_t z = ((r << 1) ^ (0 - (r >> signShift))) & mask;
+        // A float's exponent is the bit length, and vectorises where a count of leading zeros
+        // does not.
+        const auto e = static_cast<int32_t>(std::bit_cast<uint32_t>(static_cast<float>(z)) >> 23);
+        bits += static_cast<uint32_t>(std::max(e - 126, 0));
+    }
+    return bits;
 }
 
 // Residuals of one row from x on, given the row above (null for a slice's first row, which

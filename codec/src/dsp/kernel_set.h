@@ -123,6 +123,35 @@ KVCODEC_KERNEL_TARGET void takeRawBits(BitReader& raw, const uint8_t* rawBits, c
     loops::takeRawBits(raw, rawBits, base, z, w);
 }
 
+KVCODEC_KERNEL_TARGET void liftRgb8(uint8_t* g, const uint8_t* rg, uint8_t* bg, size_t n,
+                                    bool green, bool blue) {
+    loops::liftRgb<uint8_t>(g, rg, bg, n, 8, green, blue);
+}
+
+KVCODEC_KERNEL_TARGET void liftRgb16(uint16_t* g, const uint16_t* rg, uint16_t* bg, size_t n,
+                                     unsigned depth, bool green, bool blue) {
+    loops::liftRgb<uint16_t>(g, rg, bg, n, depth, green, blue);
+}
+
+KVCODEC_KERNEL_TARGET void unliftRgb8(uint8_t* g, const uint8_t* rg, uint8_t* bg, size_t n,
+                                      bool blue) {
+    loops::unliftRgb<uint8_t>(g, rg, bg, n, 8, blue);
+}
+
+KVCODEC_KERNEL_TARGET void unliftRgb16(uint16_t* g, const uint16_t* rg, uint16_t* bg, size_t n,
+                                       unsigned depth, bool blue) {
+    loops::unliftRgb<uint16_t>(g, rg, bg, n, depth, blue);
+}
+
+KVCODEC_KERNEL_TARGET uint32_t residualBits8(const uint8_t* row, const uint8_t* above, uint32_t w) {
+    return loops::residualBits<uint8_t>(row, above, w, 8);
+}
+
+KVCODEC_KERNEL_TARGET uint32_t residualBits16(const uint16_t* row, const uint16_t* above,
+                                              uint32_t w, unsigned depth) {
+    return loops::residualBits<uint16_t>(row, above, w, depth);
+}
+
 // Every entry from the loops above; a table replaces the ones it has better kernels for.
 constexpr Kernels genericKernels(const char* name) {
     return {name,
@@ -148,5 +177,11 @@ constexpr Kernels genericKernels(const char* name) {
             unpackRgb16,
             packRgb16,
             narrowRow16,
-            widenRow16};
+            widenRow16,
+            liftRgb8,
+            liftRgb16,
+            unliftRgb8,
+            unliftRgb16,
+            residualBits8,
+            residualBits16};
 }

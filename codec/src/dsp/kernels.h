@@ -157,6 +157,18 @@ struct Kernels {
     // repeated below them.
     void (*narrowRow16)(const uint8_t* row, uint16_t* out, uint32_t width, unsigned depth);
     void (*widenRow16)(const uint16_t* in, uint8_t* row, uint32_t width, unsigned depth);
+    // The colour lifting of n samples of the planes G, R-G and B-G (loops::liftRgb): green's
+    // step and, when `blue`, blue's; and both undone, blue's only when `blue`.
+    void (*liftRgb8)(uint8_t* g, const uint8_t* rg, uint8_t* bg, size_t n, bool green, bool blue);
+    void (*liftRgb16)(uint16_t* g, const uint16_t* rg, uint16_t* bg, size_t n, unsigned depth,
+                      bool green, bool blue);
+    void (*unliftRgb8)(uint8_t* g, const uint8_t* rg, uint8_t* bg, size_t n, bool blue);
+    void (*unliftRgb16)(uint16_t* g, const uint16_t* rg, uint16_t* bg, size_t n, unsigned depth,
+                        bool blue);
+    // What a row of residuals from the row above roughly costs (loops::residualBits).
+    uint32_t (*residualBits8)(const uint8_t* row, const uint8_t* above, uint32_t width);
+    uint32_t (*residualBits16)(const uint16_t* row, const uint16_t* above, uint32_t width,
+                               unsigned depth);
 };
 
 // The table for this processor within the mask.

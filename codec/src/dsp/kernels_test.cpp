@@ -447,6 +447,74 @@ TEST_P(Kernels, LayoutRowsMatchThePortableOnes) {
     }
 }
 
+// The lifting in every combination of its steps, undone by the inverse, and the residual costs
+// the encoder weighs its blue step by.
+TEST_P(Kernels, ColourLiftingMatchesThePortableOneAndIsUndone) {
+    const auto check = [&](auto sample, unsigned depth, auto lift, auto unlift, auto bits) {
+        using T = decltype(sample);
+        for (const uint32_t w : widths()) {
+            for (unsigned a = 0; a < kAlignments; a += 3) {
+                SCOPED_TRACE("depth " + std::to_string(depth) + " width " + std::to_string(w) +
+                             " offset " + std::to_string(a));
+                Buffer<T> in[3] = {{w, a}, {w, (a + 5) % kAlignments}, {w, (a + 9) % kAlignments}};
+                for (Buffer<T>& b : in) {
+                    fill(b, w, (1u << depth) - 1);
+                }
+                for (const bool blue : {false, true}) {
+                    for (const bool green : {false, true}) {
+                        Buffer<T> p1[3] = {{w, a}, {w, a + 4}, {w, a + 8}};
+                        Buffer<T> p2[3] = {{w, a + 1}, {w, a + 2}, {w, a + 3}};
+                        for (int p = 0; p < 3; ++p) {
+                            std::copy(in[p].data(), in[p].data() + w, p1[p].data());
+                            std::copy(in[p].data(), in[p].data() + w, p2[p].data());
+                        }
+                        lift(plain(), p1, w, green, blue);
+                        lift(fast(), p2, w, green, blue);
+                        for (int p = 0; p < 3; ++p) {
+                            ASSERT_EQ(p1[p].contents(), p2[p].contents())
+                                << "lifted plane " << p << (green ? " green" : "")
+                                << (blue ? " blue" : "");
+                        }
+                        if (green) {
+                            unlift(fast(), p2, w, blue);
+                            for (int p = 0; p < 3; ++p) {
+                                ASSERT_EQ(p2[p].contents(), in[p].contents())
+                                    << "plane " << p << " not undone";
+                            }
+                        }
+                    }
+                }
+                ASSERT_EQ(bits(plain(), in[0], in[1], w), bits(fast(), in[0], in[1], w))
+                    << "residual bits";
+            }
+        }
+    };
+    check(
+        uint8_t{}, 8,
+        [](const kvcodec::Kernels& k, Buffer<uint8_t>* p, uint32_t w, bool green, bool blue) {
+            k.liftRgb8(p[0].data(), p[1].data(), p[2].data(), w, green, blue);
+        },
+        [](const kvcodec::Kernels& k, Buffer<uint8_t>* p, uint32_t w, bool blue) {
+            k.unliftRgb8(p[0].data(), p[1].data(), p[2].data(), w, blue);
+        },
+        [](const kvcodec::Kernels& k, Buffer<uint8_t>& row, Buffer<uint8_t>& above, uint32_t w) {
+            return k.residualBits8(row.data(), above.data(), w);
+        });
+    for (const unsigned depth : {10u, 12u, 14u}) {
+        check(
+            uint16_t{}, depth,
+            [depth](const kvcodec::Kernels& k, Buffer<uint16_t>* p, uint32_t w, bool green,
+                    bool blue) {
+                k.liftRgb16(p[0].data(), p[1].data(), p[2].data(), w, depth, green, blue);
+            },
+            [depth](const kvcodec::Kernels& k, Buffer<uint16_t>* p, uint32_t w, bool blue) {
+                k.unliftRgb16(p[0].data(), p[1].data(), p[2].data(), w, depth, blue);
+            },
+            [depth](const kvcodec::Kernels& k, Buffer<uint16_t>& row, Buffer<uint16_t>& above,
+                    uint32_t w) { return k.residualBits16(row.data(), above.data(), w, depth); });
+    }
+}
+
 // Version 1: complete prefix codes made by splitting random leaves, random stream bytes (every
 // bit pattern is some sequence of codes), random rows above.
 TEST_P(Kernels, VersionOneDecodingMatchesThePortableOne) {

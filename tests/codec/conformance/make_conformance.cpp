@@ -34,7 +34,7 @@ namespace fs = std::filesystem;
 using codec_test::Chroma;
 
 // The version whose stored frames designedFrame writes: the one the encoder writes.
-constexpr uint8_t kVersion = 3;
+constexpr uint8_t kVersion = 4;
 using codec_test::FormatPair;
 
 // A fixed generator, so that the cases are the same wherever this runs.
@@ -200,8 +200,15 @@ std::vector<uint8_t> packBits(const std::vector<uint32_t>& samples, unsigned dep
     return out;
 }
 
+// The layouts of R G B (A) samples, whose planes are lifted.
+bool isRgb(const FormatPair& v) {
+    return v.raw == 22 || v.raw == 20 || v.raw == 28 || v.raw == 26;
+}
+
 // A frame of the current version of stored planes holding the designed planes: the frame
-// header, a table block whose contexts are all unused, and the slices.
+// header, a table block whose contexts are all unused, and the slices. In RGB layouts the first
+// slice's blue plane is designed after blue's lifting step, so that the encoder, finding B-G
+// rougher than the designed plane, takes the step too.
 std::vector<uint8_t> designedFrame(const FormatPair& v, uint32_t w, uint32_t h, uint32_t sliceRows,
                                    bool threeBands, Random& random) {
     const std::vector<PlaneShape> planes = codedPlanes(v, w, h);
@@ -212,7 +219,8 @@ std::vector<uint8_t> designedFrame(const FormatPair& v, uint32_t w, uint32_t h, 
                           : k == 0    ? Band::Small
                           : k == 1    ? Band::Skewed
                                       : Band::Noise;
-        for (const PlaneShape& p : planes) {
+        for (size_t index = 0; index < planes.size(); ++index) {
+            const PlaneShape& p = planes[index];
             const uint32_t step = p.halfRows ? sliceRows / 2 : sliceRows;
             const uint32_t first = std::min(k * step, p.height);
             const uint32_t rows = std::min((k + 1) * step, p.height) - first;
@@ -220,7 +228,8 @@ std::vector<uint8_t> designedFrame(const FormatPair& v, uint32_t w, uint32_t h, 
             const std::vector<uint8_t> payload =
                 packBits(integrate(p.width, rows, v.depth, z), v.depth);
             std::vector<uint8_t>& out = sliceBytes[k];
-            out.insert(out.end(), {0, 0, 0, 0});
+            const bool lifted = isRgb(v) && index == 2 && k == 0;
+            out.insert(out.end(), {0, 0, static_cast<uint8_t>(lifted ? 1 : 0), 0});
             putLe32(out, static_cast<uint32_t>(payload.size()));
             out.insert(out.end(), payload.begin(), payload.end());
         }
@@ -242,7 +251,8 @@ std::vector<uint8_t> designedFrame(const FormatPair& v, uint32_t w, uint32_t h, 
 // What a compressed frame's planes use, read back from its bytes.
 struct Coverage {
     bool stored = false;
-    bool rawBits = false; // coded residuals of more than 7 bits, whose low bits follow raw
+    bool rawBits = false;    // coded residuals of more than 7 bits, whose low bits follow raw
+    unsigned blueLifted = 0; // slices whose blue plane took blue's lifting step
 };
 
 Coverage coverage(const std::vector<uint8_t>& frame, unsigned planes) {
@@ -252,6 +262,7 @@ Coverage coverage(const std::vector<uint8_t>& frame, unsigned planes) {
     pos += 4 + le32(frame, pos);
     for (uint32_t s = 0; s < slices * planes; ++s) {
         const uint32_t payload = le32(frame, pos + 4);
+        c.blueLifted += frame[pos + 2];
         if (frame[pos] == 0) {
             c.stored = true;
         } else {
@@ -301,7 +312,8 @@ void writeCase(const fs::path& folder, const Case& c, Random& random) {
         throw std::runtime_error("format " + std::to_string(c.id) + " does not round-trip");
     }
     const Coverage got = coverage(frame, config[11]);
-    if (main && (!got.stored || got.rawBits != (row->depth > 8))) {
+    if (main &&
+        (!got.stored || got.rawBits != (row->depth > 8) || (got.blueLifted > 0) != isRgb(*row))) {
         throw std::runtime_error("format " + std::to_string(c.id) +
                                  " misses a segment kind it is made to have");
     }
@@ -310,8 +322,9 @@ void writeCase(const fs::path& folder, const Case& c, Random& random) {
     save(folder / (stem + ".config"), config);
     save(folder / (stem + ".frame"), frame);
     save(folder / (stem + ".raw"), raw);
-    std::printf("%s: %zu-byte frame, %zu-byte picture%s%s\n", stem.c_str(), frame.size(),
-                raw.size(), got.stored ? ", stored" : "", got.rawBits ? ", raw bits" : "");
+    std::printf("%s: %zu-byte frame, %zu-byte picture%s%s, %u blue planes lifted\n", stem.c_str(),
+                frame.size(), raw.size(), got.stored ? ", stored" : "",
+                got.rawBits ? ", raw bits" : "", got.blueLifted);
 }
 
 } // namespace
