@@ -95,13 +95,10 @@ bool blueLiftPays(const Kernels& k, const T* rg, const T* bg, uint32_t w, uint32
         std::copy(bg + above, bg + above + 2 * size_t{w}, probe);
         if constexpr (sizeof(T) == 2) {
             k.liftRgb16(nullptr, rg + above, probe, 2 * size_t{w}, depth, false, true);
-        } else {
-            k.liftRgb8(nullptr, rg + above, probe, 2 * size_t{w}, false, true);
-        }
-        if constexpr (sizeof(T) == 2) {
             plain += k.residualBits16(bg + above + w, bg + above, w, depth);
             lifted += k.residualBits16(probe + w, probe, w, depth);
         } else {
+            k.liftRgb8(nullptr, rg + above, probe, 2 * size_t{w}, false, true);
             plain += k.residualBits8(bg + above + w, bg + above, w);
             lifted += k.residualBits8(probe + w, probe, w);
         }

@@ -140,11 +140,11 @@ KVCODEC_INLINE void packRgb16(const uint16_t* const* planes, uint8_t* row, uint3
 }
 
 // The colour lifting of RGB planes, on the planes G, R-G and B-G of `depth`-bit samples. Green
-// takes a quarter of both differences (so it carries (R + 2G + B) / 4, whose noise is half of
-// green's alone where the channels' grain is their own), and, when asked, B-G gives up half of
-// R-G (leaving B less the mean of R and G). Differences are read as signed `depth`-bit numbers,
-// so each step is undone exactly from what the decoder has: blue first, then green. The signed
-// d = v - half is kept as v ^ half = d + half, so that every step stays within the samples' own
+// takes a quarter of both differences (so it carries (R + 2G + B) / 4, with 3/8 of green's noise
+// where the channels' grain is their own), and, when asked, B-G gives up half of R-G (leaving B
+// less the mean of R and G). Differences are read as signed `depth`-bit numbers, so each step is
+// undone exactly from what the decoder has: blue first, then green. A difference v of signed
+// value d is taken as v ^ half = d + half, so that every step stays within the samples' own
 // width, which is what lets a vector hold as many of them as the planes do: floor(d / 2) is
 // (v ^ half) / 2 - quarter, and floor((d + e) / 4) the floor of the two biased values' mean,
 // halved, less quarter.
@@ -168,30 +168,29 @@ struct Lifting {
 
 template <typename T>
 KVCODEC_INLINE void liftRgb(T* g, const T* rg, T* bg, size_t n, unsigned depth, bool green,
-                            bool blue, size_t i = 0) {
+                            bool blue) {
     const Lifting<T> l(depth);
     if (green) {
-        for (size_t x = i; x < n; ++x) {
+        for (size_t x = 0; x < n; ++x) {
             g[x] = static_cast<T>((g[x] + l.green(rg[x], bg[x]) - l.quarter) & l.mask);
         }
     }
     if (blue) {
-        for (size_t x = i; x < n; ++x) {
+        for (size_t x = 0; x < n; ++x) {
             bg[x] = static_cast<T>((bg[x] - l.blue(rg[x]) + l.quarter) & l.mask);
         }
     }
 }
 
 template <typename T>
-KVCODEC_INLINE void unliftRgb(T* g, const T* rg, T* bg, size_t n, unsigned depth, bool blue,
-                              size_t i = 0) {
+KVCODEC_INLINE void unliftRgb(T* g, const T* rg, T* bg, size_t n, unsigned depth, bool blue) {
     const Lifting<T> l(depth);
     if (blue) {
-        for (size_t x = i; x < n; ++x) {
+        for (size_t x = 0; x < n; ++x) {
             bg[x] = static_cast<T>((bg[x] + l.blue(rg[x]) - l.quarter) & l.mask);
         }
     }
-    for (size_t x = i; x < n; ++x) {
+    for (size_t x = 0; x < n; ++x) {
         g[x] = static_cast<T>((g[x] - l.green(rg[x], bg[x]) + l.quarter) & l.mask);
     }
 }
