@@ -114,9 +114,29 @@ std::vector<uint8_t> makeFrame(const FormatPair& v, uint32_t width, uint32_t hei
     return host::packRaw(picture, v.raw);
 }
 
+bool isRgb(const FormatPair& v) {
+    return v.raw == 22 || v.raw == 20 || v.raw == 28 || v.raw == 26;
+}
+
+uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
+    return b[at] | (uint32_t{b[at + 1]} << 8) | (uint32_t{b[at + 2]} << 16) |
+           (uint32_t{b[at + 3]} << 24);
+}
+
+std::vector<size_t> planeRecords(const std::vector<uint8_t>& frame, unsigned planes) {
+    std::vector<size_t> at;
+    const uint32_t slices = le32(frame, 4);
+    size_t pos = 8 + 4 * size_t{slices};
+    pos += 4 + le32(frame, pos);
+    for (uint32_t i = 0; i < slices * planes; ++i) {
+        at.push_back(pos);
+        pos += 8 + le32(frame, pos + 4);
+    }
+    return at;
+}
+
 uint32_t StoredCase::le(size_t at) const {
-    return config[at] | (uint32_t{config[at + 1]} << 8) | (uint32_t{config[at + 2]} << 16) |
-           (uint32_t{config[at + 3]} << 24);
+    return le32(config, at);
 }
 
 std::vector<StoredCase> storedCases(const std::filesystem::path& folder) {

@@ -55,6 +55,15 @@ enum class Content { Smooth, Photo, Noise, Flat };
 std::vector<uint8_t> makeFrame(const FormatPair& v, uint32_t width, uint32_t height, Content c,
                                uint32_t seed = 1);
 
+// The layouts of R G B (A) samples, whose coded planes are G, R-G and B-G as lifted.
+bool isRgb(const FormatPair& v);
+
+// A little-endian 32-bit field of a byte string.
+uint32_t le32(const std::vector<uint8_t>& b, size_t at);
+// Where each plane record of a compressed frame of `planes` coded planes starts, slice after
+// slice.
+std::vector<size_t> planeRecords(const std::vector<uint8_t>& frame, unsigned planes);
+
 // A case of the stored conformance files: its name (format id and size) and its bytes.
 struct StoredCase {
     std::string name;

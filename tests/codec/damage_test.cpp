@@ -59,36 +59,18 @@ TEST(Damage, TruncationsAndDamagedFrameHeadersAreErrors) {
     }
 }
 
-uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
-    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t{b[at + 3]} << 24;
-}
-
-// Where each plane record of a frame starts, slice after slice.
-std::vector<size_t> planeRecords(const std::vector<uint8_t>& frame, unsigned planes) {
-    std::vector<size_t> at;
-    const uint32_t slices = le32(frame, 4);
-    size_t pos = 8 + 4 * size_t{slices};
-    pos += 4 + le32(frame, pos);
-    for (uint32_t i = 0; i < slices * planes; ++i) {
-        at.push_back(pos);
-        pos += 8 + le32(frame, pos + 4);
-    }
-    return at;
-}
-
 // Only the blue plane of an RGB layout names a lifting step, and only blue's; the decoder
 // undoes the step a record names, not one it guesses.
 TEST(Damage, OnlyBluePlanesOfRgbLayoutsNameTheirLiftingStep) {
     for (const size_t row : {0, 3, 6}) {
         for (const Content c : {Content::Photo, Content::Noise}) {
             const FormatPair& v = kFormatPairs[row];
-            const bool rgb = v.raw == 22 || v.raw == 28;
             const std::vector<uint8_t> raw = makeFrame(v, 29, 70, c);
             const Sample s = encodeSample(v, 29, 70, c);
             const std::vector<size_t> records = planeRecords(s.packed, 3);
             for (size_t i = 0; i < records.size(); ++i) {
                 std::vector<uint8_t> bad = s.packed;
-                const bool blue = rgb && i % 3 == 2;
+                const bool blue = isRgb(v) && i % 3 == 2;
                 bad[records[i] + 2] = blue ? uint8_t(2) : uint8_t(1);
                 EXPECT_NE(decodes(s.config, bad), 0) << v.id << " record " << i;
                 if (blue) {

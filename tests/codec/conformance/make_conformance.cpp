@@ -36,6 +36,8 @@ using codec_test::Chroma;
 // The version whose stored frames designedFrame writes: the one the encoder writes.
 constexpr uint8_t kVersion = 4;
 using codec_test::FormatPair;
+using codec_test::isRgb;
+using codec_test::le32;
 
 // A fixed generator, so that the cases are the same wherever this runs.
 class Random {
@@ -53,11 +55,6 @@ public:
 private:
     uint64_t m_state;
 };
-
-uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
-    return b[at] | (uint32_t{b[at + 1]} << 8) | (uint32_t{b[at + 2]} << 16) |
-           (uint32_t{b[at + 3]} << 24);
-}
 
 void putLe32(std::vector<uint8_t>& b, uint32_t v) {
     for (int i = 0; i < 4; ++i) {
@@ -200,11 +197,6 @@ std::vector<uint8_t> packBits(const std::vector<uint32_t>& samples, unsigned dep
     return out;
 }
 
-// The layouts of R G B (A) samples, whose planes are lifted.
-bool isRgb(const FormatPair& v) {
-    return v.raw == 22 || v.raw == 20 || v.raw == 28 || v.raw == 26;
-}
-
 // A frame of the current version of stored planes holding the designed planes: the frame
 // header, a table block whose contexts are all unused, and the slices. In RGB layouts the first
 // slice's blue plane is designed after blue's lifting step, so that the encoder, finding B-G
@@ -257,19 +249,14 @@ struct Coverage {
 
 Coverage coverage(const std::vector<uint8_t>& frame, unsigned planes) {
     Coverage c;
-    const uint32_t slices = le32(frame, 4);
-    size_t pos = 8 + 4 * size_t{slices};
-    pos += 4 + le32(frame, pos);
-    for (uint32_t s = 0; s < slices * planes; ++s) {
-        const uint32_t payload = le32(frame, pos + 4);
+    for (const size_t pos : codec_test::planeRecords(frame, planes)) {
         c.blueLifted += frame[pos + 2];
         if (frame[pos] == 0) {
             c.stored = true;
         } else {
             // Word count and 64 states, then the words; the rest is raw bits.
-            c.rawBits |= payload > 4 + 4 * 64 + 2 * le32(frame, pos + 8);
+            c.rawBits |= le32(frame, pos + 4) > 4 + 4 * 64 + 2 * le32(frame, pos + 8);
         }
-        pos += 8 + payload;
     }
     return c;
 }
