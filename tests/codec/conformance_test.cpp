@@ -85,8 +85,12 @@ TEST(Conformance, VersionThreeFramesDecodeToTheStoredPictures) {
     checkVersion("v3", false);
 }
 
-TEST(Conformance, VersionFourFramesDecodeAndPicturesEncodeToThePinnedBytes) {
-    checkVersion("v4", true);
+TEST(Conformance, VersionFourFramesDecodeToTheStoredPictures) {
+    checkVersion("v4", false);
+}
+
+TEST(Conformance, VersionFiveFramesDecodeAndPicturesEncodeToThePinnedBytes) {
+    checkVersion("v5", true);
 }
 
 } // namespace

@@ -15,7 +15,7 @@ struct DecoderCase {
     uint32_t height = 1;       // 1 .. 256
     uint32_t threads = 1;      // 1 or 2
     bool portable = false;     // the portable loops instead of the processor's faster ones
-    uint8_t oldVersion = 0;    // 1 to 3: a configuration of that bitstream version
+    uint8_t oldVersion = 0;    // 1 to 4: a configuration of that bitstream version
     unsigned flippedBytes = 0; // configuration bytes changed, 0 .. 3
 
     static DecoderCase read(ByteReader& in) {
@@ -26,8 +26,8 @@ struct DecoderCase {
         const uint8_t flags = in.byte();
         c.threads = (flags & 1) != 0 ? 2 : 1;
         c.portable = (flags & 2) != 0;
-        c.oldVersion = static_cast<uint8_t>((flags >> 2) & 3);
-        c.flippedBytes = (flags >> 4) & 3;
+        c.oldVersion = static_cast<uint8_t>((flags >> 2) & 7);
+        c.flippedBytes = (flags >> 5) & 3;
         return c;
     }
 

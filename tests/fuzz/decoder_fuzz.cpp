@@ -4,8 +4,8 @@
 // stay inside the two buffers it is given (the sanitizers watch that).
 //
 // Input: variant, width - 1, height - 1, flags, [offset, xor] per flipped configuration byte,
-// then the frame. Flags: bit 0 decodes on two threads, bit 1 with the portable loops, bits 2-3
-// (1 to 3) as a stream of that older bitstream version, bits 4-5 count the flipped bytes.
+// then the frame. Flags: bit 0 decodes on two threads, bit 1 with the portable loops, bits 2-4
+// (1 to 4) as a stream of that older bitstream version, bits 5-6 count the flipped bytes.
 #include "codec_harness.h"
 #include "decoder_case.h"
 #include "fuzz_input.h"

@@ -81,6 +81,7 @@ bool isRgb(const Geometry& g) {
 }
 
 constexpr uint16_t kFirstLiftingVersion = 4;
+constexpr uint16_t kFirstMirroringVersion = 5;
 
 // Whether blue's lifting step makes the slice's B-G plane code smaller, judged on one row in 64
 // and the row above each. Where a picture's B-G follows its R-G, taking half of R-G leaves less;
@@ -367,6 +368,7 @@ FrameDecompressor::FrameDecompressor(const Geometry& g, uint16_t version, unsign
         for (unsigned p = 0; p < g.planeCount; ++p) {
             m_tables.emplace_back(g.variant->depth, false);
             m_tables.back().classContexts = version == 2;
+            m_tables.back().mirrored = version >= kFirstMirroringVersion;
         }
     }
 }

@@ -225,9 +225,11 @@ Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, size_t read
         T* out = samples + size_t{band} * width;
         const T* above = band == 0 ? midGrey : out - width;
         if constexpr (sizeof(T) == 1) {
-            k.medianRebuild8(above, zRows, out, width, bandRows, scratch.rebuild.data());
+            k.medianRebuild8(above, zRows, out, width, bandRows, t.mirrored,
+                             scratch.rebuild.data());
         } else {
-            k.medianRebuild(above, zRows, out, width, bandRows, t.depth, scratch.rebuild.data());
+            k.medianRebuild(above, zRows, out, width, bandRows, t.depth, t.mirrored,
+                            scratch.rebuild.data());
         }
         if (reader.overrun || raw.overrun()) {
             return Status::Truncated;

@@ -36,6 +36,8 @@ struct PlaneTables {
     // 0 (classes grow with the token).
     bool classContexts = false;
     uint16_t classBounds[5] = {};
+    // Versions before 5 coded every residual as it came (code::mirrors).
+    bool mirrored = true;
     // By token: the raw bits that follow it and the smallest residual it stands for (a literal:
     // none, and itself).
     uint8_t rawBits[256] = {};

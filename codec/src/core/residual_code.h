@@ -20,6 +20,15 @@ inline int32_t median(int32_t left, int32_t top, int32_t topLeft) {
     return above < lo ? lo : above;
 }
 
+// From version 5 a residual is coded negated (mirrored) where the row above falls from top-left
+// to top: the median's residuals there lean the other way from where it rises, and mirroring
+// turns both leanings into one, which the zigzag's order of signs and the tables then code in
+// fewer bits. Both samples are known before the one predicted, so the choice stays out of the
+// chain from sample to sample.
+inline bool mirrors(int32_t top, int32_t topLeft) {
+    return top < topLeft;
+}
+
 inline uint32_t zigzag(uint32_t residual, unsigned depth) {
     const uint32_t mask = (1u << depth) - 1;
     const uint32_t sign = (residual >> (depth - 1)) & 1;

@@ -11,7 +11,7 @@
 namespace kvcodec {
 
 // The version the encoder writes; the decoder reads it and every earlier one.
-constexpr uint16_t kBitstreamVersion = 4;
+constexpr uint16_t kBitstreamVersion = 5;
 constexpr size_t kConfigBytes = 28;
 
 struct StreamConfig {

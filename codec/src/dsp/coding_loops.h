@@ -236,7 +236,8 @@ KVCODEC_INLINE void medianResidualRow(const Sample* cur, const Sample* top, uint
         return;
     }
     for (; x < w; ++x) {
-        z[x] = zigzag(cur[x] - code::median(cur[x - 1], top[x], top[x - 1]));
+        const int32_t r = cur[x] - code::median(cur[x - 1], top[x], top[x - 1]);
+        z[x] = zigzag(code::mirrors(top[x], top[x - 1]) ? -r : r);
     }
 }
 
@@ -634,18 +635,25 @@ KVCODEC_INLINE void takeRawBits(BitReader& reader, const uint8_t* rawBits, const
 // overlap in the processor. T is the plane's sample and Z its residual: bytes for 8-bit planes,
 // words for deeper ones.
 template <unsigned N, typename T, typename Z>
-KVCODEC_INLINE void medianRebuildBand(const T* above, const Z* z, T* out, uint32_t w,
-                                      uint32_t mask) {
+KVCODEC_INLINE void medianRebuildBand(const T* above, const Z* z, T* out, uint32_t w, uint32_t mask,
+                                      bool mirror) {
     const T* top[N];
     int32_t left[N] = {};
+    // Mirrored residuals were coded negated; the first column's top-left is its top, which
+    // never mirrors.
+    const auto residualOf = [mirror](uint32_t zz, int32_t t, int32_t tl) {
+        const uint32_t r = code::unzigzag(zz);
+        return mirror && code::mirrors(t, tl) ? 0u - r : r;
+    };
     for (unsigned r = 0; r < N; ++r) {
         top[r] = r == 0 ? above : out + size_t{r - 1} * w;
     }
     auto step = [&](unsigned r, uint32_t x) {
         const int32_t t = top[r][x];
-        const int32_t pred = x == 0 ? t : code::median(left[r], t, top[r][x - 1]);
+        const int32_t tl = x == 0 ? t : top[r][x - 1];
+        const int32_t pred = code::median(x == 0 ? t : left[r], t, tl);
         left[r] = static_cast<int32_t>(
-            (static_cast<uint32_t>(pred) + code::unzigzag(z[size_t{r} * w + x])) & mask);
+            (static_cast<uint32_t>(pred) + residualOf(z[size_t{r} * w + x], t, tl)) & mask);
         out[size_t{r} * w + x] = static_cast<T>(left[r]);
     };
     // The rows start one after another, run together, and end one after another.
@@ -660,10 +668,11 @@ KVCODEC_INLINE void medianRebuildBand(const T* above, const Z* z, T* out, uint32
         for (unsigned r = 0; r < N; ++r) {
             const uint32_t x = t - r;
             const int32_t tt = top[r][x];
-            const int32_t pred = code::median(left[r], tt, top[r][x - (x > 0)]);
-            left[r] = static_cast<int32_t>(
-                (static_cast<uint32_t>(x == 0 ? tt : pred) + code::unzigzag(z[size_t{r} * w + x])) &
-                mask);
+            const int32_t tl = top[r][x - (x > 0)];
+            const int32_t pred = code::median(left[r], tt, tl);
+            left[r] = static_cast<int32_t>((static_cast<uint32_t>(x == 0 ? tt : pred) +
+                                            residualOf(z[size_t{r} * w + x], tt, tl)) &
+                                           mask);
             out[size_t{r} * w + x] = static_cast<T>(left[r]);
         }
     }
@@ -678,16 +687,16 @@ KVCODEC_INLINE void medianRebuildBand(const T* above, const Z* z, T* out, uint32
 
 template <typename T, typename Z>
 KVCODEC_INLINE void medianRebuild(const T* above, const Z* z, T* out, uint32_t w, uint32_t rows,
-                                  unsigned depth) {
+                                  unsigned depth, bool mirror) {
     const uint32_t mask = (1u << depth) - 1;
     uint32_t y = 0;
     for (; y + 4 <= rows; y += 4) {
         medianRebuildBand<4>(y == 0 ? above : out + size_t{y - 1} * w, z + size_t{y} * w,
-                             out + size_t{y} * w, w, mask);
+                             out + size_t{y} * w, w, mask, mirror);
     }
     for (; y < rows; ++y) {
         medianRebuildBand<1>(y == 0 ? above : out + size_t{y - 1} * w, z + size_t{y} * w,
-                             out + size_t{y} * w, w, mask);
+                             out + size_t{y} * w, w, mask, mirror);
     }
 }
 

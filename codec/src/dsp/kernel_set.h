@@ -104,14 +104,15 @@ KVCODEC_KERNEL_TARGET void ransDecodeRow(RansReader& in, const RansDecTable* tab
 }
 
 KVCODEC_KERNEL_TARGET void medianRebuild(const uint16_t* above, const uint16_t* z, uint16_t* out,
-                                         uint32_t w, uint32_t rows, unsigned depth,
+                                         uint32_t w, uint32_t rows, unsigned depth, bool mirror,
                                          uint16_t* /*scratch*/) {
-    loops::medianRebuild(above, z, out, w, rows, depth);
+    loops::medianRebuild(above, z, out, w, rows, depth, mirror);
 }
 
 KVCODEC_KERNEL_TARGET void medianRebuild8(const uint8_t* above, const uint8_t* z, uint8_t* out,
-                                          uint32_t w, uint32_t rows, uint16_t* /*scratch*/) {
-    loops::medianRebuild(above, z, out, w, rows, 8);
+                                          uint32_t w, uint32_t rows, bool mirror,
+                                          uint16_t* /*scratch*/) {
+    loops::medianRebuild(above, z, out, w, rows, 8, mirror);
 }
 
 KVCODEC_KERNEL_TARGET void putRawBits(const uint16_t* z, size_t n, BitWriter& out) {

@@ -80,10 +80,10 @@ struct Kernels {
     const char* name;
 
     // The current bitstream's passes over one plane of a slice, rows one after another.
-    // The encoder's analysis of a plane of more than 8 bits: the zigzagged residuals of the
-    // median predictor (for the raw bits of escapes), each sample's symbol (context << 8 |
-    // token), and the symbols added to counts[symbol] (kContexts * 256 of them). `activityRows`
-    // is ActivityRows::size(width) bytes of the loop's own.
+    // The encoder's analysis of a plane of more than 8 bits: the median predictor's residuals,
+    // mirrored (code::mirrors) and zigzagged, for the raw bits of escapes; each sample's symbol
+    // (context << 8 | token); and the symbols added to counts[symbol] (kContexts * 256 of them).
+    // `activityRows` is ActivityRows::size(width) bytes of the loop's own.
     void (*analyse)(const uint16_t* samples, uint32_t width, uint32_t rows, unsigned depth,
                     uint16_t* z, uint8_t* activityRows, uint16_t* symbols, uint32_t* counts);
     // The same of a plane of 8-bit samples, which the encoder keeps as bytes (half the memory
@@ -110,14 +110,15 @@ struct Kernels {
     void (*ransDecodeRow8)(RansReader& in, const RansDecTable* tables, const uint8_t* contexts,
                            uint8_t cap, uint8_t* activities, uint8_t* tokens, uint32_t width);
     // Rows back from their zigzagged residuals, given the row above the first (mid-grey for a
-    // slice's first row). z has kRebuildSlack samples after its rows; `scratch` holds
-    // rebuildScratchSize(width) samples.
+    // slice's first row); with `mirror`, residuals where code::mirrors holds were coded negated.
+    // z has kRebuildSlack samples after its rows; `scratch` holds rebuildScratchSize(width)
+    // samples.
     void (*medianRebuild)(const uint16_t* above, const uint16_t* z, uint16_t* out, uint32_t width,
-                          uint32_t rows, unsigned depth, uint16_t* scratch);
+                          uint32_t rows, unsigned depth, bool mirror, uint16_t* scratch);
     // The same into a plane of 8-bit samples from residuals as bytes: the decoder keeps both as
     // bytes up to the packing into the raw layout.
     void (*medianRebuild8)(const uint8_t* above, const uint8_t* z, uint8_t* out, uint32_t width,
-                           uint32_t rows, uint16_t* scratch);
+                           uint32_t rows, bool mirror, uint16_t* scratch);
     // The raw bits of a deep plane: the escaped residuals' low bits out in scan order; and a
     // row's tokens turned into residuals, by token the smallest residual it stands for (`base`)
     // and the number of raw bits that follow it.

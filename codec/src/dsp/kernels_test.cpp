@@ -164,6 +164,16 @@ TEST_P(Kernels, AnalysisMatchesThePortableOne) {
                     ASSERT_EQ(c1[k], exact[k]) << "symbol " << k;
                 }
             }
+            // The decoder's rebuilding mirrors the residuals back where the analysis mirrored
+            // them: the samples come back from the residuals and a mid-grey row above.
+            std::vector<uint16_t> residuals(n + kRebuildSlack), midGrey(w, 1u << (depth - 1));
+            for (size_t i = 0; i < n; ++i) {
+                residuals[i] = depth == 8 ? s1.data()[i] & 0xFF : z1.data()[i];
+            }
+            std::vector<uint16_t> back(n), scratch(rebuildScratchSize(w));
+            fast().medianRebuild(midGrey.data(), residuals.data(), back.data(), w, rows, depth,
+                                 true, scratch.data());
+            ASSERT_TRUE(std::equal(back.begin(), back.end(), samples.data())) << "rebuilt";
         }
     }
 }
@@ -348,24 +358,34 @@ TEST_P(Kernels, MedianRebuildingMatchesThePortableOne) {
             Buffer<uint16_t> above(w, w % kAlignments), z(n + kRebuildSlack, 3);
             fill(above, w, (1u << depth) - 1);
             fill(z, n, (1u << depth) - 1);
-            Buffer<uint16_t> out1(n, 1), out2(n, (w + 9) % kAlignments);
             std::vector<uint16_t> scratch(rebuildScratchSize(w));
-            plain().medianRebuild(above.data(), z.data(), out1.data(), w, rows, depth,
-                                  scratch.data());
-            fast().medianRebuild(above.data(), z.data(), out2.data(), w, rows, depth,
-                                 scratch.data());
-            ASSERT_EQ(out1.contents(), out2.contents());
-            if (depth == 8) {
-                // Planes and residuals of bytes: the same samples as from words.
-                Buffer<uint8_t> above8(w, w % 32), z8(n + kRebuildSlack, 7), bytes(n, (w + 9) % 32);
-                std::copy(above.data(), above.data() + w, above8.data());
-                std::copy(z.data(), z.data() + n + kRebuildSlack, z8.data());
-                fast().medianRebuild8(above8.data(), z8.data(), bytes.data(), w, rows,
+            std::vector<uint16_t> unmirrored;
+            for (const bool mirror : {false, true}) {
+                SCOPED_TRACE(mirror ? "mirrored" : "as coded");
+                Buffer<uint16_t> out1(n, 1), out2(n, (w + 9) % kAlignments);
+                plain().medianRebuild(above.data(), z.data(), out1.data(), w, rows, depth, mirror,
                                       scratch.data());
-                ASSERT_TRUE(std::equal(bytes.data(), bytes.data() + n, out1.data()));
-                plain().medianRebuild8(above8.data(), z8.data(), bytes.data(), w, rows,
-                                       scratch.data());
-                ASSERT_TRUE(std::equal(bytes.data(), bytes.data() + n, out1.data()));
+                fast().medianRebuild(above.data(), z.data(), out2.data(), w, rows, depth, mirror,
+                                     scratch.data());
+                ASSERT_EQ(out1.contents(), out2.contents());
+                // The flag is read: random residuals under a falling row above come out changed.
+                if (mirror && w > 2 && rows > 2) {
+                    ASSERT_NE(out1.contents(), unmirrored);
+                }
+                unmirrored = out1.contents();
+                if (depth == 8) {
+                    // Planes and residuals of bytes: the same samples as from words.
+                    Buffer<uint8_t> above8(w, w % 32), z8(n + kRebuildSlack, 7),
+                        bytes(n, (w + 9) % 32);
+                    std::copy(above.data(), above.data() + w, above8.data());
+                    std::copy(z.data(), z.data() + n + kRebuildSlack, z8.data());
+                    fast().medianRebuild8(above8.data(), z8.data(), bytes.data(), w, rows, mirror,
+                                          scratch.data());
+                    ASSERT_TRUE(std::equal(bytes.data(), bytes.data() + n, out1.data()));
+                    plain().medianRebuild8(above8.data(), z8.data(), bytes.data(), w, rows, mirror,
+                                           scratch.data());
+                    ASSERT_TRUE(std::equal(bytes.data(), bytes.data() + n, out1.data()));
+                }
             }
         }
     }

@@ -34,7 +34,7 @@ namespace fs = std::filesystem;
 using codec_test::Chroma;
 
 // The version whose stored frames designedFrame writes: the one the encoder writes.
-constexpr uint8_t kVersion = 4;
+constexpr uint8_t kVersion = 5;
 using codec_test::FormatPair;
 using codec_test::isRgb;
 using codec_test::le32;
@@ -161,7 +161,8 @@ private:
 
 // The samples of one plane of one slice whose gradient residuals (left + top - top-left, with a
 // mid-grey row above the first and the top as prediction in the first column) are the given
-// ones: each sample is its prediction plus its residual.
+// ones: each sample is its prediction plus its residual, which from version 5 on is mirrored
+// where the top sample is below the top-left one, as the encoder's will be.
 std::vector<uint32_t> integrate(uint32_t width, uint32_t rows, unsigned depth, Residuals& z) {
     const uint32_t mask = (1u << depth) - 1;
     const uint32_t mid = 1u << (depth - 1);
@@ -169,13 +170,16 @@ std::vector<uint32_t> integrate(uint32_t width, uint32_t rows, unsigned depth, R
     for (uint32_t y = 0; y < rows; ++y) {
         for (uint32_t x = 0; x < width; ++x) {
             const uint32_t zz = z.next() & mask;
-            const uint32_t r = (zz & 1) != 0 ? (0u - (zz + 1) / 2) : zz / 2;
+            uint32_t r = (zz & 1) != 0 ? (0u - (zz + 1) / 2) : zz / 2;
             const uint32_t top = y > 0 ? s[size_t{y - 1} * width + x] : mid;
             uint32_t pred = top;
             if (x > 0) {
                 const uint32_t left = s[size_t{y} * width + x - 1];
                 const uint32_t topLeft = y > 0 ? s[size_t{y - 1} * width + x - 1] : mid;
                 pred = left + top - topLeft;
+                if (top < topLeft) {
+                    r = 0u - r;
+                }
             }
             s[size_t{y} * width + x] = (pred + r) & mask;
         }

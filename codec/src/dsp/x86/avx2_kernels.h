@@ -2,8 +2,24 @@
 #pragma once
 
 #include "dsp/kernels.h"
+#include "dsp/x86/target.h"
 
 namespace kvcodec::x86 {
+
+// Residuals negated where code::mirrors holds, the top sample below the top-left one: bytes,
+// whose order is unsigned, and words of at most 14 bits. The negation needs the residual alone,
+// so in the rebuilding's chain from step to step only the comparison and the blend wait on the
+// top samples.
+KVCODEC_AVX2_HELPER __m256i mirrorBytes(__m256i r, __m256i top, __m256i topLeft) {
+    const __m256i notBelow =
+        _mm256_cmpeq_epi8(_mm256_subs_epu8(topLeft, top), _mm256_setzero_si256());
+    return _mm256_blendv_epi8(_mm256_sub_epi8(_mm256_setzero_si256(), r), r, notBelow);
+}
+
+KVCODEC_AVX2_HELPER __m256i mirrorWords(__m256i r, __m256i top, __m256i topLeft) {
+    return _mm256_blendv_epi8(r, _mm256_sub_epi16(_mm256_setzero_si256(), r),
+                              _mm256_cmpgt_epi16(topLeft, top));
+}
 
 // One row of a plane of more than 8 bits; see loops::analyseRows.
 void analyseRowDeepAvx2(const uint16_t* cur, const uint16_t* top, const uint8_t* ctx, uint32_t w,
@@ -21,8 +37,8 @@ void ransDecodeRow8Avx2(RansReader& in, const RansDecTable* tables, const uint8_
                         uint8_t cap, uint8_t* act, uint8_t* tokens, uint32_t w);
 
 void medianRebuildAvx2(const uint16_t* above, const uint16_t* z, uint16_t* out, uint32_t w,
-                       uint32_t rows, unsigned depth, uint16_t* scratch);
+                       uint32_t rows, unsigned depth, bool mirror, uint16_t* scratch);
 void medianRebuild8Avx2(const uint8_t* above, const uint8_t* z, uint8_t* out, uint32_t w,
-                        uint32_t rows, uint16_t* scratch);
+                        uint32_t rows, bool mirror, uint16_t* scratch);
 
 } // namespace kvcodec::x86

@@ -174,16 +174,18 @@ KVCODEC_TARGET_X86_AVX512 void analyseRow8Avx512(const uint8_t* cur, const uint8
     const auto block = [&](uint32_t x) KVCODEC_TARGET_X86_AVX512 {
         const __m512i c = _mm512_loadu_si512(cur + x);
         const __m512i l = _mm512_loadu_si512(cur + x - 1);
-        __m512i pred = l;
+        __m512i r = _mm512_sub_epi8(c, l);
         if (top != nullptr) {
             const __m512i t = _mm512_loadu_si512(top + x);
             const __m512i tl = _mm512_loadu_si512(top + x - 1);
             const __m512i lo = _mm512_min_epu8(l, t);
             const __m512i hi = _mm512_max_epu8(l, t);
-            pred = _mm512_sub_epi8(_mm512_add_epi8(lo, hi),
-                                   _mm512_min_epu8(_mm512_max_epu8(tl, lo), hi));
+            const __m512i pred = _mm512_sub_epi8(_mm512_add_epi8(lo, hi),
+                                                 _mm512_min_epu8(_mm512_max_epu8(tl, lo), hi));
+            // Mirrored where the top is below the top-left (code::mirrors): pred - c.
+            r = _mm512_mask_sub_epi8(_mm512_sub_epi8(c, pred), _mm512_cmplt_epu8_mask(t, tl), pred,
+                                     c);
         }
-        const __m512i r = _mm512_sub_epi8(c, pred);
         const __m512i twice = _mm512_add_epi8(r, r);
         // A negative residual's zigzag is -2r - 1, all ones less 2r.
         const __m512i zz =
@@ -260,16 +262,19 @@ KVCODEC_TARGET_X86_AVX512 void analyseRowDeepAvx512(const uint16_t* cur, const u
     const auto block = [&](uint32_t x) KVCODEC_TARGET_X86_AVX512 {
         const __m512i c = _mm512_loadu_si512(cur + x);
         const __m512i l = _mm512_loadu_si512(cur + x - 1);
-        __m512i pred = l;
+        __m512i r = _mm512_sub_epi16(c, l);
         if (top != nullptr) {
             const __m512i t = _mm512_loadu_si512(top + x);
+            const __m512i tl = _mm512_loadu_si512(top + x - 1);
             // left + top - topLeft stays within 16 signed bits for samples of 14 bits.
-            const __m512i g =
-                _mm512_sub_epi16(_mm512_add_epi16(l, t), _mm512_loadu_si512(top + x - 1));
-            pred = _mm512_min_epi16(_mm512_max_epi16(g, _mm512_min_epi16(l, t)),
-                                    _mm512_max_epi16(l, t));
+            const __m512i g = _mm512_sub_epi16(_mm512_add_epi16(l, t), tl);
+            const __m512i pred = _mm512_min_epi16(_mm512_max_epi16(g, _mm512_min_epi16(l, t)),
+                                                  _mm512_max_epi16(l, t));
+            // Mirrored where the top is below the top-left (code::mirrors): pred - c.
+            r = _mm512_mask_sub_epi16(_mm512_sub_epi16(c, pred), _mm512_cmplt_epu16_mask(t, tl),
+                                      pred, c);
         }
-        const __m512i r = _mm512_and_si512(_mm512_sub_epi16(c, pred), mask);
+        r = _mm512_and_si512(r, mask);
         const __m512i twice = _mm512_add_epi16(r, r);
         // A negative residual's zigzag is -2r - 1, all ones less 2r, within the depth.
         const __m512i zz = _mm512_and_si512(

@@ -56,16 +56,16 @@ KVCODEC_AVX2_HELPER void analyseRow8(const uint8_t* cur, const uint8_t* top, con
     const auto block = [&](uint32_t x) KVCODEC_TARGET_X86_AVX2 {
         const __m256i c = load32(cur + x);
         const __m256i l = load32(cur + x - 1);
-        __m256i pred = l;
+        __m256i r = _mm256_sub_epi8(c, l);
         if (top != nullptr) {
             const __m256i t = load32(top + x);
             const __m256i tl = load32(top + x - 1);
             const __m256i lo = _mm256_min_epu8(l, t);
             const __m256i hi = _mm256_max_epu8(l, t);
-            pred = _mm256_sub_epi8(_mm256_add_epi8(lo, hi),
-                                   _mm256_min_epu8(_mm256_max_epu8(tl, lo), hi));
+            const __m256i pred = _mm256_sub_epi8(_mm256_add_epi8(lo, hi),
+                                                 _mm256_min_epu8(_mm256_max_epu8(tl, lo), hi));
+            r = mirrorBytes(_mm256_sub_epi8(c, pred), t, tl);
         }
-        const __m256i r = _mm256_sub_epi8(c, pred);
         const __m256i zz =
             _mm256_xor_si256(_mm256_add_epi8(r, r), _mm256_cmpgt_epi8(_mm256_setzero_si256(), r));
         // At 8 bits the residual is its token. Interleaving works within 128-bit lanes, so the
@@ -195,16 +195,17 @@ KVCODEC_TARGET_X86_AVX2 void analyseRowDeepAvx2(const uint16_t* cur, const uint1
     const auto block = [&](uint32_t x) KVCODEC_TARGET_X86_AVX2 {
         const __m256i c = load16(cur + x);
         const __m256i l = load16(cur + x - 1);
-        __m256i pred = l;
+        __m256i r = _mm256_sub_epi16(c, l);
         if (top != nullptr) {
             const __m256i t = load16(top + x);
             const __m256i tl = load16(top + x - 1);
             // left + top - topLeft stays within 16 signed bits for samples of 14 bits.
             const __m256i g = _mm256_sub_epi16(_mm256_add_epi16(l, t), tl);
-            pred = _mm256_min_epi16(_mm256_max_epi16(g, _mm256_min_epi16(l, t)),
-                                    _mm256_max_epi16(l, t));
+            const __m256i pred = _mm256_min_epi16(_mm256_max_epi16(g, _mm256_min_epi16(l, t)),
+                                                  _mm256_max_epi16(l, t));
+            r = mirrorWords(_mm256_sub_epi16(c, pred), t, tl);
         }
-        const __m256i zz = zigzag16(_mm256_sub_epi16(c, pred), mask, signShift);
+        const __m256i zz = zigzag16(r, mask, signShift);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(z + x), zz);
         const __m256i tokens = deepTokens16(zz);
         const __m256i act = _mm256_min_epu16(tokens, cap);

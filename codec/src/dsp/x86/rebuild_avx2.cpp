@@ -91,7 +91,9 @@ KVCODEC_AVX2_HELPER void transpose32(__m256i* r) {
 // `stride` apart with room for 32 bytes before and 64 after each row; `above` is the row above
 // the band as bytes with the same room. Every value fits a byte and the median never leaves it
 // (taken as lo + hi less clamp(topLeft, lo, hi), it wraps back), so a vector holds 32 rows and
-// no step masks.
+// no step masks. With Mirror, residuals below a top-left above them were coded negated (the
+// first column's top-left is its top, so its residual never is).
+template <bool Mirror>
 KVCODEC_AVX2_HELPER void rebuildBand8(const uint8_t* above, const uint8_t* z, uint8_t* band,
                                       uint32_t w, uint32_t stride) {
     const __m256i one = _mm256_set1_epi8(1);
@@ -122,7 +124,8 @@ KVCODEC_AVX2_HELPER void rebuildBand8(const uint8_t* above, const uint8_t* z, ui
                 _mm256_alignr_epi8(prev, _mm256_permute2x128_si256(aboveRun, prev, 0x21), 15);
             const __m256i lo = _mm256_min_epu8(prev, top);
             const __m256i hi = _mm256_max_epu8(prev, top);
-            __m256i sample = _mm256_sub_epi8(_mm256_add_epi8(_mm256_add_epi8(lo, hi), residual),
+            const __m256i steered = Mirror ? mirrorBytes(residual, top, topLeft) : residual;
+            __m256i sample = _mm256_sub_epi8(_mm256_add_epi8(_mm256_add_epi8(lo, hi), steered),
                                              _mm256_min_epu8(_mm256_max_epu8(topLeft, lo), hi));
             if (t < 32) {
                 // Lane t is at its row's first column, which predicts from the top.
@@ -144,7 +147,8 @@ KVCODEC_AVX2_HELPER void rebuildBand8(const uint8_t* above, const uint8_t* z, ui
 
 // Sixteen rows of residuals starting at z, w apart, into the scratch band's rows, `stride`
 // apart with room for 16 samples before and 32 after each row. `above` is the row above the
-// band with 16 samples of room before it and 32 after.
+// band with 16 samples of room before it and 32 after. Mirror as for bytes.
+template <bool Mirror>
 KVCODEC_AVX2_HELPER void rebuildBand(const uint16_t* above, const uint16_t* z, uint16_t* band,
                                      uint32_t w, uint32_t stride, unsigned depth) {
     const __m256i mask = _mm256_set1_epi16(static_cast<short>((1u << depth) - 1));
@@ -175,9 +179,10 @@ KVCODEC_AVX2_HELPER void rebuildBand(const uint16_t* above, const uint16_t* z, u
             const __m256i residual = _mm256_xor_si256(
                 _mm256_srli_epi16(zz, 1),
                 _mm256_sub_epi16(_mm256_setzero_si256(), _mm256_and_si256(zz, one)));
+            const __m256i steered = Mirror ? mirrorWords(residual, top, topLeft) : residual;
             // The median is lo + hi - clamp(topLeft, lo, hi); the residual is added to lo + hi
             // while the clamp is taken, which keeps a step off the chain from sample to sample.
-            __m256i sample = _mm256_sub_epi16(_mm256_add_epi16(_mm256_add_epi16(lo, hi), residual),
+            __m256i sample = _mm256_sub_epi16(_mm256_add_epi16(_mm256_add_epi16(lo, hi), steered),
                                               _mm256_min_epi16(_mm256_max_epi16(topLeft, lo), hi));
             if (t < kLanes) {
                 // Lane t is at its row's first column, which predicts from the top.
@@ -206,7 +211,7 @@ KVCODEC_AVX2_HELPER void rebuildBand(const uint16_t* above, const uint16_t* z, u
 // them to it, a third of the time rebuilding took).
 KVCODEC_TARGET_X86_AVX2 void medianRebuildAvx2(const uint16_t* above, const uint16_t* z,
                                                uint16_t* out, uint32_t w, uint32_t rows,
-                                               unsigned depth, uint16_t* scratch) {
+                                               unsigned depth, bool mirror, uint16_t* scratch) {
     uint32_t y = 0;
     const auto rowAbove = [&](uint32_t from) {
         return from == 0 ? above : out + size_t{from - 1} * w;
@@ -224,7 +229,8 @@ KVCODEC_TARGET_X86_AVX2 void medianRebuildAvx2(const uint16_t* above, const uint
             // stays inside the rows given (or the row before an early band) and the slack after
             // them that the caller keeps.
             std::copy(rowAbove(from), rowAbove(from) + w, top);
-            rebuildBand(top, z + size_t{from} * w, band, w, stride, depth);
+            (mirror ? rebuildBand<true> : rebuildBand<false>)(top, z + size_t{from} * w, band, w,
+                                                              stride, depth);
             for (unsigned k = y - from; k < kLanes; ++k) {
                 std::copy(band + size_t{k} * stride, band + size_t{k} * stride + w,
                           out + size_t{from + k} * w);
@@ -232,12 +238,13 @@ KVCODEC_TARGET_X86_AVX2 void medianRebuildAvx2(const uint16_t* above, const uint
             y = from + kLanes;
         }
     }
-    loops::medianRebuild(rowAbove(y), z + size_t{y} * w, out + size_t{y} * w, w, rows - y, depth);
+    loops::medianRebuild(rowAbove(y), z + size_t{y} * w, out + size_t{y} * w, w, rows - y, depth,
+                         mirror);
 }
 
 KVCODEC_TARGET_X86_AVX2 void medianRebuild8Avx2(const uint8_t* above, const uint8_t* z,
                                                 uint8_t* out, uint32_t w, uint32_t rows,
-                                                uint16_t* scratch) {
+                                                bool mirror, uint16_t* scratch) {
     uint32_t y = 0;
     const auto rowAbove = [&](uint32_t from) {
         return from == 0 ? above : out + size_t{from - 1} * w;
@@ -252,7 +259,8 @@ KVCODEC_TARGET_X86_AVX2 void medianRebuild8Avx2(const uint8_t* above, const uint
         while (y < rows) {
             const uint32_t from = std::min(y, rows - 32);
             std::copy(rowAbove(from), rowAbove(from) + w, top);
-            rebuildBand8(top, z + size_t{from} * w, band, w, stride);
+            (mirror ? rebuildBand8<true> : rebuildBand8<false>)(top, z + size_t{from} * w, band, w,
+                                                                stride);
             for (unsigned k = y - from; k < 32; ++k) {
                 std::copy(band + size_t{k} * stride, band + size_t{k} * stride + w,
                           out + size_t{from + k} * w);
@@ -260,7 +268,8 @@ KVCODEC_TARGET_X86_AVX2 void medianRebuild8Avx2(const uint8_t* above, const uint
             y = from + 32;
         }
     }
-    loops::medianRebuild(rowAbove(y), z + size_t{y} * w, out + size_t{y} * w, w, rows - y, 8u);
+    loops::medianRebuild(rowAbove(y), z + size_t{y} * w, out + size_t{y} * w, w, rows - y, 8u,
+                         mirror);
 }
 
 } // namespace kvcodec::x86
