@@ -176,7 +176,8 @@ uint64_t FrameCoder::tableBlockBound() const {
 }
 
 FrameCompressor::FrameCompressor(const Geometry& g, unsigned threads)
-    : FrameCoder(g, threads), m_z(m_frameSamples), m_symbols(m_frameSamples),
+    : FrameCoder(g, threads), m_z(keptAsBytes(g) ? m_threads * largestPlane(g) : m_frameSamples),
+      m_symbols(m_frameSamples),
       m_counts(size_t{g.sliceCount} * g.planeCount * code::kContexts * 256),
       m_planeCounts(size_t{g.planeCount} * code::kContexts * 256), m_sliceOffset(g.sliceCount),
       m_sliceAt(g.sliceCount), m_sliceSize(g.sliceCount), m_blueLifted(g.sliceCount),
@@ -195,6 +196,11 @@ FrameCompressor::FrameCompressor(const Geometry& g, unsigned threads)
         offset += sliceBound(g, s);
     }
     m_bound = offset;
+}
+
+uint16_t* FrameCompressor::residuals(uint32_t s, unsigned p, unsigned slot) {
+    return m_z.data() +
+           (keptAsBytes(m_geometry) ? slot * largestPlane(m_geometry) : planeStart(s, p));
 }
 
 void FrameCompressor::gatherSlicePlanes(const Kernels& k, const RawView& in, uint32_t s,
@@ -232,7 +238,7 @@ void FrameCompressor::analyseSlice(const Kernels& k, const RawView& in, uint32_t
     for (unsigned p = 0; p < g.planeCount; ++p) {
         const uint32_t w = g.plane[p].width;
         const uint32_t rows = g.sliceRowCount(p, s);
-        uint16_t* z = m_z.data() + planeStart(s, p);
+        uint16_t* z = residuals(s, p, slot);
         uint16_t* sym = m_symbols.data() + planeStart(s, p);
         uint32_t* counts = m_counts.data() + (size_t{s} * g.planeCount + p) * code::kContexts * 256;
         std::fill(counts, counts + code::kContexts * 256, 0u);
@@ -293,7 +299,7 @@ void FrameCompressor::codeSlice(const Kernels& k, const RawView& in, uint32_t s,
         const uint32_t w = g.plane[p].width;
         const uint32_t rows = g.sliceRowCount(p, s);
         const PlaneSymbols plane{
-            m_z.data() + planeStart(s, p), m_symbols.data() + planeStart(s, p),
+            residuals(s, p, slot), m_symbols.data() + planeStart(s, p),
             m_counts.data() + (size_t{s} * g.planeCount + p) * code::kContexts * 256, w, rows};
         const uint8_t lift = p == 2 ? m_blueLifted[s] : 0;
         size_t size = encodePlane(k, plane, m_tables[p], m_words[slot].data(), lift, dst + pos);

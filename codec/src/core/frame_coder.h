@@ -73,7 +73,12 @@ private:
     void codeSlice(const Kernels& k, const RawView& in, uint32_t s, unsigned slot, uint8_t* out);
     void packCodedSlices(uint32_t s, uint8_t* out);
 
-    // The analysis of a whole frame, kept until every plane's tables are known.
+    // Where the analysis of plane p of slice s on thread `slot` leaves its residuals.
+    uint16_t* residuals(uint32_t s, unsigned p, unsigned slot);
+
+    // The analysis of a whole frame, kept until every plane's tables are known. Residuals are
+    // kept only where raw bits are written from them (planes of more than 8 bits); an 8-bit
+    // plane's tokens are its residuals, so its analysis has one slice's room a thread.
     std::vector<uint16_t> m_z;
     std::vector<uint16_t> m_symbols;
     std::vector<uint32_t> m_counts;                   // per slice and plane, kContexts * 256
