@@ -59,9 +59,10 @@ TEST(Damage, TruncationsAndDamagedFrameHeadersAreErrors) {
     }
 }
 
-// Only the blue plane of an RGB layout names a lifting step, and only blue's; the decoder
-// undoes the step a record names, not one it guesses.
-TEST(Damage, OnlyBluePlanesOfRgbLayoutsNameTheirLiftingStep) {
+// Only the blue plane of an RGB layout names a lifting step, and only blue's; a coded plane names
+// the median or the average as its predictor, a stored one none. The decoder undoes the step
+// and follows the predictor a record names, not ones it guesses.
+TEST(Damage, PlaneRecordsNameOnlyTheirPredictorsAndLiftingSteps) {
     for (const size_t row : {0, 3, 6}) {
         for (const Content c : {Content::Photo, Content::Noise}) {
             const FormatPair& v = kFormatPairs[row];
@@ -78,6 +79,22 @@ TEST(Damage, OnlyBluePlanesOfRgbLayoutsNameTheirLiftingStep) {
                     std::vector<uint8_t> out;
                     EXPECT_EQ(decode(s.config, bad, out), 0) << v.id << " record " << i;
                     EXPECT_NE(out, raw) << v.id << " record " << i;
+                }
+                const bool coded = s.packed[records[i]] == 1;
+                for (const uint8_t predictor : {0, 1, 2, 3}) {
+                    if (predictor == s.packed[records[i] + 1]) {
+                        continue;
+                    }
+                    bad = s.packed;
+                    bad[records[i] + 1] = predictor;
+                    std::vector<uint8_t> out;
+                    const int32_t r = decode(s.config, bad, out);
+                    if (coded && (predictor == 1 || predictor == 2)) {
+                        EXPECT_EQ(r, 0) << v.id << " record " << i;
+                        EXPECT_NE(out, raw) << v.id << " record " << i;
+                    } else {
+                        EXPECT_NE(r, 0) << v.id << " record " << i << " predictor " << +predictor;
+                    }
                 }
             }
         }

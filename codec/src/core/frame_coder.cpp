@@ -83,6 +83,29 @@ bool isRgb(const Geometry& g) {
 constexpr uint16_t kFirstLiftingVersion = 4;
 constexpr uint16_t kFirstMirroringVersion = 5;
 
+constexpr code::Predictor kMedian = code::Predictor::Median;
+
+// The predictor that codes a plane of a slice smaller, judged on one row in 16 (and the row
+// above each) by the bit lengths of both predictors' residual magnitudes. The median wins on
+// nearly every picture; the average, where every sample carries noise of its own.
+template <typename T>
+code::Predictor cheaperPredictor(const Kernels& k, const T* plane, uint32_t w, uint32_t rows,
+                                 unsigned depth) {
+    uint64_t median = 0;
+    uint64_t average = 0;
+    for (uint32_t y = std::min(7u, rows - 1); y >= 1 && y < rows; y += 16) {
+        const T* cur = plane + size_t{y} * w;
+        if constexpr (sizeof(T) == 2) {
+            median += k.residualBits16(cur, cur - w, w, depth, kMedian);
+            average += k.residualBits16(cur, cur - w, w, depth, code::Predictor::Average);
+        } else {
+            median += k.residualBits8(cur, cur - w, w, kMedian);
+            average += k.residualBits8(cur, cur - w, w, code::Predictor::Average);
+        }
+    }
+    return average < median ? code::Predictor::Average : kMedian;
+}
+
 // Whether blue's lifting step makes the slice's B-G plane code smaller, judged on one row in 64
 // and the row above each. Where a picture's B-G follows its R-G, taking half of R-G leaves less;
 // where the channels' noise is their own, it adds to it.
@@ -96,12 +119,12 @@ bool blueLiftPays(const Kernels& k, const T* rg, const T* bg, uint32_t w, uint32
         std::copy(bg + above, bg + above + 2 * size_t{w}, probe);
         if constexpr (sizeof(T) == 2) {
             k.liftRgb16(nullptr, rg + above, probe, 2 * size_t{w}, depth, false, true);
-            plain += k.residualBits16(bg + above + w, bg + above, w, depth);
-            lifted += k.residualBits16(probe + w, probe, w, depth);
+            plain += k.residualBits16(bg + above + w, bg + above, w, depth, kMedian);
+            lifted += k.residualBits16(probe + w, probe, w, depth, kMedian);
         } else {
             k.liftRgb8(nullptr, rg + above, probe, 2 * size_t{w}, false, true);
-            plain += k.residualBits8(bg + above + w, bg + above, w);
-            lifted += k.residualBits8(probe + w, probe, w);
+            plain += k.residualBits8(bg + above + w, bg + above, w, kMedian);
+            lifted += k.residualBits8(probe + w, probe, w, kMedian);
         }
     }
     return lifted < plain;
@@ -181,7 +204,7 @@ FrameCompressor::FrameCompressor(const Geometry& g, unsigned threads)
       m_counts(size_t{g.sliceCount} * g.planeCount * code::kContexts * 256),
       m_planeCounts(size_t{g.planeCount} * code::kContexts * 256), m_sliceOffset(g.sliceCount),
       m_sliceAt(g.sliceCount), m_sliceSize(g.sliceCount), m_blueLifted(g.sliceCount),
-      m_sliceCoded(g.sliceCount) {
+      m_predictor(size_t{g.sliceCount} * g.planeCount, kMedian), m_sliceCoded(g.sliceCount) {
     for (unsigned i = 0; i < m_threads; ++i) {
         m_activityRows.emplace_back(ActivityRows::size(widestPlane(g)));
         m_words.emplace_back(wordRoom(largestPlane(g)));
@@ -242,11 +265,15 @@ void FrameCompressor::analyseSlice(const Kernels& k, const RawView& in, uint32_t
         uint16_t* sym = m_symbols.data() + planeStart(s, p);
         uint32_t* counts = m_counts.data() + (size_t{s} * g.planeCount + p) * code::kContexts * 256;
         std::fill(counts, counts + code::kContexts * 256, 0u);
+        code::Predictor& predictor = m_predictor[size_t{s} * g.planeCount + p];
         if (keptAsBytes(g)) {
-            k.analyse8(scratch.bytePlane[p], w, rows, z, m_activityRows[slot].data(), sym, counts);
+            predictor = cheaperPredictor(k, scratch.bytePlane[p], w, rows, 8);
+            k.analyse8(scratch.bytePlane[p], w, rows, predictor, z, m_activityRows[slot].data(),
+                       sym, counts);
         } else {
-            k.analyse(scratch.plane[p], w, rows, g.variant->depth, z, m_activityRows[slot].data(),
-                      sym, counts);
+            predictor = cheaperPredictor(k, scratch.plane[p], w, rows, g.variant->depth);
+            k.analyse(scratch.plane[p], w, rows, g.variant->depth, predictor, z,
+                      m_activityRows[slot].data(), sym, counts);
         }
     }
 }
@@ -298,9 +325,13 @@ void FrameCompressor::codeSlice(const Kernels& k, const RawView& in, uint32_t s,
     for (unsigned p = 0; p < g.planeCount; ++p) {
         const uint32_t w = g.plane[p].width;
         const uint32_t rows = g.sliceRowCount(p, s);
-        const PlaneSymbols plane{
-            residuals(s, p, slot), m_symbols.data() + planeStart(s, p),
-            m_counts.data() + (size_t{s} * g.planeCount + p) * code::kContexts * 256, w, rows};
+        const PlaneSymbols plane{residuals(s, p, slot),
+                                 m_symbols.data() + planeStart(s, p),
+                                 m_counts.data() +
+                                     (size_t{s} * g.planeCount + p) * code::kContexts * 256,
+                                 w,
+                                 rows,
+                                 m_predictor[size_t{s} * g.planeCount + p]};
         const uint8_t lift = p == 2 ? m_blueLifted[s] : 0;
         size_t size = encodePlane(k, plane, m_tables[p], m_words[slot].data(), lift, dst + pos);
         if (size == 0) {
@@ -375,6 +406,7 @@ FrameDecompressor::FrameDecompressor(const Geometry& g, uint16_t version, unsign
             m_tables.emplace_back(g.variant->depth, false);
             m_tables.back().classContexts = version == 2;
             m_tables.back().mirrored = version >= kFirstMirroringVersion;
+            m_tables.back().choosesPredictor = version >= kFirstMirroringVersion;
         }
     }
 }

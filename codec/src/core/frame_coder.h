@@ -88,7 +88,8 @@ private:
     std::vector<uint64_t> m_sliceOffset;              // each slice's worst-case region
     std::vector<uint64_t> m_sliceAt;                  // where it is coded: its region or its place
     std::vector<uint32_t> m_sliceSize;
-    std::vector<uint8_t> m_blueLifted; // per slice of an RGB layout
+    std::vector<uint8_t> m_blueLifted;        // per slice of an RGB layout
+    std::vector<code::Predictor> m_predictor; // per slice and plane
     // Coded slices move to their places in the frame in order, as soon as those before them
     // have: the thread that codes the next one to move moves it and every coded one after it.
     std::mutex m_packing;

@@ -13,7 +13,6 @@ namespace kvcodec {
 namespace {
 
 enum class PlaneMode : uint8_t { Stored = 0, Coded = 1 };
-enum class Predictor : uint8_t { Median = 1 };
 
 // Rows decoded before they are rebuilt: as many as the rebuilding kernels take at once; a
 // shorter band left at a plane's end joins the one before it, so that the kernels still take
@@ -24,7 +23,8 @@ uint32_t bandRowsAt(uint32_t band, uint32_t rows) {
     return rows - band < 2 * kBandRows ? rows - band : kBandRows;
 }
 
-void writeHeader(uint8_t* out, PlaneMode mode, Predictor predictor, uint8_t lift, size_t payload) {
+void writeHeader(uint8_t* out, PlaneMode mode, code::Predictor predictor, uint8_t lift,
+                 size_t payload) {
     out[0] = static_cast<uint8_t>(mode);
     out[1] = mode == PlaneMode::Stored ? 0 : static_cast<uint8_t>(predictor);
     out[2] = lift;
@@ -76,7 +76,7 @@ size_t storePlane(const T* samples, size_t n, unsigned depth, uint8_t lift, uint
         bw.put(samples[i], depth);
     }
     const size_t payload = bw.finish();
-    writeHeader(out, PlaneMode::Stored, Predictor::Median, lift, payload);
+    writeHeader(out, PlaneMode::Stored, code::Predictor::Median, lift, payload);
     return kPlaneHeaderBytes + payload;
 }
 
@@ -121,7 +121,7 @@ size_t encodePlane(const Kernels& k, const PlaneSymbols& in, const PlaneTables& 
         k.putRawBits(in.z, n, bw);
         bw.finish();
     }
-    writeHeader(out, PlaneMode::Coded, Predictor::Median, lift, payload);
+    writeHeader(out, PlaneMode::Coded, in.predictor, lift, payload);
     return kPlaneHeaderBytes + payload;
 }
 
@@ -155,8 +155,10 @@ Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, size_t read
                    ? Status::Ok
                    : Status::Corrupt;
     }
+    const auto predictor = static_cast<code::Predictor>(in[1]);
     if (in[0] != static_cast<uint8_t>(PlaneMode::Coded) ||
-        in[1] != static_cast<uint8_t>(Predictor::Median)) {
+        (predictor != code::Predictor::Median &&
+         (predictor != code::Predictor::Average || !t.choosesPredictor))) {
         return Status::Corrupt;
     }
     if (payloadSize < kRansHeaderBytes) {
@@ -202,9 +204,23 @@ Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, size_t read
     // The residuals of a band, of the samples' type: an 8-bit plane's tokens are its residuals.
     T* const zRows = reinterpret_cast<T*>(scratch.z.data());
     const uint8_t cap = t.classContexts ? uint8_t{255} : uint8_t{code::kActivityCap};
+    const auto rebuild = [&](const T* above, const T* z, T* out, uint32_t n, code::Predictor p) {
+        if constexpr (sizeof(T) == 1) {
+            k.rebuild8(above, z, out, width, n, p, t.mirrored, scratch.rebuild.data());
+        } else {
+            k.rebuild(above, z, out, width, n, t.depth, p, t.mirrored, scratch.rebuild.data());
+        }
+    };
+    // The slice's first row predicts from the left whatever the predictor, which is what the
+    // median makes of the mid-grey row above it; an averaged plane rebuilds it on its own, and
+    // its first band takes one row more so that whole vectors of rows follow.
+    const bool firstRowApart = predictor != code::Predictor::Median;
     uint32_t row = 0;
     for (uint32_t band = 0, bandRows = 0; band < rows; band += bandRows) {
         bandRows = bandRowsAt(band, rows);
+        if (band == 0 && firstRowApart && bandRows < rows) {
+            ++bandRows;
+        }
         for (uint32_t y = 0; y < bandRows; ++y, ++row) {
             T* z = zRows + size_t{y} * width;
             if (t.classContexts) {
@@ -223,13 +239,13 @@ Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, size_t read
             }
         }
         T* out = samples + size_t{band} * width;
-        const T* above = band == 0 ? midGrey : out - width;
-        if constexpr (sizeof(T) == 1) {
-            k.medianRebuild8(above, zRows, out, width, bandRows, t.mirrored,
-                             scratch.rebuild.data());
+        if (band > 0) {
+            rebuild(out - width, zRows, out, bandRows, predictor);
+        } else if (firstRowApart) {
+            rebuild(midGrey, zRows, out, 1, code::Predictor::Median);
+            rebuild(out, zRows + width, out + width, bandRows - 1, predictor);
         } else {
-            k.medianRebuild(above, zRows, out, width, bandRows, t.depth, t.mirrored,
-                            scratch.rebuild.data());
+            rebuild(midGrey, zRows, out, bandRows, predictor);
         }
         if (reader.overrun || raw.overrun()) {
             return Status::Truncated;

@@ -36,8 +36,10 @@ struct PlaneTables {
     // 0 (classes grow with the token).
     bool classContexts = false;
     uint16_t classBounds[5] = {};
-    // Versions before 5 coded every residual as it came (code::mirrors).
+    // Versions before 5 coded every residual as it came (code::mirrors), and predicted every
+    // plane by the median.
     bool mirrored = true;
+    bool choosesPredictor = true;
     // By token: the raw bits that follow it and the smallest residual it stands for (a literal:
     // none, and itself).
     uint8_t rawBits[256] = {};
@@ -58,6 +60,7 @@ struct PlaneSymbols {
     const uint32_t* counts;  // of each symbol
     uint32_t width;
     uint32_t rows;
+    code::Predictor predictor;
 };
 
 // Room for the words of a plane of n samples: at most one a sample, and eight below them that

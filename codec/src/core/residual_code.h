@@ -20,6 +20,22 @@ inline int32_t median(int32_t left, int32_t top, int32_t topLeft) {
     return above < lo ? lo : above;
 }
 
+// A coded plane's predictor, as its record names it. From version 5 a plane may take the mean of
+// left and top instead of the median: where every sample carries noise of its own (film grain),
+// the mean halves the noise its two neighbours bring, where the median follows one of them or
+// adds both and takes off a third. Either predicts a slice's first row from the left and the
+// first column from the top.
+enum class Predictor : uint8_t { Median = 1, Average = 2 };
+
+template <Predictor P>
+inline int32_t predict(int32_t left, int32_t top, int32_t topLeft) {
+    if constexpr (P == Predictor::Median) {
+        return median(left, top, topLeft);
+    } else {
+        return (left + top + 1) >> 1;
+    }
+}
+
 // From version 5 a residual is coded negated (mirrored) where the row above falls from top-left
 // to top: the median's residuals there lean the other way from where it rises, and mirroring
 // turns both leanings into one, which the zigzag's order of signs and the tables then code in

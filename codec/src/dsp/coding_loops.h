@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "core/residual_code.h"
 #include "dsp/kernels.h"
@@ -195,30 +196,34 @@ KVCODEC_INLINE void unliftRgb(T* g, const T* rg, T* bg, size_t n, unsigned depth
     }
 }
 
-// The bit lengths of a row's zigzagged median residuals (but the first column's), added up:
-// near enough to what the row costs to tell which of two forms of a plane codes smaller.
-template <typename T>
+// The bit lengths of the magnitudes of a row's residuals (but the first column's) under
+// predictor P, added up: near enough to what the row costs to tell which of two forms of a
+// plane, or which predictor, codes smaller. Magnitudes, as the coded residuals' signs are
+// mirrored: a zigzag's length depends on the sign, and the average's rounding leans negative.
+template <code::Predictor P, typename T>
 KVCODEC_INLINE uint32_t residualBits(const T* cur, const T* top, uint32_t w, unsigned depth) {
     const int32_t mask = (1 << depth) - 1;
     const unsigned signShift = depth - 1;
     uint32_t bits = 0;
     for (uint32_t x = 1; x < w; ++x) {
-        const int32_t r = (cur[x] - code::median(cur[x - 1], top[x], top[x - 1])) & mask;
-        const int32_t z = ((r << 1) ^ (0 - (r >> signShift))) & mask;
+        const int32_t r = (cur[x] - code::predict<P>(cur[x - 1], top[x], top[x - 1])) & mask;
+        const int32_t negative = 0 - (r >> signShift);
+        const int32_t magnitude = ((r ^ negative) - negative) & mask;
         // A float's exponent is the bit length, and vectorises where a count of leading zeros
         // does not.
-        const auto e = static_cast<int32_t>(std::bit_cast<uint32_t>(static_cast<float>(z)) >> 23);
+        const auto e =
+            static_cast<int32_t>(std::bit_cast<uint32_t>(static_cast<float>(magnitude)) >> 23);
         bits += static_cast<uint32_t>(std::max(e - 126, 0));
     }
     return bits;
 }
 
-// Residuals of one row from x on, given the row above (null for a slice's first row, which
-// predicts from the left and its first sample from mid-grey; the first column predicts from
-// above).
-template <typename Sample>
-KVCODEC_INLINE void medianResidualRow(const Sample* cur, const Sample* top, uint32_t w,
-                                      unsigned depth, uint16_t* z, uint32_t x) {
+// Residuals of one row from x on under predictor P, given the row above (null for a slice's
+// first row, which predicts from the left and its first sample from mid-grey; the first column
+// predicts from above).
+template <code::Predictor P, typename Sample>
+KVCODEC_INLINE void residualRow(const Sample* cur, const Sample* top, uint32_t w, unsigned depth,
+                                uint16_t* z, uint32_t x) {
     const int32_t mask = (1 << depth) - 1;
     const unsigned signShift = depth - 1;
     auto zigzag = [&](int32_t r) {
@@ -236,7 +241,7 @@ KVCODEC_INLINE void medianResidualRow(const Sample* cur, const Sample* top, uint
         return;
     }
     for (; x < w; ++x) {
-        const int32_t r = cur[x] - code::median(cur[x - 1], top[x], top[x - 1]);
+        const int32_t r = cur[x] - code::predict<P>(cur[x - 1], top[x], top[x - 1]);
         z[x] = zigzag(code::mirrors(top[x], top[x - 1]) ? -r : r);
     }
 }
@@ -422,12 +427,22 @@ KVCODEC_INLINE void analyseRows(const Sample* s, uint32_t w, uint32_t rows, unsi
 
 // Columns from to end - 1 of a row's analysis: residuals, tokens and symbols (the vector rows
 // leave their edges to this).
-template <typename Sample>
+template <code::Predictor P, typename Sample>
 KVCODEC_INLINE void analyseColumns(const Sample* cur, const Sample* top, const uint8_t* ctx,
                                    unsigned depth, uint16_t* z, uint8_t* own, uint16_t* sym,
                                    uint32_t from, uint32_t end) {
-    medianResidualRow(cur, top, end, depth, z, from);
+    residualRow<P>(cur, top, end, depth, z, from);
     symbolRow(z, ctx, depth, own, sym, from, end);
+}
+
+// Calls f with the predictor as a constant of its type, for loops compiled for each.
+template <typename F>
+KVCODEC_INLINE decltype(auto) withPredictor(code::Predictor p, F&& f) {
+    using code::Predictor;
+    if (p == Predictor::Average) {
+        return f(std::integral_constant<Predictor, Predictor::Average>{});
+    }
+    return f(std::integral_constant<Predictor, Predictor::Median>{});
 }
 
 // A row's analysis by a vector loop: block(x) takes columns x to x + N - 1, which need the
@@ -435,11 +450,11 @@ KVCODEC_INLINE void analyseColumns(const Sample* cur, const Sample* top, const u
 // w - 2 over the one before (a sample's analysis depends on the input alone, so columns done
 // twice come out the same): the scalar loop, ten times as slow a sample, is left the edges
 // alone.
-template <uint32_t N, typename Sample, typename Block>
+template <uint32_t N, code::Predictor P, typename Sample, typename Block>
 KVCODEC_INLINE void analyseRowInBlocks(const Sample* cur, const Sample* top, const uint8_t* ctx,
                                        uint32_t w, unsigned depth, uint16_t* z, uint8_t* own,
                                        uint16_t* sym, Block&& block) {
-    analyseColumns(cur, top, ctx, depth, z, own, sym, 0, 1);
+    analyseColumns<P>(cur, top, ctx, depth, z, own, sym, 0, 1);
     uint32_t x = 1;
     for (; x + N + 1 <= w; x += N) {
         block(x);
@@ -448,20 +463,24 @@ KVCODEC_INLINE void analyseRowInBlocks(const Sample* cur, const Sample* top, con
         block(w - N - 1);
         x = w - 1;
     }
-    analyseColumns(cur, top, ctx, depth, z, own, sym, x, w);
+    analyseColumns<P>(cur, top, ctx, depth, z, own, sym, x, w);
 }
 
 template <typename Sample>
-KVCODEC_INLINE void analyse(const Sample* s, uint32_t w, uint32_t rows, unsigned depth, uint16_t* z,
-                            uint8_t* activityRows, uint16_t* sym, uint32_t* counts) {
-    analyseRows(
-        s, w, rows, depth, z, activityRows, sym, counts,
-        [&](const uint8_t* above, const uint8_t* twoAbove, uint8_t* ctx) {
-            contextRow(above, twoAbove, w, ctx);
-        },
-        [&](const Sample* cur, const Sample* top, uint16_t* zr, const uint8_t* ctx, uint8_t* own,
-            uint16_t* symr) { analyseColumns(cur, top, ctx, depth, zr, own, symr, 0, w); },
-        NoRareScan{});
+KVCODEC_INLINE void analyse(const Sample* s, uint32_t w, uint32_t rows, unsigned depth,
+                            code::Predictor predictor, uint16_t* z, uint8_t* activityRows,
+                            uint16_t* sym, uint32_t* counts) {
+    withPredictor(predictor, [&](auto p) {
+        analyseRows(
+            s, w, rows, depth, z, activityRows, sym, counts,
+            [&](const uint8_t* above, const uint8_t* twoAbove, uint8_t* ctx) {
+                contextRow(above, twoAbove, w, ctx);
+            },
+            [&](const Sample* cur, const Sample* top, uint16_t* zr, const uint8_t* ctx,
+                uint8_t* own,
+                uint16_t* symr) { analyseColumns<p()>(cur, top, ctx, depth, zr, own, symr, 0, w); },
+            NoRareScan{});
+    });
 }
 
 KVCODEC_INLINE size_t ransEncode(const uint16_t* sym, size_t n, const RansEncSymbol* table,
@@ -630,13 +649,14 @@ KVCODEC_INLINE void takeRawBits(BitReader& reader, const uint8_t* rawBits, const
     reader = raw;
 }
 
-// Up to four rows as a wavefront: each row runs one sample behind the row above it, so that its
+// Up to four rows under predictor P as a wavefront: each row runs one sample behind the row above
+// it, so that its
 // top and top-left samples are already rebuilt, and the rows' chains of dependent steps
 // overlap in the processor. T is the plane's sample and Z its residual: bytes for 8-bit planes,
 // words for deeper ones.
-template <unsigned N, typename T, typename Z>
-KVCODEC_INLINE void medianRebuildBand(const T* above, const Z* z, T* out, uint32_t w, uint32_t mask,
-                                      bool mirror) {
+template <unsigned N, code::Predictor P, typename T, typename Z>
+KVCODEC_INLINE void rebuildBand(const T* above, const Z* z, T* out, uint32_t w, uint32_t mask,
+                                bool mirror) {
     const T* top[N];
     int32_t left[N] = {};
     // Mirrored residuals were coded negated; the first column's top-left is its top, which
@@ -651,7 +671,7 @@ KVCODEC_INLINE void medianRebuildBand(const T* above, const Z* z, T* out, uint32
     auto step = [&](unsigned r, uint32_t x) {
         const int32_t t = top[r][x];
         const int32_t tl = x == 0 ? t : top[r][x - 1];
-        const int32_t pred = code::median(x == 0 ? t : left[r], t, tl);
+        const int32_t pred = code::predict<P>(x == 0 ? t : left[r], t, tl);
         left[r] = static_cast<int32_t>(
             (static_cast<uint32_t>(pred) + residualOf(z[size_t{r} * w + x], t, tl)) & mask);
         out[size_t{r} * w + x] = static_cast<T>(left[r]);
@@ -669,7 +689,7 @@ KVCODEC_INLINE void medianRebuildBand(const T* above, const Z* z, T* out, uint32
             const uint32_t x = t - r;
             const int32_t tt = top[r][x];
             const int32_t tl = top[r][x - (x > 0)];
-            const int32_t pred = code::median(left[r], tt, tl);
+            const int32_t pred = code::predict<P>(left[r], tt, tl);
             left[r] = static_cast<int32_t>((static_cast<uint32_t>(x == 0 ? tt : pred) +
                                             residualOf(z[size_t{r} * w + x], tt, tl)) &
                                            mask);
@@ -685,19 +705,24 @@ KVCODEC_INLINE void medianRebuildBand(const T* above, const Z* z, T* out, uint32
     }
 }
 
+// Rows after a slice's first (whose row above is not the virtual one): the average predictor
+// predicts a slice's first row from the left, which is what the median makes of the virtual
+// row, so a decoder rebuilds that row with the median whatever the plane's predictor.
 template <typename T, typename Z>
-KVCODEC_INLINE void medianRebuild(const T* above, const Z* z, T* out, uint32_t w, uint32_t rows,
-                                  unsigned depth, bool mirror) {
+KVCODEC_INLINE void rebuild(const T* above, const Z* z, T* out, uint32_t w, uint32_t rows,
+                            unsigned depth, code::Predictor predictor, bool mirror) {
     const uint32_t mask = (1u << depth) - 1;
-    uint32_t y = 0;
-    for (; y + 4 <= rows; y += 4) {
-        medianRebuildBand<4>(y == 0 ? above : out + size_t{y - 1} * w, z + size_t{y} * w,
-                             out + size_t{y} * w, w, mask, mirror);
-    }
-    for (; y < rows; ++y) {
-        medianRebuildBand<1>(y == 0 ? above : out + size_t{y - 1} * w, z + size_t{y} * w,
-                             out + size_t{y} * w, w, mask, mirror);
-    }
+    withPredictor(predictor, [&](auto p) {
+        uint32_t y = 0;
+        for (; y + 4 <= rows; y += 4) {
+            rebuildBand<4, p()>(y == 0 ? above : out + size_t{y - 1} * w, z + size_t{y} * w,
+                                out + size_t{y} * w, w, mask, mirror);
+        }
+        for (; y < rows; ++y) {
+            rebuildBand<1, p()>(y == 0 ? above : out + size_t{y - 1} * w, z + size_t{y} * w,
+                                out + size_t{y} * w, w, mask, mirror);
+        }
+    });
 }
 
 } // namespace kvcodec::loops

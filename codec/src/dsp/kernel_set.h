@@ -71,14 +71,15 @@ KVCODEC_KERNEL_TARGET void widenRow16(const uint16_t* in, uint8_t* row, uint32_t
 }
 
 KVCODEC_KERNEL_TARGET void analyse(const uint16_t* s, uint32_t w, uint32_t rows, unsigned depth,
-                                   uint16_t* z, uint8_t* activityRows, uint16_t* sym,
-                                   uint32_t* counts) {
-    loops::analyse(s, w, rows, depth, z, activityRows, sym, counts);
+                                   code::Predictor predictor, uint16_t* z, uint8_t* activityRows,
+                                   uint16_t* sym, uint32_t* counts) {
+    loops::analyse(s, w, rows, depth, predictor, z, activityRows, sym, counts);
 }
 
-KVCODEC_KERNEL_TARGET void analyse8(const uint8_t* s, uint32_t w, uint32_t rows, uint16_t* z,
-                                    uint8_t* activityRows, uint16_t* sym, uint32_t* counts) {
-    loops::analyse(s, w, rows, 8, z, activityRows, sym, counts);
+KVCODEC_KERNEL_TARGET void analyse8(const uint8_t* s, uint32_t w, uint32_t rows,
+                                    code::Predictor predictor, uint16_t* z, uint8_t* activityRows,
+                                    uint16_t* sym, uint32_t* counts) {
+    loops::analyse(s, w, rows, 8, predictor, z, activityRows, sym, counts);
 }
 
 KVCODEC_KERNEL_TARGET size_t ransEncode(const uint16_t* sym, size_t n, const RansEncSymbol* table,
@@ -103,16 +104,16 @@ KVCODEC_KERNEL_TARGET void ransDecodeRow(RansReader& in, const RansDecTable* tab
     loops::ransDecodeRow(in, tables, ctx, cap, act, tokens, w);
 }
 
-KVCODEC_KERNEL_TARGET void medianRebuild(const uint16_t* above, const uint16_t* z, uint16_t* out,
-                                         uint32_t w, uint32_t rows, unsigned depth, bool mirror,
-                                         uint16_t* /*scratch*/) {
-    loops::medianRebuild(above, z, out, w, rows, depth, mirror);
+KVCODEC_KERNEL_TARGET void rebuild(const uint16_t* above, const uint16_t* z, uint16_t* out,
+                                   uint32_t w, uint32_t rows, unsigned depth,
+                                   code::Predictor predictor, bool mirror, uint16_t* /*scratch*/) {
+    loops::rebuild(above, z, out, w, rows, depth, predictor, mirror);
 }
 
-KVCODEC_KERNEL_TARGET void medianRebuild8(const uint8_t* above, const uint8_t* z, uint8_t* out,
-                                          uint32_t w, uint32_t rows, bool mirror,
-                                          uint16_t* /*scratch*/) {
-    loops::medianRebuild(above, z, out, w, rows, 8, mirror);
+KVCODEC_KERNEL_TARGET void rebuild8(const uint8_t* above, const uint8_t* z, uint8_t* out,
+                                    uint32_t w, uint32_t rows, code::Predictor predictor,
+                                    bool mirror, uint16_t* /*scratch*/) {
+    loops::rebuild(above, z, out, w, rows, 8, predictor, mirror);
 }
 
 KVCODEC_KERNEL_TARGET void putRawBits(const uint16_t* z, size_t n, BitWriter& out) {
@@ -144,13 +145,17 @@ KVCODEC_KERNEL_TARGET void unliftRgb16(uint16_t* g, const uint16_t* rg, uint16_t
     loops::unliftRgb<uint16_t>(g, rg, bg, n, depth, blue);
 }
 
-KVCODEC_KERNEL_TARGET uint32_t residualBits8(const uint8_t* row, const uint8_t* above, uint32_t w) {
-    return loops::residualBits<uint8_t>(row, above, w, 8);
+KVCODEC_KERNEL_TARGET uint32_t residualBits8(const uint8_t* row, const uint8_t* above, uint32_t w,
+                                             code::Predictor predictor) {
+    return loops::withPredictor(
+        predictor, [&](auto p) { return loops::residualBits<p()>(row, above, w, 8u); });
 }
 
 KVCODEC_KERNEL_TARGET uint32_t residualBits16(const uint16_t* row, const uint16_t* above,
-                                              uint32_t w, unsigned depth) {
-    return loops::residualBits<uint16_t>(row, above, w, depth);
+                                              uint32_t w, unsigned depth,
+                                              code::Predictor predictor) {
+    return loops::withPredictor(
+        predictor, [&](auto p) { return loops::residualBits<p()>(row, above, w, depth); });
 }
 
 // Every entry from the loops above; a table replaces the ones it has better kernels for.
@@ -163,8 +168,8 @@ constexpr Kernels genericKernels(const char* name) {
             classContextRow,
             ransDecodeRow<uint16_t>,
             ransDecodeRow<uint8_t>,
-            medianRebuild,
-            medianRebuild8,
+            rebuild,
+            rebuild8,
             putRawBits,
             takeRawBits,
             {v1DecodeRows<false>, v1DecodeRows<true>},

@@ -11,6 +11,7 @@
 #include "core/bit_io.h"
 #include "core/geometry.h"
 #include "core/rans_tables.h"
+#include "core/residual_code.h"
 #include "core/v1/prefix_code.h"
 
 namespace kvcodec {
@@ -85,11 +86,13 @@ struct Kernels {
     // (context << 8 | token); and the symbols added to counts[symbol] (kContexts * 256 of them).
     // `activityRows` is ActivityRows::size(width) bytes of the loop's own.
     void (*analyse)(const uint16_t* samples, uint32_t width, uint32_t rows, unsigned depth,
-                    uint16_t* z, uint8_t* activityRows, uint16_t* symbols, uint32_t* counts);
+                    code::Predictor predictor, uint16_t* z, uint8_t* activityRows,
+                    uint16_t* symbols, uint32_t* counts);
     // The same of a plane of 8-bit samples, which the encoder keeps as bytes (half the memory
     // they would take as words); z may be left unwritten.
-    void (*analyse8)(const uint8_t* samples, uint32_t width, uint32_t rows, uint16_t* z,
-                     uint8_t* activityRows, uint16_t* symbols, uint32_t* counts);
+    void (*analyse8)(const uint8_t* samples, uint32_t width, uint32_t rows,
+                     code::Predictor predictor, uint16_t* z, uint8_t* activityRows,
+                     uint16_t* symbols, uint32_t* counts);
     // Codes the symbols, last to first, into 16-bit words written backwards ending at `end`;
     // leaves the lanes' final states in `states` and returns the number of words. The eight
     // words below the last one written may be written too.
@@ -109,16 +112,17 @@ struct Kernels {
     // The same into bytes, for 8-bit planes, whose tokens are their zigzagged residuals.
     void (*ransDecodeRow8)(RansReader& in, const RansDecTable* tables, const uint8_t* contexts,
                            uint8_t cap, uint8_t* activities, uint8_t* tokens, uint32_t width);
-    // Rows back from their zigzagged residuals, given the row above the first (mid-grey for a
-    // slice's first row); with `mirror`, residuals where code::mirrors holds were coded negated.
-    // z has kRebuildSlack samples after its rows; `scratch` holds rebuildScratchSize(width)
-    // samples.
-    void (*medianRebuild)(const uint16_t* above, const uint16_t* z, uint16_t* out, uint32_t width,
-                          uint32_t rows, unsigned depth, bool mirror, uint16_t* scratch);
+    // Rows back from their zigzagged residuals under the predictor, given the row above the
+    // first (for a slice's first row, mid-grey and the median: loops::rebuild); with `mirror`,
+    // residuals where code::mirrors holds were coded negated. z has kRebuildSlack samples after
+    // its rows; `scratch` holds rebuildScratchSize(width) samples.
+    void (*rebuild)(const uint16_t* above, const uint16_t* z, uint16_t* out, uint32_t width,
+                    uint32_t rows, unsigned depth, code::Predictor predictor, bool mirror,
+                    uint16_t* scratch);
     // The same into a plane of 8-bit samples from residuals as bytes: the decoder keeps both as
     // bytes up to the packing into the raw layout.
-    void (*medianRebuild8)(const uint8_t* above, const uint8_t* z, uint8_t* out, uint32_t width,
-                           uint32_t rows, bool mirror, uint16_t* scratch);
+    void (*rebuild8)(const uint8_t* above, const uint8_t* z, uint8_t* out, uint32_t width,
+                     uint32_t rows, code::Predictor predictor, bool mirror, uint16_t* scratch);
     // The raw bits of a deep plane: the escaped residuals' low bits out in scan order; and a
     // row's tokens turned into residuals, by token the smallest residual it stands for (`base`)
     // and the number of raw bits that follow it.
@@ -166,10 +170,12 @@ struct Kernels {
     void (*unliftRgb8)(uint8_t* g, const uint8_t* rg, uint8_t* bg, size_t n, bool blue);
     void (*unliftRgb16)(uint16_t* g, const uint16_t* rg, uint16_t* bg, size_t n, unsigned depth,
                         bool blue);
-    // What a row of residuals from the row above roughly costs (loops::residualBits).
-    uint32_t (*residualBits8)(const uint8_t* row, const uint8_t* above, uint32_t width);
+    // What a row of residuals from the row above roughly costs under the predictor
+    // (loops::residualBits).
+    uint32_t (*residualBits8)(const uint8_t* row, const uint8_t* above, uint32_t width,
+                              code::Predictor predictor);
     uint32_t (*residualBits16)(const uint16_t* row, const uint16_t* above, uint32_t width,
-                               unsigned depth);
+                               unsigned depth, code::Predictor predictor);
 };
 
 // The table for this processor within the mask.

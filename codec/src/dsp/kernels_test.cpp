@@ -118,62 +118,70 @@ protected:
     std::mt19937 m_random{20261205};
 };
 
+constexpr code::Predictor kPredictors[] = {code::Predictor::Median, code::Predictor::Average};
+
 TEST_P(Kernels, AnalysisMatchesThePortableOne) {
     for (unsigned depth = 8; depth <= 14; ++depth) {
         for (const uint32_t w : widths()) {
-            const unsigned a = (w + depth) % kAlignments;
-            const uint32_t rows = 3 + (w + depth) % 5;
-            const size_t n = size_t{w} * rows;
-            SCOPED_TRACE("depth " + std::to_string(depth) + " width " + std::to_string(w));
-            Buffer<uint16_t> samples(n, a);
-            fillPicture(samples, n, depth);
-            Buffer<uint16_t> z1(n, (a + 3) % kAlignments), z2(n, (a + 5) % kAlignments);
-            Buffer<uint16_t> s1(n, (a + 7) % kAlignments), s2(n, (a + 1) % kAlignments);
-            std::vector<uint8_t> activityRows(ActivityRows::size(w));
-            std::vector<uint32_t> c1(code::kContexts * 256, 0), c2 = c1;
-            if (depth == 8) {
-                // The encoder keeps 8-bit samples as bytes.
-                Buffer<uint8_t> bytes(n, (2 * a + 1) % 64);
+            for (const code::Predictor predictor : kPredictors) {
+                const unsigned a = (w + depth) % kAlignments;
+                const uint32_t rows = 3 + (w + depth) % 5;
+                const size_t n = size_t{w} * rows;
+                SCOPED_TRACE("depth " + std::to_string(depth) + " width " + std::to_string(w) +
+                             " predictor " + std::to_string(static_cast<int>(predictor)));
+                Buffer<uint16_t> samples(n, a);
+                fillPicture(samples, n, depth);
+                Buffer<uint16_t> z1(n, (a + 3) % kAlignments), z2(n, (a + 5) % kAlignments);
+                Buffer<uint16_t> s1(n, (a + 7) % kAlignments), s2(n, (a + 1) % kAlignments);
+                std::vector<uint8_t> activityRows(ActivityRows::size(w));
+                std::vector<uint32_t> c1(code::kContexts * 256, 0), c2 = c1;
+                if (depth == 8) {
+                    // The encoder keeps 8-bit samples as bytes.
+                    Buffer<uint8_t> bytes(n, (2 * a + 1) % 64);
+                    for (size_t i = 0; i < n; ++i) {
+                        bytes[i] = static_cast<uint8_t>(samples[i]);
+                    }
+                    plain().analyse8(bytes.data(), w, rows, predictor, z1.data(),
+                                     activityRows.data(), s1.data(), c1.data());
+                    fast().analyse8(bytes.data(), w, rows, predictor, z2.data(),
+                                    activityRows.data(), s2.data(), c2.data());
+                } else {
+                    plain().analyse(samples.data(), w, rows, depth, predictor, z1.data(),
+                                    activityRows.data(), s1.data(), c1.data());
+                    fast().analyse(samples.data(), w, rows, depth, predictor, z2.data(),
+                                   activityRows.data(), s2.data(), c2.data());
+                }
+                if (depth > 8) {
+                    ASSERT_EQ(z1.contents(), z2.contents()) << "residuals";
+                }
+                ASSERT_EQ(s1.contents(), s2.contents()) << "symbols";
+                ASSERT_EQ(c1, c2) << "counts";
+                // Rows are not all counted whole, but every symbol coded needs a frequency, and the
+                // raw bits' length comes from exact counts of the tokens that have them.
+                std::vector<uint32_t> exact(code::kContexts * 256);
                 for (size_t i = 0; i < n; ++i) {
-                    bytes[i] = static_cast<uint8_t>(samples[i]);
+                    ASSERT_NE(c1[s1.data()[i]], 0u) << "symbol " << i << " uncounted";
+                    ++exact[s1.data()[i]];
                 }
-                plain().analyse8(bytes.data(), w, rows, z1.data(), activityRows.data(), s1.data(),
-                                 c1.data());
-                fast().analyse8(bytes.data(), w, rows, z2.data(), activityRows.data(), s2.data(),
-                                c2.data());
-            } else {
-                plain().analyse(samples.data(), w, rows, depth, z1.data(), activityRows.data(),
-                                s1.data(), c1.data());
-                fast().analyse(samples.data(), w, rows, depth, z2.data(), activityRows.data(),
-                               s2.data(), c2.data());
-            }
-            if (depth > 8) {
-                ASSERT_EQ(z1.contents(), z2.contents()) << "residuals";
-            }
-            ASSERT_EQ(s1.contents(), s2.contents()) << "symbols";
-            ASSERT_EQ(c1, c2) << "counts";
-            // Rows are not all counted whole, but every symbol coded needs a frequency, and the
-            // raw bits' length comes from exact counts of the tokens that have them.
-            std::vector<uint32_t> exact(code::kContexts * 256);
-            for (size_t i = 0; i < n; ++i) {
-                ASSERT_NE(c1[s1.data()[i]], 0u) << "symbol " << i << " uncounted";
-                ++exact[s1.data()[i]];
-            }
-            for (size_t k = 0; k < exact.size() && depth > 8; ++k) {
-                if (!code::isLiteral(k & 0xFF, depth)) {
-                    ASSERT_EQ(c1[k], exact[k]) << "symbol " << k;
+                for (size_t k = 0; k < exact.size() && depth > 8; ++k) {
+                    if (!code::isLiteral(k & 0xFF, depth)) {
+                        ASSERT_EQ(c1[k], exact[k]) << "symbol " << k;
+                    }
                 }
+                // The decoder's rebuilding mirrors the residuals back where the analysis mirrored
+                // them: the samples come back from the residuals, the first row by the median from
+                // a mid-grey row above, the others by the plane's predictor.
+                std::vector<uint16_t> residuals(n + kRebuildSlack), midGrey(w, 1u << (depth - 1));
+                for (size_t i = 0; i < n; ++i) {
+                    residuals[i] = depth == 8 ? s1.data()[i] & 0xFF : z1.data()[i];
+                }
+                std::vector<uint16_t> back(n), scratch(rebuildScratchSize(w));
+                fast().rebuild(midGrey.data(), residuals.data(), back.data(), w, 1, depth,
+                               code::Predictor::Median, true, scratch.data());
+                fast().rebuild(back.data(), residuals.data() + w, back.data() + w, w, rows - 1,
+                               depth, predictor, true, scratch.data());
+                ASSERT_TRUE(std::equal(back.begin(), back.end(), samples.data())) << "rebuilt";
             }
-            // The decoder's rebuilding mirrors the residuals back where the analysis mirrored
-            // them: the samples come back from the residuals and a mid-grey row above.
-            std::vector<uint16_t> residuals(n + kRebuildSlack), midGrey(w, 1u << (depth - 1));
-            for (size_t i = 0; i < n; ++i) {
-                residuals[i] = depth == 8 ? s1.data()[i] & 0xFF : z1.data()[i];
-            }
-            std::vector<uint16_t> back(n), scratch(rebuildScratchSize(w));
-            fast().medianRebuild(midGrey.data(), residuals.data(), back.data(), w, rows, depth,
-                                 true, scratch.data());
-            ASSERT_TRUE(std::equal(back.begin(), back.end(), samples.data())) << "rebuilt";
         }
     }
 }
@@ -347,7 +355,7 @@ TEST_P(Kernels, RawBitsMatchThePortableOnesAndComeBack) {
     }
 }
 
-TEST_P(Kernels, MedianRebuildingMatchesThePortableOne) {
+TEST_P(Kernels, RebuildingMatchesThePortableOne) {
     for (unsigned depth : {8u, 10u, 14u}) {
         for (const uint32_t w : widths()) {
             // Up to 70 rows: two bands of 32 (8-bit), or one and a band of 16, then single rows.
@@ -359,31 +367,37 @@ TEST_P(Kernels, MedianRebuildingMatchesThePortableOne) {
             fill(above, w, (1u << depth) - 1);
             fill(z, n, (1u << depth) - 1);
             std::vector<uint16_t> scratch(rebuildScratchSize(w));
-            std::vector<uint16_t> unmirrored;
-            for (const bool mirror : {false, true}) {
-                SCOPED_TRACE(mirror ? "mirrored" : "as coded");
+            std::vector<std::vector<uint16_t>> earlier;
+            for (const auto& [predictor, mirror] : {std::pair{code::Predictor::Median, false},
+                                                    std::pair{code::Predictor::Median, true},
+                                                    std::pair{code::Predictor::Average, false},
+                                                    std::pair{code::Predictor::Average, true}}) {
+                SCOPED_TRACE(std::string(mirror ? "mirrored" : "as coded") + ", predictor " +
+                             std::to_string(static_cast<int>(predictor)));
                 Buffer<uint16_t> out1(n, 1), out2(n, (w + 9) % kAlignments);
-                plain().medianRebuild(above.data(), z.data(), out1.data(), w, rows, depth, mirror,
-                                      scratch.data());
-                fast().medianRebuild(above.data(), z.data(), out2.data(), w, rows, depth, mirror,
-                                     scratch.data());
+                plain().rebuild(above.data(), z.data(), out1.data(), w, rows, depth, predictor,
+                                mirror, scratch.data());
+                fast().rebuild(above.data(), z.data(), out2.data(), w, rows, depth, predictor,
+                               mirror, scratch.data());
                 ASSERT_EQ(out1.contents(), out2.contents());
-                // The flag is read: random residuals under a falling row above come out changed.
-                if (mirror && w > 2 && rows > 2) {
-                    ASSERT_NE(out1.contents(), unmirrored);
+                // Predictor and flag are read: random residuals come out as other samples.
+                for (const std::vector<uint16_t>& other : earlier) {
+                    if (w > 2 && rows > 2) {
+                        ASSERT_NE(out1.contents(), other);
+                    }
                 }
-                unmirrored = out1.contents();
+                earlier.push_back(out1.contents());
                 if (depth == 8) {
                     // Planes and residuals of bytes: the same samples as from words.
                     Buffer<uint8_t> above8(w, w % 32), z8(n + kRebuildSlack, 7),
                         bytes(n, (w + 9) % 32);
                     std::copy(above.data(), above.data() + w, above8.data());
                     std::copy(z.data(), z.data() + n + kRebuildSlack, z8.data());
-                    fast().medianRebuild8(above8.data(), z8.data(), bytes.data(), w, rows, mirror,
-                                          scratch.data());
+                    fast().rebuild8(above8.data(), z8.data(), bytes.data(), w, rows, predictor,
+                                    mirror, scratch.data());
                     ASSERT_TRUE(std::equal(bytes.data(), bytes.data() + n, out1.data()));
-                    plain().medianRebuild8(above8.data(), z8.data(), bytes.data(), w, rows, mirror,
-                                           scratch.data());
+                    plain().rebuild8(above8.data(), z8.data(), bytes.data(), w, rows, predictor,
+                                     mirror, scratch.data());
                     ASSERT_TRUE(std::equal(bytes.data(), bytes.data() + n, out1.data()));
                 }
             }
@@ -518,7 +532,9 @@ TEST_P(Kernels, ColourLiftingMatchesThePortableOneAndIsUndone) {
             k.unliftRgb8(p[0].data(), p[1].data(), p[2].data(), w, blue);
         },
         [](const kvcodec::Kernels& k, Buffer<uint8_t>& row, Buffer<uint8_t>& above, uint32_t w) {
-            return k.residualBits8(row.data(), above.data(), w);
+            return std::pair{
+                k.residualBits8(row.data(), above.data(), w, code::Predictor::Median),
+                k.residualBits8(row.data(), above.data(), w, code::Predictor::Average)};
         });
     for (const unsigned depth : {10u, 12u, 14u}) {
         check(
@@ -531,7 +547,11 @@ TEST_P(Kernels, ColourLiftingMatchesThePortableOneAndIsUndone) {
                 k.unliftRgb16(p[0].data(), p[1].data(), p[2].data(), w, depth, blue);
             },
             [depth](const kvcodec::Kernels& k, Buffer<uint16_t>& row, Buffer<uint16_t>& above,
-                    uint32_t w) { return k.residualBits16(row.data(), above.data(), w, depth); });
+                    uint32_t w) {
+                return std::pair{
+                    k.residualBits16(row.data(), above.data(), w, depth, code::Predictor::Median),
+                    k.residualBits16(row.data(), above.data(), w, depth, code::Predictor::Average)};
+            });
     }
 }
 

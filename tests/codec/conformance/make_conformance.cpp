@@ -162,8 +162,10 @@ private:
 // The samples of one plane of one slice whose gradient residuals (left + top - top-left, with a
 // mid-grey row above the first and the top as prediction in the first column) are the given
 // ones: each sample is its prediction plus its residual, which from version 5 on is mirrored
-// where the top sample is below the top-left one, as the encoder's will be.
-std::vector<uint32_t> integrate(uint32_t width, uint32_t rows, unsigned depth, Residuals& z) {
+// where the top sample is below the top-left one, as the encoder's will be. With `average`,
+// the rows after the first predict by the mean of left and top instead of the gradient.
+std::vector<uint32_t> integrate(uint32_t width, uint32_t rows, unsigned depth, Residuals& z,
+                                bool average) {
     const uint32_t mask = (1u << depth) - 1;
     const uint32_t mid = 1u << (depth - 1);
     std::vector<uint32_t> s(size_t{width} * rows);
@@ -176,7 +178,7 @@ std::vector<uint32_t> integrate(uint32_t width, uint32_t rows, unsigned depth, R
             if (x > 0) {
                 const uint32_t left = s[size_t{y} * width + x - 1];
                 const uint32_t topLeft = y > 0 ? s[size_t{y - 1} * width + x - 1] : mid;
-                pred = left + top - topLeft;
+                pred = average && y > 0 ? (left + top + 1) / 2 : left + top - topLeft;
                 if (top < topLeft) {
                     r = 0u - r;
                 }
@@ -221,8 +223,11 @@ std::vector<uint8_t> designedFrame(const FormatPair& v, uint32_t w, uint32_t h, 
             const uint32_t first = std::min(k * step, p.height);
             const uint32_t rows = std::min((k + 1) * step, p.height) - first;
             Residuals z(v.depth, band, p.width, rows, random);
+            // The first plane of the first slice follows the average, so that the encoder
+            // predicts it so too.
+            const bool average = threeBands && index == 0 && k == 0;
             const std::vector<uint8_t> payload =
-                packBits(integrate(p.width, rows, v.depth, z), v.depth);
+                packBits(integrate(p.width, rows, v.depth, z, average), v.depth);
             std::vector<uint8_t>& out = sliceBytes[k];
             const bool lifted = isRgb(v) && index == 2 && k == 0;
             out.insert(out.end(), {0, 0, static_cast<uint8_t>(lifted ? 1 : 0), 0});
@@ -249,12 +254,14 @@ struct Coverage {
     bool stored = false;
     bool rawBits = false;    // coded residuals of more than 7 bits, whose low bits follow raw
     unsigned blueLifted = 0; // slices whose blue plane took blue's lifting step
+    unsigned averaged = 0;   // coded planes predicted by the average
 };
 
 Coverage coverage(const std::vector<uint8_t>& frame, unsigned planes) {
     Coverage c;
     for (const size_t pos : codec_test::planeRecords(frame, planes)) {
         c.blueLifted += frame[pos + 2];
+        c.averaged += frame[pos + 1] == 2 ? 1 : 0;
         if (frame[pos] == 0) {
             c.stored = true;
         } else {
@@ -303,8 +310,8 @@ void writeCase(const fs::path& folder, const Case& c, Random& random) {
         throw std::runtime_error("format " + std::to_string(c.id) + " does not round-trip");
     }
     const Coverage got = coverage(frame, config[11]);
-    if (main &&
-        (!got.stored || got.rawBits != (row->depth > 8) || (got.blueLifted > 0) != isRgb(*row))) {
+    if (main && (!got.stored || got.rawBits != (row->depth > 8) ||
+                 (got.blueLifted > 0) != isRgb(*row) || got.averaged == 0)) {
         throw std::runtime_error("format " + std::to_string(c.id) +
                                  " misses a segment kind it is made to have");
     }
@@ -313,9 +320,9 @@ void writeCase(const fs::path& folder, const Case& c, Random& random) {
     save(folder / (stem + ".config"), config);
     save(folder / (stem + ".frame"), frame);
     save(folder / (stem + ".raw"), raw);
-    std::printf("%s: %zu-byte frame, %zu-byte picture%s%s, %u blue planes lifted\n", stem.c_str(),
-                frame.size(), raw.size(), got.stored ? ", stored" : "",
-                got.rawBits ? ", raw bits" : "", got.blueLifted);
+    std::printf("%s: %zu-byte frame, %zu-byte picture%s%s, %u blue planes lifted, %u averaged\n",
+                stem.c_str(), frame.size(), raw.size(), got.stored ? ", stored" : "",
+                got.rawBits ? ", raw bits" : "", got.blueLifted, got.averaged);
 }
 
 } // namespace

@@ -424,8 +424,8 @@ constexpr Kernels table() {
     k.contextRow = contextRowAvx2;
     k.ransDecodeRow = ransDecodeRowAvx2;
     k.ransDecodeRow8 = ransDecodeRow8Avx2;
-    k.medianRebuild = medianRebuildAvx2;
-    k.medianRebuild8 = medianRebuild8Avx2;
+    k.rebuild = rebuildAvx2;
+    k.rebuild8 = rebuild8Avx2;
     k.putRawBits = putRawBitsAvx2;
     k.v1RebuildRow[0] = rebuildRowAvx2<false>;
     k.v1RebuildRow[1] = rebuildRowAvx2<true>;

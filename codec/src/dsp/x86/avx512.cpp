@@ -162,10 +162,10 @@ KVCODEC_TARGET_X86_AVX512 void ransDecodeRowAvx512(RansReader& in, const RansDec
 }
 
 // An 8-bit row as the AVX2 table analyses it (every value fits a byte, the median is min + max -
-// clamp(topLeft, min, max)), 64 samples a vector.
-KVCODEC_TARGET_X86_AVX512 void analyseRow8Avx512(const uint8_t* cur, const uint8_t* top,
-                                                 const uint8_t* ctx, uint32_t w, uint16_t* z,
-                                                 uint8_t* own, uint16_t* sym) {
+// clamp(topLeft, min, max), the average the rounded mean), 64 samples a vector.
+template <code::Predictor P>
+KVCODEC_AVX512_HELPER void analyseRow8(const uint8_t* cur, const uint8_t* top, const uint8_t* ctx,
+                                       uint32_t w, uint16_t* z, uint8_t* own, uint16_t* sym) {
     // Interleaving works within 128-bit lanes: eight samples a 64-bit lane put in the order
     // 0, 4, 1, 5, 2, 6, 3, 7 come out of it in order.
     const __m512i interleaved = _mm512_setr_epi64(0, 4, 1, 5, 2, 6, 3, 7);
@@ -178,10 +178,13 @@ KVCODEC_TARGET_X86_AVX512 void analyseRow8Avx512(const uint8_t* cur, const uint8
         if (top != nullptr) {
             const __m512i t = _mm512_loadu_si512(top + x);
             const __m512i tl = _mm512_loadu_si512(top + x - 1);
-            const __m512i lo = _mm512_min_epu8(l, t);
-            const __m512i hi = _mm512_max_epu8(l, t);
-            const __m512i pred = _mm512_sub_epi8(_mm512_add_epi8(lo, hi),
-                                                 _mm512_min_epu8(_mm512_max_epu8(tl, lo), hi));
+            __m512i pred = _mm512_avg_epu8(l, t);
+            if constexpr (P == code::Predictor::Median) {
+                const __m512i lo = _mm512_min_epu8(l, t);
+                const __m512i hi = _mm512_max_epu8(l, t);
+                pred = _mm512_sub_epi8(_mm512_add_epi8(lo, hi),
+                                       _mm512_min_epu8(_mm512_max_epu8(tl, lo), hi));
+            }
             // Mirrored where the top is below the top-left (code::mirrors): pred - c.
             r = _mm512_mask_sub_epi8(_mm512_sub_epi8(c, pred), _mm512_cmplt_epu8_mask(t, tl), pred,
                                      c);
@@ -197,7 +200,7 @@ KVCODEC_TARGET_X86_AVX512 void analyseRow8Avx512(const uint8_t* cur, const uint8
         _mm512_storeu_si512(sym + x, _mm512_unpacklo_epi8(token, cx));
         _mm512_storeu_si512(sym + x + 32, _mm512_unpackhi_epi8(token, cx));
     };
-    loops::analyseRowInBlocks<64>(cur, top, ctx, w, 8, z, own, sym, block);
+    loops::analyseRowInBlocks<64, P>(cur, top, ctx, w, 8, z, own, sym, block);
 }
 
 KVCODEC_AVX512_HELPER __m512i lanesOf(const uint8_t* p) {
@@ -249,9 +252,10 @@ KVCODEC_AVX512_HELPER __m256i loadBytes256(const uint8_t* p) {
 }
 
 // A row of more than 8 bits as the AVX2 table analyses it, 32 samples a vector.
-KVCODEC_TARGET_X86_AVX512 void analyseRowDeepAvx512(const uint16_t* cur, const uint16_t* top,
-                                                    const uint8_t* ctx, uint32_t w, unsigned depth,
-                                                    uint16_t* z, uint8_t* own, uint16_t* sym) {
+template <code::Predictor P>
+KVCODEC_AVX512_HELPER void analyseRowDeep(const uint16_t* cur, const uint16_t* top,
+                                          const uint8_t* ctx, uint32_t w, unsigned depth,
+                                          uint16_t* z, uint8_t* own, uint16_t* sym) {
     const __m512i mask = _mm512_set1_epi16(static_cast<short>((1u << depth) - 1));
     const __m512i signBit = _mm512_set1_epi16(static_cast<short>(1u << (depth - 1)));
     const __m512i allOnes = _mm512_set1_epi16(-1);
@@ -266,10 +270,13 @@ KVCODEC_TARGET_X86_AVX512 void analyseRowDeepAvx512(const uint16_t* cur, const u
         if (top != nullptr) {
             const __m512i t = _mm512_loadu_si512(top + x);
             const __m512i tl = _mm512_loadu_si512(top + x - 1);
-            // left + top - topLeft stays within 16 signed bits for samples of 14 bits.
-            const __m512i g = _mm512_sub_epi16(_mm512_add_epi16(l, t), tl);
-            const __m512i pred = _mm512_min_epi16(_mm512_max_epi16(g, _mm512_min_epi16(l, t)),
-                                                  _mm512_max_epi16(l, t));
+            __m512i pred = _mm512_avg_epu16(l, t);
+            if constexpr (P == code::Predictor::Median) {
+                // left + top - topLeft stays within 16 signed bits for samples of 14 bits.
+                const __m512i g = _mm512_sub_epi16(_mm512_add_epi16(l, t), tl);
+                pred = _mm512_min_epi16(_mm512_max_epi16(g, _mm512_min_epi16(l, t)),
+                                        _mm512_max_epi16(l, t));
+            }
             // Mirrored where the top is below the top-left (code::mirrors): pred - c.
             r = _mm512_mask_sub_epi16(_mm512_sub_epi16(c, pred), _mm512_cmplt_epu16_mask(t, tl),
                                       pred, c);
@@ -290,7 +297,7 @@ KVCODEC_TARGET_X86_AVX512 void analyseRowDeepAvx512(const uint16_t* cur, const u
         const __m512i cx = _mm512_cvtepu8_epi16(loadBytes256(ctx + x));
         _mm512_storeu_si512(sym + x, _mm512_or_si512(_mm512_slli_epi16(cx, 8), tokens));
     };
-    loops::analyseRowInBlocks<32>(cur, top, ctx, w, depth, z, own, sym, block);
+    loops::analyseRowInBlocks<32, P>(cur, top, ctx, w, depth, z, own, sym, block);
 }
 
 // The AVX2 table's scan for symbols at or above their contexts' floors, 32 a vector: the
@@ -333,31 +340,40 @@ struct RareScanAvx512 {
     }
 };
 
+// A plane's analysis under the predictor, rows of bytes or of words.
+template <typename Sample>
+KVCODEC_AVX512_HELPER void analysePlane(const Sample* s, uint32_t w, uint32_t rows, unsigned depth,
+                                        code::Predictor predictor, uint16_t* z,
+                                        uint8_t* activityRows, uint16_t* sym, uint32_t* counts) {
+    loops::withPredictor(predictor, [&](auto p) KVCODEC_TARGET_X86_AVX512 {
+        loops::analyseRows(
+            s, w, rows, depth, z, activityRows, sym, counts,
+            [&](const uint8_t* above, const uint8_t* twoAbove, uint8_t* ctx)
+                KVCODEC_TARGET_X86_AVX512 { contextRowAvx512(above, twoAbove, w, ctx); },
+            [&](const Sample* cur, const Sample* top, uint16_t* zr, const uint8_t* ctx,
+                uint8_t* own, uint16_t* symr) KVCODEC_TARGET_X86_AVX512 {
+                if constexpr (sizeof(Sample) == 1) {
+                    analyseRow8<p()>(cur, top, ctx, w, zr, own, symr);
+                } else {
+                    analyseRowDeep<p()>(cur, top, ctx, w, depth, zr, own, symr);
+                }
+            },
+            RareScanAvx512{});
+    });
+}
+
 KVCODEC_TARGET_X86_AVX512 void analyseAvx512(const uint16_t* s, uint32_t w, uint32_t rows,
-                                             unsigned depth, uint16_t* z, uint8_t* activityRows,
-                                             uint16_t* sym, uint32_t* counts) {
-    loops::analyseRows(
-        s, w, rows, depth, z, activityRows, sym, counts,
-        [&](const uint8_t* above, const uint8_t* twoAbove, uint8_t* ctx)
-            KVCODEC_TARGET_X86_AVX512 { contextRowAvx512(above, twoAbove, w, ctx); },
-        [&](const uint16_t* cur, const uint16_t* top, uint16_t* zr, const uint8_t* ctx,
-            uint8_t* own, uint16_t* symr) KVCODEC_TARGET_X86_AVX512 {
-            analyseRowDeepAvx512(cur, top, ctx, w, depth, zr, own, symr);
-        },
-        RareScanAvx512{});
+                                             unsigned depth, code::Predictor predictor, uint16_t* z,
+                                             uint8_t* activityRows, uint16_t* sym,
+                                             uint32_t* counts) {
+    analysePlane(s, w, rows, depth, predictor, z, activityRows, sym, counts);
 }
 
 KVCODEC_TARGET_X86_AVX512 void analyse8Avx512(const uint8_t* s, uint32_t w, uint32_t rows,
-                                              uint16_t* z, uint8_t* activityRows, uint16_t* sym,
+                                              code::Predictor predictor, uint16_t* z,
+                                              uint8_t* activityRows, uint16_t* sym,
                                               uint32_t* counts) {
-    loops::analyseRows(
-        s, w, rows, 8, z, activityRows, sym, counts,
-        [&](const uint8_t* above, const uint8_t* twoAbove, uint8_t* ctx)
-            KVCODEC_TARGET_X86_AVX512 { contextRowAvx512(above, twoAbove, w, ctx); },
-        [&](const uint8_t* cur, const uint8_t* top, uint16_t* zr, const uint8_t* ctx, uint8_t* own,
-            uint16_t* symr)
-            KVCODEC_TARGET_X86_AVX512 { analyseRow8Avx512(cur, top, ctx, w, zr, own, symr); },
-        RareScanAvx512{});
+    analysePlane(s, w, rows, 8, predictor, z, activityRows, sym, counts);
 }
 
 } // namespace

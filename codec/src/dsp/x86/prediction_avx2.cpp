@@ -48,7 +48,8 @@ KVCODEC_AVX2_HELPER __m256i load32(const uint8_t* p) {
 
 // An 8-bit row: every value of the analysis fits a byte, so the whole of it runs on 32 samples
 // a vector. The median is taken as min + max - clamp(topLeft, min, max), which never leaves the
-// byte as the gradient would.
+// byte as the gradient would; the average is the bytes' rounded mean.
+template <code::Predictor P>
 KVCODEC_AVX2_HELPER void analyseRow8(const uint8_t* cur, const uint8_t* top, const uint8_t* ctx,
                                      uint32_t w, uint16_t* z, uint8_t* own, uint16_t* sym) {
     const __m256i cap = _mm256_set1_epi8(static_cast<char>(code::kActivityCap));
@@ -60,11 +61,7 @@ KVCODEC_AVX2_HELPER void analyseRow8(const uint8_t* cur, const uint8_t* top, con
         if (top != nullptr) {
             const __m256i t = load32(top + x);
             const __m256i tl = load32(top + x - 1);
-            const __m256i lo = _mm256_min_epu8(l, t);
-            const __m256i hi = _mm256_max_epu8(l, t);
-            const __m256i pred = _mm256_sub_epi8(_mm256_add_epi8(lo, hi),
-                                                 _mm256_min_epu8(_mm256_max_epu8(tl, lo), hi));
-            r = mirrorBytes(_mm256_sub_epi8(c, pred), t, tl);
+            r = mirrorBytes(_mm256_sub_epi8(c, predictBytes<P>(l, t, tl)), t, tl);
         }
         const __m256i zz =
             _mm256_xor_si256(_mm256_add_epi8(r, r), _mm256_cmpgt_epi8(_mm256_setzero_si256(), r));
@@ -77,7 +74,7 @@ KVCODEC_AVX2_HELPER void analyseRow8(const uint8_t* cur, const uint8_t* top, con
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(sym + x + 16),
                             _mm256_unpackhi_epi8(token, cx));
     };
-    loops::analyseRowInBlocks<32>(cur, top, ctx, w, 8, z, own, sym, block);
+    loops::analyseRowInBlocks<32, P>(cur, top, ctx, w, 8, z, own, sym, block);
 }
 
 // For each mask of eight lanes, the lanes it selects in order, three bits each.
@@ -185,9 +182,10 @@ KVCODEC_TARGET_X86_AVX2 void contextRowAvx2(const uint8_t* above, const uint8_t*
 
 // A deeper row: residuals, tokens and symbols of sixteen samples at a time in one pass, so that
 // each residual is used while it is in a register.
-KVCODEC_TARGET_X86_AVX2 void analyseRowDeepAvx2(const uint16_t* cur, const uint16_t* top,
-                                                const uint8_t* ctx, uint32_t w, unsigned depth,
-                                                uint16_t* z, uint8_t* own, uint16_t* sym) {
+template <code::Predictor P>
+KVCODEC_AVX2_HELPER void analyseRowDeep(const uint16_t* cur, const uint16_t* top,
+                                        const uint8_t* ctx, uint32_t w, unsigned depth, uint16_t* z,
+                                        uint8_t* own, uint16_t* sym) {
     const __m256i mask = _mm256_set1_epi16(static_cast<short>((1u << depth) - 1));
     const __m128i signShift = _mm_cvtsi32_si128(static_cast<int>(depth) - 1);
     const __m256i cap = _mm256_set1_epi16(static_cast<short>(code::kActivityCap));
@@ -199,11 +197,7 @@ KVCODEC_TARGET_X86_AVX2 void analyseRowDeepAvx2(const uint16_t* cur, const uint1
         if (top != nullptr) {
             const __m256i t = load16(top + x);
             const __m256i tl = load16(top + x - 1);
-            // left + top - topLeft stays within 16 signed bits for samples of 14 bits.
-            const __m256i g = _mm256_sub_epi16(_mm256_add_epi16(l, t), tl);
-            const __m256i pred = _mm256_min_epi16(_mm256_max_epi16(g, _mm256_min_epi16(l, t)),
-                                                  _mm256_max_epi16(l, t));
-            r = mirrorWords(_mm256_sub_epi16(c, pred), t, tl);
+            r = mirrorWords(_mm256_sub_epi16(c, predictWords<P>(l, t, tl)), t, tl);
         }
         const __m256i zz = zigzag16(r, mask, signShift);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(z + x), zz);
@@ -217,32 +211,41 @@ KVCODEC_TARGET_X86_AVX2 void analyseRowDeepAvx2(const uint16_t* cur, const uint1
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(sym + x),
                             _mm256_or_si256(_mm256_slli_epi16(cx, 8), tokens));
     };
-    loops::analyseRowInBlocks<16>(cur, top, ctx, w, depth, z, own, sym, block);
+    loops::analyseRowInBlocks<16, P>(cur, top, ctx, w, depth, z, own, sym, block);
+}
+
+// A plane's analysis under the predictor, rows of bytes or of words.
+template <typename Sample>
+KVCODEC_AVX2_HELPER void analysePlane(const Sample* s, uint32_t w, uint32_t rows, unsigned depth,
+                                      code::Predictor predictor, uint16_t* z, uint8_t* activityRows,
+                                      uint16_t* sym, uint32_t* counts) {
+    loops::withPredictor(predictor, [&](auto p) KVCODEC_TARGET_X86_AVX2 {
+        loops::analyseRows(
+            s, w, rows, depth, z, activityRows, sym, counts,
+            [&](const uint8_t* above, const uint8_t* twoAbove, uint8_t* ctx)
+                KVCODEC_TARGET_X86_AVX2 { contextRowAvx2(above, twoAbove, w, ctx); },
+            [&](const Sample* cur, const Sample* top, uint16_t* zr, const uint8_t* ctx,
+                uint8_t* own, uint16_t* symr) KVCODEC_TARGET_X86_AVX2 {
+                if constexpr (sizeof(Sample) == 1) {
+                    analyseRow8<p()>(cur, top, ctx, w, zr, own, symr);
+                } else {
+                    analyseRowDeep<p()>(cur, top, ctx, w, depth, zr, own, symr);
+                }
+            },
+            RareScanAvx2{});
+    });
 }
 
 KVCODEC_TARGET_X86_AVX2 void analyseAvx2(const uint16_t* s, uint32_t w, uint32_t rows,
-                                         unsigned depth, uint16_t* z, uint8_t* activityRows,
-                                         uint16_t* sym, uint32_t* counts) {
-    loops::analyseRows(
-        s, w, rows, depth, z, activityRows, sym, counts,
-        [&](const uint8_t* above, const uint8_t* twoAbove, uint8_t* ctx)
-            KVCODEC_TARGET_X86_AVX2 { contextRowAvx2(above, twoAbove, w, ctx); },
-        [&](const uint16_t* cur, const uint16_t* top, uint16_t* zr, const uint8_t* ctx,
-            uint8_t* own, uint16_t* symr)
-            KVCODEC_TARGET_X86_AVX2 { analyseRowDeepAvx2(cur, top, ctx, w, depth, zr, own, symr); },
-        RareScanAvx2{});
+                                         unsigned depth, code::Predictor predictor, uint16_t* z,
+                                         uint8_t* activityRows, uint16_t* sym, uint32_t* counts) {
+    analysePlane(s, w, rows, depth, predictor, z, activityRows, sym, counts);
 }
 
-KVCODEC_TARGET_X86_AVX2 void analyse8Avx2(const uint8_t* s, uint32_t w, uint32_t rows, uint16_t* z,
+KVCODEC_TARGET_X86_AVX2 void analyse8Avx2(const uint8_t* s, uint32_t w, uint32_t rows,
+                                          code::Predictor predictor, uint16_t* z,
                                           uint8_t* activityRows, uint16_t* sym, uint32_t* counts) {
-    loops::analyseRows(
-        s, w, rows, 8, z, activityRows, sym, counts,
-        [&](const uint8_t* above, const uint8_t* twoAbove, uint8_t* ctx)
-            KVCODEC_TARGET_X86_AVX2 { contextRowAvx2(above, twoAbove, w, ctx); },
-        [&](const uint8_t* cur, const uint8_t* top, uint16_t* zr, const uint8_t* ctx, uint8_t* own,
-            uint16_t* symr)
-            KVCODEC_TARGET_X86_AVX2 { analyseRow8(cur, top, ctx, w, zr, own, symr); },
-        RareScanAvx2{});
+    analysePlane(s, w, rows, 8, predictor, z, activityRows, sym, counts);
 }
 
 } // namespace kvcodec::x86

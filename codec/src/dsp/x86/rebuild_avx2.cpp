@@ -1,6 +1,6 @@
-// Median rebuilding with AVX2. Every sample waits on the one to its left, so a row has no
-// parallelism of its own; sixteen rows have. They run as a wavefront, row k sixteen lanes of a
-// vector and k samples behind row 0: at step t lane k rebuilds column t - k, whose left
+// Rebuilding with AVX2, under either predictor. Every sample waits on the one to its left, so a
+// row has no parallelism of its own; sixteen rows have. They run as a wavefront, row k sixteen
+// lanes of a vector and k samples behind row 0: at step t lane k rebuilds column t - k, whose left
 // neighbour is its own lane's previous result and whose top neighbour is the lane before's.
 // The residuals come in, and the samples go out, through 16 x 16 transposes of rows shifted
 // by their lane number. 8-bit samples run 32 rows at once as bytes.
@@ -93,7 +93,7 @@ KVCODEC_AVX2_HELPER void transpose32(__m256i* r) {
 // (taken as lo + hi less clamp(topLeft, lo, hi), it wraps back), so a vector holds 32 rows and
 // no step masks. With Mirror, residuals below a top-left above them were coded negated (the
 // first column's top-left is its top, so its residual never is).
-template <bool Mirror>
+template <code::Predictor P, bool Mirror>
 KVCODEC_AVX2_HELPER void rebuildBand8(const uint8_t* above, const uint8_t* z, uint8_t* band,
                                       uint32_t w, uint32_t stride) {
     const __m256i one = _mm256_set1_epi8(1);
@@ -122,11 +122,8 @@ KVCODEC_AVX2_HELPER void rebuildBand8(const uint8_t* above, const uint8_t* z, ui
                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(above + ptrdiff_t{t} - 31));
             const __m256i top =
                 _mm256_alignr_epi8(prev, _mm256_permute2x128_si256(aboveRun, prev, 0x21), 15);
-            const __m256i lo = _mm256_min_epu8(prev, top);
-            const __m256i hi = _mm256_max_epu8(prev, top);
             const __m256i steered = Mirror ? mirrorBytes(residual, top, topLeft) : residual;
-            __m256i sample = _mm256_sub_epi8(_mm256_add_epi8(_mm256_add_epi8(lo, hi), steered),
-                                             _mm256_min_epu8(_mm256_max_epu8(topLeft, lo), hi));
+            __m256i sample = _mm256_add_epi8(predictBytes<P>(prev, top, topLeft), steered);
             if (t < 32) {
                 // Lane t is at its row's first column, which predicts from the top.
                 sample = _mm256_blendv_epi8(
@@ -148,7 +145,7 @@ KVCODEC_AVX2_HELPER void rebuildBand8(const uint8_t* above, const uint8_t* z, ui
 // Sixteen rows of residuals starting at z, w apart, into the scratch band's rows, `stride`
 // apart with room for 16 samples before and 32 after each row. `above` is the row above the
 // band with 16 samples of room before it and 32 after. Mirror as for bytes.
-template <bool Mirror>
+template <code::Predictor P, bool Mirror>
 KVCODEC_AVX2_HELPER void rebuildBand(const uint16_t* above, const uint16_t* z, uint16_t* band,
                                      uint32_t w, uint32_t stride, unsigned depth) {
     const __m256i mask = _mm256_set1_epi16(static_cast<short>((1u << depth) - 1));
@@ -172,18 +169,12 @@ KVCODEC_AVX2_HELPER void rebuildBand(const uint16_t* above, const uint16_t* z, u
             const __m256i aboveRun = load16(above + ptrdiff_t{t} - 15);
             const __m256i top =
                 _mm256_alignr_epi8(prev, _mm256_permute2x128_si256(aboveRun, prev, 0x21), 14);
-            const __m256i left = prev;
-            const __m256i lo = _mm256_min_epi16(left, top);
-            const __m256i hi = _mm256_max_epi16(left, top);
             const __m256i zz = r[j];
             const __m256i residual = _mm256_xor_si256(
                 _mm256_srli_epi16(zz, 1),
                 _mm256_sub_epi16(_mm256_setzero_si256(), _mm256_and_si256(zz, one)));
             const __m256i steered = Mirror ? mirrorWords(residual, top, topLeft) : residual;
-            // The median is lo + hi - clamp(topLeft, lo, hi); the residual is added to lo + hi
-            // while the clamp is taken, which keeps a step off the chain from sample to sample.
-            __m256i sample = _mm256_sub_epi16(_mm256_add_epi16(_mm256_add_epi16(lo, hi), steered),
-                                              _mm256_min_epi16(_mm256_max_epi16(topLeft, lo), hi));
+            __m256i sample = _mm256_add_epi16(predictWords<P>(prev, top, topLeft), steered);
             if (t < kLanes) {
                 // Lane t is at its row's first column, which predicts from the top.
                 sample = _mm256_blendv_epi8(
@@ -209,9 +200,15 @@ KVCODEC_AVX2_HELPER void rebuildBand(const uint16_t* above, const uint16_t* z, u
 // rows already done: rebuilt again from the same row above and residuals they come out the same,
 // and a vector's band costs less than the scalar loop's few rows (a slice of 136 rows left 8 of
 // them to it, a third of the time rebuilding took).
-KVCODEC_TARGET_X86_AVX2 void medianRebuildAvx2(const uint16_t* above, const uint16_t* z,
-                                               uint16_t* out, uint32_t w, uint32_t rows,
-                                               unsigned depth, bool mirror, uint16_t* scratch) {
+KVCODEC_TARGET_X86_AVX2 void rebuildAvx2(const uint16_t* above, const uint16_t* z, uint16_t* out,
+                                         uint32_t w, uint32_t rows, unsigned depth,
+                                         code::Predictor predictor, bool mirror,
+                                         uint16_t* scratch) {
+    using Band =
+        void (*)(const uint16_t*, const uint16_t*, uint16_t*, uint32_t, uint32_t, unsigned);
+    const Band rebuildRows = loops::withPredictor(predictor, [&](auto p) -> Band {
+        return mirror ? rebuildBand<p(), true> : rebuildBand<p(), false>;
+    });
     uint32_t y = 0;
     const auto rowAbove = [&](uint32_t from) {
         return from == 0 ? above : out + size_t{from - 1} * w;
@@ -229,8 +226,7 @@ KVCODEC_TARGET_X86_AVX2 void medianRebuildAvx2(const uint16_t* above, const uint
             // stays inside the rows given (or the row before an early band) and the slack after
             // them that the caller keeps.
             std::copy(rowAbove(from), rowAbove(from) + w, top);
-            (mirror ? rebuildBand<true> : rebuildBand<false>)(top, z + size_t{from} * w, band, w,
-                                                              stride, depth);
+            rebuildRows(top, z + size_t{from} * w, band, w, stride, depth);
             for (unsigned k = y - from; k < kLanes; ++k) {
                 std::copy(band + size_t{k} * stride, band + size_t{k} * stride + w,
                           out + size_t{from + k} * w);
@@ -238,13 +234,17 @@ KVCODEC_TARGET_X86_AVX2 void medianRebuildAvx2(const uint16_t* above, const uint
             y = from + kLanes;
         }
     }
-    loops::medianRebuild(rowAbove(y), z + size_t{y} * w, out + size_t{y} * w, w, rows - y, depth,
-                         mirror);
+    loops::rebuild(rowAbove(y), z + size_t{y} * w, out + size_t{y} * w, w, rows - y, depth,
+                   predictor, mirror);
 }
 
-KVCODEC_TARGET_X86_AVX2 void medianRebuild8Avx2(const uint8_t* above, const uint8_t* z,
-                                                uint8_t* out, uint32_t w, uint32_t rows,
-                                                bool mirror, uint16_t* scratch) {
+KVCODEC_TARGET_X86_AVX2 void rebuild8Avx2(const uint8_t* above, const uint8_t* z, uint8_t* out,
+                                          uint32_t w, uint32_t rows, code::Predictor predictor,
+                                          bool mirror, uint16_t* scratch) {
+    using Band = void (*)(const uint8_t*, const uint8_t*, uint8_t*, uint32_t, uint32_t);
+    const Band rebuildRows = loops::withPredictor(predictor, [&](auto p) -> Band {
+        return mirror ? rebuildBand8<p(), true> : rebuildBand8<p(), false>;
+    });
     uint32_t y = 0;
     const auto rowAbove = [&](uint32_t from) {
         return from == 0 ? above : out + size_t{from - 1} * w;
@@ -259,8 +259,7 @@ KVCODEC_TARGET_X86_AVX2 void medianRebuild8Avx2(const uint8_t* above, const uint
         while (y < rows) {
             const uint32_t from = std::min(y, rows - 32);
             std::copy(rowAbove(from), rowAbove(from) + w, top);
-            (mirror ? rebuildBand8<true> : rebuildBand8<false>)(top, z + size_t{from} * w, band, w,
-                                                                stride);
+            rebuildRows(top, z + size_t{from} * w, band, w, stride);
             for (unsigned k = y - from; k < 32; ++k) {
                 std::copy(band + size_t{k} * stride, band + size_t{k} * stride + w,
                           out + size_t{from + k} * w);
@@ -268,8 +267,8 @@ KVCODEC_TARGET_X86_AVX2 void medianRebuild8Avx2(const uint8_t* above, const uint
             y = from + 32;
         }
     }
-    loops::medianRebuild(rowAbove(y), z + size_t{y} * w, out + size_t{y} * w, w, rows - y, 8u,
-                         mirror);
+    loops::rebuild(rowAbove(y), z + size_t{y} * w, out + size_t{y} * w, w, rows - y, 8u, predictor,
+                   mirror);
 }
 
 } // namespace kvcodec::x86
