@@ -37,7 +37,7 @@ inline int32_t predict(int32_t left, int32_t top, int32_t topLeft) {
 }
 
 // From version 5 a residual is coded negated (mirrored) where the row above falls from top-left
-// to top: the median's residuals there lean the other way from where it rises, and mirroring
+// to top: the residuals there lean the other way from where it rises, and mirroring
 // turns both leanings into one, which the zigzag's order of signs and the tables then code in
 // fewer bits. Both samples are known before the one predicted, so the choice stays out of the
 // chain from sample to sample.
