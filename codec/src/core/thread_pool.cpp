@@ -7,18 +7,42 @@
 namespace kvcodec {
 
 struct ThreadPool::Job {
-    uint32_t count;
     unsigned threads;
     void* ctx;
     Fn fn;
-    std::atomic<uint32_t> next{0};
+    // The items not yet taken, [first, end): first in the low half, end in the high one.
+    std::atomic<uint64_t> left;
     unsigned joined = 1; // slots handed out, the caller's first; under the pool's mutex
     std::atomic<unsigned> working{0}; // pool threads inside the job; changed under the mutex
     Job* later = nullptr;             // the next job on the pool's list
 
+    Job(uint32_t count, unsigned threads, void* ctx, Fn fn)
+        : threads(threads), ctx(ctx), fn(fn), left(uint64_t{count} << 32) {}
+
+    static uint32_t first(uint64_t items) { return static_cast<uint32_t>(items); }
+    static uint32_t end(uint64_t items) { return static_cast<uint32_t>(items >> 32); }
+    bool open() const {
+        const uint64_t items = left.load();
+        return first(items) < end(items);
+    }
+
+    // Slot 1 takes items from the last down, every other slot from the first up. The caller is
+    // slot 0 and a pool thread slot 1, so on two threads each keeps to its own end of the items,
+    // phase after phase and frame after frame: what one phase writes, the next reads on the
+    // processor that has it in its cache. Taken in turn, half of a frame's symbols would go from
+    // one processor's cache to the other's (the analysis of a slice then takes 40% longer on two
+    // threads than on one).
     void work(unsigned slot) {
-        for (uint32_t item = next.fetch_add(1); item < count; item = next.fetch_add(1)) {
-            fn(ctx, item, slot);
+        const bool fromEnd = slot == 1;
+        uint64_t items = left.load();
+        while (first(items) < end(items)) {
+            const uint32_t item = fromEnd ? end(items) - 1 : first(items);
+            const uint64_t rest = fromEnd ? uint64_t{item} << 32 | first(items)
+                                          : uint64_t{end(items)} << 32 | (item + 1);
+            if (left.compare_exchange_weak(items, rest)) {
+                fn(ctx, item, slot);
+                items = left.load();
+            }
         }
     }
 };
@@ -71,7 +95,7 @@ unsigned ThreadPool::threadCount() const {
 
 ThreadPool::Job* ThreadPool::openJob() const {
     for (Job* job = m_jobs; job != nullptr; job = job->later) {
-        if (job->joined < job->threads && job->next.load() < job->count) {
+        if (job->joined < job->threads && job->open()) {
             return job;
         }
     }
@@ -85,7 +109,7 @@ void ThreadPool::runJob(uint32_t count, unsigned threads, void* ctx, Fn fn) {
         }
         return;
     }
-    Job job{count, threads, ctx, fn};
+    Job job(count, threads, ctx, fn);
     {
         std::lock_guard lock(m_mutex);
         job.later = m_jobs;

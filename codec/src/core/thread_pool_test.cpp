@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <set>
@@ -12,13 +13,15 @@ namespace kvcodec {
 namespace {
 
 // Every item once, on no more threads than the job allows, each thread on its own slot: the
-// scratch memory a slot names is used by one thread at a time.
+// scratch memory a slot names is used by one thread at a time. Slot 0 goes up from the first
+// item and slot 1 down from the last, so on two threads each has an end of its own.
 void expectFairJob(ThreadPool& pool, uint32_t count, unsigned threads) {
     std::vector<std::atomic<int>> seen(count);
     std::vector<std::atomic<int>> busy(threads);
     std::atomic<bool> sharedSlot{false};
     std::mutex mutex;
     std::set<std::thread::id> ids;
+    std::vector<uint32_t> up, down; // slot 0's items and slot 1's, in the order taken
     pool.run(count, threads, [&](uint32_t item, unsigned slot) {
         ASSERT_LT(slot, threads);
         sharedSlot = sharedSlot || busy[slot].fetch_add(1) != 0;
@@ -26,6 +29,9 @@ void expectFairJob(ThreadPool& pool, uint32_t count, unsigned threads) {
         {
             std::lock_guard lock(mutex);
             ids.insert(std::this_thread::get_id());
+            if (slot < 2) {
+                (slot == 0 ? up : down).push_back(item);
+            }
         }
         std::this_thread::yield();
         busy[slot].fetch_sub(1);
@@ -35,6 +41,11 @@ void expectFairJob(ThreadPool& pool, uint32_t count, unsigned threads) {
     }
     EXPECT_FALSE(sharedSlot);
     EXPECT_LE(ids.size(), threads);
+    EXPECT_TRUE(std::is_sorted(up.begin(), up.end()));
+    EXPECT_TRUE(std::is_sorted(down.rbegin(), down.rend()));
+    if (threads == 2 && !up.empty() && !down.empty()) {
+        EXPECT_LT(up.back(), down.back());
+    }
 }
 
 TEST(ThreadPool, JobsHandOutEveryItemOnceWithinTheirThreadCount) {
