@@ -185,10 +185,10 @@ FrameCoder::FrameCoder(const Geometry& g, unsigned threads)
     }
 }
 
-void FrameCoder::setTables(unsigned p) {
+void FrameCoder::setTables(PlaneTables& tables, unsigned p) const {
     for (unsigned c = 0; c < code::kContexts; ++c) {
         const size_t i = p * code::kContexts + c;
-        m_tables[p].set(c, m_contextUsed[i] != 0 ? &m_frequencies[i] : nullptr);
+        tables.set(c, m_contextUsed[i] != 0 ? &m_frequencies[i] : nullptr);
     }
 }
 
@@ -295,7 +295,7 @@ void FrameCompressor::buildTables(unsigned p) {
         const size_t i = p * code::kContexts + c;
         m_contextUsed[i] = normalizeFrequencies(total + c * 256, alphabet, m_frequencies[i]);
     }
-    setTables(p);
+    setTables(m_tables[p], p);
 }
 
 size_t FrameCompressor::writeTables(uint8_t* out) {
@@ -401,12 +401,13 @@ FrameDecompressor::FrameDecompressor(const Geometry& g, uint16_t version, unsign
                 std::make_unique<PlaneDecodeScratch>(widestPlane(g), largestPlane(g)));
         }
     }
-    if (version != 1) {
+    for (unsigned i = 0; i < m_threads && version != 1; ++i) {
+        std::vector<PlaneTables>& tables = m_tables.emplace_back();
         for (unsigned p = 0; p < g.planeCount; ++p) {
-            m_tables.emplace_back(g.variant->depth, false);
-            m_tables.back().classContexts = version == 2;
-            m_tables.back().mirrored = version >= kFirstMirroringVersion;
-            m_tables.back().choosesPredictor = version >= kFirstMirroringVersion;
+            tables.emplace_back(g.variant->depth, false);
+            tables.back().classContexts = version == 2;
+            tables.back().mirrored = version >= kFirstMirroringVersion;
+            tables.back().choosesPredictor = version >= kFirstMirroringVersion;
         }
     }
 }
@@ -434,7 +435,11 @@ Status FrameDecompressor::readTables(const uint8_t* in, uint64_t size) {
     if (bitsLeft >= 8 || (bitsLeft != 0 && br.peek(static_cast<unsigned>(bitsLeft)) != 0)) {
         return Status::Corrupt;
     }
-    m_pool->run(m_geometry.planeCount, m_threads, [&](uint32_t p, unsigned) { setTables(p); });
+    // The pool's threads take the copies from both ends, as they take the slices.
+    const unsigned planes = m_geometry.planeCount;
+    m_pool->run(m_threads * planes, m_threads, [&](uint32_t item, unsigned) {
+        setTables(m_tables[item / planes][item % planes], item % planes);
+    });
     return Status::Ok;
 }
 
@@ -467,7 +472,7 @@ Status FrameDecompressor::decodeSlice(const Kernels& k, const uint8_t* in, uint6
             }
         } else {
             // Only blue's plane of a lifted layout names a step, its own.
-            r = decodePlane(k, in + pos, size - pos, readable - pos, w, rows, m_tables[p],
+            r = decodePlane(k, in + pos, size - pos, readable - pos, w, rows, m_tables[slot][p],
                             planes[p], &used, lift.green && p == 2 ? &blueLift : nullptr,
                             *m_planeScratch[slot]);
         }
