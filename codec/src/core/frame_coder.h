@@ -42,8 +42,8 @@ protected:
     // Where plane p of slice s starts among the samples of all coded planes of a frame.
     size_t planeStart(uint32_t s, unsigned p) const { return m_planeStart[s * kMaxPlanes + p]; }
     uint64_t tableBlockBound() const;
-    // Plane p's coding tables from its frequencies; the planes' tables are set in parallel, each
-    // on one thread of the pool.
+    // Plane p's coding tables, into `tables`, from its frequencies; the planes' tables (and the
+    // decoder's copies of them) are set in parallel, each on one thread of the pool.
     void setTables(PlaneTables& tables, unsigned p) const;
 
     Geometry m_geometry;
