@@ -204,7 +204,9 @@ FrameCompressor::FrameCompressor(const Geometry& g, unsigned threads)
       m_counts(size_t{g.sliceCount} * g.planeCount * code::kContexts * 256),
       m_planeCounts(size_t{g.planeCount} * code::kContexts * 256), m_sliceOffset(g.sliceCount),
       m_sliceAt(g.sliceCount), m_sliceSize(g.sliceCount), m_blueLifted(g.sliceCount),
-      m_predictor(size_t{g.sliceCount} * g.planeCount, kMedian), m_sliceCoded(g.sliceCount) {
+      m_predictor(size_t{g.sliceCount} * g.planeCount, kMedian), m_sliceCoded(g.sliceCount),
+      m_slicePlace(g.sliceCount) {
+    m_moves.reserve(g.sliceCount);
     for (unsigned i = 0; i < m_threads; ++i) {
         m_activityRows.emplace_back(ActivityRows::size(widestPlane(g)));
         m_words.emplace_back(wordRoom(largestPlane(g)));
@@ -314,10 +316,10 @@ void FrameCompressor::codeSlice(const Kernels& k, const RawView& in, uint32_t s,
                                 uint8_t* out) {
     const Geometry& g = m_geometry;
     {
-        // With every slice before it in place, a slice is coded where it belongs and never
-        // moved (every slice, on one thread): from there it still ends within its own region.
+        // From its place a slice still ends within its own region, so it overwrites nothing
+        // that another thread codes.
         std::lock_guard lock(m_packing);
-        m_sliceAt[s] = m_slicesPacked == s ? m_packedEnd : m_sliceOffset[s];
+        m_sliceAt[s] = m_slicesInPlace == s ? m_placedEnd : m_sliceOffset[s];
     }
     uint8_t* dst = out + m_sliceAt[s];
     size_t pos = 0;
@@ -350,22 +352,39 @@ void FrameCompressor::codeSlice(const Kernels& k, const RawView& in, uint32_t s,
         pos += size;
     }
     m_sliceSize[s] = static_cast<uint32_t>(pos);
-    packCodedSlices(s, out);
-}
-
-// A slice's place in the frame ends before the next one's worst-case region begins, and those
-// before it have moved already, so moving it overwrites nothing that is still to be read.
-void FrameCompressor::packCodedSlices(uint32_t s, uint8_t* out) {
     std::lock_guard lock(m_packing);
     m_sliceCoded[s] = 1;
-    for (uint32_t& next = m_slicesPacked; next < m_geometry.sliceCount && m_sliceCoded[next] != 0;
-         ++next) {
-        storeLe32(out + 8 + 4ull * next, m_sliceSize[next]);
-        if (m_sliceAt[next] != m_packedEnd) {
-            std::memmove(out + m_packedEnd, out + m_sliceAt[next], m_sliceSize[next]);
-        }
-        m_packedEnd += m_sliceSize[next];
+    for (uint32_t& next = m_slicesInPlace;
+         next < g.sliceCount && m_sliceCoded[next] != 0 && m_sliceAt[next] == m_placedEnd; ++next) {
+        m_placedEnd += m_sliceSize[next];
     }
+}
+
+// On two threads the pool thread codes the last slices, none at its place: moved by one thread,
+// they took 3% of a frame. They move on all of the frame's threads unless a slice's place
+// overlaps the region of one before it that is still to move (when the frame hardly compresses);
+// then they move in order on one.
+void FrameCompressor::placeSlices(uint8_t* out, uint64_t first) {
+    m_moves.clear();
+    bool crossing = false;
+    uint64_t place = first;
+    for (uint32_t s = 0; s < m_geometry.sliceCount; ++s) {
+        storeLe32(out + 8 + 4ull * s, m_sliceSize[s]);
+        m_slicePlace[s] = place;
+        if (m_sliceAt[s] != place) {
+            for (const uint32_t before : m_moves) {
+                crossing = crossing || (place < m_sliceAt[before] + m_sliceSize[before] &&
+                                        m_sliceAt[before] < place + m_sliceSize[s]);
+            }
+            m_moves.push_back(s);
+        }
+        place += m_sliceSize[s];
+    }
+    auto move = [&](uint32_t i, unsigned) {
+        const uint32_t s = m_moves[i];
+        std::memmove(out + m_slicePlace[s], out + m_sliceAt[s], m_sliceSize[s]);
+    };
+    m_pool->run(static_cast<uint32_t>(m_moves.size()), crossing ? 1 : m_threads, move);
 }
 
 Status FrameCompressor::encode(const RawView& in, uint8_t* out, uint32_t* size) {
@@ -374,7 +393,7 @@ Status FrameCompressor::encode(const RawView& in, uint8_t* out, uint32_t* size) 
     // Every plane's tables come from the whole frame's counts, so the slices are analysed
     // first, then each plane's tables built and all of them written, then the slices coded:
     // each at its place when those before it are there, else into its worst-case region of the
-    // output and moved to its place once they are.
+    // output and moved to its place once all are coded.
     m_pool->run(g.sliceCount, m_threads,
                 [&](uint32_t s, unsigned slot) { analyseSlice(k, in, s, slot); });
     m_pool->run(g.planeCount, m_threads, [&](uint32_t p, unsigned) { buildTables(p); });
@@ -382,11 +401,12 @@ Status FrameCompressor::encode(const RawView& in, uint8_t* out, uint32_t* size) 
     writeFrameHeader(out, kBitstreamVersion, g.sliceCount);
     storeLe32(out + m_tablesOffset - 4, static_cast<uint32_t>(tableBytes));
     std::fill(m_sliceCoded.begin(), m_sliceCoded.end(), uint8_t{0});
-    m_slicesPacked = 0;
-    m_packedEnd = m_tablesOffset + tableBytes;
+    m_slicesInPlace = 0;
+    m_placedEnd = m_tablesOffset + tableBytes;
     m_pool->run(g.sliceCount, m_threads,
                 [&](uint32_t s, unsigned slot) { codeSlice(k, in, s, slot, out); });
-    *size = static_cast<uint32_t>(m_packedEnd);
+    placeSlices(out, m_tablesOffset + tableBytes);
+    *size = static_cast<uint32_t>(m_slicePlace.back() + m_sliceSize.back());
     return Status::Ok;
 }
 

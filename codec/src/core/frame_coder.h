@@ -70,7 +70,8 @@ private:
     void buildTables(unsigned plane);
     size_t writeTables(uint8_t* out);
     void codeSlice(const Kernels& k, const RawView& in, uint32_t s, unsigned slot, uint8_t* out);
-    void packCodedSlices(uint32_t s, uint8_t* out);
+    // Moves the slices coded in their worst-case regions to their places, once all are coded.
+    void placeSlices(uint8_t* out, uint64_t first);
 
     // Where the analysis of plane p of slice s on thread `slot` leaves its residuals.
     uint16_t* residuals(uint32_t s, unsigned p, unsigned slot);
@@ -89,12 +90,15 @@ private:
     std::vector<uint32_t> m_sliceSize;
     std::vector<uint8_t> m_blueLifted;        // per slice of an RGB layout
     std::vector<code::Predictor> m_predictor; // per slice and plane
-    // Coded slices move to their places in the frame in order, as soon as those before them
-    // have: the thread that codes the next one to move moves it and every coded one after it.
+    // A slice is coded at its place in the frame while every slice before it was coded at its
+    // own, which on one thread is every slice; the others are coded in their regions and moved
+    // when the frame's slices are all coded.
     std::mutex m_packing;
     std::vector<uint8_t> m_sliceCoded;
-    uint32_t m_slicesPacked = 0;
-    uint64_t m_packedEnd = 0;
+    uint32_t m_slicesInPlace = 0; // the slices before it are coded at their places
+    uint64_t m_placedEnd = 0;     // where they end
+    std::vector<uint64_t> m_slicePlace;
+    std::vector<uint32_t> m_moves;     // the slices to move, in order
     std::vector<PlaneTables> m_tables; // per plane
     uint64_t m_tablesOffset = 0;
     uint64_t m_bound = 0;
