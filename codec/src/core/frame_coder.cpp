@@ -426,8 +426,7 @@ FrameDecompressor::FrameDecompressor(const Geometry& g, uint16_t version, unsign
         for (unsigned p = 0; p < g.planeCount; ++p) {
             tables.emplace_back(g.variant->depth, false);
             tables.back().classContexts = version == 2;
-            tables.back().mirrored = version >= kFirstMirroringVersion;
-            tables.back().choosesPredictor = version >= kFirstMirroringVersion;
+            tables.back().mirrorsAndAverages = version >= kFirstMirroringVersion;
         }
     }
 }

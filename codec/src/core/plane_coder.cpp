@@ -158,7 +158,7 @@ Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, size_t read
     const auto predictor = static_cast<code::Predictor>(in[1]);
     if (in[0] != static_cast<uint8_t>(PlaneMode::Coded) ||
         (predictor != code::Predictor::Median &&
-         (predictor != code::Predictor::Average || !t.choosesPredictor))) {
+         (predictor != code::Predictor::Average || !t.mirrorsAndAverages))) {
         return Status::Corrupt;
     }
     if (payloadSize < kRansHeaderBytes) {
@@ -206,9 +206,10 @@ Status decodePlane(const Kernels& k, const uint8_t* in, size_t size, size_t read
     const uint8_t cap = t.classContexts ? uint8_t{255} : uint8_t{code::kActivityCap};
     const auto rebuild = [&](const T* above, const T* z, T* out, uint32_t n, code::Predictor p) {
         if constexpr (sizeof(T) == 1) {
-            k.rebuild8(above, z, out, width, n, p, t.mirrored, scratch.rebuild.data());
+            k.rebuild8(above, z, out, width, n, p, t.mirrorsAndAverages, scratch.rebuild.data());
         } else {
-            k.rebuild(above, z, out, width, n, t.depth, p, t.mirrored, scratch.rebuild.data());
+            k.rebuild(above, z, out, width, n, t.depth, p, t.mirrorsAndAverages,
+                      scratch.rebuild.data());
         }
     };
     // The slice's first row predicts from the left whatever the predictor, which is what the

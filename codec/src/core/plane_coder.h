@@ -37,9 +37,8 @@ struct PlaneTables {
     bool classContexts = false;
     uint16_t classBounds[5] = {};
     // Versions before 5 coded every residual as it came (code::mirrors), and predicted every
-    // plane by the median.
-    bool mirrored = true;
-    bool choosesPredictor = true;
+    // plane by the median: version 5 brought mirroring and the average together.
+    bool mirrorsAndAverages = true;
     // By token: the raw bits that follow it and the smallest residual it stands for (a literal:
     // none, and itself).
     uint8_t rawBits[256] = {};
