@@ -179,76 +179,92 @@ struct Outcome {
     double decodeFrame; // the same for each further frame
 };
 
-Outcome measureCase(const std::string& korvadin, const std::string& dir, int repeats,
-                    const CodecLibrary& lib, const Case& c) {
-    const IOPlugin::CodecFormat& format = variant(c.fourcc);
-    const std::string log = dir + "/run.log";
-    const std::string ours = dir + "/ours.avi", one = dir + "/one.avi";
-    const std::string theirs = dir + "/peer.avi", theirsOne = dir + "/peer-one.avi";
-    std::vector<std::string> render{korvadin, "render"};
-    render.insert(render.end(), c.ourInput.begin(), c.ourInput.end());
-    render.insert(render.end(), {"-c", c.fourcc, "--threads", "1", "-o", ours});
-    std::vector<std::string> renderOne = render;
-    renderOne.back() = one;
-    renderOne.insert(renderOne.end(), {"--frames", "1"});
-    std::vector<std::string> peer{"ffmpeg", "-hide_banner", "-nostdin", "-filter_threads",
-                                  "1",      "-threads",     "1"};
-    peer.insert(peer.end(), c.peerInput.begin(), c.peerInput.end());
-    peer.insert(peer.end(), {"-threads", "1"});
-    peer.insert(peer.end(), c.peerCodec.begin(), c.peerCodec.end());
-    std::vector<std::string> peerOne = peer;
-    peer.insert(peer.end(), {"-y", theirs});
-    peerOne.insert(peerOne.end(), {"-frames:v", "1", "-y", theirsOne});
-    const std::vector<std::string> decode{korvadin, "decode", ours, "-o", "/dev/null"};
-    const std::vector<std::string> decodeOne{korvadin, "decode", one, "-o", "/dev/null"};
+// One case's programs and their best figures so far; a round runs each of them once.
+class CaseRun {
+public:
+    CaseRun(const std::string& korvadin, const std::string& dir, const CodecLibrary& lib, Case c)
+        : m_case(std::move(c)), m_format(variant(m_case.fourcc)), m_lib(lib),
+          m_log(dir + "/run.log"), m_stem(dir + "/" + m_case.fourcc + "." + m_case.clip) {
+        const std::string ours = m_stem + ".avi", one = m_stem + ".one.avi";
+        m_render = {korvadin, "render"};
+        m_render.insert(m_render.end(), m_case.ourInput.begin(), m_case.ourInput.end());
+        m_render.insert(m_render.end(), {"-c", m_case.fourcc, "--threads", "1", "-o", ours});
+        m_renderOne = m_render;
+        m_renderOne.back() = one;
+        m_renderOne.insert(m_renderOne.end(), {"--frames", "1"});
+        m_peer = {"ffmpeg", "-hide_banner", "-nostdin", "-filter_threads", "1", "-threads", "1"};
+        m_peer.insert(m_peer.end(), m_case.peerInput.begin(), m_case.peerInput.end());
+        m_peer.insert(m_peer.end(), {"-threads", "1"});
+        m_peer.insert(m_peer.end(), m_case.peerCodec.begin(), m_case.peerCodec.end());
+        m_peerOne = m_peer;
+        m_peer.insert(m_peer.end(), {"-y", m_stem + ".peer.avi"});
+        m_peerOne.insert(m_peerOne.end(), {"-frames:v", "1", "-y", m_stem + ".peer-one.avi"});
+        m_decode = {korvadin, "decode", ours, "-o", "/dev/null"};
+        m_decodeOne = {korvadin, "decode", one, "-o", "/dev/null"};
+    }
 
-    Alone alone;
-    Runs rendering, peering, decoding;
+    const Case& which() const { return m_case; }
+
     // Everything takes turns, so that a busy spell of the machine falls on each alike.
-    for (int r = 0; r < repeats; ++r) {
-        measureAlone(lib, c, format, dir + "/alone.packets", alone);
-        rendering.keep(render, renderOne, log);
-        peering.keep(peer, peerOne, log);
-        decoding.keep(decode, decodeOne, log);
+    void round() {
+        measureAlone(m_lib, m_case, m_format, m_stem + ".packets", m_alone);
+        m_rendering.keep(m_render, m_renderOne, m_log);
+        m_peering.keep(m_peer, m_peerOne, m_log);
+        m_decoding.keep(m_decode, m_decodeOne, m_log);
     }
-    if (alone.frames < 2) {
-        throw std::runtime_error(c.clip + ": the input needs at least two frames");
+
+    Outcome outcome() const {
+        const Case& c = m_case;
+        const Alone& alone = m_alone;
+        if (alone.frames < 2) {
+            throw std::runtime_error(c.clip + ": the input needs at least two frames");
+        }
+        const uint64_t ourBytes = bench::packetBytes(m_stem + ".avi", m_log);
+        const uint64_t peerBytes = bench::packetBytes(m_stem + ".peer.avi", m_log);
+        const double n = double(alone.frames);
+        const double renderFrame = m_rendering.perFurtherFrame(alone.frames);
+        const double peerFrame = m_peering.perFurtherFrame(alone.frames);
+        const double decodeFrame = m_decoding.perFurtherFrame(alone.frames);
+        const double ms = 1000;
+        const std::string name = c.clip + ", " + c.layout;
+        std::printf("%s: ours reads %s (raw layout %u), ffmpeg reads %s\n", name.c_str(),
+                    joined(c.ourInput).c_str(), m_format.rawFormat, joined(c.peerInput).c_str());
+        std::printf("  %-44s %8.2f ms a frame\n", "codec alone, one thread", ms * alone.codec / n);
+        std::printf("  %-44s %8.2f ms a frame\n", "reader + codec alone",
+                    ms * (alone.codec + alone.reading) / n);
+        std::printf("  %-44s %8.2f ms a frame\n", "reader + codec + packets written alone",
+                    ms * (alone.codec + alone.reading + alone.writing) / n);
+        auto row = [&](const std::string& what, const Runs& runs, double frame) {
+            std::printf("  %-44s %8.2f ms a further frame, %6.0f ms for one, %7.0f ms for %llu\n",
+                        what.c_str(), ms * frame, ms * runs.one, ms * runs.all,
+                        static_cast<unsigned long long>(alone.frames));
+        };
+        row("korvadin render --threads 1 -c " + c.fourcc, m_rendering, renderFrame);
+        row("ffmpeg -threads 1 " + joined(c.peerCodec), m_peering, peerFrame);
+        row("korvadin decode -o /dev/null", m_decoding, decodeFrame);
+        std::printf("  packets: ours %.1f MB, ffmpeg's %.1f MB\n", double(ourBytes) / 1e6,
+                    double(peerBytes) / 1e6);
+        return {double(alone.rawBytes) / m_rendering.all / 1e6,
+                m_peering.all / m_rendering.all,
+                peerFrame / renderFrame,
+                double(ourBytes) / double(peerBytes),
+                renderFrame / (alone.codec / n),
+                renderFrame / ((alone.codec + alone.reading) / n),
+                renderFrame / ((alone.codec + alone.reading + alone.writing) / n),
+                m_decoding.all / m_rendering.all,
+                decodeFrame / renderFrame};
     }
-    const uint64_t ourBytes = bench::packetBytes(ours, log);
-    const uint64_t peerBytes = bench::packetBytes(theirs, log);
-    const double n = double(alone.frames);
-    const double renderFrame = rendering.perFurtherFrame(alone.frames);
-    const double peerFrame = peering.perFurtherFrame(alone.frames);
-    const double decodeFrame = decoding.perFurtherFrame(alone.frames);
-    const double ms = 1000;
-    const std::string name = c.clip + ", " + c.layout;
-    std::printf("%s: ours reads %s (raw layout %u), ffmpeg reads %s\n", name.c_str(),
-                joined(c.ourInput).c_str(), format.rawFormat, joined(c.peerInput).c_str());
-    std::printf("  %-44s %8.2f ms a frame\n", "codec alone, one thread", ms * alone.codec / n);
-    std::printf("  %-44s %8.2f ms a frame\n", "reader + codec alone",
-                ms * (alone.codec + alone.reading) / n);
-    std::printf("  %-44s %8.2f ms a frame\n", "reader + codec + packets written alone",
-                ms * (alone.codec + alone.reading + alone.writing) / n);
-    auto row = [&](const std::string& what, const Runs& runs, double frame) {
-        std::printf("  %-44s %8.2f ms a further frame, %6.0f ms for one, %7.0f ms for %llu\n",
-                    what.c_str(), ms * frame, ms * runs.one, ms * runs.all,
-                    static_cast<unsigned long long>(alone.frames));
-    };
-    row("korvadin render --threads 1 -c " + c.fourcc, rendering, renderFrame);
-    row("ffmpeg -threads 1 " + joined(c.peerCodec), peering, peerFrame);
-    row("korvadin decode -o /dev/null", decoding, decodeFrame);
-    std::printf("  packets: ours %.1f MB, ffmpeg's %.1f MB\n", double(ourBytes) / 1e6,
-                double(peerBytes) / 1e6);
-    return {double(alone.rawBytes) / rendering.all / 1e6,
-            peering.all / rendering.all,
-            peerFrame / renderFrame,
-            double(ourBytes) / double(peerBytes),
-            renderFrame / (alone.codec / n),
-            renderFrame / ((alone.codec + alone.reading) / n),
-            renderFrame / ((alone.codec + alone.reading + alone.writing) / n),
-            decoding.all / rendering.all,
-            decodeFrame / renderFrame};
-}
+
+private:
+    Case m_case;
+    const IOPlugin::CodecFormat& m_format;
+    const CodecLibrary& m_lib;
+    std::string m_log;
+    std::string m_stem; // of the case's files in the working folder
+    std::vector<std::string> m_render, m_renderOne, m_peer, m_peerOne, m_decode, m_decodeOne;
+    Alone m_alone;
+    Runs m_rendering, m_peering, m_decoding;
+};
 
 void summarise(const std::string& layout,
                const std::vector<std::pair<std::string, Outcome>>& rows) {
@@ -309,17 +325,28 @@ int main(int argc, char** argv) {
         const std::string dir = argv[2];
         const int repeats = std::max(1, std::stoi(argv[3]));
         const CodecLibrary lib(CodecLibrary::besideProgram());
-        std::printf("processor: %s\nload average at the start: %s\nbest of %d rounds, timed by "
-                    "processor time (user + system)\n\n",
+        std::printf("processor: %s\nload average at the start: %s\nbest of %d rounds (each "
+                    "round every case in turn), timed by processor time (user + system)\n\n",
                     bench::processorModel().c_str(), bench::loadAverage().c_str(), repeats);
+        std::vector<CaseRun> runs;
+        for (int i = 4; i < argc; ++i) {
+            runs.emplace_back(korvadin, dir, lib, parseCase(argv[i]));
+        }
+        // A round runs every case before the next begins, so that a busy spell of the shared
+        // machine, which can last longer than one case's rounds, does not take all of them.
+        for (int r = 0; r < repeats; ++r) {
+            for (auto& run : runs) {
+                run.round();
+            }
+        }
         std::vector<std::string> layouts;
         std::map<std::string, std::vector<std::pair<std::string, Outcome>>> outcomes;
-        for (int i = 4; i < argc; ++i) {
-            const Case c = parseCase(argv[i]);
+        for (const auto& run : runs) {
+            const Case& c = run.which();
             if (outcomes.find(c.layout) == outcomes.end()) {
                 layouts.push_back(c.layout);
             }
-            outcomes[c.layout].emplace_back(c.clip, measureCase(korvadin, dir, repeats, lib, c));
+            outcomes[c.layout].emplace_back(c.clip, run.outcome());
         }
         for (const auto& layout : layouts) {
             summarise(layout, outcomes[layout]);
