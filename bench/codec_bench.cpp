@@ -356,10 +356,10 @@ private:
 class Peer : public Contender {
 public:
     Peer(const PeerCodec& codec, std::string input, std::string pixelFormat, size_t frames,
-         const std::string& dir, const std::string& clip)
+         const std::string& dir)
         : Contender(codec.name, false), m_codec(codec), m_input(std::move(input)),
           m_pixelFormat(std::move(pixelFormat)), m_frames(frames),
-          m_output(dir + "/" + clip + "." + codec.name + ".nut"), m_log(dir + "/ffmpeg.log") {
+          m_output(dir + "/" + codec.name + ".nut"), m_log(dir + "/ffmpeg.log") {
         // The file that is decoded and whose packets are counted; untimed.
         auto args = reading(m_frames);
         args.insert(args.end(), codec.args.begin(), codec.args.end());
@@ -546,115 +546,73 @@ struct Row {
     std::vector<Own> all; // every contender's own figures, for --verbose
 };
 
-// One clip in one layout: its frames, and every contender with its figures so far.
-class ClipRun {
-public:
-    ClipRun(const Options& o, const CodecLibrary& ours, const CodecLibrary* baseline,
-            const Layout& layout, const std::string& clip, const std::vector<std::string>& peers)
-        : m_clip(clip) {
-        const Frames source = clipFrames(o, clip, layout.source);
-        for (const auto& f : source) {
-            m_frames.push_back(ourFrame(layout, f));
+// Runs every contender once per round, so that a busy spell of the shared machine does not fall
+// on one of them alone.
+Row measure(const Options& o, const CodecLibrary& ours, const CodecLibrary* baseline,
+            const Layout& layout, const std::string& clip, const std::vector<std::string>& peers) {
+    const Frames source = clipFrames(o, clip, layout.source);
+    Frames frames;
+    for (const auto& f : source) {
+        frames.push_back(ourFrame(layout, f));
+    }
+    std::vector<size_t> hashes;
+    std::vector<std::unique_ptr<Contender>> contenders;
+    auto addOurs = [&](std::string name, const CodecLibrary& lib, unsigned threads) {
+        auto c = std::make_unique<Ours>(std::move(name), lib, layout, frames, threads);
+        if (&lib == &ours) {
+            c->expectedBytes = &hashes;
         }
-        auto addOurs = [&](std::string name, const CodecLibrary& lib, unsigned threads) {
-            auto c = std::make_unique<Ours>(std::move(name), lib, layout, m_frames, threads);
-            if (&lib == &ours) {
-                c->expectedBytes = &m_hashes;
-            }
-            m_contenders.push_back(std::move(c));
-        };
-        addOurs("ours", ours, 1);
-        addOurs("ours, 2 threads", ours, 2);
-        for (const auto& peer : peers) {
-            if (peer == "base") {
-                m_peerIndex.push_back(static_cast<int>(m_contenders.size()));
-                addOurs("base", *baseline, 1);
-                continue;
-            }
-            const PeerCodec& codec =
-                *std::find_if(std::begin(kPeers), std::end(kPeers),
-                              [&](const PeerCodec& p) { return peer == p.name; });
-            const char* pixelFormat = layout.*codec.pixelFormat;
-            if (pixelFormat == nullptr) {
-                m_peerIndex.push_back(-1);
-                continue;
-            }
-            std::string input = o.clipDir + "/" + clip + "." + layout.source + ".raw";
-            if (pixelFormat != std::string(layout.source)) {
-                input = o.workDir + "/" + clip + "." + pixelFormat + ".raw";
-                if (std::find(m_made.begin(), m_made.end(), input) == m_made.end()) {
-                    Frames converted;
-                    for (const auto& f : source) {
-                        converted.push_back(peerFrame(pixelFormat, f));
-                    }
-                    writeFrames(input, converted);
-                    m_made.push_back(input);
+        contenders.push_back(std::move(c));
+    };
+    addOurs("ours", ours, 1);
+    addOurs("ours, 2 threads", ours, 2);
+    std::vector<int> peerIndex; // into contenders, -1 where the peer has no such mode
+    std::vector<std::string> made;
+    for (const auto& peer : peers) {
+        if (peer == "base") {
+            peerIndex.push_back(static_cast<int>(contenders.size()));
+            addOurs("base", *baseline, 1);
+            continue;
+        }
+        const PeerCodec& codec = *std::find_if(std::begin(kPeers), std::end(kPeers),
+                                               [&](const PeerCodec& p) { return peer == p.name; });
+        const char* pixelFormat = layout.*codec.pixelFormat;
+        if (pixelFormat == nullptr) {
+            peerIndex.push_back(-1);
+            continue;
+        }
+        std::string input = o.clipDir + "/" + clip + "." + layout.source + ".raw";
+        if (pixelFormat != std::string(layout.source)) {
+            input = o.workDir + "/" + clip + "." + pixelFormat + ".raw";
+            if (std::find(made.begin(), made.end(), input) == made.end()) {
+                Frames converted;
+                for (const auto& f : source) {
+                    converted.push_back(peerFrame(pixelFormat, f));
                 }
+                writeFrames(input, converted);
+                made.push_back(input);
             }
-            m_peerIndex.push_back(static_cast<int>(m_contenders.size()));
-            m_contenders.push_back(
-                std::make_unique<Peer>(codec, input, pixelFormat, source.size(), o.workDir, clip));
         }
+        peerIndex.push_back(static_cast<int>(contenders.size()));
+        contenders.push_back(
+            std::make_unique<Peer>(codec, input, pixelFormat, source.size(), o.workDir));
     }
-
-    ~ClipRun() {
-        for (const auto& file : m_made) {
-            std::error_code ignored;
-            std::filesystem::remove(file, ignored);
-        }
-    }
-
-    ClipRun(const ClipRun&) = delete;
-    ClipRun& operator=(const ClipRun&) = delete;
-
-    void measureRound() {
-        for (auto& c : m_contenders) {
+    for (int round = 0; round < o.repeats; ++round) {
+        for (auto& c : contenders) {
             c->measureRound();
         }
     }
-
-    Row row() const {
-        Row row{m_clip, m_contenders[0]->best, m_contenders[1]->best, {}, {}};
-        for (const int i : m_peerIndex) {
-            row.peers.push_back(i < 0 ? std::nullopt : std::optional(m_contenders[i]->best));
-        }
-        for (const auto& c : m_contenders) {
-            row.all.push_back({c->name, c->byClock, c->best});
-        }
-        return row;
+    for (const auto& file : made) {
+        std::filesystem::remove(file);
     }
-
-private:
-    std::string m_clip;
-    Frames m_frames; // in our raw layout; the contenders of ours read them
-    std::vector<size_t> m_hashes;
-    std::vector<std::unique_ptr<Contender>> m_contenders;
-    std::vector<int> m_peerIndex; // into m_contenders, -1 where the peer has no such mode
-    std::vector<std::string> m_made;
-};
-
-// Every contender of a clip runs once per round, one after another, so that a busy spell of the
-// shared machine does not fall on one of them alone; and a round runs every clip of the layout
-// before the next begins, so that it does not fall on all of one clip's rounds either (the
-// other tenants' load can last longer than a clip's rounds, which took two threads' figures of
-// the same clip from 1.9 to 1.6 from one run to the next).
-std::vector<Row> measureLayout(const Options& o, const CodecLibrary& ours,
-                               const CodecLibrary* baseline, const Layout& layout,
-                               const std::vector<std::string>& peers) {
-    std::vector<std::unique_ptr<ClipRun>> runs;
-    for (const auto& clip : o.clips) {
-        runs.push_back(std::make_unique<ClipRun>(o, ours, baseline, layout, clip, peers));
+    Row row{clip, contenders[0]->best, contenders[1]->best, {}, {}};
+    for (const int i : peerIndex) {
+        row.peers.push_back(i < 0 ? std::nullopt : std::optional(contenders[i]->best));
     }
-    for (int round = 0; round < o.repeats; ++round) {
-        for (auto& run : runs) {
-            run->measureRound();
-        }
+    for (const auto& c : contenders) {
+        row.all.push_back({c->name, c->byClock, c->best});
     }
-    std::vector<Row> rows;
-    for (const auto& run : runs) {
-        rows.push_back(run->row());
-    }
-    return rows;
+    return row;
 }
 
 double megabytesPerSecond(const Layout& layout, double secondsPerFrame) {
@@ -865,9 +823,8 @@ int main(int argc, char** argv) {
         }
         std::printf("processor: %s\nload average at the start: %s\n",
                     bench::processorModel().c_str(), bench::loadAverage().c_str());
-        std::printf("%u frames of %ux%u a clip, best of %d rounds (each round every clip of a "
-                    "layout in turn); one thread timed by processor time, two threads by the "
-                    "clock; the codec's %s loops\nours: %s\n",
+        std::printf("%u frames of %ux%u a clip, best of %d rounds; one thread timed by processor "
+                    "time, two threads by the clock; the codec's %s loops\nours: %s\n",
                     o.frames, kWidth, kHeight, o.repeats, o.loops.c_str(), ours.path.c_str());
         if (baseline) {
             std::printf("base: %s\n", baseline->path.c_str());
@@ -882,7 +839,11 @@ int main(int argc, char** argv) {
             }
         }
         for (const Layout* layout : o.layouts) {
-            report(o, *layout, peers, measureLayout(o, ours, baseline.get(), *layout, peers));
+            std::vector<Row> rows;
+            for (const auto& clip : o.clips) {
+                rows.push_back(measure(o, ours, baseline.get(), *layout, clip, peers));
+            }
+            report(o, *layout, peers, rows);
         }
         std::printf("\nload average at the end: %s\n", bench::loadAverage().c_str());
         std::printf(
